@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brindle::host {
+
+enum class Command { Help, Version, Probe, Check, Mount };
+
+struct CommandLine {
+    Command command = Command::Help;
+    std::string sessionPath;
+    std::string mountPoint;
+    std::vector<std::string> mountOptions;  // the comma-separated -o values, split
+    bool foreground = false;                // -f: stay in the foreground, log to stderr
+    bool debug = false;                     // -d: debug log lines
+    bool singleThreaded = false;            // -s
+};
+
+struct ParseOutcome {
+    std::optional<CommandLine> commandLine;
+    std::string error;  // set when commandLine is empty
+};
+
+// Accepts the argument order of `mount -t fuse.brindle SESSION MOUNTPOINT -o OPTIONS`.
+ParseOutcome parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string usageText();
+std::string versionText();
+
+}  // namespace brindle::host

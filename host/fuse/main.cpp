@@ -1,0 +1,30 @@
+#include "host/fuse/command_line.h"
+#include "host/fuse/probe_command.h"
+#include "platform/log/log.h"
+#include "platform/log/sinks.h"
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    using namespace brindle::host;
+    const auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.commandLine) {
+        std::cerr << "brindle: " << parsed.error << "\nTry 'brindle --help' for more information.\n";
+        return 2;
+    }
+    const CommandLine& line = *parsed.commandLine;
+    if (line.foreground) logging::setSink(std::make_shared<logging::StderrSink>());
+    logging::setDebugEnabled(line.debug);
+
+    switch (line.command) {
+        case Command::Help: std::cout << usageText(); return 0;
+        case Command::Version: std::cout << versionText(); return 0;
+        case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
+        case Command::Check:
+        case Command::Mount:
+            std::cerr << "brindle: this build cannot " << (line.command == Command::Check ? "check" : "mount")
+                      << " sessions yet\n";
+            return 1;
+    }
+    return 1;
+}

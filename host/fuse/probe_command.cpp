@@ -1,0 +1,27 @@
+#include "host/fuse/probe_command.h"
+
+#include "module/BrindleModuleBootstrap.h"
+
+#include <ostream>
+
+namespace brindle::host {
+
+int runProbe(const std::string& sessionPath, std::ostream& out, std::ostream& err) {
+    auto fileSystem = BrindleModuleBootstrap{}.fileSystem();
+    auto resource = std::make_shared<fskit::FSPathURLResource>(foundation::URL::fileURLWithPath(sessionPath));
+
+    int status = 1;
+    fileSystem->probeResource(resource, [&](std::optional<fskit::FSProbeResult> result,
+                                            std::optional<foundation::Error> error) {
+        if (error || !result || !result->containerID()) {
+            err << "brindle: probe of " << sessionPath << " failed: "
+                << (error ? error->description() : std::string("no result")) << "\n";
+            return;
+        }
+        out << "usable: " << result->name() << " " << result->containerID()->uuid().string() << "\n";
+        status = 0;
+    });
+    return status;
+}
+
+}  // namespace brindle::host

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "module/BrindleSessionDescriptor.h"
+#include "platform/foundation/error.h"
+#include "platform/foundation/url.h"
+#include "platform/fskit/probe_result.h"
+#include "platform/fskit/resource.h"
+#include "platform/fskit/unary_file_system.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace brindle {
+
+// The module's one file system: it probes session resources and loads them into a volume.
+class BrindleFileSystem : public fskit::FSUnaryFileSystem, public std::enable_shared_from_this<BrindleFileSystem> {
+public:
+    using ProbeReply = std::function<void(std::optional<fskit::FSProbeResult>, std::optional<foundation::Error>)>;
+
+    static std::shared_ptr<BrindleFileSystem> create();
+
+    foundation::Result<foundation::URL> urlForPathResource(const std::shared_ptr<fskit::FSResource>& resource) const;
+    void probeResource(const std::shared_ptr<fskit::FSResource>& resource, const ProbeReply& reply);
+    void didFinishLoading();
+
+    std::shared_ptr<const BrindleSessionDescriptor> session() const { return session_; }
+    const std::optional<foundation::URL>& loadedResourceURL() const { return loadedResourceURL_; }
+
+protected:
+    BrindleFileSystem() = default;
+
+private:
+    std::shared_ptr<const BrindleSessionDescriptor> session_;
+    std::optional<foundation::URL> loadedResourceURL_;
+};
+
+}  // namespace brindle

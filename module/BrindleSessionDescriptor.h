@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+#include "platform/foundation/url.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace brindle {
+
+// The six values a session file yields, defaults filled in.
+struct SessionFields {
+    std::string sessionID;
+    std::string socketPath;
+    std::string authToken;
+    bool namedattr = false;
+    bool readonly = false;
+    std::string volumeName;
+};
+
+// The immutable values of one session file: where the server listens and how to prove membership.
+class BrindleSessionDescriptor {
+public:
+    static foundation::Result<SessionFields> parsedFieldsAtURL(const foundation::URL& url);
+    static std::optional<foundation::Error> validateURL(const foundation::URL& url);
+    static foundation::Result<std::shared_ptr<const BrindleSessionDescriptor>> initWithURL(const foundation::URL& url);
+
+    // For tests and in-process peers that have the values at hand rather than in a file.
+    BrindleSessionDescriptor(foundation::URL url, SessionFields fields);
+
+    const foundation::URL& url() const { return url_; }
+    const std::string& sessionID() const { return fields_.sessionID; }
+    const std::string& socketPath() const { return fields_.socketPath; }
+    const std::string& authToken() const { return fields_.authToken; }
+    bool namedattrEnabled() const { return fields_.namedattr; }
+    bool readonlyEnabled() const { return fields_.readonly; }
+    const std::string& volumeName() const { return fields_.volumeName; }
+
+private:
+    foundation::URL url_;
+    SessionFields fields_;
+};
+
+}  // namespace brindle

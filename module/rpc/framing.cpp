@@ -1,0 +1,160 @@
+#include "module/rpc/framing.h"
+
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "platform/foundation/json.h"
+
+#include <array>
+#include <cerrno>
+#include <limits>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace brindle::framing {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+void putBigEndian32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+uint32_t getBigEndian32(const uint8_t* in) {
+    return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | uint32_t{in[3]};
+}
+
+std::optional<Error> readLength(int socketFD, uint32_t& length) {
+    uint8_t bytes[4];
+    if (auto error = readExactLength(sizeof bytes, socketFD, bytes)) return error;
+    length = getBigEndian32(bytes);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD) {
+    constexpr uint64_t kFieldMax = std::numeric_limits<uint32_t>::max();
+    if (json.size() > kFieldMax || payload.size() > kFieldMax) return Error::posix(darwin::emsgsize);
+
+    uint8_t header[8];
+    putBigEndian32(header, static_cast<uint32_t>(json.size()));
+    putBigEndian32(header + 4, static_cast<uint32_t>(payload.size()));
+
+    std::array<iovec, 3> pieces{{
+        {header, sizeof header},
+        {const_cast<char*>(json.data()), json.size()},
+        {const_cast<char*>(payload.data()), payload.size()},
+    }};
+    size_t first = 0;
+    size_t count = payload.empty() ? 2 : 3;
+    while (first < count) {
+        msghdr message{};
+        message.msg_iov = &pieces[first];
+        message.msg_iovlen = count - first;
+        const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        auto remaining = static_cast<size_t>(written);
+        while (first < count && remaining >= pieces[first].iov_len) {
+            remaining -= pieces[first].iov_len;
+            ++first;
+        }
+        if (first < count) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + remaining;
+            pieces[first].iov_len -= remaining;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> readExactLength(size_t length, int socketFD, void* buffer) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(socketFD, out + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        if (n == 0) return Error::posix(darwin::econnreset);
+        done += static_cast<size_t>(n);
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> discardExactLength(uint64_t length, int socketFD) {
+    std::array<uint8_t, kDiscardChunk> scratch;
+    while (length > 0) {
+        const size_t chunk = length < scratch.size() ? static_cast<size_t>(length) : scratch.size();
+        if (auto error = readExactLength(chunk, socketFD, scratch.data())) return error;
+        length -= chunk;
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> writeAllData(std::string_view data, int socketFD) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::send(socketFD, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        done += static_cast<size_t>(n);
+    }
+    return std::nullopt;
+}
+
+foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup) {
+    uint32_t jsonLength = 0;
+    uint32_t payloadLength = 0;
+    if (auto error = readLength(socketFD, jsonLength)) return *error;
+    if (auto error = readLength(socketFD, payloadLength)) return *error;
+    if (uint64_t{jsonLength} + uint64_t{payloadLength} > kMaxReceiveBody) return Error::posix(darwin::emsgsize);
+
+    std::string jsonText(jsonLength, '\0');
+    if (auto error = readExactLength(jsonLength, socketFD, jsonText.data())) return *error;
+    auto parsed = foundation::json::parse(jsonText);
+    if (!parsed) return parsed.error();
+    if (!parsed.value().is_object()) return Error::posix(darwin::einval);
+
+    ReceivedFrame frame{std::move(parsed.value().get_object()), std::nullopt};
+
+    std::shared_ptr<DirectReadSlot> slot;
+    if (payloadLength > 0 && lookup) {
+        if (const auto requestID = foundation::json::uint64Field(frame.response, wire::key::requestID)) {
+            slot = lookup(*requestID);
+        }
+    }
+
+    if (slot && slot->buffer != nullptr) {
+        const uint64_t placed = std::min<uint64_t>(payloadLength, slot->capacity);
+        {
+            std::lock_guard lock(slot->mutex);
+            // A request failed meanwhile keeps its buffer untouched; its bytes are drained instead.
+            const std::optional<Error> error = slot->completed
+                                                   ? discardExactLength(placed, socketFD)
+                                                   : readExactLength(static_cast<size_t>(placed), socketFD, slot->buffer);
+            if (error) return *error;
+        }
+        if (auto error = discardExactLength(payloadLength - placed, socketFD)) return *error;
+        frame.response[wire::key::payloadLength] = placed;
+        return frame;
+    }
+
+    std::string payload(payloadLength, '\0');
+    if (auto error = readExactLength(payloadLength, socketFD, payload.data())) return *error;
+    frame.payload = std::move(payload);
+    return frame;
+}
+
+}  // namespace brindle::framing
+

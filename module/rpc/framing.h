@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+
+#include <boost/json.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Frames on a stream socket: an 8-byte header (JSON length, payload length, both big-endian
+// 32-bit), a compact JSON object, and optional raw payload bytes.
+namespace brindle::framing {
+
+// A frame body (JSON plus payload) larger than this is refused on receipt.
+inline constexpr uint64_t kMaxReceiveBody = 16u * 1024u * 1024u;
+inline constexpr size_t kDiscardChunk = 32768;
+
+// Where a read reply's payload goes instead of a new data object. The reader places bytes only
+// while holding `mutex` and only while `completed` is false, so a request that has already been
+// failed never has its buffer written; `owner` keeps the buffer's memory alive meanwhile.
+struct DirectReadSlot {
+    std::mutex mutex;
+    bool completed = false;
+    std::shared_ptr<const void> owner;
+    void* buffer = nullptr;
+    uint64_t capacity = 0;
+
+    // Marks the request done so that no further bytes are placed; waits for a placement under way.
+    void markCompleted() {
+        std::lock_guard lock(mutex);
+        completed = true;
+    }
+};
+
+// Given a reply's request id, the direct-read slot registered for it, or null.
+using DirectReadLookup = std::function<std::shared_ptr<DirectReadSlot>(uint64_t requestID)>;
+
+struct ReceivedFrame {
+    boost::json::object response;
+    // The payload bytes, or none when they went into a direct-read buffer.
+    std::optional<std::string> payload;
+};
+
+// Writes one whole frame with gathering writes (MSG_NOSIGNAL: a vanished peer is EPIPE, not a signal).
+std::optional<foundation::Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD);
+// Reads one whole frame and parses its JSON; consults `lookup` for replies that carry a payload.
+foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup);
+std::optional<foundation::Error> readExactLength(size_t length, int socketFD, void* buffer);
+std::optional<foundation::Error> discardExactLength(uint64_t length, int socketFD);
+std::optional<foundation::Error> writeAllData(std::string_view data, int socketFD);
+
+}  // namespace brindle::framing

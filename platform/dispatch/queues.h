@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// Dispatch queues: serial queues that run one work item at a time in order, and the global
+// concurrent queue on which completions run.
+namespace dispatch {
+
+using WorkItem = std::function<void()>;
+
+// A serial queue (a strand over a pool shared by all serial queues). Work items never overlap
+// and run in the order they were submitted.
+class SerialQueue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue();
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    const std::string& label() const { return label_; }
+    void async(WorkItem work);
+    // Runs the work on the queue and waits for it; inline when already running on this queue.
+    void sync(const WorkItem& work);
+    // True while the calling thread is running a work item of this queue.
+    bool isCurrent() const;
+
+private:
+    struct Strand;
+    std::string label_;
+    std::unique_ptr<Strand> strand_;
+};
+
+// A global concurrent queue: work items run on a pool of at least four threads, in no fixed order.
+class ConcurrentQueue {
+public:
+    // User-initiated quality of service: the queue every completion runs on.
+    static ConcurrentQueue& userInitiated();
+    void async(WorkItem work);
+
+    ConcurrentQueue(const ConcurrentQueue&) = delete;
+    ConcurrentQueue& operator=(const ConcurrentQueue&) = delete;
+    ~ConcurrentQueue();
+
+private:
+    explicit ConcurrentQueue(unsigned threads);
+    struct Pool;
+    std::unique_ptr<Pool> pool_;
+};
+
+}  // namespace dispatch

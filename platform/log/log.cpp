@@ -1,0 +1,41 @@
+#include "platform/log/log.h"
+
+#include "platform/log/sinks.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace logging {
+namespace {
+
+struct LogState {
+    std::mutex mutex;
+    std::shared_ptr<Sink> sink = std::make_shared<SyslogSink>();
+    std::atomic<bool> debug{false};
+};
+
+LogState& state() {
+    static LogState instance;
+    return instance;
+}
+
+}  // namespace
+
+void setSink(std::shared_ptr<Sink> sink) {
+    std::lock_guard lock(state().mutex);
+    state().sink = std::move(sink);
+}
+
+void setDebugEnabled(bool enabled) { state().debug.store(enabled); }
+bool debugEnabled() { return state().debug.load(std::memory_order_relaxed); }
+
+void write(Level level, std::string_view line) {
+    std::shared_ptr<Sink> sink;
+    {
+        std::lock_guard lock(state().mutex);
+        sink = state().sink;
+    }
+    if (sink) sink->write(level, line);
+}
+
+}  // namespace logging

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/log/log.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace logging {
+
+// syslog, so that journald keeps the lines.
+class SyslogSink final : public Sink {
+public:
+    SyslogSink();
+    void write(Level level, std::string_view line) override;
+};
+
+// Standard error, for the foreground (-f).
+class StderrSink final : public Sink {
+public:
+    void write(Level level, std::string_view line) override;
+};
+
+// Keeps every line in memory, for tests.
+class MemorySink final : public Sink {
+public:
+    struct Line {
+        Level level;
+        std::string text;
+    };
+    void write(Level level, std::string_view line) override;
+    std::vector<Line> lines() const;
+    bool contains(std::string_view text) const;
+    bool containsAt(Level level, std::string_view text) const;
+    void clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Line> lines_;
+};
+
+}  // namespace logging

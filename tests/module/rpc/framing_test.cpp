@@ -1,0 +1,218 @@
+#include "module/rpc/framing.h"
+#include "platform/foundation/errno_table.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace brindle::framing;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+class FramingTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0); }
+    void TearDown() override {
+        if (fds[0] >= 0) ::close(fds[0]);
+        if (fds[1] >= 0) ::close(fds[1]);
+    }
+    void closeWriter() {
+        ::close(fds[0]);
+        fds[0] = -1;
+    }
+    void sendRaw(const std::string& bytes) { ASSERT_FALSE(writeAllData(bytes, fds[0])); }
+    static std::string header(uint32_t json, uint32_t payload) {
+        std::string h(8, '\0');
+        for (int i = 0; i < 4; ++i) {
+            h[i] = static_cast<char>(json >> (24 - 8 * i));
+            h[4 + i] = static_cast<char>(payload >> (24 - 8 * i));
+        }
+        return h;
+    }
+
+    static std::string rawFrame(const std::string& json, const std::string& payload) {
+        return header(static_cast<uint32_t>(json.size()), static_cast<uint32_t>(payload.size())) + json + payload;
+    }
+
+    int fds[2] = {-1, -1};
+};
+
+}  // namespace
+
+TEST_F(FramingTest, AFrameWithoutPayloadIsHeaderAndJsonOnly) {
+    const std::string json = R"({"method":"ping","request_id":1})";
+    ASSERT_FALSE(writeFramedData(json, {}, fds[0]));
+    closeWriter();
+    std::string all(64, '\0');
+    const ssize_t n = ::read(fds[1], all.data(), all.size());
+    ASSERT_EQ(n, static_cast<ssize_t>(8 + json.size()));
+    EXPECT_EQ(all.substr(0, 8), header(static_cast<uint32_t>(json.size()), 0));
+    EXPECT_EQ(all.substr(8, json.size()), json);
+}
+
+TEST_F(FramingTest, FramesRoundTripWithPayload) {
+    const std::string payload(100000, 'p');
+    std::thread writer([&] { EXPECT_FALSE(writeFramedData(R"({"request_id":3,"ok":true})", payload, fds[0])); });
+    auto frame = readFramedMessage(fds[1], nullptr);
+    writer.join();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame.value().response.at("request_id").as_int64(), 3);
+    ASSERT_TRUE(frame.value().payload);
+    EXPECT_EQ(*frame.value().payload, payload);
+}
+
+TEST_F(FramingTest, ReceiveLimitCoversTheWholeBody) {
+    // Exactly 16 MiB of JSON is accepted: only the header is judged here, so the read then
+    // fails for want of bytes rather than on the limit.
+    sendRaw(header(16777216, 0));
+    closeWriter();
+    auto atLimit = readFramedMessage(fds[1], nullptr);
+    ASSERT_FALSE(atLimit);
+    EXPECT_TRUE(atLimit.error().isPosix(darwin::econnreset));
+}
+
+TEST_F(FramingTest, OversizedFramesAreRefusedBeforeReadingTheBody) {
+    for (auto [json, payload] : {std::pair{16777217u, 0u}, std::pair{100u, 16777117u}, std::pair{0u, 16777217u},
+                                 std::pair{0xFFFFFFFFu, 0xFFFFFFFFu}}) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ASSERT_FALSE(writeAllData(header(json, payload), pair[0]));
+        auto frame = readFramedMessage(pair[1], nullptr);
+        ASSERT_FALSE(frame);
+        EXPECT_TRUE(frame.error().isPosix(darwin::emsgsize)) << json << "+" << payload;
+        ::close(pair[0]);
+        ::close(pair[1]);
+    }
+}
+
+TEST_F(FramingTest, PeerClosingMidHeaderIsConnectionReset) {
+    sendRaw(std::string("\0\0\0", 3));
+    closeWriter();
+    auto frame = readFramedMessage(fds[1], nullptr);
+    ASSERT_FALSE(frame);
+    EXPECT_TRUE(frame.error().isPosix(darwin::econnreset));
+}
+
+TEST_F(FramingTest, NonObjectJsonIsRefusedAndPayloadStaysUnread) {
+    sendRaw(header(5, 3) + "[1,2]" + "abc");
+    auto array = readFramedMessage(fds[1], nullptr);
+    ASSERT_FALSE(array);
+    EXPECT_TRUE(array.error().isPosix(darwin::einval));
+    char rest[3];
+    ASSERT_EQ(::read(fds[1], rest, 3), 3);
+    EXPECT_EQ(std::string(rest, 3), "abc");
+
+    sendRaw(header(2, 0) + "42");
+    auto scalar = readFramedMessage(fds[1], nullptr);
+    ASSERT_FALSE(scalar);
+    EXPECT_EQ(scalar.error().domain(), foundation::ErrorDomain::JsonParse);
+
+    sendRaw(header(0, 0));
+    auto empty = readFramedMessage(fds[1], nullptr);
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error().domain(), foundation::ErrorDomain::JsonParse);
+}
+
+TEST_F(FramingTest, DirectReadFillsTheBufferDrainsTheRestAndTheNextFrameIsIntact) {
+    auto slot = std::make_shared<DirectReadSlot>();
+    std::string buffer(4096, '\0');
+    slot->buffer = buffer.data();
+    slot->capacity = buffer.size();
+    uint64_t askedFor = 0;
+    DirectReadLookup lookup = [&](uint64_t id) {
+        askedFor = id;
+        return slot;
+    };
+
+    std::string payload(50000, '\0');
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+    std::thread writer([&] {
+        EXPECT_FALSE(writeFramedData(R"({"request_id":9,"ok":true,"payload_length":1})", payload, fds[0]));
+        EXPECT_FALSE(writeFramedData(R"({"request_id":10})", "next", fds[0]));
+    });
+    auto frame = readFramedMessage(fds[1], lookup);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(askedFor, 9u);
+    EXPECT_FALSE(frame.value().payload);
+    EXPECT_EQ(frame.value().response.at("payload_length").as_uint64(), 4096u);
+    EXPECT_EQ(buffer, payload.substr(0, 4096));
+
+    auto next = readFramedMessage(fds[1], nullptr);
+    writer.join();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(*next.value().payload, "next");
+}
+
+TEST_F(FramingTest, DirectReadWithZeroCapacityDrainsEverything) {
+    auto slot = std::make_shared<DirectReadSlot>();
+    char byte = 'u';
+    slot->buffer = &byte;
+    slot->capacity = 0;
+    std::thread writer([&] { EXPECT_FALSE(writeFramedData(R"({"request_id":1})", std::string(70000, 'z'), fds[0])); });
+    auto frame = readFramedMessage(fds[1], [&](uint64_t) { return slot; });
+    writer.join();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame.value().response.at("payload_length").as_uint64(), 0u);
+    EXPECT_EQ(byte, 'u');
+}
+
+TEST_F(FramingTest, ACompletedDirectReadNeverHasItsBufferWritten) {
+    auto slot = std::make_shared<DirectReadSlot>();
+    std::string buffer(16, '.');
+    slot->buffer = buffer.data();
+    slot->capacity = buffer.size();
+    slot->markCompleted();
+    sendRaw(rawFrame(R"({"request_id":4})", "xxxxxxxx"));
+    auto frame = readFramedMessage(fds[1], [&](uint64_t) { return slot; });
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(buffer, std::string(16, '.'));
+}
+
+TEST_F(FramingTest, ReplyWithoutPayloadNeverConsultsTheDirectReadTable) {
+    sendRaw(rawFrame(R"({"request_id":77})", ""));
+    bool consulted = false;
+    auto frame = readFramedMessage(fds[1], [&](uint64_t) {
+        consulted = true;
+        return std::shared_ptr<DirectReadSlot>();
+    });
+    ASSERT_TRUE(frame);
+    EXPECT_FALSE(consulted);
+    EXPECT_FALSE(frame.value().response.contains("payload_length"));
+    ASSERT_TRUE(frame.value().payload);
+    EXPECT_TRUE(frame.value().payload->empty());
+}
+
+TEST_F(FramingTest, ReplyWithoutNumericRequestIdIsReadWhole) {
+    sendRaw(rawFrame(R"({"request_id":"abc"})", "pp"));
+    bool consulted = false;
+    auto frame = readFramedMessage(fds[1], [&](uint64_t) {
+        consulted = true;
+        return std::shared_ptr<DirectReadSlot>();
+    });
+    ASSERT_TRUE(frame);
+    EXPECT_FALSE(consulted);
+    EXPECT_EQ(*frame.value().payload, "pp");
+}
+
+TEST_F(FramingTest, WritingToAVanishedPeerIsEpipeNotASignal) {
+    ::close(fds[1]);
+    fds[1] = -1;
+    auto error = writeFramedData("{}", "data", fds[0]);
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->isPosix(darwin::epipe));
+}
+
+TEST_F(FramingTest, LargeFramesSurviveShortWrites) {
+    int size = 4096;
+    ASSERT_EQ(::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size), 0);
+    const std::string payload(3 * 1024 * 1024 + 17, 'q');
+    std::thread writer([&] { EXPECT_FALSE(writeFramedData(R"({"request_id":2})", payload, fds[0])); });
+    auto frame = readFramedMessage(fds[1], nullptr);
+    writer.join();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame.value().payload->size(), payload.size());
+    EXPECT_EQ(*frame.value().payload, payload);
+}

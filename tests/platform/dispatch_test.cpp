@@ -1,0 +1,60 @@
+#include "platform/dispatch/queues.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <vector>
+
+using namespace dispatch;
+
+TEST(SerialQueue, RunsWorkInOrderWithoutOverlap) {
+    SerialQueue queue("test.serial");
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    for (int i = 0; i < 200; ++i) {
+        queue.async([&, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            order.push_back(i);
+            running.fetch_sub(1);
+        });
+    }
+    queue.sync([] {});
+    ASSERT_EQ(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, KnowsWhenItIsCurrentAndSyncRunsInlineThere) {
+    SerialQueue queue("test.current");
+    SerialQueue other("test.other");
+    EXPECT_FALSE(queue.isCurrent());
+    bool inner = false;
+    bool otherCurrent = true;
+    queue.sync([&] {
+        EXPECT_TRUE(queue.isCurrent());
+        otherCurrent = other.isCurrent();
+        queue.sync([&] { inner = true; });  // would deadlock if it did not run inline
+    });
+    EXPECT_TRUE(inner);
+    EXPECT_FALSE(otherCurrent);
+}
+
+TEST(ConcurrentQueue, RunsAtLeastFourWorkItemsAtOnce) {
+    auto& queue = ConcurrentQueue::userInitiated();
+    std::atomic<int> arrived{0};
+    std::promise<void> allArrived;
+    std::shared_future<void> gate = allArrived.get_future().share();
+    std::vector<std::future<void>> done;
+    for (int i = 0; i < 4; ++i) {
+        auto finished = std::make_shared<std::promise<void>>();
+        done.push_back(finished->get_future());
+        queue.async([&, finished] {
+            if (arrived.fetch_add(1) + 1 == 4) allArrived.set_value();
+            gate.wait();  // only returns if all four run at the same time
+            finished->set_value();
+        });
+    }
+    for (auto& f : done) EXPECT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
