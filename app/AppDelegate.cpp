@@ -1,0 +1,148 @@
+#include "AppDelegate.h"
+
+#include "FskitAppExtensionMonitor.h"
+#include "Spinner.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QScreen>
+#include <QSessionManager>
+
+#include <algorithm>
+
+namespace orvel {
+
+namespace {
+const QString moduleBundleIdentifier = QStringLiteral("org.orvel.brindle.module");
+constexpr int statusCheckIntervalMilliseconds = 5000;
+} // namespace
+
+AppDelegate::AppDelegate(QGuiApplication& application, AppServices services) : services_(std::move(services)) {
+    application.setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+    connect(&application, &QCoreApplication::aboutToQuit, this, &AppDelegate::applicationWillTerminate);
+    connect(&application, &QGuiApplication::saveStateRequest, this, [this](QSessionManager& manager) {
+        if (!applicationShouldSaveApplicationState()) {
+            manager.setRestartHint(QSessionManager::RestartNever);
+        }
+    });
+}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+    FskitAppExtensionMonitor::shared()->start();
+
+    buildWindow();
+    if (const QScreen* screen = window_->screen()) {
+        QRect centred = window_->frameGeometry();
+        centred.moveCenter(screen->availableGeometry().center());
+        window_->move(centred.topLeft());
+    }
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+
+    transitionToState(StatusState::checking, localized("status.checking.title"), localized("status.checking.body"),
+                      localized("status.checking.instructions"));
+    refreshModuleStatus();
+
+    statusTimer_ = std::make_unique<QTimer>();
+    statusTimer_->setInterval(statusCheckIntervalMilliseconds);
+    connect(statusTimer_.get(), &QTimer::timeout, this, &AppDelegate::refreshModuleStatus);
+    statusTimer_->start();
+}
+
+void AppDelegate::applicationWillTerminate() { statusTimer_.reset(); }
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+
+bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (hasVisibleWindows || !window_) {
+        return true;
+    }
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    return true;
+}
+
+bool AppDelegate::applicationShouldSaveApplicationState() const { return false; }
+
+void AppDelegate::refreshModuleStatus() {
+    if (refreshInFlight_) {
+        return;
+    }
+    refreshInFlight_ = true;
+    progressIndicator_->startAnimation();
+    // The answer may come on any thread: it is handed to the main thread, where the delegate may
+    // already be gone.
+    services_.installedModules->fetchInstalledExtensionsWithCompletionHandler(
+        [delegate = QPointer<AppDelegate>(this), mainThread = QCoreApplication::instance()](
+            std::optional<ModuleList> modules, std::optional<ModuleQueryError> error) {
+            QMetaObject::invokeMethod(
+                mainThread,
+                [delegate, modules = std::move(modules), error = std::move(error)] {
+                    if (!delegate) {
+                        return;
+                    }
+                    delegate->refreshInFlight_ = false;
+                    delegate->progressIndicator_->stopAnimation();
+                    delegate->updateUIWithModules(modules, error);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void AppDelegate::updateUIWithModules(const std::optional<ModuleList>& modules,
+                                      const std::optional<ModuleQueryError>& error) {
+    // What went wrong is not shown: the window only tells that the check failed.
+    if (error) {
+        transitionToState(StatusState::error, localized("status.error.title"), localized("status.error.body"),
+                          localized("status.error.instructions"));
+        return;
+    }
+    const std::optional<ModuleIdentity> module = fskitModuleInModules(modules.value_or(ModuleList{}));
+    if (!module) {
+        transitionToState(StatusState::missing, localized("status.error.title"), localized("status.error.body"),
+                          localized("status.error.instructions"));
+    } else if (module->isEnabled) {
+        transitionToState(StatusState::enabled, localized("status.enabled.title"), localized("status.enabled.body"),
+                          QString());
+    } else {
+        transitionToState(StatusState::disabled, localized("status.disabled.title"),
+                          localized("status.disabled.body"), localized("status.disabled.instructions"));
+    }
+}
+
+std::optional<ModuleIdentity> AppDelegate::fskitModuleInModules(const ModuleList& modules) const {
+    const auto found = std::find_if(modules.begin(), modules.end(), [](const ModuleIdentity& module) {
+        return module.bundleIdentifier == moduleBundleIdentifier;
+    });
+    if (found == modules.end()) {
+        return std::nullopt;
+    }
+    return *found;
+}
+
+void AppDelegate::openSettings() {
+    if (const std::optional<QUrl> url = settingsPaneURL()) {
+        services_.openURL(*url);
+    }
+}
+
+std::optional<QUrl> AppDelegate::settingsPaneURL() const {
+    const QFileInfo page(services_.settingsPagePath);
+    if (!page.isFile()) {
+        return std::nullopt;
+    }
+    return QUrl::fromLocalFile(page.absoluteFilePath());
+}
+
+QString AppDelegate::localized(const char* key) const {
+    return services_.strings.localizedString(QString::fromLatin1(key));
+}
+
+} // namespace orvel

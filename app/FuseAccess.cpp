@@ -1,0 +1,54 @@
+#include "FuseAccess.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvel {
+
+namespace {
+
+bool deviceOpensReadWrite(const QString& path) {
+    // O_NONBLOCK: a path that is a FIFO or a stalled device must not hang the query.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool isSetUserIdRootHelper(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status {};
+    return ::stat(name.constData(), &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_ISUID) &&
+           status.st_uid == 0 && ::access(name.constData(), X_OK) == 0;
+}
+
+} // namespace
+
+bool FuseAccess::isUsable() const {
+    if (deviceOpensReadWrite(devicePath)) {
+        return true;
+    }
+    for (const QString& path : fusermountPaths) {
+        if (isSetUserIdRootHelper(path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isRunnableExecutable(const QString& path) {
+    if (!QDir::isAbsolutePath(path)) {
+        return false;
+    }
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status {};
+    return ::stat(name.constData(), &status) == 0 && S_ISREG(status.st_mode) && ::access(name.constData(), X_OK) == 0;
+}
+
+} // namespace orvel
