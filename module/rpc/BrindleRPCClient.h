@@ -130,8 +130,7 @@ private:
     foundation::Result<int> openTCPSocketFD();            // writer queue
     void socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt);
     void sendHandshakeRequestLocked();
-    void handshakeReplyLocked(const std::optional<boost::json::object>& response,
-                              const std::optional<foundation::Error>& error);
+    void handshakeReplyLocked(const boost::json::object& response);
     void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
     void dispatchReadyCompletion(ReadyCompletion completion, std::optional<foundation::Error> error);
     void failConnectionWithError(foundation::Error error, uint64_t generation, bool force);
@@ -176,6 +175,9 @@ private:
     uint64_t openAttempts = 0;
     uint64_t currentOpenAttempt = 0;
     std::vector<std::thread> readerThreads;
+    // The handshake's reply is judged on the state queue as it is matched, ahead of any failure
+    // that the reader reports right after it (a server that refuses and hangs up at once).
+    uint64_t handshakeRequestID = 0;
 
     dispatch::SerialQueue stateQueue{"org.orvel.rpc.state"};
     dispatch::SerialQueue writerQueue{"org.orvel.rpc.writer"};

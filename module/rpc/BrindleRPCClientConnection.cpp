@@ -221,31 +221,22 @@ void BrindleRPCClient::socketOpenedLocked(std::shared_ptr<SocketHandle> socket, 
 void BrindleRPCClient::sendHandshakeRequestLocked() {
     auto request = std::make_shared<BrindleRPCOutboundRequest>();
     request->requestID = ++nextRequestID;
+    handshakeRequestID = request->requestID;
     request->payload = {
         {wire::key::method, wire::method::handshake},
         {wire::key::authToken, session_->authToken()},
         {wire::key::requestID, request->requestID},
     };
-    request->handler = [weak = weak_from_this()](std::optional<boost::json::object> response,
-                                                 std::optional<std::string>, std::optional<Error> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->stateQueue.async([self, response = std::move(response), error = std::move(error)] {
-            self->handshakeReplyLocked(response, error);
-        });
-    };
+    // No handler: the reply is judged as it is matched (see handshakeRequestID), and a failure
+    // while it is outstanding has already failed every ready waiter and cleared the handshake state.
     sendOutboundRequestLocked(request);
 }
 
-void BrindleRPCClient::handshakeReplyLocked(const std::optional<boost::json::object>& response,
-                                            const std::optional<Error>& error) {
+void BrindleRPCClient::handshakeReplyLocked(const boost::json::object& response) {
     handshakeInProgress = false;
-    if (error) {
-        notifyReadyWaitersWithErrorLocked(error);
-        return;
-    }
-    const auto* ok = response->if_contains(wire::key::ok);
-    const auto* sessionID = foundation::json::stringField(*response, wire::key::sessionID);
+    handshakeRequestID = 0;
+    const auto* ok = response.if_contains(wire::key::ok);
+    const auto* sessionID = foundation::json::stringField(response, wire::key::sessionID);
     const bool accepted = ok != nullptr && foundation::json::truthValue(*ok) && sessionID != nullptr &&
                           std::string_view(*sessionID) == session_->sessionID();
     if (accepted) {
@@ -256,9 +247,10 @@ void BrindleRPCClient::handshakeReplyLocked(const std::optional<boost::json::obj
         flushQueuedRequestsLocked();
         return;
     }
-    Error rejection = rpcErrorFromResponse(*response, darwin::eperm, "handshake failed");
+    Error rejection = rpcErrorFromResponse(response, darwin::eperm, "handshake failed");
     logging::error("orvel: rpc handshake rejected sessionID={}", session_->sessionID());
-    failConnectionWithError(std::move(rejection), 0, false);
+    // At once, so that the rejection and not the hang-up that often follows it reaches the waiters.
+    failConnectionLockedWithError(rejection, 0, false);
 }
 
 void BrindleRPCClient::notifyReadyWaitersWithErrorLocked(const std::optional<Error>& error) {

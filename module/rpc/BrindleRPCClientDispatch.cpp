@@ -136,6 +136,10 @@ void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, s
         }
         auto record = std::move(found->second);
         self->pendingRequests.erase(found);
+        if (requestID == self->handshakeRequestID) {
+            self->handshakeReplyLocked(response);
+            return;
+        }
         self->dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
     });
 }

@@ -139,6 +139,19 @@ TEST_F(ConnectionTest, ARejectedHandshakeFailsTheQueuedRequestsWithoutWritingThe
     EXPECT_FALSE(retried->get()->second);
 }
 
+TEST_F(ConnectionTest, ARejectionFollowedAtOnceByAHangUpReportsTheRejection) {
+    for (int round = 0; round < 20; ++round) {
+        auto waiting = ready(*client);
+        auto peer = server.accept();
+        ASSERT_TRUE(peer);
+        auto handshake = peer->read();
+        ASSERT_TRUE(handshake);
+        peer->replyTo(*handshake, {{"ok", false}, {"errno", 13}, {"error", "wrong token"}});
+        peer->close();
+        EXPECT_EQ(waiting->get(), std::optional<std::optional<Error>>(Error::posix(13, "wrong token")));
+    }
+}
+
 TEST_F(ConnectionTest, AHandshakeForAnotherSessionIsARejection) {
     auto connected = std::make_shared<Await<std::pair<bool, std::optional<Error>>>>();
     client->connectAndHandshakeWithReply(
