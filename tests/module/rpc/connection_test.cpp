@@ -266,6 +266,33 @@ TEST_F(ConnectionTest, DirectReadsTruncateDrainAndLeaveTheNextFrameIntact) {
     EXPECT_EQ(plain->get(), std::optional<std::optional<std::string>>(std::string("abc")));
 }
 
+TEST_F(ConnectionTest, ADirectReadFailedMidPayloadNeverHasItsBufferWrittenAfterwards) {
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    constexpr size_t kSize = 1 << 20;
+    auto buffer = std::make_shared<std::vector<char>>(kSize, '-');
+    auto done = std::make_shared<Await<std::string>>();
+    client->performRequest({{"method", "read"}}, buffer, buffer->data(), kSize,
+                           [done, buffer](std::optional<boost::json::object>, std::optional<Error> error) {
+                               // From here on the buffer is the caller's again.
+                               done->set(error ? std::string(buffer->begin(), buffer->end()) : "not failed");
+                           });
+    auto frame = peer->read();
+    ASSERT_TRUE(frame);
+    const std::string json = R"({"ok":true,"request_id":)" + std::to_string(frame->json.at("request_id").as_int64()) + "}";
+    std::string half = rpctest::rawFrame(json, std::string(kSize, 'x'));
+    half.resize(half.size() - kSize / 2);
+    peer->writeRaw(half);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client->disconnect();
+    const auto atCompletion = done->get();
+    ASSERT_TRUE(atCompletion);
+    ASSERT_NE(*atCompletion, "not failed");
+    peer->writeRaw(std::string(kSize / 2, 'y'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(std::equal(buffer->begin(), buffer->end(), atCompletion->begin()));
+}
+
 TEST_F(ConnectionTest, AnOversizedReplyFailsTheConnectionWithEmsgsize) {
     auto peer = connect();
     ASSERT_TRUE(peer);
