@@ -1,6 +1,7 @@
 #include "module/rpc/BrindleRPCClient.h"
 #include "platform/foundation/errno_table.h"
 #include "tests/module/rpc/scripted_server.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -226,6 +227,7 @@ TEST_F(MethodsTest, StatisticsAskForNodeOneAndDefaultEveryMissingValueToZero) {
 }
 
 TEST_F(MethodsTest, EnumerationKeepsOrderAndDropsEverythingOnABadEntry) {
+    testsupport::LogCapture log;
     const auto list = [](std::shared_ptr<Result> out) {
         return [out](std::optional<std::vector<std::shared_ptr<BrindleItem>>> items, std::optional<Error> error) {
             std::string text = items ? "items" : "none";
@@ -246,6 +248,9 @@ TEST_F(MethodsTest, EnumerationKeepsOrderAndDropsEverythingOnABadEntry) {
         {"node_id":7,"parent_id":2,"type":"file","name":"a","next_cookie":1},
         {"node_id":8,"parent_id":2,"type":"directory","name":"b","next_cookie":2}]})").as_object()),
               "items a@1 b@2");
+    EXPECT_TRUE(log.sink().containsAt(logging::Level::Debug,
+                                      "orvel: rpc enumerateDirectory parentID=2 handleID=3 cookie=4 verifier=5 maxEntries=6"));
+    EXPECT_TRUE(log.sink().containsAt(logging::Level::Debug, "orvel: rpc enumerateDirectory returned 2 items"));
     EXPECT_EQ(exchange(call, check, parse(R"({"ok":true})").as_object()), "items");
     EXPECT_EQ(exchange(call, check, parse(R"({"ok":false})").as_object()), "none error 5 enumerate_directory failed");
     EXPECT_EQ(exchange(call, check, parse(R"({"ok":true,"dir_items":[
