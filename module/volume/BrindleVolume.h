@@ -36,7 +36,7 @@ public:
 
 private:
     mutable std::mutex trackedItemsMutex_;
-    std::unordered_map<uint64_t, ItemPtr> trackedItems_;
+    std::unordered_map<uint64_t, ItemPtr> trackedItems;
     ItemPtr rootItem_;
 };
 

@@ -19,7 +19,7 @@ void BrindleVolume::trackItem(const ItemPtr& item) {
     }();
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
-    trackedItems_[nodeID] = item;
+    trackedItems[nodeID] = item;
 }
 
 void BrindleVolume::untrackItem(const ItemPtr& item) {
@@ -29,20 +29,20 @@ void BrindleVolume::untrackItem(const ItemPtr& item) {
     }();
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
-    trackedItems_.erase(nodeID);
+    trackedItems.erase(nodeID);
 }
 
 BrindleVolume::ItemPtr BrindleVolume::trackedItemForNodeID(uint64_t nodeID) const {
     std::lock_guard lock(trackedItemsMutex_);
-    const auto found = trackedItems_.find(nodeID);
-    return found != trackedItems_.end() ? found->second : nullptr;
+    const auto found = trackedItems.find(nodeID);
+    return found != trackedItems.end() ? found->second : nullptr;
 }
 
 std::vector<BrindleVolume::ItemPtr> BrindleVolume::snapshotTrackedItems() const {
     std::lock_guard lock(trackedItemsMutex_);
     std::vector<ItemPtr> items;
-    items.reserve(trackedItems_.size());
-    for (const auto& [nodeID, item] : trackedItems_) items.push_back(item);
+    items.reserve(trackedItems.size());
+    for (const auto& [nodeID, item] : trackedItems) items.push_back(item);
     return items;
 }
 
@@ -55,11 +55,11 @@ BrindleVolume::ItemPtr BrindleVolume::canonicalItemForItem(const ItemPtr& item) 
     {
         // Held across lookup and insertion: two replies for one new node yield one tracked object.
         std::lock_guard lock(trackedItemsMutex_);
-        const auto found = trackedItems_.find(nodeID);
-        if (found != trackedItems_.end()) {
+        const auto found = trackedItems.find(nodeID);
+        if (found != trackedItems.end()) {
             canonical = found->second;
         } else {
-            if (nodeID != 0) trackedItems_.emplace(nodeID, item);
+            if (nodeID != 0) trackedItems.emplace(nodeID, item);
             return item;
         }
     }
@@ -78,7 +78,7 @@ void BrindleVolume::cleanupTrackedItems() {
         item->directoryResumeCookie = 0;
     }
     std::lock_guard lock(trackedItemsMutex_);
-    trackedItems_.clear();
+    trackedItems.clear();
 }
 
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
