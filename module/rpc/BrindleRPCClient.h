@@ -10,6 +10,7 @@
 
 #include <boost/json.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -174,7 +175,12 @@ private:
     // Opens handed to the writer queue so far, and the one whose outcome is still wanted (0: none).
     uint64_t openAttempts = 0;
     uint64_t currentOpenAttempt = 0;
-    std::vector<std::thread> readerThreads;
+    // One reader per socket connected so far; those whose socket has ended are joined as new ones start.
+    struct Reader {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Reader> readerThreads;
     // The handshake's reply is judged on the state queue as it is matched, ahead of any failure
     // that the reader reports right after it (a server that refuses and hangs up at once).
     uint64_t handshakeRequestID = 0;

@@ -64,19 +64,21 @@ BrindleRPCClient::BrindleRPCClient(std::shared_ptr<const BrindleSessionDescripto
 
 BrindleRPCClient::~BrindleRPCClient() {
     // The handle joined every reader already; one that let go of the client last is ending itself.
-    for (std::thread& reader : readerThreads) {
-        if (reader.get_id() == std::this_thread::get_id()) {
-            reader.detach();
-        } else if (reader.joinable()) {
-            reader.join();
+    for (Reader& reader : readerThreads) {
+        if (reader.thread.get_id() == std::this_thread::get_id()) {
+            reader.thread.detach();
+        } else if (reader.thread.joinable()) {
+            reader.thread.join();
         }
     }
 }
 
 std::vector<std::thread> BrindleRPCClient::takeReaderThreads() {
-    std::vector<std::thread> readers;
+    std::vector<Reader> readers;
     stateQueue.sync([&] { readers.swap(readerThreads); });
-    return readers;
+    std::vector<std::thread> threads;
+    for (Reader& reader : readers) threads.push_back(std::move(reader.thread));
+    return threads;
 }
 
 void BrindleRPCClient::connectAndHandshakeWithReply(SuccessReply reply) {

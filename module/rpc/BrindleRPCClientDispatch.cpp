@@ -95,9 +95,17 @@ void BrindleRPCClient::flushQueuedRequestsLocked() {
 }
 
 void BrindleRPCClient::startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation) {
-    readerThreads.emplace_back([self = shared_from_this(), socket = std::move(socket), generation] {
-        self->readerLoopForFD(socket, generation);
+    std::erase_if(readerThreads, [](Reader& reader) {
+        if (!reader.finished->load()) return false;
+        reader.thread.join();  // returns at once: only the thread's last releases remain
+        return true;
     });
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([self = shared_from_this(), socket = std::move(socket), generation, finished] {
+        self->readerLoopForFD(socket, generation);
+        finished->store(true);
+    });
+    readerThreads.push_back({std::move(thread), std::move(finished)});
 }
 
 void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation) {
