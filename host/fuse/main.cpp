@@ -1,3 +1,4 @@
+#include "host/fuse/check_command.h"
 #include "host/fuse/command_line.h"
 #include "host/fuse/probe_command.h"
 #include "platform/log/log.h"
@@ -20,11 +21,8 @@ int main(int argc, char** argv) {
         case Command::Help: std::cout << usageText(); return 0;
         case Command::Version: std::cout << versionText(); return 0;
         case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
-        case Command::Check:
-        case Command::Mount:
-            std::cerr << "brindle: this build cannot " << (line.command == Command::Check ? "check" : "mount")
-                      << " sessions yet\n";
-            return 1;
+        case Command::Check: return runCheck(line.sessionPath, std::cout, std::cerr);
+        case Command::Mount: std::cerr << "brindle: this build cannot mount sessions yet\n"; return 1;
     }
     return 1;
 }

@@ -29,10 +29,12 @@ uint32_t getBigEndian32(const uint8_t* in) {
     return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | uint32_t{in[3]};
 }
 
-std::optional<Error> readLength(int socketFD, uint32_t& length) {
-    uint8_t bytes[4];
+// Both lengths in one exact read: one system call per header instead of two.
+std::optional<Error> readHeader(int socketFD, uint32_t& jsonLength, uint32_t& payloadLength) {
+    uint8_t bytes[8];
     if (auto error = readExactLength(sizeof bytes, socketFD, bytes)) return error;
-    length = getBigEndian32(bytes);
+    jsonLength = getBigEndian32(bytes);
+    payloadLength = getBigEndian32(bytes + 4);
     return std::nullopt;
 }
 
@@ -116,8 +118,7 @@ std::optional<Error> writeAllData(std::string_view data, int socketFD) {
 foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup) {
     uint32_t jsonLength = 0;
     uint32_t payloadLength = 0;
-    if (auto error = readLength(socketFD, jsonLength)) return *error;
-    if (auto error = readLength(socketFD, payloadLength)) return *error;
+    if (auto error = readHeader(socketFD, jsonLength, payloadLength)) return *error;
     if (uint64_t{jsonLength} + uint64_t{payloadLength} > kMaxReceiveBody) return Error::posix(darwin::emsgsize);
 
     std::string jsonText(jsonLength, '\0');

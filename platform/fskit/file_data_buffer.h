@@ -1,23 +1,20 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <string>
 
 namespace fskit {
 
-// Caller-owned memory a read places file data into. Whoever hands one out keeps it alive
-// (through a shared pointer) for as long as the module may write into it.
+// A caller-owned buffer that a read fills in place.
 class FSMutableFileDataBuffer {
 public:
-    FSMutableFileDataBuffer(void* bytes, uint64_t length) : bytes_(bytes), length_(length) {}
-    virtual ~FSMutableFileDataBuffer() = default;
-
-    void* mutableBytes() const { return bytes_; }
-    uint64_t length() const { return length_; }
+    explicit FSMutableFileDataBuffer(size_t length) : bytes_(length, '\0') {}
+    void* mutableBytes() { return bytes_.data(); }
+    const void* bytes() const { return bytes_.data(); }
+    size_t length() const { return bytes_.size(); }
 
 private:
-    void* bytes_;
-    uint64_t length_;
+    std::string bytes_;
 };
 
 }  // namespace fskit

@@ -1,0 +1,193 @@
+#pragma once
+
+#include "module/BrindleSessionDescriptor.h"
+#include "module/rpc/BrindleRPCRequests.h"
+#include "module/rpc/SocketHandle.h"
+#include "module/volume/BrindleItem.h"
+#include "platform/dispatch/queues.h"
+#include "platform/foundation/error.h"
+#include "platform/fskit/file_data_buffer.h"
+
+#include <boost/json.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle {
+
+using ResponseOnlyHandler =
+    std::function<void(std::optional<boost::json::object> response, std::optional<foundation::Error> error)>;
+using ReadyCompletion = std::function<void(std::optional<foundation::Error> error)>;
+using SuccessReply = std::function<void(bool success, std::optional<foundation::Error> error)>;
+using ItemReply = std::function<void(std::shared_ptr<BrindleItem> item, std::optional<foundation::Error> error)>;
+using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<BrindleItem>>> items,
+                                      std::optional<foundation::Error> error)>;
+using StatisticsReply =
+    std::function<void(std::optional<boost::json::object> statistics, std::optional<foundation::Error> error)>;
+using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
+using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
+using StringReply = std::function<void(std::optional<std::string> text, std::optional<foundation::Error> error)>;
+using StringsReply =
+    std::function<void(std::optional<std::vector<std::string>> strings, std::optional<foundation::Error> error)>;
+
+// The module's one connection to the file-system server of a session: connection and handshake,
+// request dispatch and reply delivery, reply judging, and one method per remote operation.
+// Every method completes exactly once, on the callback queue.
+class BrindleRPCClient : public std::enable_shared_from_this<BrindleRPCClient> {
+public:
+    // The returned handle disconnects and joins the client's readers when the last copy goes;
+    // queue work items and readers keep the client itself alive only as long as they run.
+    static std::shared_ptr<BrindleRPCClient> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session);
+    ~BrindleRPCClient();
+    BrindleRPCClient(const BrindleRPCClient&) = delete;
+    BrindleRPCClient& operator=(const BrindleRPCClient&) = delete;
+
+    const BrindleSessionDescriptor& session() const { return *session_; }
+
+    // Connection.
+    void connectAndHandshakeWithReply(SuccessReply reply);
+    void ensureReadyWithCompletion(ReadyCompletion completion);
+    bool isConnected();
+    void disconnect();
+
+    // Submission.
+    void performRequest(boost::json::object request, std::optional<std::string> payload,
+                        std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
+                        ResponseHandler completion);
+    void performRequest(boost::json::object request, std::optional<std::string> payload, ResponseHandler completion);
+    void performRequest(boost::json::object request, ResponseOnlyHandler completion);
+    void performRequest(boost::json::object request, std::shared_ptr<const void> directReadIntoOwner, void* buffer,
+                        uint64_t capacity, ResponseOnlyHandler completion);
+
+    // Reply judging and item records; stateless.
+    static foundation::Error rpcErrorFromResponse(const boost::json::object& response, int defaultCode,
+                                                  const std::string& defaultMessage);
+    static void replyWithBooleanResponse(const boost::json::object& response, const std::string& defaultMessage,
+                                         const SuccessReply& reply);
+    static std::shared_ptr<BrindleItem> itemFromDictionary(const boost::json::object& record,
+                                                           const std::optional<std::string>& defaultName,
+                                                           std::optional<foundation::Error>* error);
+    static uint32_t defaultModeForItemType(int64_t itemType);
+    static timespec timespecWithSeconds(int64_t seconds, int64_t nanoseconds);
+
+    // Remote methods.
+    void pingWithReply(SuccessReply reply);
+    void synchronizeWithFlags(uint32_t flags, SuccessReply reply);
+    void fetchRootItemWithReply(ItemReply reply);
+    void fetchVolumeStatisticsWithReply(StatisticsReply reply);
+    void fetchAttributesForNodeID(uint64_t nodeID, uint64_t parentID, std::optional<std::string> name, ItemReply reply);
+    void lookupItemNamed(const std::string& name, uint64_t parentID, ItemReply reply);
+    void enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie, uint64_t verifier,
+                                        uint64_t maxEntries, ItemsReply reply);
+    void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
+    void createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
+    void createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID, std::optional<std::string> target,
+                                 ItemReply reply);
+    void removeFileNamed(const std::string& name, uint64_t parentID, SuccessReply reply);
+    void removeDirectoryNamed(const std::string& name, uint64_t parentID, SuccessReply reply);
+    void renameItemNamed(const std::string& name, uint64_t fromParentID, const std::string& toNewName,
+                         uint64_t toParentID, SuccessReply reply);
+    void setAttributesForNodeID(uint64_t nodeID, uint64_t parentID, std::optional<std::string> name,
+                                std::optional<boost::json::value> mode, std::optional<boost::json::value> uid,
+                                std::optional<boost::json::value> gid, std::optional<boost::json::value> size,
+                                std::optional<boost::json::value> accessTimeSec,
+                                std::optional<boost::json::value> accessTimeNsec,
+                                std::optional<boost::json::value> modifyTimeSec,
+                                std::optional<boost::json::value> modifyTimeNsec,
+                                std::optional<boost::json::value> birthTimeSec,
+                                std::optional<boost::json::value> birthTimeNsec, ItemReply reply);
+    void openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply);
+    void openDirectoryWithNodeID(uint64_t nodeID, CountReply reply);
+    void closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply);
+    void closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply);
+    void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply);
+    void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length,
+                            std::shared_ptr<fskit::FSMutableFileDataBuffer> intoBuffer, CountReply reply);
+    void writeFileWithNodeID(uint64_t nodeID, uint64_t offset, std::string data, CountReply reply);
+    void readSymbolicLinkWithNodeID(uint64_t nodeID, StringReply reply);
+    void listXattrsForNodeID(uint64_t nodeID, StringsReply reply);
+    void getXattrNamed(std::optional<std::string> name, uint64_t forNodeID, DataReply reply);
+    void setXattrNamed(std::optional<std::string> name, uint64_t forNodeID, int32_t policy,
+                       std::optional<std::string> value, SuccessReply reply);
+    void removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply);
+
+private:
+    explicit BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session);
+    struct Handle;
+
+    // Connection (state queue unless noted).
+    void ensureReadyLocked();
+    void openSocketOnWriterQueue(uint64_t openAttempt);  // writer queue
+    foundation::Result<int> openUnixSocketFD();           // writer queue
+    foundation::Result<int> openTCPSocketFD();            // writer queue
+    void socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt);
+    void sendHandshakeRequestLocked();
+    void handshakeReplyLocked(const boost::json::object& response);
+    void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
+    void dispatchReadyCompletion(ReadyCompletion completion, std::optional<foundation::Error> error);
+    void failConnectionWithError(foundation::Error error, uint64_t generation, bool force);
+    void failConnectionSynchronouslyWithError(foundation::Error error, uint64_t generation, bool force);
+    void failConnectionLockedWithError(const foundation::Error& error, uint64_t generation, bool force);
+    std::vector<std::thread> takeReaderThreads();
+
+    // Dispatch.
+    void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
+    void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
+    void flushQueuedRequestsLocked();
+    void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);
+    void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
+    std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread
+    void deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload);
+    void dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
+                                 std::optional<std::string> payload, std::optional<foundation::Error> error);
+
+    // Method shapes.
+    void performItemRequest(boost::json::object request, std::string_view resultKey, std::string defaultName,
+                            std::string defaultMessage, ItemReply reply);
+    void performBooleanRequest(boost::json::object request, std::string defaultMessage, SuccessReply reply);
+    void performHandleRequest(boost::json::object request, std::string defaultMessage, CountReply reply);
+    void performDataRequest(boost::json::object request, std::string defaultMessage, DataReply reply);
+
+    // Every field below is read and written only on the state queue, except the immutable session.
+    bool handshakeComplete = false;
+    bool connectionInProgress = false;
+    bool handshakeInProgress = false;
+    bool establishedConnection = false;
+    int socketFD = -1;
+    std::shared_ptr<const BrindleSessionDescriptor> session_;
+    uint64_t nextRequestID = 0;
+    uint64_t connectionGeneration = 0;
+    std::optional<foundation::Error> terminalConnectionError;
+    std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
+    std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;
+    std::vector<ReadyCompletion> readyWaiters;
+    // The current socket, owned together with its reader and its queued writes.
+    std::shared_ptr<SocketHandle> connectedSocket;
+    // Opens handed to the writer queue so far, and the one whose outcome is still wanted (0: none).
+    uint64_t openAttempts = 0;
+    uint64_t currentOpenAttempt = 0;
+    // One reader per socket connected so far; those whose socket has ended are joined as new ones start.
+    struct Reader {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::vector<Reader> readerThreads;
+    // The handshake's reply is judged on the state queue as it is matched, ahead of any failure
+    // that the reader reports right after it (a server that refuses and hangs up at once).
+    uint64_t handshakeRequestID = 0;
+
+    dispatch::SerialQueue stateQueue{"org.orvel.rpc.state"};
+    dispatch::SerialQueue writerQueue{"org.orvel.rpc.writer"};
+    dispatch::ConcurrentQueue& callbackQueue = dispatch::ConcurrentQueue::userInitiated();
+};
+
+}  // namespace brindle

@@ -1,0 +1,307 @@
+#include "module/rpc/BrindleRPCClient.h"
+
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "platform/foundation/json.h"
+#include "platform/log/log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace brindle {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+constexpr std::string_view kTCPPrefix = "tcp://";
+constexpr size_t kUnixPathLimit = 104;
+constexpr int kSocketBufferSize = 4 * 1024 * 1024;
+
+// Closes a descriptor on every early return of an open.
+class ScopedFD {
+public:
+    explicit ScopedFD(int fd) : fd_(fd) {}
+    ~ScopedFD() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ScopedFD(const ScopedFD&) = delete;
+    ScopedFD& operator=(const ScopedFD&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+// Keeps the client alive for its users; letting the last copy go disconnects and joins the readers,
+// so no reader outlives the client's users.
+struct BrindleRPCClient::Handle {
+    std::shared_ptr<BrindleRPCClient> client;
+    ~Handle() {
+        client->disconnect();
+        for (std::thread& reader : client->takeReaderThreads()) reader.join();
+    }
+};
+
+std::shared_ptr<BrindleRPCClient> BrindleRPCClient::initWithSession(
+    std::shared_ptr<const BrindleSessionDescriptor> session) {
+    auto handle = std::make_shared<Handle>();
+    handle->client = std::shared_ptr<BrindleRPCClient>(new BrindleRPCClient(std::move(session)));
+    BrindleRPCClient* client = handle->client.get();
+    return std::shared_ptr<BrindleRPCClient>(std::move(handle), client);
+}
+
+BrindleRPCClient::BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session)
+    : session_(std::move(session)) {}
+
+BrindleRPCClient::~BrindleRPCClient() {
+    // The handle joined every reader already; one that let go of the client last is ending itself.
+    for (Reader& reader : readerThreads) {
+        if (reader.thread.get_id() == std::this_thread::get_id()) {
+            reader.thread.detach();
+        } else if (reader.thread.joinable()) {
+            reader.thread.join();
+        }
+    }
+}
+
+std::vector<std::thread> BrindleRPCClient::takeReaderThreads() {
+    std::vector<Reader> readers;
+    stateQueue.sync([&] { readers.swap(readerThreads); });
+    std::vector<std::thread> threads;
+    for (Reader& reader : readers) threads.push_back(std::move(reader.thread));
+    return threads;
+}
+
+void BrindleRPCClient::connectAndHandshakeWithReply(SuccessReply reply) {
+    ensureReadyWithCompletion([reply = std::move(reply)](std::optional<Error> error) {
+        if (reply) reply(!error, std::move(error));
+    });
+}
+
+void BrindleRPCClient::ensureReadyWithCompletion(ReadyCompletion completion) {
+    stateQueue.async([self = shared_from_this(), completion = std::move(completion)]() mutable {
+        if (self->terminalConnectionError) {
+            self->dispatchReadyCompletion(std::move(completion), self->terminalConnectionError);
+        } else if (self->socketFD >= 0 && self->handshakeComplete) {
+            self->dispatchReadyCompletion(std::move(completion), std::nullopt);
+        } else {
+            self->readyWaiters.push_back(std::move(completion));
+            self->ensureReadyLocked();
+        }
+    });
+}
+
+bool BrindleRPCClient::isConnected() {
+    bool connected = false;
+    stateQueue.sync([&] { connected = socketFD >= 0; });
+    return connected;
+}
+
+void BrindleRPCClient::disconnect() {
+    failConnectionSynchronouslyWithError(Error::posix(darwin::ecanceled), 0, true);
+}
+
+void BrindleRPCClient::ensureReadyLocked() {
+    if (terminalConnectionError) {
+        notifyReadyWaitersWithErrorLocked(terminalConnectionError);
+        return;
+    }
+    if (socketFD >= 0) {
+        if (!handshakeComplete && !handshakeInProgress) {
+            handshakeInProgress = true;
+            sendHandshakeRequestLocked();
+        }
+        return;
+    }
+    if (connectionInProgress) return;
+    connectionInProgress = true;
+    currentOpenAttempt = ++openAttempts;
+    writerQueue.async([self = shared_from_this(), attempt = currentOpenAttempt] { self->openSocketOnWriterQueue(attempt); });
+}
+
+void BrindleRPCClient::openSocketOnWriterQueue(uint64_t openAttempt) {
+    auto opened = session_->socketPath().starts_with(kTCPPrefix) ? openTCPSocketFD() : openUnixSocketFD();
+    if (!opened) {
+        stateQueue.async([self = shared_from_this(), error = opened.error(), openAttempt] {
+            // An open that a disconnect overtook reports to nobody.
+            if (openAttempt != self->currentOpenAttempt) return;
+            self->failConnectionLockedWithError(error, 0, false);
+        });
+        return;
+    }
+    auto socket = std::make_shared<SocketHandle>(opened.value());
+    stateQueue.async([self = shared_from_this(), socket = std::move(socket), openAttempt]() mutable {
+        self->socketOpenedLocked(std::move(socket), openAttempt);
+    });
+}
+
+foundation::Result<int> BrindleRPCClient::openUnixSocketFD() {
+    const std::string& path = session_->socketPath();
+    if (path.size() >= kUnixPathLimit) return Error::posix(darwin::enametoolong);
+
+    ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (fd.get() < 0) return Error::fromLinuxErrno(errno);
+    const int bufferSize = kSocketBufferSize;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize) != 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize) != 0) {
+        return Error::fromLinuxErrno(errno);
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Error::fromLinuxErrno(errno);
+    }
+    return fd.release();
+}
+
+foundation::Result<int> BrindleRPCClient::openTCPSocketFD() {
+    const std::string authority = session_->socketPath().substr(kTCPPrefix.size());
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) {
+        return Error::posix(darwin::einval);
+    }
+    const std::string host = authority.substr(0, colon);
+    const std::string port = authority.substr(colon + 1);
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addresses = nullptr;
+    if (const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &addresses); status != 0) {
+        return Error::posix(darwin::einval, ::gai_strerror(status));
+    }
+    std::optional<Error> lastError;
+    int connected = -1;
+    for (const addrinfo* address = addresses; address != nullptr && connected < 0; address = address->ai_next) {
+        ScopedFD fd(::socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        if (fd.get() < 0) {
+            lastError = Error::fromLinuxErrno(errno);
+            continue;
+        }
+        if (::connect(fd.get(), address->ai_addr, address->ai_addrlen) != 0) {
+            lastError = Error::fromLinuxErrno(errno);
+            continue;
+        }
+        connected = fd.release();
+    }
+    ::freeaddrinfo(addresses);
+    if (connected >= 0) return connected;
+    return lastError ? *lastError : Error::posix(darwin::eio);
+}
+
+void BrindleRPCClient::socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt) {
+    if (openAttempt != currentOpenAttempt) {
+        // Delivered after a disconnect: closed at once (when `socket` goes), and no handshake is sent.
+        socket->shutDown();
+        return;
+    }
+    currentOpenAttempt = 0;
+    connectedSocket = std::move(socket);
+    socketFD = connectedSocket->fd();
+    terminalConnectionError.reset();
+    handshakeComplete = false;
+    connectionInProgress = false;
+    const uint64_t generation = ++connectionGeneration;
+    logging::info("orvel: rpc connected endpoint={}", session_->socketPath());
+    startReaderLoopForFD(connectedSocket, generation);
+    if (!handshakeInProgress) {
+        handshakeInProgress = true;
+        sendHandshakeRequestLocked();
+    }
+}
+
+void BrindleRPCClient::sendHandshakeRequestLocked() {
+    auto request = std::make_shared<BrindleRPCOutboundRequest>();
+    request->requestID = ++nextRequestID;
+    handshakeRequestID = request->requestID;
+    request->payload = {
+        {wire::key::method, wire::method::handshake},
+        {wire::key::authToken, session_->authToken()},
+        {wire::key::requestID, request->requestID},
+    };
+    // No handler: the reply is judged as it is matched (see handshakeRequestID), and a failure
+    // while it is outstanding has already failed every ready waiter and cleared the handshake state.
+    sendOutboundRequestLocked(request);
+}
+
+void BrindleRPCClient::handshakeReplyLocked(const boost::json::object& response) {
+    handshakeInProgress = false;
+    handshakeRequestID = 0;
+    const auto* ok = response.if_contains(wire::key::ok);
+    const auto* sessionID = foundation::json::stringField(response, wire::key::sessionID);
+    const bool accepted = ok != nullptr && foundation::json::truthValue(*ok) && sessionID != nullptr &&
+                          std::string_view(*sessionID) == session_->sessionID();
+    if (accepted) {
+        handshakeComplete = true;
+        establishedConnection = true;
+        logging::info("orvel: rpc handshake accepted sessionID={}", session_->sessionID());
+        notifyReadyWaitersWithErrorLocked(std::nullopt);
+        flushQueuedRequestsLocked();
+        return;
+    }
+    Error rejection = rpcErrorFromResponse(response, darwin::eperm, "handshake failed");
+    logging::error("orvel: rpc handshake rejected sessionID={}", session_->sessionID());
+    // At once, so that the rejection and not the hang-up that often follows it reaches the waiters.
+    failConnectionLockedWithError(rejection, 0, false);
+}
+
+void BrindleRPCClient::notifyReadyWaitersWithErrorLocked(const std::optional<Error>& error) {
+    std::vector<ReadyCompletion> waiters;
+    waiters.swap(readyWaiters);
+    for (ReadyCompletion& waiter : waiters) dispatchReadyCompletion(std::move(waiter), error);
+}
+
+void BrindleRPCClient::dispatchReadyCompletion(ReadyCompletion completion, std::optional<Error> error) {
+    if (!completion) return;
+    callbackQueue.async([completion = std::move(completion), error = std::move(error)] { completion(error); });
+}
+
+void BrindleRPCClient::failConnectionWithError(Error error, uint64_t generation, bool force) {
+    stateQueue.async([self = shared_from_this(), error = std::move(error), generation, force] {
+        self->failConnectionLockedWithError(error, generation, force);
+    });
+}
+
+void BrindleRPCClient::failConnectionSynchronouslyWithError(Error error, uint64_t generation, bool force) {
+    stateQueue.sync([&] { failConnectionLockedWithError(error, generation, force); });
+}
+
+void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_t generation, bool force) {
+    // A failure of a socket that has already failed (its reader or a write still in flight)
+    // belongs to the past, even before a newer socket has connected.
+    const bool currentSocketFailed = connectedSocket != nullptr && generation == connectionGeneration;
+    if (generation != 0 && !force && !currentSocketFailed) return;
+
+    if (connectedSocket) {
+        connectedSocket->shutDown();
+        connectedSocket.reset();
+        socketFD = -1;
+    }
+    handshakeComplete = false;
+    connectionInProgress = false;
+    handshakeInProgress = false;
+    currentOpenAttempt = 0;
+    if (establishedConnection && !terminalConnectionError) terminalConnectionError = error;
+
+    auto pending = std::exchange(pendingRequests, {});
+    auto queued = std::exchange(queuedRequests, {});
+    auto waiters = std::exchange(readyWaiters, {});
+    for (auto& [requestID, record] : pending) {
+        if (record->directRead) record->directRead->markCompleted();
+        dispatchResponseHandler(std::move(record->handler), std::nullopt, std::nullopt, error);
+    }
+    for (auto& request : queued) dispatchResponseHandler(std::move(request->handler), std::nullopt, std::nullopt, error);
+    for (ReadyCompletion& waiter : waiters) dispatchReadyCompletion(std::move(waiter), error);
+}
+
+}  // namespace brindle

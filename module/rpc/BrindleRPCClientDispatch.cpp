@@ -1,0 +1,164 @@
+#include "module/rpc/BrindleRPCClient.h"
+
+#include "module/rpc/framing.h"
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "platform/foundation/json.h"
+#include "platform/log/log.h"
+
+namespace brindle {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
+                                      std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
+                                      ResponseHandler completion) {
+    auto outbound = std::make_shared<BrindleRPCOutboundRequest>();
+    outbound->payload = std::move(request);
+    if (payload) outbound->binaryPayload = std::make_shared<const std::string>(std::move(*payload));
+    outbound->handler = std::move(completion);
+    outbound->directReadOwner = std::move(directReadIntoOwner);
+    outbound->directReadBuffer = buffer;
+    outbound->directReadCapacity = capacity;
+    stateQueue.async([self = shared_from_this(), outbound = std::move(outbound)]() mutable {
+        self->submitLocked(std::move(outbound));
+    });
+}
+
+void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
+                                      ResponseHandler completion) {
+    performRequest(std::move(request), std::move(payload), nullptr, nullptr, 0, std::move(completion));
+}
+
+void BrindleRPCClient::performRequest(boost::json::object request, ResponseOnlyHandler completion) {
+    performRequest(std::move(request), std::nullopt, nullptr, nullptr, 0,
+                   [completion = std::move(completion)](std::optional<boost::json::object> response,
+                                                        std::optional<std::string>, std::optional<Error> error) {
+                       if (completion) completion(std::move(response), std::move(error));
+                   });
+}
+
+void BrindleRPCClient::performRequest(boost::json::object request, std::shared_ptr<const void> directReadIntoOwner,
+                                      void* buffer, uint64_t capacity, ResponseOnlyHandler completion) {
+    performRequest(std::move(request), std::nullopt, std::move(directReadIntoOwner), buffer, capacity,
+                   [completion = std::move(completion)](std::optional<boost::json::object> response,
+                                                        std::optional<std::string>, std::optional<Error> error) {
+                       if (completion) completion(std::move(response), std::move(error));
+                   });
+}
+
+void BrindleRPCClient::submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request) {
+    if (terminalConnectionError) {
+        dispatchResponseHandler(std::move(request->handler), std::nullopt, std::nullopt, terminalConnectionError);
+        return;
+    }
+    request->requestID = ++nextRequestID;
+    request->payload[wire::key::requestID] = request->requestID;
+    if (socketFD >= 0 && handshakeComplete) {
+        sendOutboundRequestLocked(request);
+        return;
+    }
+    queuedRequests.push_back(std::move(request));
+    ensureReadyLocked();
+}
+
+void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request) {
+    if (!request) return;
+    auto record = std::make_shared<BrindleRPCPendingRequest>();
+    record->handler = std::move(request->handler);
+    if (request->directReadBuffer != nullptr || request->directReadOwner) {
+        record->directRead = std::make_shared<framing::DirectReadSlot>();
+        record->directRead->owner = std::move(request->directReadOwner);
+        record->directRead->buffer = request->directReadBuffer;
+        record->directRead->capacity = request->directReadCapacity;
+    }
+    pendingRequests[request->requestID] = std::move(record);
+
+    // Serialising a JSON object cannot fail with this library, so there is no error to hand back here.
+    auto json = std::make_shared<const std::string>(foundation::json::serialize(request->payload));
+    writerQueue.async([self = shared_from_this(), socket = connectedSocket, generation = connectionGeneration,
+                       json = std::move(json), binary = request->binaryPayload] {
+        // A write queued for a socket that has failed since is dropped; its request was failed with it.
+        if (socket->isShutDown()) return;
+        const std::string_view payload = binary ? std::string_view(*binary) : std::string_view();
+        if (auto error = framing::writeFramedData(*json, payload, socket->fd())) {
+            self->failConnectionWithError(*error, generation, false);
+        }
+    });
+}
+
+void BrindleRPCClient::flushQueuedRequestsLocked() {
+    if (queuedRequests.empty()) return;
+    auto snapshot = std::exchange(queuedRequests, {});
+    for (const auto& request : snapshot) sendOutboundRequestLocked(request);
+}
+
+void BrindleRPCClient::startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation) {
+    std::erase_if(readerThreads, [](Reader& reader) {
+        if (!reader.finished->load()) return false;
+        reader.thread.join();  // returns at once: only the thread's last releases remain
+        return true;
+    });
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([self = shared_from_this(), socket = std::move(socket), generation, finished] {
+        self->readerLoopForFD(socket, generation);
+        finished->store(true);
+    });
+    readerThreads.push_back({std::move(thread), std::move(finished)});
+}
+
+void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation) {
+    const framing::DirectReadLookup lookup = [this](uint64_t requestID) { return directReadSlotForRequestID(requestID); };
+    for (;;) {
+        auto frame = framing::readFramedMessage(socket->fd(), lookup);
+        if (!frame) {
+            failConnectionWithError(frame.error(), generation, false);
+            return;
+        }
+        deliverResponseDictionary(std::move(frame.value().response), std::move(frame.value().payload));
+    }
+}
+
+std::shared_ptr<framing::DirectReadSlot> BrindleRPCClient::directReadSlotForRequestID(uint64_t requestID) {
+    std::shared_ptr<framing::DirectReadSlot> slot;
+    stateQueue.sync([&] {
+        const auto found = pendingRequests.find(requestID);
+        if (found != pendingRequests.end()) slot = found->second->directRead;
+    });
+    return slot;
+}
+
+void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload) {
+    const auto requestID = foundation::json::uint64Field(response, wire::key::requestID);
+    if (!requestID) {
+        logging::error("orvel: rpc response missing request_id");
+        return;
+    }
+    stateQueue.async([self = shared_from_this(), requestID = *requestID, response = std::move(response),
+                      payload = std::move(payload)]() mutable {
+        const auto found = self->pendingRequests.find(requestID);
+        if (found == self->pendingRequests.end()) {
+            logging::info("orvel: rpc response has unknown request_id={}", requestID);
+            return;
+        }
+        auto record = std::move(found->second);
+        self->pendingRequests.erase(found);
+        if (requestID == self->handshakeRequestID) {
+            self->handshakeReplyLocked(response);
+            return;
+        }
+        self->dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
+    });
+}
+
+void BrindleRPCClient::dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
+                                               std::optional<std::string> payload, std::optional<Error> error) {
+    if (!handler) return;
+    callbackQueue.async([handler = std::move(handler), response = std::move(response), payload = std::move(payload),
+                         error = std::move(error)]() mutable {
+        handler(std::move(response), std::move(payload), std::move(error));
+    });
+}
+
+}  // namespace brindle

@@ -1,0 +1,408 @@
+#include "module/rpc/BrindleRPCClient.h"
+
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "platform/foundation/json.h"
+#include "platform/log/log.h"
+
+#include <algorithm>
+
+namespace brindle {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+namespace json = foundation::json;
+namespace key = wire::key;
+namespace method = wire::method;
+using boost::json::object;
+
+namespace {
+
+bool isOK(const object& response) {
+    const boost::json::value* ok = response.if_contains(key::ok);
+    return ok != nullptr && json::truthValue(*ok);
+}
+
+Error replyError(const object& response, const std::string& defaultMessage) {
+    return BrindleRPCClient::rpcErrorFromResponse(response, darwin::eio, defaultMessage);
+}
+
+std::string failedMessage(std::string_view wireName) { return std::string(wireName) + " failed"; }
+
+// The argument-free requests are the same object on every call.
+const object& fixedRequest(std::string_view wireName) {
+    static const object ping{{key::method, method::ping}};
+    static const object root{{key::method, method::getRootAttributes}};
+    static const object statfs{{key::method, method::statfs}, {key::nodeID, 1}};
+    if (wireName == method::ping) return ping;
+    if (wireName == method::getRootAttributes) return root;
+    return statfs;
+}
+
+}  // namespace
+
+void BrindleRPCClient::performBooleanRequest(object request, std::string defaultMessage, SuccessReply reply) {
+    performRequest(std::move(request), [reply = std::move(reply), defaultMessage = std::move(defaultMessage)](
+                                           std::optional<object> response, std::optional<Error> error) {
+        if (error) {
+            reply(false, std::move(error));
+            return;
+        }
+        replyWithBooleanResponse(*response, defaultMessage, reply);
+    });
+}
+
+void BrindleRPCClient::performItemRequest(object request, std::string_view resultKey, std::string defaultName,
+                                          std::string defaultMessage, ItemReply reply) {
+    performRequest(std::move(request), [reply = std::move(reply), resultKey, defaultName = std::move(defaultName),
+                                        defaultMessage = std::move(defaultMessage)](std::optional<object> response,
+                                                                                    std::optional<Error> error) {
+        if (error) {
+            reply(nullptr, std::move(error));
+            return;
+        }
+        const boost::json::value* value = response->if_contains(resultKey);
+        const object* record = value != nullptr ? value->if_object() : nullptr;
+        if (!isOK(*response) || record == nullptr) {
+            reply(nullptr, replyError(*response, defaultMessage));
+            return;
+        }
+        std::optional<Error> recordError;
+        auto item = itemFromDictionary(*record, defaultName, &recordError);
+        reply(item, item ? std::nullopt : std::move(recordError));
+    });
+}
+
+void BrindleRPCClient::performHandleRequest(object request, std::string defaultMessage, CountReply reply) {
+    performRequest(std::move(request), [reply = std::move(reply), defaultMessage = std::move(defaultMessage)](
+                                           std::optional<object> response, std::optional<Error> error) {
+        if (error) {
+            reply(0, std::move(error));
+            return;
+        }
+        const auto handle = json::uint64Field(*response, key::handleID);
+        if (!isOK(*response) || !handle) {
+            reply(0, replyError(*response, defaultMessage));
+            return;
+        }
+        reply(*handle, std::nullopt);
+    });
+}
+
+void BrindleRPCClient::performDataRequest(object request, std::string defaultMessage, DataReply reply) {
+    performRequest(std::move(request), std::nullopt,
+                   [reply = std::move(reply), defaultMessage = std::move(defaultMessage)](
+                       std::optional<object> response, std::optional<std::string> payload, std::optional<Error> error) {
+                       if (error) {
+                           reply(std::nullopt, std::move(error));
+                           return;
+                       }
+                       if (!isOK(*response)) {
+                           reply(std::nullopt, replyError(*response, defaultMessage));
+                           return;
+                       }
+                       reply(payload ? std::move(payload) : std::string(), std::nullopt);
+                   });
+}
+
+void BrindleRPCClient::pingWithReply(SuccessReply reply) {
+    performBooleanRequest(fixedRequest(method::ping), failedMessage(method::ping), std::move(reply));
+}
+
+void BrindleRPCClient::synchronizeWithFlags(uint32_t flags, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::synchronize}, {key::syncFlags, flags}},
+                          failedMessage(method::synchronize), std::move(reply));
+}
+
+void BrindleRPCClient::fetchRootItemWithReply(ItemReply reply) {
+    performItemRequest(fixedRequest(method::getRootAttributes), key::rootAttrs, "/",
+                       failedMessage(method::getRootAttributes), std::move(reply));
+}
+
+void BrindleRPCClient::fetchVolumeStatisticsWithReply(StatisticsReply reply) {
+    performRequest(fixedRequest(method::statfs), [reply = std::move(reply)](std::optional<object> response,
+                                                                            std::optional<Error> error) {
+        if (error) {
+            reply(std::nullopt, std::move(error));
+            return;
+        }
+        if (!isOK(*response)) {
+            reply(std::nullopt, replyError(*response, failedMessage(method::statfs)));
+            return;
+        }
+        object statistics;
+        for (std::string_view name : {key::blockSize, key::ioSize, key::blocks, key::freeBlocks, key::availableBlocks,
+                                      key::files, key::freeFiles}) {
+            const boost::json::value* value = response->if_contains(name);
+            statistics[name] = json::isNumber(value) ? *value : boost::json::value(0);
+        }
+        reply(std::move(statistics), std::nullopt);
+    });
+}
+
+void BrindleRPCClient::fetchAttributesForNodeID(uint64_t nodeID, uint64_t parentID, std::optional<std::string> name,
+                                                ItemReply reply) {
+    std::string sent = name.value_or(std::string());
+    object request{{key::method, method::getAttributes}, {key::nodeID, nodeID}, {key::parentID, parentID},
+                   {key::name, sent}};
+    performItemRequest(std::move(request), key::itemAttrs, std::move(sent), failedMessage(method::getAttributes),
+                       std::move(reply));
+}
+
+void BrindleRPCClient::lookupItemNamed(const std::string& name, uint64_t parentID, ItemReply reply) {
+    performItemRequest({{key::method, method::lookup}, {key::parentID, parentID}, {key::name, name}}, key::lookupItem,
+                       name, failedMessage(method::lookup), std::move(reply));
+}
+
+void BrindleRPCClient::enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie,
+                                                      uint64_t verifier, uint64_t maxEntries, ItemsReply reply) {
+    logging::debug("orvel: rpc enumerateDirectory parentID={} handleID={} cookie={} verifier={} maxEntries={}",
+                   parentID, handleID, cookie, verifier, maxEntries);
+    object request{{key::method, method::enumerateDirectory}, {key::parentID, parentID}, {key::handleID, handleID},
+                   {key::cookie, cookie}, {key::verifier, verifier}, {key::maxEntries, maxEntries}};
+    performRequest(std::move(request), [reply = std::move(reply)](std::optional<object> response,
+                                                                  std::optional<Error> error) {
+        if (error) {
+            reply(std::nullopt, std::move(error));
+            return;
+        }
+        if (!isOK(*response)) {
+            reply(std::nullopt, replyError(*response, failedMessage(method::enumerateDirectory)));
+            return;
+        }
+        const boost::json::value* entries = response->if_contains(key::dirItems);
+        const boost::json::array* array = entries != nullptr ? entries->if_array() : nullptr;
+        std::vector<std::shared_ptr<BrindleItem>> items;
+        if (array != nullptr) {
+            items.reserve(array->size());
+            for (const boost::json::value& entry : *array) {
+                const object* record = entry.if_object();
+                if (record == nullptr) {
+                    reply(std::nullopt, Error::posix(darwin::einval));
+                    return;
+                }
+                const boost::json::string* name = json::stringField(*record, key::name);
+                std::optional<Error> recordError;
+                auto item = itemFromDictionary(*record, name != nullptr ? std::string(*name) : std::string(),
+                                               &recordError);
+                if (!item) {
+                    reply(std::nullopt, std::move(recordError));
+                    return;
+                }
+                items.push_back(std::move(item));
+            }
+        }
+        logging::debug("orvel: rpc enumerateDirectory returned {} items", items.size());
+        reply(std::move(items), std::nullopt);
+    });
+}
+
+void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply) {
+    performItemRequest({{key::method, method::createFile}, {key::parentID, parentID}, {key::name, name},
+                        {key::mode, mode}},
+                       key::itemAttrs, name, failedMessage(method::createFile), std::move(reply));
+}
+
+void BrindleRPCClient::createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode,
+                                            ItemReply reply) {
+    performItemRequest({{key::method, method::createDirectory}, {key::parentID, parentID}, {key::name, name},
+                        {key::mode, mode}},
+                       key::itemAttrs, name, failedMessage(method::createDirectory), std::move(reply));
+}
+
+void BrindleRPCClient::createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID,
+                                               std::optional<std::string> target, ItemReply reply) {
+    std::string sent = name.value_or(std::string());
+    object request{{key::method, method::createSymlink}, {key::parentID, parentID}, {key::name, sent},
+                   {key::linkTarget, target.value_or(std::string())}};
+    performItemRequest(std::move(request), key::itemAttrs, std::move(sent), failedMessage(method::createSymlink),
+                       std::move(reply));
+}
+
+void BrindleRPCClient::removeFileNamed(const std::string& name, uint64_t parentID, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::removeFile}, {key::parentID, parentID}, {key::name, name}},
+                          failedMessage(method::removeFile), std::move(reply));
+}
+
+void BrindleRPCClient::removeDirectoryNamed(const std::string& name, uint64_t parentID, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::removeDirectory}, {key::parentID, parentID}, {key::name, name}},
+                          failedMessage(method::removeDirectory), std::move(reply));
+}
+
+void BrindleRPCClient::renameItemNamed(const std::string& name, uint64_t fromParentID, const std::string& toNewName,
+                                       uint64_t toParentID, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::rename},
+                           {key::parentID, fromParentID},
+                           {key::name, name},
+                           {key::newParentID, toParentID},
+                           {key::newName, toNewName}},
+                          failedMessage(method::rename), std::move(reply));
+}
+
+void BrindleRPCClient::setAttributesForNodeID(
+    uint64_t nodeID, uint64_t parentID, std::optional<std::string> name, std::optional<boost::json::value> mode,
+    std::optional<boost::json::value> uid, std::optional<boost::json::value> gid,
+    std::optional<boost::json::value> size, std::optional<boost::json::value> accessTimeSec,
+    std::optional<boost::json::value> accessTimeNsec, std::optional<boost::json::value> modifyTimeSec,
+    std::optional<boost::json::value> modifyTimeNsec, std::optional<boost::json::value> birthTimeSec,
+    std::optional<boost::json::value> birthTimeNsec, ItemReply reply) {
+    std::string sent = name.value_or(std::string());
+    object request{{key::method, method::setAttributes}, {key::nodeID, nodeID}, {key::parentID, parentID},
+                   {key::name, sent}};
+    const auto addSingle = [&](std::string_view name, const std::optional<boost::json::value>& value) {
+        if (value) request[name] = *value;
+    };
+    // The two halves of a time travel together or not at all.
+    const auto addTime = [&](std::string_view secName, const std::optional<boost::json::value>& sec,
+                             std::string_view nsecName, const std::optional<boost::json::value>& nsec) {
+        if (sec && nsec) {
+            request[secName] = *sec;
+            request[nsecName] = *nsec;
+        }
+    };
+    addSingle(key::setMode, mode);
+    addSingle(key::setUid, uid);
+    addSingle(key::setGid, gid);
+    addSingle(key::setSize, size);
+    addTime(key::setAccessTimeSec, accessTimeSec, key::setAccessTimeNsec, accessTimeNsec);
+    addTime(key::setModifyTimeSec, modifyTimeSec, key::setModifyTimeNsec, modifyTimeNsec);
+    addTime(key::setBirthTimeSec, birthTimeSec, key::setBirthTimeNsec, birthTimeNsec);
+    performItemRequest(std::move(request), key::itemAttrs, std::move(sent), failedMessage(method::setAttributes),
+                       std::move(reply));
+}
+
+void BrindleRPCClient::openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::open}, {key::nodeID, nodeID}, {key::openModes, modes}},
+                          failedMessage(method::open), std::move(reply));
+}
+
+void BrindleRPCClient::openDirectoryWithNodeID(uint64_t nodeID, CountReply reply) {
+    performHandleRequest({{key::method, method::openDirectory}, {key::nodeID, nodeID}},
+                         failedMessage(method::openDirectory), std::move(reply));
+}
+
+void BrindleRPCClient::closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::close}, {key::nodeID, nodeID}, {key::keepingModes, keepingModes}},
+                          failedMessage(method::close), std::move(reply));
+}
+
+void BrindleRPCClient::closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply) {
+    performHandleRequest({{key::method, method::closeDirectory}, {key::nodeID, nodeID}, {key::handleID, handleID}},
+                         failedMessage(method::closeDirectory), std::move(reply));
+}
+
+void BrindleRPCClient::readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply) {
+    performDataRequest({{key::method, method::read}, {key::nodeID, nodeID}, {key::offset, offset}, {key::length, length}},
+                       failedMessage(method::read), std::move(reply));
+}
+
+void BrindleRPCClient::readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length,
+                                          std::shared_ptr<fskit::FSMutableFileDataBuffer> intoBuffer,
+                                          CountReply reply) {
+    void* bytes = intoBuffer->mutableBytes();
+    const uint64_t capacity = std::min<uint64_t>(length, intoBuffer->length());
+    performRequest({{key::method, method::read}, {key::nodeID, nodeID}, {key::offset, offset}, {key::length, length}},
+                   std::move(intoBuffer), bytes, capacity,
+                   [reply = std::move(reply)](std::optional<object> response, std::optional<Error> error) {
+                       if (error) {
+                           reply(0, std::move(error));
+                           return;
+                       }
+                       if (!isOK(*response)) {
+                           reply(0, replyError(*response, failedMessage(method::read)));
+                           return;
+                       }
+                       reply(json::uint64Field(*response, key::payloadLength).value_or(0), std::nullopt);
+                   });
+}
+
+void BrindleRPCClient::writeFileWithNodeID(uint64_t nodeID, uint64_t offset, std::string data, CountReply reply) {
+    object request{{key::method, method::write}, {key::nodeID, nodeID}, {key::offset, offset},
+                   {key::length, data.size()}};
+    performRequest(std::move(request), std::move(data),
+                   [reply = std::move(reply)](std::optional<object> response, std::optional<std::string>,
+                                              std::optional<Error> error) {
+                       if (error) {
+                           reply(0, std::move(error));
+                           return;
+                       }
+                       const auto written = json::uint64Field(*response, key::writeSize);
+                       if (!isOK(*response) || !written) {
+                           reply(0, replyError(*response, failedMessage(method::write)));
+                           return;
+                       }
+                       reply(*written, std::nullopt);
+                   });
+}
+
+void BrindleRPCClient::readSymbolicLinkWithNodeID(uint64_t nodeID, StringReply reply) {
+    performRequest({{key::method, method::readlink}, {key::nodeID, nodeID}},
+                   [reply = std::move(reply)](std::optional<object> response, std::optional<Error> error) {
+                       if (error) {
+                           reply(std::nullopt, std::move(error));
+                           return;
+                       }
+                       const boost::json::string* target = json::stringField(*response, key::linkTarget);
+                       if (!isOK(*response) || target == nullptr) {
+                           reply(std::nullopt, replyError(*response, failedMessage(method::readlink)));
+                           return;
+                       }
+                       reply(std::string(*target), std::nullopt);
+                   });
+}
+
+void BrindleRPCClient::listXattrsForNodeID(uint64_t nodeID, StringsReply reply) {
+    performRequest({{key::method, method::listXattrs}, {key::nodeID, nodeID}},
+                   [reply = std::move(reply)](std::optional<object> response, std::optional<Error> error) {
+                       if (error) {
+                           reply(std::nullopt, std::move(error));
+                           return;
+                       }
+                       const boost::json::value* value = response->if_contains(key::xattrNames);
+                       const boost::json::array* names = value != nullptr ? value->if_array() : nullptr;
+                       if (!isOK(*response) || names == nullptr) {
+                           reply(std::nullopt, replyError(*response, failedMessage(method::listXattrs)));
+                           return;
+                       }
+                       std::vector<std::string> result;
+                       result.reserve(names->size());
+                       for (const boost::json::value& name : *names) {
+                           const boost::json::string* text = name.if_string();
+                           if (text == nullptr) {
+                               reply(std::nullopt, Error::posix(darwin::einval));
+                               return;
+                           }
+                           result.emplace_back(*text);
+                       }
+                       reply(std::move(result), std::nullopt);
+                   });
+}
+
+void BrindleRPCClient::getXattrNamed(std::optional<std::string> name, uint64_t forNodeID, DataReply reply) {
+    performDataRequest({{key::method, method::getXattr}, {key::nodeID, forNodeID},
+                        {key::xattrName, name.value_or(std::string())}},
+                       failedMessage(method::getXattr), std::move(reply));
+}
+
+void BrindleRPCClient::setXattrNamed(std::optional<std::string> name, uint64_t forNodeID, int32_t policy,
+                                     std::optional<std::string> value, SuccessReply reply) {
+    object request{{key::method, method::setXattr}, {key::nodeID, forNodeID},
+                   {key::xattrName, name.value_or(std::string())}, {key::xattrFlags, policy}};
+    performRequest(std::move(request), value.value_or(std::string()),
+                   [reply = std::move(reply)](std::optional<object> response, std::optional<std::string>,
+                                              std::optional<Error> error) {
+                       if (error) {
+                           reply(false, std::move(error));
+                           return;
+                       }
+                       replyWithBooleanResponse(*response, failedMessage(method::setXattr), reply);
+                   });
+}
+
+void BrindleRPCClient::removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply) {
+    performBooleanRequest({{key::method, method::removeXattr}, {key::nodeID, forNodeID},
+                           {key::xattrName, name.value_or(std::string())}},
+                          failedMessage(method::removeXattr), std::move(reply));
+}
+
+}  // namespace brindle

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/fskit/item.h"
+
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace brindle {
+
+// FSKit's item-type numbers.
+enum class ItemType : int64_t {
+    None = 0,
+    File = 1,
+    Directory = 2,
+    SymbolicLink = 3,
+    FIFO = 4,
+    CharacterDevice = 5,
+    BlockDevice = 6,
+    Socket = 7,
+};
+
+// The module's record of one file-system object. A fresh item is a placeholder for the root
+// directory. Fields are reached from FSKit's threads and from concurrent completions: whoever
+// reads or writes them while the item may be shared holds `fieldsMutex`.
+class BrindleItem : public fskit::FSItem {
+public:
+    BrindleItem();
+
+    std::string name = "/";
+    uint64_t nodeID = 1;
+    uint64_t parentNodeID = 1;
+    uint64_t directoryCookie = 0;
+    uint64_t directoryHandleID = 0;
+    uint64_t directoryResumeCookie = 0;
+    uint64_t directoryVerifier = 1;
+    ItemType itemType = ItemType::Directory;
+    uint32_t mode = 0755;
+    uint32_t linkCount = 2;
+    uint32_t uid;
+    uint32_t gid;
+    uint64_t size = 0;
+    uint64_t allocSize = 0;
+    bool hasPendingFinalMode = false;
+    uint32_t pendingFinalMode = 0;
+    timespec modifyTime;
+    timespec changeTime;
+    timespec accessTime;
+    timespec birthTime;
+    bool attributesLoaded = true;
+
+    mutable std::mutex fieldsMutex;
+};
+
+// One reading of the calendar clock (UTC).
+timespec currentCalendarTime();
+
+}  // namespace brindle

@@ -1,0 +1,127 @@
+#include "module/volume/BrindleVolume.h"
+
+namespace brindle {
+
+namespace {
+
+uint32_t effectiveModeLocked(const BrindleItem& item) {
+    return item.mode != 0 ? item.mode : BrindleVolume::defaultModeForNewItemType(item.itemType);
+}
+
+}  // namespace
+
+BrindleVolume::BrindleVolume() : rootItem_(std::make_shared<BrindleItem>()) { trackItem(rootItem_); }
+
+void BrindleVolume::trackItem(const ItemPtr& item) {
+    const uint64_t nodeID = [&] {
+        std::lock_guard fields(item->fieldsMutex);
+        return item->nodeID;
+    }();
+    if (nodeID == 0) return;
+    std::lock_guard lock(trackedItemsMutex_);
+    trackedItems[nodeID] = item;
+}
+
+void BrindleVolume::untrackItem(const ItemPtr& item) {
+    const uint64_t nodeID = [&] {
+        std::lock_guard fields(item->fieldsMutex);
+        return item->nodeID;
+    }();
+    if (nodeID == 0) return;
+    std::lock_guard lock(trackedItemsMutex_);
+    trackedItems.erase(nodeID);
+}
+
+BrindleVolume::ItemPtr BrindleVolume::trackedItemForNodeID(uint64_t nodeID) const {
+    std::lock_guard lock(trackedItemsMutex_);
+    const auto found = trackedItems.find(nodeID);
+    return found != trackedItems.end() ? found->second : nullptr;
+}
+
+std::vector<BrindleVolume::ItemPtr> BrindleVolume::snapshotTrackedItems() const {
+    std::lock_guard lock(trackedItemsMutex_);
+    std::vector<ItemPtr> items;
+    items.reserve(trackedItems.size());
+    for (const auto& [nodeID, item] : trackedItems) items.push_back(item);
+    return items;
+}
+
+BrindleVolume::ItemPtr BrindleVolume::canonicalItemForItem(const ItemPtr& item) {
+    const uint64_t nodeID = [&] {
+        std::lock_guard fields(item->fieldsMutex);
+        return item->nodeID;
+    }();
+    ItemPtr canonical;
+    {
+        // Held across lookup and insertion: two replies for one new node yield one tracked object.
+        std::lock_guard lock(trackedItemsMutex_);
+        const auto found = trackedItems.find(nodeID);
+        if (found != trackedItems.end()) {
+            canonical = found->second;
+        } else {
+            if (nodeID != 0) trackedItems.emplace(nodeID, item);
+            return item;
+        }
+    }
+    applyItemAttributesFromItem(*item, *canonical);
+    return canonical;
+}
+
+BrindleVolume::ItemPtr BrindleVolume::canonicalTrackedItem(const ItemPtr& item) {
+    return item ? canonicalItemForItem(item) : nullptr;
+}
+
+void BrindleVolume::cleanupTrackedItems() {
+    for (const ItemPtr& item : snapshotTrackedItems()) {
+        std::lock_guard fields(item->fieldsMutex);
+        item->directoryHandleID = 0;
+        item->directoryResumeCookie = 0;
+    }
+    std::lock_guard lock(trackedItemsMutex_);
+    trackedItems.clear();
+}
+
+void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
+    if (&source == &target) {
+        std::lock_guard fields(target.fieldsMutex);
+        target.mode = effectiveModeLocked(target);
+        if (target.directoryVerifier == 0) target.directoryVerifier = 1;
+        return;
+    }
+    std::scoped_lock fields(source.fieldsMutex, target.fieldsMutex);
+    target.name = source.name;
+    target.nodeID = source.nodeID;
+    target.parentNodeID = source.parentNodeID;
+    target.directoryCookie = source.directoryCookie;
+    target.itemType = source.itemType;
+    target.mode = effectiveModeLocked(source);
+    target.linkCount = source.linkCount;
+    target.uid = source.uid;
+    target.gid = source.gid;
+    target.size = source.size;
+    target.allocSize = source.allocSize;
+    target.hasPendingFinalMode = source.hasPendingFinalMode;
+    target.pendingFinalMode = source.pendingFinalMode;
+    target.modifyTime = source.modifyTime;
+    target.changeTime = source.changeTime;
+    target.accessTime = source.accessTime;
+    target.birthTime = source.birthTime;
+    target.attributesLoaded = source.attributesLoaded;
+    if (target.directoryVerifier == 0) target.directoryVerifier = 1;
+}
+
+uint32_t BrindleVolume::defaultModeForNewItemType(ItemType itemType) {
+    switch (itemType) {
+        case ItemType::File: return 0644;
+        case ItemType::Directory: return 0755;
+        case ItemType::SymbolicLink: return 0777;
+        default: return 0;
+    }
+}
+
+uint32_t BrindleVolume::effectiveModeForItem(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return effectiveModeLocked(item);
+}
+
+}  // namespace brindle
