@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+
+#include <boost/json.hpp>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+namespace brindle::server {
+
+// Reads an object's attributes without following a trailing symbolic link; `name` "" means `fd` itself.
+foundation::Result<struct statx> statObject(int fd, const std::string& name);
+
+// The item record the client decodes: identity, type, name and all fourteen attribute keys.
+boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st);
+
+}  // namespace brindle::server
