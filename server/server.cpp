@@ -65,11 +65,12 @@ void Server::acceptLoop() {
         reapFinishedLocked();
         auto connection = Connection::create(std::move(socket), dispatcher_, pool_, secrets_);
         auto finished = std::make_shared<std::atomic<bool>>(false);
-        std::thread reader([connection, finished] {
+        std::thread reader([connection, finished]() mutable {
             connection->serve();
+            connection.reset();
             finished->store(true);
         });
-        clients_.push_back(Client{std::move(connection), std::move(reader), std::move(finished)});
+        clients_.push_back(Client{connection, std::move(reader), std::move(finished)});
     }
 }
 
@@ -94,7 +95,9 @@ void Server::stop() {
     }
     listener_.stop();
     if (acceptThread_.joinable()) acceptThread_.join();
-    for (auto& client : clients) client.connection->stop();
+    for (auto& client : clients) {
+        if (auto connection = client.connection.lock()) connection->stop();
+    }
     for (auto& client : clients) client.reader.join();
     ::unlink(sessionFile_.c_str());
     listener_.close();

@@ -35,7 +35,8 @@ public:
 
 private:
     struct Client {
-        std::shared_ptr<Connection> connection;
+        // The reader owns the connection, so its socket closes as soon as the reader is done.
+        std::weak_ptr<Connection> connection;
         std::thread reader;
         std::shared_ptr<std::atomic<bool>> finished;
     };
