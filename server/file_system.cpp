@@ -28,8 +28,8 @@ foundation::Result<FileSystem::Located> FileSystem::locate(uint64_t nodeID, int 
     if (!fd) return fd.error();
     auto st = statObject(fd.value().get(), "");
     if (!st) return st.error();
-    if (makedev(st.value().stx_dev_major, st.value().stx_dev_minor) != node->device ||
-        st.value().stx_ino != node->inode) {
+    if (deviceOf(st.value()) != node->device || st.value().stx_ino != node->inode ||
+        (nodeID != kRootNodeID && stampOf(st.value()) != node->stamp)) {
         return Error::posix(darwin::enoent, "node " + std::to_string(nodeID) + " was moved or replaced");
     }
     return Located{std::move(fd.value()), *node, st.value()};
@@ -53,8 +53,7 @@ foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, ui
                                                                const std::string& name) {
     auto st = statObject(parentFD, name);
     if (!st) return st.error();
-    const uint64_t id =
-        nodes_.record(makedev(st.value().stx_dev_major, st.value().stx_dev_minor), st.value().stx_ino, parentID, name);
+    const uint64_t id = nodes_.record(deviceOf(st.value()), st.value().stx_ino, parentID, name, stampOf(st.value()));
     return itemRecord(id, parentID, name, st.value());
 }
 

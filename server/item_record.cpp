@@ -3,6 +3,7 @@
 #include "module/rpc/wire.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <string_view>
@@ -35,6 +36,13 @@ foundation::Result<struct statx> statObject(int fd, const std::string& name) {
     }
     return st;
 }
+
+NodeTable::Stamp stampOf(const struct statx& st) {
+    const bool born = (st.stx_mask & STATX_BTIME) != 0;
+    return {static_cast<uint32_t>(st.stx_mode & S_IFMT), born ? st.stx_btime.tv_sec : 0, born ? st.stx_btime.tv_nsec : 0};
+}
+
+dev_t deviceOf(const struct statx& st) { return makedev(st.stx_dev_major, st.stx_dev_minor); }
 
 boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st) {
     // File systems without birth times report the modification time instead.

@@ -20,14 +20,6 @@ namespace {
 
 Error lastError() { return Error::fromLinuxErrno(errno); }
 
-dev_t deviceOf(const struct statx& st) { return makedev(st.stx_dev_major, st.stx_dev_minor); }
-
-struct Target {
-    UniqueFd parent;
-    uint64_t parentID = 0;
-    std::string name;
-};
-
 }  // namespace
 
 Reply FileSystem::lookup(const Request& request) {
@@ -163,7 +155,9 @@ Reply FileSystem::rename(const Request& request) {
     const bool sameObject = replaced && deviceOf(replaced.value()) == device &&
                             replaced.value().stx_ino == source.value().stx_ino;
     if (replaced && !sameObject) forgetIfGone(replaced.value());
-    if (!sameObject) nodes_.record(device, source.value().stx_ino, newParentID.value(), newName.value());
+    if (!sameObject) {
+        nodes_.record(device, source.value().stx_ino, newParentID.value(), newName.value(), stampOf(source.value()));
+    }
     return okReply();
 }
 

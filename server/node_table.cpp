@@ -10,21 +10,27 @@ constexpr size_t kMaxDepth = 4096;
 }  // namespace
 
 NodeTable::NodeTable(dev_t rootDevice, ino_t rootInode) {
-    nodes_[kRootNodeID] = Node{rootDevice, rootInode, kRootNodeID, "", true};
+    nodes_[kRootNodeID] = Node{rootDevice, rootInode, {}, kRootNodeID, "", true};
     ids_[{rootDevice, rootInode}] = kRootNodeID;
 }
 
-uint64_t NodeTable::record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name) {
+uint64_t NodeTable::record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name, const Stamp& stamp) {
     std::lock_guard lock(mutex_);
     auto [it, inserted] = ids_.try_emplace({device, inode}, nextID_);
-    if (inserted) {
-        nodes_[nextID_] = Node{device, inode, parentID, name, true};
-        return nextID_++;
-    }
-    if (it->second != kRootNodeID) {
+    if (!inserted && it->second != kRootNodeID) {
         Node& node = nodes_[it->second];
-        node.parentID = parentID;
-        node.name = name;
+        if (node.stamp == stamp) {
+            node.parentID = parentID;
+            node.name = name;
+            return it->second;
+        }
+        node.linked = false;
+        it->second = nextID_;
+        inserted = true;
+    }
+    if (inserted) {
+        nodes_[nextID_] = Node{device, inode, stamp, parentID, name, true};
+        return nextID_++;
     }
     return it->second;
 }

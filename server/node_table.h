@@ -19,9 +19,18 @@ inline constexpr uint64_t kRootNodeID = 1;
 // found again from the export root without keeping a descriptor open.
 class NodeTable {
 public:
+    // Tells a reused inode number from the object that had it before.
+    struct Stamp {
+        uint32_t type = 0;  // S_IFMT bits
+        int64_t birthSec = 0;
+        uint32_t birthNsec = 0;
+        friend bool operator==(const Stamp&, const Stamp&) = default;
+    };
+
     struct Node {
         dev_t device = 0;
         ino_t inode = 0;
+        Stamp stamp;
         uint64_t parentID = 0;
         std::string name;
         bool linked = true;  // false once its last name was removed through the server
@@ -29,8 +38,9 @@ public:
 
     NodeTable(dev_t rootDevice, ino_t rootInode);
 
-    // The id of the object seen as `name` in `parentID`; its location is updated.
-    uint64_t record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name);
+    // The id of the object seen as `name` in `parentID`; its location is updated. An inode whose
+    // stamp differs from the recorded one is a new object and gets a new id.
+    uint64_t record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name, const Stamp& stamp);
     std::optional<Node> find(uint64_t id) const;
     // The id already given to the object, if any.
     std::optional<uint64_t> idOf(dev_t device, ino_t inode) const;
