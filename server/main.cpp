@@ -62,11 +62,11 @@ int main(int argc, char** argv) {
     auto server = Server::start(options);
     if (!server) {
         const std::string message = "brindle-server: " + server.error().description() + "\n";
+        if (options.foreground) std::cerr << message;
         daemon.reportFailed(message);
-        std::cerr << message;
         return 1;
     }
-    std::cout << options.sessionFile << std::endl;
+    if (options.foreground) std::cout << options.sessionFile << std::endl;
     daemon.reportStarted(options.sessionFile + "\n");
 
     int received = 0;
