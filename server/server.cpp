@@ -40,6 +40,7 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
         server->stop();
         return *error;
     }
+    server->sessionWritten_ = true;
     server->acceptThread_ = std::thread([raw = server.get()] { raw->acceptLoop(); });
     logging::info("orvel: server exporting {} at {}", options.exportDirectory, server->endpoint());
     return server;
@@ -99,7 +100,7 @@ void Server::stop() {
         if (auto connection = client.connection.lock()) connection->stop();
     }
     for (auto& client : clients) client.reader.join();
-    ::unlink(sessionFile_.c_str());
+    if (sessionWritten_) ::unlink(sessionFile_.c_str());
     listener_.close();
 }
 

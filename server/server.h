@@ -56,6 +56,7 @@ private:
     std::mutex clientsMutex_;
     std::vector<Client> clients_;
     bool stopped_ = false;
+    bool sessionWritten_ = false;  // a file this server did not write is never removed
     std::thread acceptThread_;
 };
 
