@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <pthread.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -44,6 +45,13 @@ int main(int argc, char** argv) {
     if (options.listen.starts_with("unix:")) options.listen = "unix:" + absolute(options.listen.substr(5));
     if (options.foreground) logging::setSink(std::make_shared<logging::StderrSink>());
     logging::setDebugEnabled(options.debug);
+
+    // Open files hold descriptors; allow as many as the hard limit does.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     Daemon daemon;
     if (!options.foreground && !daemon.detach()) {

@@ -64,6 +64,10 @@ void Server::acceptLoop() {
         std::lock_guard lock(clientsMutex_);
         if (stopped_) return;
         reapFinishedLocked();
+        if (clients_.size() >= kMaxClients) {
+            logging::error("orvel: server refuses a client: {} are connected", clients_.size());
+            continue;
+        }
         auto connection = Connection::create(std::move(socket), dispatcher_, pool_, secrets_);
         auto finished = std::make_shared<std::atomic<bool>>(false);
         std::thread reader([connection, finished]() mutable {

@@ -21,6 +21,9 @@ namespace brindle::server {
 // The session file exists exactly while it listens.
 class Server {
 public:
+    // Clients served at once; each has a reader thread, so more are turned away.
+    static constexpr size_t kMaxClients = 256;
+
     static foundation::Result<std::unique_ptr<Server>> start(const ServerOptions& options);
     ~Server();
     Server(const Server&) = delete;

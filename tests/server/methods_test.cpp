@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -259,6 +260,26 @@ TEST_F(MethodsTest, ListingsPageThroughEveryEntryOnceWithGrowingCookies) {
            {"verifier", 0}, {"max_entries", 5}},
           9);
     EXPECT_EQ(list(1, 0, 0, 100).size(), 49u);
+}
+
+size_t openDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+TEST_F(MethodsTest, DescriptorsStayBoundedHoweverManyFilesAreSeen) {
+    for (int i = 0; i < 300; ++i) std::ofstream(exportPath() + "/n" + std::to_string(i)) << i;
+    const size_t before = openDescriptors();
+    for (int i = 0; i < 300; ++i) {
+        const uint64_t id = lookup(*client, 1, "n" + std::to_string(i));
+        ASSERT_NE(id, 0u);
+        must({{"method", "get_attributes"}, {"node_id", id}});
+        must({{"method", "read"}, {"node_id", id}, {"offset", 0}, {"length", 8}});
+    }
+    list(1, 0, 0, 4096);
+    EXPECT_LE(openDescriptors(), before + 2);
+    EXPECT_GE(server->fileSystem().nodes().size(), 301u);
 }
 
 TEST_F(MethodsTest, ExtendedAttributes) {
