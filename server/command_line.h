@@ -1,0 +1,37 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brindle::server {
+
+struct ServerOptions {
+    std::string exportDirectory;
+    std::string sessionFile;
+    std::string listen;  // "unix:PATH" or "tcp://HOST:PORT"; empty: a socket beside the session file
+    bool allowRemote = false;
+    bool readonly = false;
+    bool namedattr = false;
+    std::string volumeName;
+    size_t threads = 8;
+    bool foreground = false;
+    bool debug = false;
+};
+
+enum class Action { Serve, Help, Version };
+
+struct ParsedCommandLine {
+    Action action = Action::Serve;
+    ServerOptions options;
+    std::string error;  // set when the line is refused
+};
+
+ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+// The listen endpoint the options ask for, with the default filled in.
+std::string listenEndpoint(const ServerOptions& options);
+
+std::string usageText();
+std::string versionText();
+
+}  // namespace brindle::server

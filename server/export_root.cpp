@@ -1,0 +1,65 @@
+#include "server/export_root.h"
+
+#include "platform/foundation/errno_table.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brindle::server {
+
+using foundation::Error;
+
+namespace {
+
+constexpr uint64_t kResolveFlags = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+
+foundation::Result<UniqueFd> openat2Beneath(int directoryFD, const std::string& path, int flags) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
+    how.resolve = kResolveFlags;
+    for (;;) {
+        const long fd = ::syscall(SYS_openat2, directoryFD, path.c_str(), &how, sizeof how);
+        if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+        if (errno == EINTR || errno == EAGAIN) continue;
+        const int saved = errno;
+        if (saved == ELOOP || saved == EXDEV) {
+            return Error::posix(foundation::darwin::eloop, "refusing to follow a symbolic link");
+        }
+        return Error::fromLinuxErrno(saved);
+    }
+}
+
+}  // namespace
+
+foundation::Result<ExportRoot> ExportRoot::open(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Error::posix(foundation::currentDarwinErrno(), "cannot open export " + directory);
+    UniqueFd owned(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Error::fromLinuxErrno(errno);
+    return ExportRoot(std::move(owned), st);
+}
+
+foundation::Result<UniqueFd> ExportRoot::openBeneath(const std::vector<std::string>& names, int flags) const {
+    std::string path = ".";
+    for (const auto& name : names) {
+        path += '/';
+        path += name;
+    }
+    return openat2Beneath(fd_.get(), path, flags);
+}
+
+foundation::Result<UniqueFd> ExportRoot::openChild(int directoryFD, const std::string& name, int flags) {
+    return openat2Beneath(directoryFD, name, flags);
+}
+
+bool ExportRoot::validName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+}  // namespace brindle::server

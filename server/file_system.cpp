@@ -1,0 +1,73 @@
+#include "server/file_system.h"
+
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "server/item_record.h"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+
+namespace brindle::server {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
+    : root_(std::move(root)),
+      options_(options),
+      nodes_(root_.rootStat().st_dev, root_.rootStat().st_ino),
+      openFiles_(options.maxOpenFiles),
+      directories_(options.maxDirectoryHandles) {}
+
+foundation::Result<FileSystem::Located> FileSystem::locate(uint64_t nodeID, int flags) const {
+    const auto node = nodes_.find(nodeID);
+    if (!node) return Error::posix(darwin::enoent, "unknown node " + std::to_string(nodeID));
+    const auto names = nodes_.path(nodeID);
+    if (!names) return Error::posix(darwin::enoent, "node " + std::to_string(nodeID) + " has been removed");
+    auto fd = root_.openBeneath(*names, flags);
+    if (!fd) return fd.error();
+    auto st = statObject(fd.value().get(), "");
+    if (!st) return st.error();
+    if (deviceOf(st.value()) != node->device || st.value().stx_ino != node->inode ||
+        (nodeID != kRootNodeID && stampOf(st.value()) != node->stamp)) {
+        return Error::posix(darwin::enoent, "node " + std::to_string(nodeID) + " was moved or replaced");
+    }
+    return Located{std::move(fd.value()), *node, st.value()};
+}
+
+foundation::Result<UniqueFd> FileSystem::locateDirectory(uint64_t nodeID) const {
+    auto located = locate(nodeID, O_PATH);
+    if (!located) return located.error();
+    if (!S_ISDIR(located.value().st.stx_mode)) return Error::posix(darwin::enotdir, "not a directory");
+    return std::move(located.value().fd);
+}
+
+foundation::Result<struct statx> FileSystem::statNode(uint64_t nodeID) const {
+    if (const auto open = openFiles_.find(nodeID)) return statObject(open->fd->get(), "");
+    auto located = locate(nodeID, O_PATH);
+    if (!located) return located.error();
+    return located.value().st;
+}
+
+foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, uint64_t parentID,
+                                                               const std::string& name) {
+    auto st = statObject(parentFD, name);
+    if (!st) return st.error();
+    const uint64_t id = nodes_.record(deviceOf(st.value()), st.value().stx_ino, parentID, name, stampOf(st.value()));
+    return itemRecord(id, parentID, name, st.value());
+}
+
+std::optional<Error> FileSystem::refuseChange() const {
+    if (options_.readonly) return Error::posix(darwin::erofs, "the export is read-only");
+    return std::nullopt;
+}
+
+Reply recordReply(std::string_view key, boost::json::object record) {
+    Reply reply = okReply();
+    reply.object[key] = std::move(record);
+    return reply;
+}
+
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace brindle::server

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "server/directory_handles.h"
+#include "server/export_root.h"
+#include "server/node_table.h"
+#include "server/open_files.h"
+#include "server/request.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace brindle::server {
+
+struct FileSystemOptions {
+    bool readonly = false;
+    bool namedattr = false;
+    size_t maxOpenFiles = 4096;
+    size_t maxDirectoryHandles = 4096;
+};
+
+// The exported directory as the protocol sees it: one member per method, each safe to run
+// concurrently with any other. Files group them: volume, attributes, namespace, directories,
+// contents, extended attributes.
+class FileSystem {
+public:
+    FileSystem(ExportRoot root, FileSystemOptions options);
+
+    Reply ping(const Request& request);
+    Reply synchronize(const Request& request);
+    Reply getRootAttributes(const Request& request);
+    Reply statfs(const Request& request);
+
+    Reply getAttributes(const Request& request);
+    Reply setAttributes(const Request& request);
+
+    Reply lookup(const Request& request);
+    Reply createFile(const Request& request);
+    Reply createDirectory(const Request& request);
+    Reply createSymlink(const Request& request);
+    Reply removeFile(const Request& request);
+    Reply removeDirectory(const Request& request);
+    Reply rename(const Request& request);
+    Reply readlink(const Request& request);
+
+    Reply openDirectory(const Request& request);
+    Reply enumerateDirectory(const Request& request);
+    Reply closeDirectory(const Request& request);
+
+    Reply open(const Request& request);
+    Reply close(const Request& request);
+    Reply read(const Request& request);
+    Reply write(const Request& request);
+
+    Reply listXattrs(const Request& request);
+    Reply getXattr(const Request& request);
+    Reply setXattr(const Request& request);
+    Reply removeXattr(const Request& request);
+
+    const NodeTable& nodes() const { return nodes_; }
+    const OpenFiles& openFiles() const { return openFiles_; }
+
+private:
+    struct Located {
+        UniqueFd fd;
+        NodeTable::Node node;
+        struct statx st;
+    };
+
+    // Opens the node from the export root and checks that the path still leads to the same object.
+    foundation::Result<Located> locate(uint64_t nodeID, int flags) const;
+    // The directory node's O_PATH descriptor; ENOTDIR for anything else.
+    foundation::Result<UniqueFd> locateDirectory(uint64_t nodeID) const;
+    // The node's attributes, from its open descriptor when the client holds one.
+    foundation::Result<struct statx> statNode(uint64_t nodeID) const;
+    // Records `name` in `parentFD` as a node and builds its item record.
+    foundation::Result<boost::json::object> recordChild(int parentFD, uint64_t parentID, const std::string& name);
+    std::optional<foundation::Error> refuseChange() const;
+    // The node's open descriptor when it serves the purpose, else a fresh one for this request.
+    foundation::Result<std::shared_ptr<UniqueFd>> fileDescriptor(uint64_t nodeID, bool forWriting) const;
+    struct XattrTarget {
+        std::shared_ptr<UniqueFd> fd;
+        bool isLink = false;
+        std::string name;  // with its Linux namespace
+    };
+    foundation::Result<XattrTarget> xattrTarget(const Request& request, bool changing) const;
+    Reply removeEntry(const Request& request, bool directory);
+    // Drops the id of an object that has no name left, so that a reused inode gets a new one.
+    void forgetIfGone(const struct statx& st);
+
+    ExportRoot root_;
+    const FileSystemOptions options_;
+    NodeTable nodes_;
+    OpenFiles openFiles_;
+    DirectoryHandles directories_;
+};
+
+// A reply carrying `record` under `key`.
+Reply recordReply(std::string_view key, boost::json::object record);
+// "/proc/self/fd/N": reaches the object an O_PATH descriptor holds for calls that take no descriptor.
+std::string descriptorPath(int fd);
+
+}  // namespace brindle::server

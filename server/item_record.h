@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+#include "server/node_table.h"
+
+#include <boost/json.hpp>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+namespace brindle::server {
+
+// Reads an object's attributes without following a trailing symbolic link; `name` "" means `fd` itself.
+foundation::Result<struct statx> statObject(int fd, const std::string& name);
+
+// The identity of the object `st` describes, as the node table keeps it.
+NodeTable::Stamp stampOf(const struct statx& st);
+dev_t deviceOf(const struct statx& st);
+
+// The item record the client decodes: identity, type, name and all fourteen attribute keys.
+boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st);
+
+}  // namespace brindle::server

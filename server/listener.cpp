@@ -1,0 +1,164 @@
+#include "server/listener.h"
+
+#include "platform/foundation/errno_table.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace brindle::server {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+constexpr int kBacklog = 64;
+constexpr std::string_view kUnixPrefix = "unix:";
+constexpr std::string_view kTcpPrefix = "tcp://";
+
+Error systemError(const std::string& what) {
+    const int code = foundation::currentDarwinErrno();
+    return Error::posix(code, what + ": " + std::string(foundation::darwinErrnoText(code)));
+}
+
+bool isLoopback(const sockaddr* address) {
+    if (address->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    }
+    return false;
+}
+
+// A socket file left by a server that is gone may be replaced; a live one never.
+std::optional<Error> clearStaleSocket(const std::string& path, const sockaddr_un& address) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!S_ISSOCK(st.st_mode)) return Error::posix(darwin::eaddrinuse, path + " exists and is not a socket");
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe.valid()) return systemError("socket");
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return Error::posix(darwin::eaddrinuse, "a server already listens on " + path);
+    }
+    if (::unlink(path.c_str()) != 0) return systemError("cannot remove " + path);
+    return std::nullopt;
+}
+
+}  // namespace
+
+foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool allowRemote) {
+    if (endpoint.starts_with(kUnixPrefix)) {
+        const std::string path = endpoint.substr(kUnixPrefix.size());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.empty() || path.size() >= sizeof address.sun_path) {
+            return Error::posix(darwin::enametoolong, "socket path must have 1 to 103 bytes");
+        }
+        std::memcpy(address.sun_path, path.data(), path.size());
+        if (auto error = clearStaleSocket(path, address)) return *error;
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd.valid()) return systemError("socket");
+        // The socket is created 0600: only its owner may connect.
+        const mode_t previous = ::umask(0177);
+        const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::umask(previous);
+        if (bound != 0) return systemError("cannot bind " + path);
+        if (::listen(fd.get(), kBacklog) != 0) {
+            ::unlink(path.c_str());
+            return systemError("cannot listen on " + path);
+        }
+        return Listener(std::move(fd), path, path, false);
+    }
+    if (!endpoint.starts_with(kTcpPrefix)) return Error::posix(darwin::einval, "listen address must be unix:PATH or tcp://HOST:PORT");
+
+    const std::string authority = endpoint.substr(kTcpPrefix.size());
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) {
+        return Error::posix(darwin::einval, "tcp address needs a host and a port");
+    }
+    std::string host = authority.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string port = authority.substr(colon + 1);
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (const int status = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); status != 0) {
+        return Error::posix(darwin::einval, std::string("cannot resolve ") + authority + ": " + ::gai_strerror(status));
+    }
+    std::optional<Error> lastError;
+    for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
+        const bool remote = !isLoopback(candidate->ai_addr);
+        if (remote && !allowRemote) {
+            lastError = Error::posix(darwin::eperm, "refusing to listen on " + host +
+                                                        ", which is not loopback (use --allow-remote)");
+            continue;
+        }
+        UniqueFd fd(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol));
+        if (!fd.valid()) {
+            lastError = systemError("socket");
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd.get(), candidate->ai_addr, candidate->ai_addrlen) != 0 || ::listen(fd.get(), kBacklog) != 0) {
+            lastError = systemError("cannot listen on " + authority);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &length);
+        char text[INET6_ADDRSTRLEN] = {};
+        uint16_t boundPort = 0;
+        if (bound.ss_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+            boundPort = ntohs(in6->sin6_port);
+        } else {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(&bound);
+            ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+            boundPort = ntohs(in->sin_port);
+        }
+        ::freeaddrinfo(found);
+        // The client splits at the last colon, so an IPv6 host goes without brackets.
+        return Listener(std::move(fd), std::string(kTcpPrefix) + text + ":" + std::to_string(boundPort), "", remote);
+    }
+    ::freeaddrinfo(found);
+    return lastError ? *lastError : Error::posix(darwin::eio, "no address to listen on");
+}
+
+void Listener::close() {
+    if (fd_.valid() && !unixPath_.empty()) ::unlink(unixPath_.c_str());
+    fd_.reset();
+}
+
+UniqueFd Listener::accept() const {
+    for (;;) {
+        const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) return UniqueFd(fd);
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Out of descriptors for now: wait rather than spin or stop serving.
+            ::usleep(100'000);
+            continue;
+        }
+        return UniqueFd();
+    }
+}
+
+void Listener::stop() const { ::shutdown(fd_.get(), SHUT_RDWR); }
+
+}  // namespace brindle::server

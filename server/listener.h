@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+#include "server/unique_fd.h"
+
+#include <string>
+
+namespace brindle::server {
+
+// The listening socket: "unix:PATH" (mode 0600) or "tcp://HOST:PORT".
+class Listener {
+public:
+    // A TCP address that is not loopback is refused unless `allowRemote`.
+    static foundation::Result<Listener> listen(const std::string& endpoint, bool allowRemote);
+
+    Listener(Listener&&) = default;
+    Listener& operator=(Listener&&) = default;
+    ~Listener() { close(); }
+
+    // The endpoint as the session file names it: a socket path, or "tcp://HOST:PORT" with the real port.
+    const std::string& endpoint() const { return endpoint_; }
+    bool isRemote() const { return remote_; }
+
+    // The next connection, or an invalid descriptor once `stop` was called.
+    UniqueFd accept() const;
+    void stop() const;
+    // Closes the socket and removes a Unix socket's file.
+    void close();
+
+private:
+    Listener(UniqueFd fd, std::string endpoint, std::string unixPath, bool remote)
+        : fd_(std::move(fd)), endpoint_(std::move(endpoint)), unixPath_(std::move(unixPath)), remote_(remote) {}
+
+    UniqueFd fd_;
+    std::string endpoint_;
+    std::string unixPath_;  // removed when the listener goes
+    bool remote_ = false;
+};
+
+}  // namespace brindle::server

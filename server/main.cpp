@@ -1,0 +1,85 @@
+#include "platform/log/log.h"
+#include "platform/log/sinks.h"
+#include "server/command_line.h"
+#include "server/daemon.h"
+#include "server/server.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <pthread.h>
+#include <sys/resource.h>
+
+namespace {
+
+// Absolute paths stay valid after the daemon changes to "/".
+std::string absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char* resolved = ::realpath(".", nullptr);
+    if (resolved == nullptr) return path;
+    std::string result = std::string(resolved) + "/" + path;
+    std::free(resolved);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace brindle::server;
+    auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::cerr << "brindle-server: " << parsed.error << "\nTry 'brindle-server --help' for more information.\n";
+        return 2;
+    }
+    if (parsed.action == Action::Help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (parsed.action == Action::Version) {
+        std::cout << versionText();
+        return 0;
+    }
+    ServerOptions& options = parsed.options;
+    options.exportDirectory = absolute(options.exportDirectory);
+    options.sessionFile = absolute(options.sessionFile);
+    if (options.listen.starts_with("unix:")) options.listen = "unix:" + absolute(options.listen.substr(5));
+    if (options.foreground) logging::setSink(std::make_shared<logging::StderrSink>());
+    logging::setDebugEnabled(options.debug);
+
+    // Open files hold descriptors; allow as many as the hard limit does.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    Daemon daemon;
+    if (!options.foreground && !daemon.detach()) {
+        std::cerr << "brindle-server: cannot detach; use -f\n";
+        return 1;
+    }
+
+    // Every thread inherits the blocked signals, so only the wait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto server = Server::start(options);
+    if (!server) {
+        const std::string message = "brindle-server: " + server.error().description() + "\n";
+        if (options.foreground) std::cerr << message;
+        daemon.reportFailed(message);
+        return 1;
+    }
+    if (options.foreground) std::cout << options.sessionFile << std::endl;
+    daemon.reportStarted(options.sessionFile + "\n");
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    logging::info("orvel: server stopping on signal {}", received);
+    server.value()->stop();
+    return 0;
+}

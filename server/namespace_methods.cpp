@@ -1,0 +1,179 @@
+#include "module/rpc/wire.h"
+#include "platform/foundation/errno_table.h"
+#include "server/file_system.h"
+#include "server/item_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brindle::server {
+
+using foundation::Error;
+namespace darwin = foundation::darwin;
+namespace key = wire::key;
+
+namespace {
+
+Error lastError() { return Error::fromLinuxErrno(errno); }
+
+}  // namespace
+
+Reply FileSystem::lookup(const Request& request) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (!record) return errorReply(record.error());
+    return recordReply(key::lookupItem, std::move(record.value()));
+}
+
+Reply FileSystem::createFile(const Request& request) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    auto mode = request.i64(key::mode);
+    if (!mode) return errorReply(mode.error());
+    if (auto refused = refuseChange()) return errorReply(*refused);
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+
+    // O_EXCL never follows a link in the last place, so nothing is created through one.
+    const mode_t permissions = static_cast<mode_t>(mode.value() & 07777);
+    const int fd = ::openat(parent.value().get(), name.value().c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, permissions);
+    if (fd < 0) return errorReply(lastError());
+    UniqueFd created(fd);
+    // The process's umask must not narrow the mode the client asked for.
+    if (::fchmod(created.get(), permissions) != 0) return errorReply(lastError());
+    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (!record) return errorReply(record.error());
+    return recordReply(key::itemAttrs, std::move(record.value()));
+}
+
+Reply FileSystem::createDirectory(const Request& request) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    auto mode = request.i64(key::mode);
+    if (!mode) return errorReply(mode.error());
+    if (auto refused = refuseChange()) return errorReply(*refused);
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+
+    const mode_t permissions = static_cast<mode_t>(mode.value() & 07777);
+    if (::mkdirat(parent.value().get(), name.value().c_str(), permissions) != 0) return errorReply(lastError());
+    auto made = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH | O_DIRECTORY);
+    if (!made) return errorReply(made.error());
+    if (::chmod(descriptorPath(made.value().get()).c_str(), permissions) != 0) return errorReply(lastError());
+    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (!record) return errorReply(record.error());
+    return recordReply(key::itemAttrs, std::move(record.value()));
+}
+
+Reply FileSystem::createSymlink(const Request& request) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    auto target = request.string(key::linkTarget);
+    if (!target) return errorReply(target.error());
+    if (target.value().empty() || target.value().find('\0') != std::string::npos) {
+        return errorReply(Error::posix(darwin::einval, "invalid link target"));
+    }
+    if (auto refused = refuseChange()) return errorReply(*refused);
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+    // The target is stored as data; the server never resolves it.
+    if (::symlinkat(target.value().c_str(), parent.value().get(), name.value().c_str()) != 0) {
+        return errorReply(lastError());
+    }
+    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (!record) return errorReply(record.error());
+    return recordReply(key::itemAttrs, std::move(record.value()));
+}
+
+Reply FileSystem::removeFile(const Request& request) { return removeEntry(request, false); }
+Reply FileSystem::removeDirectory(const Request& request) { return removeEntry(request, true); }
+
+Reply FileSystem::removeEntry(const Request& request, bool directory) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    if (auto refused = refuseChange()) return errorReply(*refused);
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+
+    auto st = statObject(parent.value().get(), name.value());
+    if (!st) return errorReply(st.error());
+    const bool isDirectory = S_ISDIR(st.value().stx_mode);
+    if (directory && !isDirectory) return errorReply(Error::posix(darwin::enotdir, "not a directory"));
+    if (!directory && isDirectory) return errorReply(Error::posix(darwin::eisdir, "is a directory"));
+    if (::unlinkat(parent.value().get(), name.value().c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
+        return errorReply(lastError());
+    }
+    forgetIfGone(st.value());
+    return okReply();
+}
+
+void FileSystem::forgetIfGone(const struct statx& st) {
+    if (!S_ISDIR(st.stx_mode) && st.stx_nlink > 1) return;
+    if (const auto id = nodes_.idOf(deviceOf(st), st.stx_ino)) nodes_.unlinked(*id);
+}
+
+Reply FileSystem::rename(const Request& request) {
+    auto parentID = request.u64(key::parentID);
+    if (!parentID) return errorReply(parentID.error());
+    auto name = request.entryName(key::name);
+    if (!name) return errorReply(name.error());
+    auto newParentID = request.u64(key::newParentID);
+    if (!newParentID) return errorReply(newParentID.error());
+    auto newName = request.entryName(key::newName);
+    if (!newName) return errorReply(newName.error());
+    if (auto refused = refuseChange()) return errorReply(*refused);
+    auto parent = locateDirectory(parentID.value());
+    if (!parent) return errorReply(parent.error());
+    auto newParent = locateDirectory(newParentID.value());
+    if (!newParent) return errorReply(newParent.error());
+
+    auto source = statObject(parent.value().get(), name.value());
+    if (!source) return errorReply(source.error());
+    auto replaced = statObject(newParent.value().get(), newName.value());
+    if (::renameat(parent.value().get(), name.value().c_str(), newParent.value().get(), newName.value().c_str()) != 0) {
+        return errorReply(lastError());
+    }
+    const dev_t device = deviceOf(source.value());
+    const bool sameObject = replaced && deviceOf(replaced.value()) == device &&
+                            replaced.value().stx_ino == source.value().stx_ino;
+    if (replaced && !sameObject) forgetIfGone(replaced.value());
+    if (!sameObject) {
+        nodes_.record(device, source.value().stx_ino, newParentID.value(), newName.value(), stampOf(source.value()));
+    }
+    return okReply();
+}
+
+Reply FileSystem::readlink(const Request& request) {
+    auto nodeID = request.u64(key::nodeID);
+    if (!nodeID) return errorReply(nodeID.error());
+    auto located = locate(nodeID.value(), O_PATH);
+    if (!located) return errorReply(located.error());
+    if (!S_ISLNK(located.value().st.stx_mode)) return errorReply(Error::posix(darwin::einval, "not a symbolic link"));
+    std::string target(std::max<size_t>(located.value().st.stx_size, 4096) + 1, '\0');
+    const ssize_t n = ::readlinkat(located.value().fd.get(), "", target.data(), target.size());
+    if (n < 0) return errorReply(lastError());
+    target.resize(static_cast<size_t>(std::min<ssize_t>(n, static_cast<ssize_t>(target.size()))));
+    Reply reply = okReply();
+    reply.object[key::linkTarget] = target;
+    return reply;
+}
+
+}  // namespace brindle::server

@@ -1,0 +1,88 @@
+#include "server/node_table.h"
+
+#include <algorithm>
+
+namespace brindle::server {
+
+namespace {
+// Deeper chains than this are taken as a corrupted table rather than walked forever.
+constexpr size_t kMaxDepth = 4096;
+}  // namespace
+
+NodeTable::NodeTable(dev_t rootDevice, ino_t rootInode) {
+    nodes_[kRootNodeID] = Node{rootDevice, rootInode, {}, kRootNodeID, "", true};
+    ids_[{rootDevice, rootInode}] = kRootNodeID;
+}
+
+uint64_t NodeTable::record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name, const Stamp& stamp) {
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = ids_.try_emplace({device, inode}, nextID_);
+    if (!inserted && it->second != kRootNodeID) {
+        Node& node = nodes_[it->second];
+        if (node.stamp == stamp) {
+            node.parentID = parentID;
+            node.name = name;
+            return it->second;
+        }
+        node.linked = false;
+        it->second = nextID_;
+        inserted = true;
+    }
+    if (inserted) {
+        nodes_[nextID_] = Node{device, inode, stamp, parentID, name, true};
+        return nextID_++;
+    }
+    return it->second;
+}
+
+std::optional<NodeTable::Node> NodeTable::find(uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<uint64_t> NodeTable::idOf(dev_t device, ino_t inode) const {
+    std::lock_guard lock(mutex_);
+    const auto it = ids_.find({device, inode});
+    if (it == ids_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::vector<std::string>> NodeTable::path(uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    while (id != kRootNodeID) {
+        const auto it = nodes_.find(id);
+        if (it == nodes_.end() || !it->second.linked || names.size() > kMaxDepth) return std::nullopt;
+        names.push_back(it->second.name);
+        id = it->second.parentID;
+    }
+    std::reverse(names.begin(), names.end());
+    return names;
+}
+
+void NodeTable::moved(uint64_t id, uint64_t newParentID, const std::string& newName) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end() || id == kRootNodeID) return;
+    it->second.parentID = newParentID;
+    it->second.name = newName;
+}
+
+void NodeTable::unlinked(uint64_t id) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end() || id == kRootNodeID) return;
+    it->second.linked = false;
+    const auto key = std::make_pair(it->second.device, it->second.inode);
+    const auto idIt = ids_.find(key);
+    if (idIt != ids_.end() && idIt->second == id) ids_.erase(idIt);
+}
+
+size_t NodeTable::size() const {
+    std::lock_guard lock(mutex_);
+    return nodes_.size();
+}
+
+}  // namespace brindle::server

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle::server {
+
+inline constexpr uint64_t kRootNodeID = 1;
+
+// Node ids for the objects of the export: one per (device, inode), handed out from a counter and
+// never reused. Each node remembers where it was last seen (parent id and name), so that it can be
+// found again from the export root without keeping a descriptor open.
+class NodeTable {
+public:
+    // Tells a reused inode number from the object that had it before.
+    struct Stamp {
+        uint32_t type = 0;  // S_IFMT bits
+        int64_t birthSec = 0;
+        uint32_t birthNsec = 0;
+        friend bool operator==(const Stamp&, const Stamp&) = default;
+    };
+
+    struct Node {
+        dev_t device = 0;
+        ino_t inode = 0;
+        Stamp stamp;
+        uint64_t parentID = 0;
+        std::string name;
+        bool linked = true;  // false once its last name was removed through the server
+    };
+
+    NodeTable(dev_t rootDevice, ino_t rootInode);
+
+    // The id of the object seen as `name` in `parentID`; its location is updated. An inode whose
+    // stamp differs from the recorded one is a new object and gets a new id.
+    uint64_t record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name, const Stamp& stamp);
+    std::optional<Node> find(uint64_t id) const;
+    // The id already given to the object, if any.
+    std::optional<uint64_t> idOf(dev_t device, ino_t inode) const;
+    // The names from the root down to the node, or none when it has no path any more.
+    std::optional<std::vector<std::string>> path(uint64_t id) const;
+
+    void moved(uint64_t id, uint64_t newParentID, const std::string& newName);
+    // The object lost its last name: its inode number may be reused by a new object, which must
+    // get a new id.
+    void unlinked(uint64_t id);
+    size_t size() const;
+
+private:
+    struct KeyHash {
+        size_t operator()(const std::pair<dev_t, ino_t>& key) const {
+            return std::hash<uint64_t>{}(static_cast<uint64_t>(key.first) * 0x9E3779B97F4A7C15ull ^ key.second);
+        }
+    };
+
+    mutable std::mutex mutex_;
+    uint64_t nextID_ = kRootNodeID + 1;
+    std::unordered_map<uint64_t, Node> nodes_;
+    std::unordered_map<std::pair<dev_t, ino_t>, uint64_t, KeyHash> ids_;
+};
+
+}  // namespace brindle::server

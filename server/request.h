@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+
+#include <boost/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brindle::server {
+
+// One decoded request: its JSON object and its binary payload.
+struct Request {
+    const boost::json::object& object;
+    const std::string& payload;
+
+    foundation::Result<uint64_t> u64(std::string_view key) const;
+    foundation::Result<int64_t> i64(std::string_view key) const;
+    foundation::Result<std::string> string(std::string_view key) const;
+    // A name that must be a single entry of a directory (EINVAL otherwise).
+    foundation::Result<std::string> entryName(std::string_view key) const;
+    bool has(std::string_view key) const;
+};
+
+// One reply: its JSON object (without "request_id") and its binary payload.
+struct Reply {
+    boost::json::object object;
+    std::string payload;
+};
+
+Reply okReply();
+Reply errorReply(const foundation::Error& error);
+
+}  // namespace brindle::server

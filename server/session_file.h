@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/foundation/error.h"
+
+#include <optional>
+#include <string>
+
+namespace brindle::server {
+
+struct SessionFile {
+    std::string sessionID;
+    std::string socketPath;
+    std::string authToken;
+    std::string volumeName;
+    bool namedattr = false;
+    bool readonly = false;
+};
+
+// Writes the file with mode 0600 and moves it into place whole, so that no reader sees half of it
+// and the token is never readable by others.
+std::optional<foundation::Error> writeSessionFile(const std::string& path, const SessionFile& session);
+
+}  // namespace brindle::server

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "server/server.h"
+#include "tests/server/frame_client.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace servertest {
+
+// A server exporting a fresh directory (with a sibling directory outside the export, so escapes
+// have something to reach for), started in-process.
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override { startServer({}); }
+    void TearDown() override { server.reset(); }
+
+    void startServer(brindle::server::ServerOptions options);
+    std::unique_ptr<FrameClient> connect(bool authenticated = true) const;
+
+    std::string exportPath() const { return directory.path() + "/export"; }
+    std::string outsidePath() const { return directory.path() + "/outside"; }
+    std::string sessionPath() const { return directory.path() + "/session.json"; }
+
+    // Looks `name` up in `parent` and returns its node id, or 0.
+    uint64_t lookup(FrameClient& client, uint64_t parent, const std::string& name) const;
+
+    testsupport::TempDir directory;
+    std::unique_ptr<brindle::server::Server> server;
+};
+
+}  // namespace servertest
