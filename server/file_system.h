@@ -84,6 +84,14 @@ private:
         std::string name;  // with its Linux namespace
     };
     foundation::Result<XattrTarget> xattrTarget(const Request& request, bool changing) const;
+    // A new entry's place and permissions: the checked parent, name and mode of a create request.
+    struct CreationTarget {
+        UniqueFd parent;
+        uint64_t parentID = 0;
+        std::string name;
+        mode_t permissions = 0;
+    };
+    foundation::Result<CreationTarget> creationTarget(const Request& request) const;
     Reply removeEntry(const Request& request, bool directory);
     // Drops the id of an object that has no name left, so that a reused inode gets a new one.
     void forgetIfGone(const struct statx& st);

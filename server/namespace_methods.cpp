@@ -34,47 +34,47 @@ Reply FileSystem::lookup(const Request& request) {
     return recordReply(key::lookupItem, std::move(record.value()));
 }
 
-Reply FileSystem::createFile(const Request& request) {
+foundation::Result<FileSystem::CreationTarget> FileSystem::creationTarget(const Request& request) const {
     auto parentID = request.u64(key::parentID);
-    if (!parentID) return errorReply(parentID.error());
+    if (!parentID) return parentID.error();
     auto name = request.entryName(key::name);
-    if (!name) return errorReply(name.error());
+    if (!name) return name.error();
     auto mode = request.i64(key::mode);
-    if (!mode) return errorReply(mode.error());
-    if (auto refused = refuseChange()) return errorReply(*refused);
+    if (!mode) return mode.error();
+    if (auto refused = refuseChange()) return *refused;
     auto parent = locateDirectory(parentID.value());
-    if (!parent) return errorReply(parent.error());
+    if (!parent) return parent.error();
+    return CreationTarget{std::move(parent.value()), parentID.value(), std::move(name.value()),
+                          static_cast<mode_t>(mode.value() & 07777)};
+}
+
+Reply FileSystem::createFile(const Request& request) {
+    auto target = creationTarget(request);
+    if (!target) return errorReply(target.error());
+    const CreationTarget& place = target.value();
 
     // O_EXCL never follows a link in the last place, so nothing is created through one.
-    const mode_t permissions = static_cast<mode_t>(mode.value() & 07777);
-    const int fd = ::openat(parent.value().get(), name.value().c_str(),
-                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, permissions);
+    const int fd = ::openat(place.parent.get(), place.name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
+                            place.permissions);
     if (fd < 0) return errorReply(lastError());
     UniqueFd created(fd);
     // The process's umask must not narrow the mode the client asked for.
-    if (::fchmod(created.get(), permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (::fchmod(created.get(), place.permissions) != 0) return errorReply(lastError());
+    auto record = recordChild(place.parent.get(), place.parentID, place.name);
     if (!record) return errorReply(record.error());
     return recordReply(key::itemAttrs, std::move(record.value()));
 }
 
 Reply FileSystem::createDirectory(const Request& request) {
-    auto parentID = request.u64(key::parentID);
-    if (!parentID) return errorReply(parentID.error());
-    auto name = request.entryName(key::name);
-    if (!name) return errorReply(name.error());
-    auto mode = request.i64(key::mode);
-    if (!mode) return errorReply(mode.error());
-    if (auto refused = refuseChange()) return errorReply(*refused);
-    auto parent = locateDirectory(parentID.value());
-    if (!parent) return errorReply(parent.error());
+    auto target = creationTarget(request);
+    if (!target) return errorReply(target.error());
+    const CreationTarget& place = target.value();
 
-    const mode_t permissions = static_cast<mode_t>(mode.value() & 07777);
-    if (::mkdirat(parent.value().get(), name.value().c_str(), permissions) != 0) return errorReply(lastError());
-    auto made = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH | O_DIRECTORY);
+    if (::mkdirat(place.parent.get(), place.name.c_str(), place.permissions) != 0) return errorReply(lastError());
+    auto made = ExportRoot::openChild(place.parent.get(), place.name, O_PATH | O_DIRECTORY);
     if (!made) return errorReply(made.error());
-    if (::chmod(descriptorPath(made.value().get()).c_str(), permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
+    if (::chmod(descriptorPath(made.value().get()).c_str(), place.permissions) != 0) return errorReply(lastError());
+    auto record = recordChild(place.parent.get(), place.parentID, place.name);
     if (!record) return errorReply(record.error());
     return recordReply(key::itemAttrs, std::move(record.value()));
 }
