@@ -4,6 +4,11 @@ namespace brindle {
 
 namespace {
 
+uint64_t nodeIDOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return item.nodeID;
+}
+
 uint32_t effectiveModeLocked(const BrindleItem& item) {
     return item.mode != 0 ? item.mode : BrindleVolume::defaultModeForNewItemType(item.itemType);
 }
@@ -13,20 +18,14 @@ uint32_t effectiveModeLocked(const BrindleItem& item) {
 BrindleVolume::BrindleVolume() : rootItem_(std::make_shared<BrindleItem>()) { trackItem(rootItem_); }
 
 void BrindleVolume::trackItem(const ItemPtr& item) {
-    const uint64_t nodeID = [&] {
-        std::lock_guard fields(item->fieldsMutex);
-        return item->nodeID;
-    }();
+    const uint64_t nodeID = nodeIDOf(*item);
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
     trackedItems[nodeID] = item;
 }
 
 void BrindleVolume::untrackItem(const ItemPtr& item) {
-    const uint64_t nodeID = [&] {
-        std::lock_guard fields(item->fieldsMutex);
-        return item->nodeID;
-    }();
+    const uint64_t nodeID = nodeIDOf(*item);
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
     trackedItems.erase(nodeID);
@@ -47,10 +46,7 @@ std::vector<BrindleVolume::ItemPtr> BrindleVolume::snapshotTrackedItems() const 
 }
 
 BrindleVolume::ItemPtr BrindleVolume::canonicalItemForItem(const ItemPtr& item) {
-    const uint64_t nodeID = [&] {
-        std::lock_guard fields(item->fieldsMutex);
-        return item->nodeID;
-    }();
+    const uint64_t nodeID = nodeIDOf(*item);
     ItemPtr canonical;
     {
         // Held across lookup and insertion: two replies for one new node yield one tracked object.
