@@ -1,10 +1,13 @@
 #pragma once
 
 #include "module/BrindleSessionDescriptor.h"
+#include "module/rpc/BrindleRPCClient.h"
+#include "module/volume/BrindleVolume.h"
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
 #include "platform/fskit/probe_result.h"
 #include "platform/fskit/resource.h"
+#include "platform/fskit/task_options.h"
 #include "platform/fskit/unary_file_system.h"
 
 #include <functional>
@@ -17,14 +20,22 @@ namespace brindle {
 class BrindleFileSystem : public fskit::FSUnaryFileSystem, public std::enable_shared_from_this<BrindleFileSystem> {
 public:
     using ProbeReply = std::function<void(std::optional<fskit::FSProbeResult>, std::optional<foundation::Error>)>;
+    using LoadReply =
+        std::function<void(std::shared_ptr<BrindleVolume> volume, std::optional<foundation::Error> error)>;
+    using UnloadReply = std::function<void(std::optional<foundation::Error> error)>;
 
     static std::shared_ptr<BrindleFileSystem> create();
 
     foundation::Result<foundation::URL> urlForPathResource(const std::shared_ptr<fskit::FSResource>& resource) const;
     void probeResource(const std::shared_ptr<fskit::FSResource>& resource, const ProbeReply& reply);
     void didFinishLoading();
+    void loadResource(const std::shared_ptr<fskit::FSResource>& resource, const fskit::FSTaskOptions& options,
+                      LoadReply reply);
+    void unloadResource(const std::shared_ptr<fskit::FSResource>& resource, const fskit::FSTaskOptions& options,
+                        UnloadReply reply);
 
     std::shared_ptr<const BrindleSessionDescriptor> session() const { return session_; }
+    std::shared_ptr<BrindleRPCClient> rpcClient() const { return rpcClient_; }
     const std::optional<foundation::URL>& loadedResourceURL() const { return loadedResourceURL_; }
 
 protected:
@@ -32,6 +43,7 @@ protected:
 
 private:
     std::shared_ptr<const BrindleSessionDescriptor> session_;
+    std::shared_ptr<BrindleRPCClient> rpcClient_;
     std::optional<foundation::URL> loadedResourceURL_;
 };
 

@@ -1,27 +1,99 @@
 #pragma once
 
+#include "module/BrindleSessionDescriptor.h"
+#include "module/rpc/BrindleRPCClient.h"
 #include "module/volume/BrindleItem.h"
+#include "platform/foundation/error.h"
+#include "platform/fskit/directory_entry_packer.h"
+#include "platform/fskit/file_data_buffer.h"
+#include "platform/fskit/file_name.h"
+#include "platform/fskit/item_attributes.h"
+#include "platform/fskit/statfs_result.h"
+#include "platform/fskit/task_options.h"
+#include "platform/fskit/volume.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
 namespace brindle {
 
-// The FSKit volume of one loaded session. This part holds the table of tracked items: one
-// canonical item object per node id, so FSKit always holds the same object for a node.
-class BrindleVolume {
+// The FSKit volume of one loaded session. Every operation is served by remote calls through
+// the session's client; replies decided by an argument check come at once on the caller's
+// thread, all others from the client's callback queue.
+//
+// Members live in one source file per concern: tracking, lifecycle, attributes, enumeration,
+// namespace, contents and extended attributes.
+class BrindleVolume : public fskit::FSVolume, public std::enable_shared_from_this<BrindleVolume> {
 public:
     using ItemPtr = std::shared_ptr<BrindleItem>;
+    using FSItemPtr = std::shared_ptr<fskit::FSItem>;
+    using SetAttributesRequestPtr = std::shared_ptr<fskit::FSItemSetAttributesRequest>;
+    using PackerPtr = std::shared_ptr<fskit::FSDirectoryEntryPacker>;
+    using BufferPtr = std::shared_ptr<fskit::FSMutableFileDataBuffer>;
 
-    BrindleVolume();
+    using ErrorReply = std::function<void(std::optional<foundation::Error> error)>;
+    using UnmountReply = std::function<void()>;
+    using ItemReply = std::function<void(ItemPtr item, std::optional<foundation::Error> error)>;
+    using ItemNameReply =
+        std::function<void(ItemPtr item, std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
+    using NameReply = std::function<void(std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
+    using NamesReply =
+        std::function<void(std::optional<std::vector<fskit::FSFileName>> names, std::optional<foundation::Error> error)>;
+    using AttributesReply =
+        std::function<void(std::optional<fskit::FSItemAttributes> attributes, std::optional<foundation::Error> error)>;
+    using SuccessReply = std::function<void(bool success, std::optional<foundation::Error> error)>;
+    using VerifierReply = std::function<void(uint64_t verifier, std::optional<foundation::Error> error)>;
+    using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
+    using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
+
+    // Open modes of FSKit.
+    static constexpr uint32_t openModeRead = 1;
+    static constexpr uint32_t openModeWrite = 2;
+
+    // Set policies of FSKit's extended-attribute operation.
+    static constexpr uint64_t xattrPolicyAlwaysSet = 0;
+    static constexpr uint64_t xattrPolicyMustCreate = 1;
+    static constexpr uint64_t xattrPolicyMustReplace = 2;
+    static constexpr uint64_t xattrPolicyDelete = 3;
+
+    static constexpr uint64_t enumerationBatchSize = 128;
+
     BrindleVolume(const BrindleVolume&) = delete;
     BrindleVolume& operator=(const BrindleVolume&) = delete;
 
-    const ItemPtr& rootItem() const { return rootItem_; }
+    // --- lifecycle, capabilities and statistics ---
+    static std::shared_ptr<BrindleVolume> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session,
+                                                          std::shared_ptr<BrindleRPCClient> rpcClient, bool readonly);
 
+    const std::shared_ptr<const BrindleSessionDescriptor>& session() const { return session_; }
+    const std::shared_ptr<BrindleRPCClient>& rpcClient() const { return rpcClient_; }
+    const ItemPtr& rootItem() const { return rootItem_; }
+    bool isReadonlyVolume() const { return readonlyVolume_; }
+
+    fskit::FSVolumeSupportedCapabilities supportedVolumeCapabilities() const;
+    static constexpr uint32_t maximumLinkCount() { return 1; }
+    static constexpr uint32_t maximumNameLength() { return 255; }
+    static constexpr uint32_t maximumFileSizeInBits() { return 63; }
+    static constexpr bool restrictsOwnershipChanges() { return true; }
+    static constexpr bool truncatesLongNames() { return false; }
+    static foundation::Error readOnlyError();
+    static foundation::Error notSupportedError();
+
+    void activateWithOptions(const fskit::FSTaskOptions& options, ItemReply reply);
+    void mountWithOptions(const fskit::FSTaskOptions& options, ErrorReply reply);
+    void unmountWithReplyHandler(UnmountReply reply);
+    void deactivateWithOptions(int64_t options, ErrorReply reply);
+    void synchronizeWithFlags(int64_t flags, ErrorReply reply);
+    // Blocks the caller until the server answers, at most 5 seconds.
+    fskit::FSStatFSResult volumeStatistics();
+
+    // --- item tracking ---
     void trackItem(const ItemPtr& item);
     void untrackItem(const ItemPtr& item);
     ItemPtr trackedItemForNodeID(uint64_t nodeID) const;
@@ -34,7 +106,71 @@ public:
     static uint32_t defaultModeForNewItemType(ItemType itemType);
     static uint32_t effectiveModeForItem(const BrindleItem& item);
 
+    // --- attributes ---
+    static bool isAttributeWanted(uint64_t attribute, const std::optional<fskit::FSItemGetAttributesRequest>& request);
+    static fskit::FSItemAttributes attributesForItem(const BrindleItem& item,
+                                                     const std::optional<fskit::FSItemGetAttributesRequest>& request);
+    void refreshAttributesIfNeededForItem(const ItemPtr& item, SuccessReply reply);
+    void getAttributes(const fskit::FSItemGetAttributesRequest& request, const FSItemPtr& item, AttributesReply reply);
+    void setAttributes(const SetAttributesRequestPtr& request, const FSItemPtr& item, AttributesReply reply);
+    static void applySetAttributesRequest(const SetAttributesRequestPtr& request, const ItemPtr& item,
+                                          bool creatingNewItem, AttributesReply reply);
+
+    // --- directory enumeration ---
+    void enumerateDirectory(const FSItemPtr& directory, uint64_t cookie, uint64_t verifier,
+                            const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
+                            VerifierReply reply);
+    void enumerateDirectoryItem(const ItemPtr& directory, uint64_t handleID, uint64_t cookie, uint64_t verifier,
+                                const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
+                                uint64_t batchSize, VerifierReply reply);
+    static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
+    void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
+
+    // --- namespace ---
+    void lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply);
+    void reclaimItem(const FSItemPtr& item, ErrorReply reply);
+    void readSymbolicLink(const FSItemPtr& item, NameReply reply);
+    void createItemNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
+                         const SetAttributesRequestPtr& attributes, ItemNameReply reply);
+    void createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
+                                 const SetAttributesRequestPtr& attributes, const fskit::FSFileName& linkContents,
+                                 ItemNameReply reply);
+    void createLinkToItem(const FSItemPtr& item, const fskit::FSFileName& name, const FSItemPtr& directory,
+                          NameReply reply);
+    void removeItem(const FSItemPtr& item, const fskit::FSFileName& name, const FSItemPtr& directory, ErrorReply reply);
+    void renameItem(const FSItemPtr& item, const FSItemPtr& sourceDirectory, const fskit::FSFileName& sourceName,
+                    const fskit::FSFileName& destinationName, const FSItemPtr& destinationDirectory,
+                    const FSItemPtr& overItem, NameReply reply);
+
+    // --- open, close, read and write ---
+    static constexpr bool isOpenCloseInhibited() { return false; }
+    void openItem(const FSItemPtr& item, uint32_t modes, ErrorReply reply);
+    void closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply);
+    void readFromFile(const FSItemPtr& item, int64_t offset, uint64_t length, BufferPtr buffer, CountReply reply);
+    void writeContents(std::string data, const FSItemPtr& item, int64_t offset, CountReply reply);
+
+    // --- extended attributes ---
+    bool xattrOperationsInhibited() const;
+    void getXattrNamed(const fskit::FSFileName& name, const FSItemPtr& item, DataReply reply);
+    void setXattrNamed(const fskit::FSFileName& name, std::optional<std::string> value, const FSItemPtr& item,
+                       uint64_t policy, ErrorReply reply);
+    void listXattrsOfItem(const FSItemPtr& item, NamesReply reply);
+
 private:
+    struct ConstructionKey {};
+
+public:
+    // Reachable only through initWithSession, which owns the key.
+    BrindleVolume(ConstructionKey, fskit::FSVolumeIdentifier volumeID, fskit::FSFileName volumeName,
+                  std::shared_ptr<const BrindleSessionDescriptor> session, std::shared_ptr<BrindleRPCClient> rpcClient,
+                  bool readonly);
+
+private:
+
+    std::shared_ptr<const BrindleSessionDescriptor> session_;
+    std::shared_ptr<BrindleRPCClient> rpcClient_;
+    bool readonlyVolume_;
+
     mutable std::mutex trackedItemsMutex_;
     std::unordered_map<uint64_t, ItemPtr> trackedItems;
     ItemPtr rootItem_;

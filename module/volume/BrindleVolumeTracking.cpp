@@ -15,8 +15,6 @@ uint32_t effectiveModeLocked(const BrindleItem& item) {
 
 }  // namespace
 
-BrindleVolume::BrindleVolume() : rootItem_(std::make_shared<BrindleItem>()) { trackItem(rootItem_); }
-
 void BrindleVolume::trackItem(const ItemPtr& item) {
     const uint64_t nodeID = nodeIDOf(*item);
     if (nodeID == 0) return;

@@ -1,4 +1,5 @@
 #include "module/volume/BrindleVolume.h"
+#include "tests/module/volume/volume_harness.h"
 
 #include <gtest/gtest.h>
 
@@ -39,12 +40,14 @@ TEST(BrindleItemTest, AFreshItemIsTheRootPlaceholderOwnedByTheProcess) {
 }
 
 TEST(ItemTrackingTest, TheRootIsTrackedUnderNodeOne) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     EXPECT_EQ(volume.trackedItemForNodeID(1), volume.rootItem());
 }
 
 TEST(ItemTrackingTest, NodeZeroIsNeverTrackedNorUntracked) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     auto none = itemFor(0);
     volume.trackItem(none);
     volume.untrackItem(none);
@@ -54,7 +57,8 @@ TEST(ItemTrackingTest, NodeZeroIsNeverTrackedNorUntracked) {
 }
 
 TEST(ItemTrackingTest, TrackingReplacesAndUntrackingRemovesWhateverHoldsTheNode) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     auto first = itemFor(7);
     auto second = itemFor(7);
     volume.trackItem(first);
@@ -65,7 +69,8 @@ TEST(ItemTrackingTest, TrackingReplacesAndUntrackingRemovesWhateverHoldsTheNode)
 }
 
 TEST(ItemTrackingTest, CanonicalTrackedItemOfNoneIsNoneAndOfAnUntrackedItemTracksIt) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     EXPECT_EQ(volume.canonicalTrackedItem(nullptr), nullptr);
     auto item = itemFor(9);
     EXPECT_EQ(volume.canonicalTrackedItem(item), item);
@@ -73,7 +78,8 @@ TEST(ItemTrackingTest, CanonicalTrackedItemOfNoneIsNoneAndOfAnUntrackedItemTrack
 }
 
 TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationState) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     auto canonical = itemFor(5, ItemType::Directory);
     canonical->directoryHandleID = 44;
     canonical->directoryResumeCookie = 12;
@@ -105,7 +111,8 @@ TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationSta
 }
 
 TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     auto item = itemFor(6, ItemType::SymbolicLink);
     item->mode = 0;
     item->directoryVerifier = 0;
@@ -118,7 +125,8 @@ TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
 }
 
 TEST(ItemTrackingTest, CleanupResetsHandlesAndEmptiesTheTable) {
-    BrindleVolume volume;
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
     auto directory = itemFor(3, ItemType::Directory);
     directory->directoryHandleID = 8;
     directory->directoryResumeCookie = 9;
@@ -134,7 +142,8 @@ TEST(ItemTrackingTest, CleanupResetsHandlesAndEmptiesTheTable) {
 
 TEST(ItemTrackingTest, ConcurrentRepliesForOneNewNodeYieldOneObject) {
     for (int round = 0; round < 50; ++round) {
-        BrindleVolume volume;
+        volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
         std::shared_ptr<BrindleItem> results[4];
         std::vector<std::thread> threads;
         for (auto& result : results) {

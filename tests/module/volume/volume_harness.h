@@ -1,0 +1,43 @@
+#pragma once
+
+#include "module/volume/BrindleVolume.h"
+#include "tests/module/rpc/scripted_server.h"
+
+#include <boost/json.hpp>
+
+#include <memory>
+#include <string>
+
+namespace volumetest {
+
+struct VolumeOptions {
+    bool readonly = false;
+    bool namedattr = false;
+    std::string volumeName = "test";
+};
+
+// A volume whose client has completed its handshake with a scripted server; the test answers
+// every later frame itself through `peer`.
+class ScriptedVolume {
+public:
+    explicit ScriptedVolume(const VolumeOptions& options = {});
+
+    // The next frame, which must carry `method`; throws when none or another arrives.
+    rpctest::Frame expect(const std::string& method);
+    // Reads the next frame, checks its method and answers it.
+    rpctest::Frame serve(const std::string& method, boost::json::object reply, const std::string& payload = {});
+    // True when no frame arrives within a short wait.
+    bool quiet();
+
+    rpctest::ScriptedServer server;
+    std::shared_ptr<const brindle::BrindleSessionDescriptor> session;
+    std::shared_ptr<brindle::BrindleRPCClient> client;
+    std::unique_ptr<rpctest::Peer> peer;
+    std::shared_ptr<brindle::BrindleVolume> volume;
+};
+
+// A server item record with the full attribute set.
+boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const std::string& type,
+                               uint64_t mode = 0644, uint64_t size = 0);
+
+}  // namespace volumetest
