@@ -1,0 +1,63 @@
+#pragma once
+
+#include "module/volume/BrindleItem.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace brindle::host {
+
+// The items the kernel holds references to, by inode number, with the kernel's lookup count and
+// the opens per mode. Inode numbers are node ids, except that the server's root is inode 1 and a
+// non-root node whose id is 1 takes the root's node id as its inode number.
+class InodeTable {
+public:
+    using ItemPtr = std::shared_ptr<BrindleItem>;
+    static constexpr uint64_t rootInode = 1;
+
+    InodeTable(ItemPtr root, uint64_t rootNodeID);
+
+    uint64_t inodeForNodeID(uint64_t nodeID) const;
+    uint64_t nodeIDForInode(uint64_t inode) const;
+
+    // The item behind an inode, or null when the kernel names one it was never given.
+    ItemPtr item(uint64_t inode) const;
+    // Adds `lookups` kernel references to the item (a newer object for the same node replaces the
+    // one held); returns its inode number.
+    uint64_t remember(const ItemPtr& item, uint64_t lookups);
+    // Takes kernel references away; returns the item once nothing references it any more, so the
+    // caller can let the volume reclaim it. The root is never let go.
+    ItemPtr forget(uint64_t inode, uint64_t lookups);
+
+    // Counts an open of the inode in the given FSKit modes (1 read, 2 write).
+    void recordOpen(uint64_t inode, uint32_t modes);
+    struct Release {
+        uint32_t keepingModes = 0;  // the modes other opens keep (0 on the last close)
+        ItemPtr unreferenced;       // set when the kernel had already forgotten the inode
+    };
+    // Counts the release of an open made in `modes`.
+    Release recordRelease(uint64_t inode, uint32_t modes);
+
+    size_t size() const;
+    uint64_t lookupCount(uint64_t inode) const;
+
+private:
+    struct Entry {
+        ItemPtr item;
+        uint64_t lookups = 0;
+        uint64_t readers = 0;
+        uint64_t writers = 0;
+    };
+    static uint32_t keptModes(const Entry& entry);
+
+    const uint64_t rootNodeID_;
+    mutable std::mutex mutex_;
+    std::unordered_map<uint64_t, Entry> entries_;
+};
+
+// An item's node id, read under its lock.
+uint64_t nodeIDOfItem(const BrindleItem& item);
+
+}  // namespace brindle::host
