@@ -1,0 +1,60 @@
+#pragma once
+
+#include "host/fuse/inode_table.h"
+#include "platform/fskit/directory_entry_packer.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct fuse_req;
+
+namespace brindle::host {
+
+// Packs listing entries into a readdir or readdirplus reply buffer of the size the kernel asked
+// for. With attributes (readdirplus) each packed entry other than "." and ".." hands the kernel a
+// reference to its item, which `referencedItems` lists so the caller can count it once the reply
+// is out. An entry whose attributes or item are missing goes out without a reference (inode 0).
+class DirectoryPacker final : public fskit::FSDirectoryEntryPacker {
+public:
+    struct Timeouts {
+        double attr = 1.0;
+        double entry = 1.0;
+    };
+
+    using ItemPtr = std::shared_ptr<BrindleItem>;
+
+    DirectoryPacker(fuse_req* request, size_t capacity, bool plus, std::function<uint64_t(uint64_t)> inodeForNodeID,
+                    std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts);
+
+    bool packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID, uint64_t nextCookie,
+                   const std::optional<fskit::FSItemAttributes>& attributes) override;
+
+    const char* data() const { return buffer_.data(); }
+    size_t size() const { return used_; }
+    size_t entryCount() const { return entries_; }
+    const std::vector<ItemPtr>& referencedItems() const { return referenced_; }
+
+private:
+    fuse_req* request_;
+    bool plus_;
+    std::function<uint64_t(uint64_t)> inodeForNodeID_;
+    std::function<ItemPtr(uint64_t)> itemForNodeID_;
+    Timeouts timeouts_;
+    std::string buffer_;
+    size_t used_ = 0;
+    size_t entries_ = 0;
+    std::vector<ItemPtr> referenced_;
+};
+
+// A packer that takes nothing: listing into it costs one batch and yields the current verifier.
+class RefusingPacker final : public fskit::FSDirectoryEntryPacker {
+public:
+    bool packEntry(const fskit::FSFileName&, int64_t, uint64_t, uint64_t,
+                   const std::optional<fskit::FSItemAttributes>&) override {
+        return false;
+    }
+};
+
+}  // namespace brindle::host
