@@ -1,5 +1,6 @@
 #include "host/fuse/check_command.h"
 #include "host/fuse/command_line.h"
+#include "host/fuse/mount_command.h"
 #include "host/fuse/probe_command.h"
 #include "platform/log/log.h"
 #include "platform/log/sinks.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
         case Command::Version: std::cout << versionText(); return 0;
         case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
         case Command::Check: return runCheck(line.sessionPath, std::cout, std::cerr);
-        case Command::Mount: std::cerr << "brindle: this build cannot mount sessions yet\n"; return 1;
+        case Command::Mount: return runMount(line, std::cerr);
     }
     return 1;
 }
