@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -125,6 +126,8 @@ public:
                                 uint64_t batchSize, VerifierReply reply);
     static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
+    void openDirectoryItem(const ItemPtr& directory, ErrorReply reply);
+    void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);
 
     // --- namespace ---
     void lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply);
@@ -158,6 +161,7 @@ public:
 
 private:
     struct ConstructionKey {};
+    void activateRootItemFromItem(const BrindleItem& serverRoot);
 
 public:
     // Reachable only through initWithSession, which owns the key.
