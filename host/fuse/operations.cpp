@@ -3,6 +3,7 @@
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/directory_packer.h"
 #include "host/fuse/error_mapping.h"
+#include "host/fuse/request_flags.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
 
@@ -42,22 +43,6 @@ std::shared_ptr<OperationContext::OpenHandle> OperationContext::takeHandle(uint6
     auto handle = std::move(found->second);
     handles_.erase(found);
     return handle;
-}
-
-uint32_t openModesForFlags(int flags) {
-    switch (flags & O_ACCMODE) {
-        case O_WRONLY: return BrindleVolume::openModeWrite;
-        case O_RDWR: return BrindleVolume::openModeRead | BrindleVolume::openModeWrite;
-        default: return BrindleVolume::openModeRead;
-    }
-}
-
-std::optional<uint64_t> xattrPolicyForFlags(int flags) {
-    if ((flags & ~(XATTR_CREATE | XATTR_REPLACE)) != 0) return std::nullopt;
-    if ((flags & XATTR_CREATE) && (flags & XATTR_REPLACE)) return std::nullopt;
-    if (flags & XATTR_CREATE) return BrindleVolume::xattrPolicyMustCreate;
-    if (flags & XATTR_REPLACE) return BrindleVolume::xattrPolicyMustReplace;
-    return BrindleVolume::xattrPolicyAlwaysSet;
 }
 
 namespace {

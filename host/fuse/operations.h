@@ -51,10 +51,4 @@ inline constexpr unsigned maximumTransfer = 1u << 20;
 // The operation table; the session's user data is a `std::shared_ptr<OperationContext>*`.
 const fuse_lowlevel_ops& lowLevelOperations();
 
-// The FSKit open modes of open(2) flags.
-uint32_t openModesForFlags(int flags);
-// The extended-attribute set policy of setxattr(2) flags, or none for a combination that
-// cannot be honoured.
-std::optional<uint64_t> xattrPolicyForFlags(int flags);
-
 }  // namespace brindle::host

@@ -1,0 +1,127 @@
+#include "host/fuse/inode_table.h"
+
+#include "module/volume/BrindleVolume.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace brindle;
+using namespace brindle::host;
+
+namespace {
+
+std::shared_ptr<BrindleItem> itemWithNodeID(uint64_t nodeID) {
+    auto item = std::make_shared<BrindleItem>();
+    item->nodeID = nodeID;
+    item->itemType = ItemType::File;
+    return item;
+}
+
+constexpr uint32_t readMode = BrindleVolume::openModeRead;
+constexpr uint32_t writeMode = BrindleVolume::openModeWrite;
+
+}  // namespace
+
+TEST(InodeTable, TheServersRootIsInodeOneAndNodeOneTakesTheRootsID) {
+    InodeTable table(itemWithNodeID(77), 77);
+    EXPECT_EQ(table.inodeForNodeID(77), 1u);
+    EXPECT_EQ(table.inodeForNodeID(1), 77u);
+    EXPECT_EQ(table.inodeForNodeID(5), 5u);
+    for (uint64_t node : {1ull, 5ull, 77ull, 1000ull}) EXPECT_EQ(table.nodeIDForInode(table.inodeForNodeID(node)), node);
+
+    auto nodeOne = itemWithNodeID(1);
+    EXPECT_EQ(table.remember(nodeOne, 1), 77u);
+    EXPECT_EQ(table.item(77), nodeOne);
+    EXPECT_EQ(table.item(1)->nodeID, 77u);
+}
+
+TEST(InodeTable, RootServedAsNodeOneNeedsNoSwap) {
+    InodeTable table(itemWithNodeID(1), 1);
+    EXPECT_EQ(table.inodeForNodeID(1), 1u);
+    EXPECT_EQ(table.inodeForNodeID(2), 2u);
+}
+
+TEST(InodeTable, AnItemIsLetGoOnlyWhenItsLastLookupIsForgotten) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto item = itemWithNodeID(10);
+    table.remember(item, 1);
+    table.remember(item, 2);
+    EXPECT_EQ(table.lookupCount(10), 3u);
+    EXPECT_EQ(table.forget(10, 2), nullptr);
+    EXPECT_EQ(table.item(10), item);
+    EXPECT_EQ(table.forget(10, 1), item);
+    EXPECT_EQ(table.item(10), nullptr);
+    EXPECT_EQ(table.forget(10, 1), nullptr) << "a second forget of a gone inode changes nothing";
+    EXPECT_EQ(table.forget(999, 1), nullptr);
+}
+
+TEST(InodeTable, ForgettingMoreThanWasLookedUpStopsAtZero) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto item = itemWithNodeID(10);
+    table.remember(item, 1);
+    EXPECT_EQ(table.forget(10, 5), item);
+    EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(InodeTable, TheRootIsNeverLetGo) {
+    auto root = itemWithNodeID(2);
+    InodeTable table(root, 2);
+    EXPECT_EQ(table.forget(InodeTable::rootInode, 100), nullptr);
+    EXPECT_EQ(table.item(InodeTable::rootInode), root);
+}
+
+TEST(InodeTable, ANewerObjectForTheSameNodeReplacesTheOldAndKeepsTheCount) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto first = itemWithNodeID(10);
+    auto second = itemWithNodeID(10);
+    table.remember(first, 1);
+    table.remember(second, 1);
+    EXPECT_EQ(table.item(10), second);
+    EXPECT_EQ(table.lookupCount(10), 2u);
+}
+
+TEST(InodeTable, ReleasesPassTheModesOtherOpensKeep) {
+    InodeTable table(itemWithNodeID(2), 2);
+    table.remember(itemWithNodeID(10), 1);
+    table.recordOpen(10, readMode);
+    table.recordOpen(10, readMode | writeMode);
+    table.recordOpen(10, writeMode);
+    EXPECT_EQ(table.recordRelease(10, readMode | writeMode).keepingModes, readMode | writeMode);
+    EXPECT_EQ(table.recordRelease(10, writeMode).keepingModes, readMode);
+    EXPECT_EQ(table.recordRelease(10, readMode).keepingModes, 0u);
+    EXPECT_EQ(table.recordRelease(10, readMode).keepingModes, 0u) << "an unmatched release counts nothing";
+}
+
+TEST(InodeTable, AnInodeForgottenWhileOpenIsLetGoAtItsLastRelease) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto item = itemWithNodeID(10);
+    table.remember(item, 1);
+    table.recordOpen(10, readMode);
+    EXPECT_EQ(table.forget(10, 1), nullptr);
+    EXPECT_EQ(table.item(10), item);
+    const auto release = table.recordRelease(10, readMode);
+    EXPECT_EQ(release.keepingModes, 0u);
+    EXPECT_EQ(release.unreferenced, item);
+    EXPECT_EQ(table.item(10), nullptr);
+}
+
+TEST(InodeTable, ConcurrentLookupsAndForgetsBalance) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto item = itemWithNodeID(10);
+    std::atomic<int> letGo{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i) {
+                table.remember(item, 1);
+                if (table.forget(10, 1)) ++letGo;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(table.lookupCount(10), 0u);
+    EXPECT_EQ(table.item(10), nullptr);
+    EXPECT_GE(letGo.load(), 1);
+}
