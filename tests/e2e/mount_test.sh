@@ -1,0 +1,334 @@
+#!/usr/bin/env bash
+# Mounts a brindle-server export through brindle and runs ordinary programs on it, comparing
+# with the export on disk. Usage: mount_test.sh BRINDLE BRINDLE_SERVER CASE
+# Exits 77 (skipped) where FUSE mounts are impossible.
+set -uo pipefail
+
+brindle=$1
+server_bin=$2
+case_name=$3
+
+if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
+  exit 77
+fi
+if [ "$(id -u)" != 0 ] && [ ! -u "$(command -v fusermount3)" ]; then
+  echo "skipped: FUSE mounts need root or a set-uid fusermount3"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/brindle-e2e.XXXXXX)
+export_dir=$work/export
+mnt=$work/mnt
+mkdir -p "$export_dir" "$mnt"
+server_pid=
+brindle_pid=
+
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
+  exit 1
+}
+
+cleanup() {
+  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
+  [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_server() {
+  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
+  server_pid=$!
+  for _ in $(seq 200); do
+    [ -s "$work/session.json" ] && return 0
+    sleep 0.02
+  done
+  cat "$work/server.log" >&2
+  fail "brindle-server did not start"
+}
+
+# Mounts in the foreground in the background, so the test holds the process and its log.
+mount_foreground() {
+  "$brindle" "$work/session.json" "$mnt" -f -o attr_timeout=0,entry_timeout=0 "$@" 2>"$work/brindle.log" &
+  brindle_pid=$!
+  for _ in $(seq 300); do
+    mountpoint -q "$mnt" && return 0
+    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
+    sleep 0.02
+  done
+  fail "the mount did not appear"
+}
+
+unmount_and_wait() {
+  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
+  wait "$brindle_pid"
+  local status=$?
+  brindle_pid=
+  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
+}
+
+expect_errno() {  # expect_errno ERRNO_NAME python-statement
+  local wanted=$1 statement=$2
+  python3 - "$wanted" "$statement" <<'PY' || fail "expected $wanted from: $statement"
+import errno, os, sys
+wanted, statement = sys.argv[1], sys.argv[2]
+try:
+    exec(statement)
+except OSError as e:
+    sys.exit(0 if e.errno == getattr(errno, wanted) else f"got {errno.errorcode.get(e.errno, e.errno)}")
+sys.exit("no error")
+PY
+}
+
+make_tree() {  # make_tree DIR: nested directories, files of several sizes, a symbolic link
+  local dir=$1
+  mkdir -p "$dir/a/b/c" "$dir/empty"
+  for i in $(seq 20); do head -c $((i * 997)) /dev/urandom >"$dir/a/file$i"; done
+  echo "deep" >"$dir/a/b/c/deep.txt"
+  printf '' >"$dir/zero"
+  chmod 0600 "$dir/a/file1"
+  chmod 0750 "$dir/a/b"
+  ln -s a/b/c/deep.txt "$dir/link"
+  touch -d "2001-02-03 04:05:06" "$dir/a/file2"
+}
+
+case_copy_tree() {
+  start_server
+  mount_foreground
+  make_tree "$work/src"
+  cp -a "$work/src" "$mnt/tree" || fail "cp -a into the mount"
+  diff -r "$work/src" "$export_dir/tree" || fail "the export differs from the source"
+  cp -a "$mnt/tree" "$work/out" || fail "cp -a out of the mount"
+  diff -r "$work/src" "$work/out" || fail "the copy out differs"
+  [ "$(stat -c %a "$export_dir/tree/a/file1")" = 600 ] || fail "mode not kept"
+  [ "$(stat -c %Y "$export_dir/tree/a/file2")" = "$(stat -c %Y "$work/src/a/file2")" ] || fail "mtime not kept"
+  [ "$(readlink "$work/out/link")" = a/b/c/deep.txt ] || fail "link target not kept"
+  unmount_and_wait
+}
+
+case_tar_and_rm() {
+  start_server
+  mount_foreground
+  mkdir -p "$work/many"
+  for d in $(seq 10); do
+    mkdir "$work/many/d$d"
+    for f in $(seq 300); do echo "$d/$f" >"$work/many/d$d/f$f"; done
+  done
+  tar -C "$work" -cf "$work/many.tar" many
+  tar -C "$mnt" -xf "$work/many.tar" || fail "tar extract"
+  [ "$(find "$export_dir/many" -type f | wc -l)" = 3000 ] || fail "not all 3000 files arrived"
+  [ "$(find "$mnt/many" -type f | wc -l)" = 3000 ] || fail "the mount does not list all 3000 files"
+  diff -r "$work/many" "$export_dir/many" || fail "extracted contents differ"
+  rm -rf "$mnt/many" || fail "rm -rf on the mount"
+  [ ! -e "$export_dir/many" ] || fail "rm -rf left files behind"
+  unmount_and_wait
+}
+
+case_rename() {
+  start_server
+  mount_foreground
+  mkdir "$mnt/d1" "$mnt/d2"
+  echo one >"$mnt/d1/a"
+  echo two >"$mnt/d1/b"
+  mv "$mnt/d1/a" "$mnt/d1/a2" || fail "mv within a directory"
+  [ "$(cat "$export_dir/d1/a2")" = one ] && [ ! -e "$export_dir/d1/a" ] || fail "rename within"
+  mv "$mnt/d1/a2" "$mnt/d2/a3" || fail "mv across directories"
+  [ "$(cat "$export_dir/d2/a3")" = one ] || fail "rename across"
+  mv -f "$mnt/d1/b" "$mnt/d2/a3" || fail "mv over an existing file"
+  [ "$(cat "$export_dir/d2/a3")" = two ] && [ ! -e "$export_dir/d1/b" ] || fail "rename over"
+  [ "$(cat "$mnt/d2/a3")" = two ] || fail "the mount shows the old file after rename over"
+  mv "$mnt/d2" "$mnt/d1/d2" || fail "mv of a directory"
+  [ -f "$export_dir/d1/d2/a3" ] || fail "directory rename"
+  expect_errno EINVAL "import ctypes; libc = ctypes.CDLL(None, use_errno=True)
+r = libc.renameat2(-100, b'$mnt/d1', -100, b'$mnt/x', 1)
+if r != 0: raise OSError(ctypes.get_errno(), 'renameat2')"
+  unmount_and_wait
+}
+
+case_links_and_attributes() {
+  start_server
+  mount_foreground
+  ln -s some/target "$mnt/l" || fail "ln -s"
+  [ "$(readlink "$mnt/l")" = some/target ] && [ "$(readlink "$export_dir/l")" = some/target ] || fail "readlink"
+  echo data >"$mnt/f"
+  expect_errno EOPNOTSUPP "os.link('$mnt/f', '$mnt/hard')"
+  expect_errno EOPNOTSUPP "os.mkfifo('$mnt/fifo')"
+  chmod 0640 "$mnt/f" && [ "$(stat -c %a "$export_dir/f")" = 640 ] || fail "chmod"
+  touch -d "2010-01-02 03:04:05" "$mnt/f" || fail "touch -d"
+  [ "$(stat -c %Y "$export_dir/f")" = "$(date -d "2010-01-02 03:04:05" +%s)" ] || fail "mtime on disk"
+  touch "$mnt/f" || fail "touch (now)"
+  [ $(( $(date +%s) - $(stat -c %Y "$export_dir/f") )) -lt 60 ] || fail "touch now"
+  cp "$export_dir/f" "$work/ref"
+  truncate -s 12345 "$mnt/f" && truncate -s 12345 "$work/ref" || fail "truncate"
+  dd if=/dev/urandom of="$work/chunk" bs=1000 count=3 status=none
+  dd if="$work/chunk" of="$mnt/f" bs=1000 seek=7 conv=notrunc status=none || fail "dd with an offset"
+  dd if="$work/chunk" of="$work/ref" bs=1000 seek=7 conv=notrunc status=none
+  dd if="$work/chunk" of="$mnt/f" bs=1 seek=20000 count=10 status=none
+  dd if="$work/chunk" of="$work/ref" bs=1 seek=20000 count=10 status=none
+  cmp "$work/ref" "$export_dir/f" || fail "dd results differ on disk"
+  cmp "$work/ref" "$mnt/f" || fail "dd results differ through the mount"
+  dd if="$mnt/f" bs=1000 skip=7 count=3 status=none | cmp - "$work/chunk" || fail "dd read at an offset"
+  df -h "$mnt" >/dev/null || fail "df"
+  unmount_and_wait
+}
+
+case_big_file() {
+  start_server
+  mount_foreground -d
+  head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/big"
+  dd if="$work/big" of="$mnt/big" bs=1M status=none || fail "writing 100 MiB"
+  [ "$(sha256sum <"$export_dir/big")" = "$(sha256sum <"$work/big")" ] || fail "checksum on disk"
+  echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
+  [ "$(sha256sum <"$mnt/big")" = "$(sha256sum <"$work/big")" ] || fail "checksum through the mount"
+  grep -q "size=1048576" "$work/brindle.log" || fail "no 1 MiB write reached brindle"
+  unmount_and_wait
+}
+
+case_open_unlinked_and_two_writers() {
+  start_server
+  mount_foreground
+  python3 - "$mnt" <<'PY' || fail "an unlinked open file"
+import os, sys
+path = os.path.join(sys.argv[1], "gone")
+with open(path, "wb") as f:
+    f.write(b"still here")
+fd = os.open(path, os.O_RDONLY)
+os.unlink(path)
+assert not os.path.exists(path)
+data = os.pread(fd, 100, 0)
+os.close(fd)
+assert data == b"still here", data
+PY
+  python3 - "$mnt/shared" <<'PY' || fail "two writers on one file"
+import os, sys
+path = sys.argv[1]
+open(path, "wb").close()
+children = []
+for k in range(2):
+    pid = os.fork()
+    if pid == 0:
+        fd = os.open(path, os.O_WRONLY)
+        for i in range(64):
+            os.pwrite(fd, bytes([65 + k]) * 4096, (2 * i + k) * 4096)
+        os.close(fd)
+        os._exit(0)
+    children.append(pid)
+for pid in children:
+    assert os.waitpid(pid, 0)[1] == 0
+data = open(path, "rb").read()
+assert len(data) == 128 * 4096, len(data)
+for i in range(128):
+    assert data[i * 4096:(i + 1) * 4096] == bytes([65 + i % 2]) * 4096, i
+PY
+  cmp "$mnt/shared" "$export_dir/shared" || fail "the writers' file differs on disk"
+  unmount_and_wait
+}
+
+case_xattrs() {
+  start_server --namedattr
+  mount_foreground
+  echo x >"$mnt/f"
+  python3 - "$mnt/f" <<'PY' || fail "extended attributes"
+import errno, os, sys
+p = sys.argv[1]
+os.setxattr(p, "user.colour", b"blue")
+assert os.getxattr(p, "user.colour") == b"blue"
+assert "user.colour" in os.listxattr(p)
+try:
+    os.setxattr(p, "user.colour", b"red", os.XATTR_CREATE)
+    sys.exit("XATTR_CREATE replaced a value")
+except OSError as e:
+    assert e.errno == errno.EEXIST, e
+try:
+    os.setxattr(p, "user.none", b"v", os.XATTR_REPLACE)
+    sys.exit("XATTR_REPLACE created a value")
+except OSError as e:
+    assert e.errno == errno.ENODATA, e
+import ctypes
+libc = ctypes.CDLL(None, use_errno=True)
+assert libc.getxattr(p.encode(), b"user.colour", None, 0) == 4
+buffer = ctypes.create_string_buffer(2)
+assert libc.getxattr(p.encode(), b"user.colour", buffer, 2) == -1 and ctypes.get_errno() == errno.ERANGE
+os.removexattr(p, "user.colour")
+try:
+    os.getxattr(p, "user.colour")
+    sys.exit("removed attribute still there")
+except OSError as e:
+    assert e.errno == errno.ENODATA, e
+PY
+  unmount_and_wait
+  kill "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
+  rm -f "$work/session.json"
+  start_server
+  mount_foreground
+  expect_errno EOPNOTSUPP "os.setxattr('$mnt/f', 'user.a', b'1')"
+  unmount_and_wait
+}
+
+case_readonly() {
+  echo keep >"$export_dir/f"
+  start_server --readonly
+  mount_foreground
+  [ "$(cat "$mnt/f")" = keep ] || fail "reading a read-only mount"
+  expect_errno EROFS "open('$mnt/f', 'w')"
+  expect_errno EROFS "open('$mnt/new', 'w')"
+  expect_errno EROFS "os.mkdir('$mnt/d')"
+  expect_errno EROFS "os.unlink('$mnt/f')"
+  [ "$(cat "$export_dir/f")" = keep ] && [ ! -e "$export_dir/new" ] || fail "the export changed"
+  unmount_and_wait
+}
+
+case_refused_handshake() {
+  start_server
+  python3 - "$work/session.json" <<'PY'
+import json, sys
+path = sys.argv[1]
+session = json.load(open(path))
+session["auth_token"] = "0" * len(session["auth_token"])
+json.dump(session, open(path, "w"))
+PY
+  "$brindle" "$work/session.json" "$mnt" 2>"$work/brindle.log"
+  local status=$?
+  [ "$status" = 1 ] || fail "brindle exited $status on a refused handshake"
+  grep -q "load failed" "$work/brindle.log" || fail "no load failure reported: $(cat "$work/brindle.log")"
+  ! mountpoint -q "$mnt" || fail "something was mounted"
+  "$brindle" "$work/session.json" "$mnt" -o bogus 2>"$work/brindle.log"
+  [ $? = 1 ] && grep -q "unknown mount option 'bogus'" "$work/brindle.log" || fail "unknown option accepted"
+}
+
+case_daemon_and_signals() {
+  start_server
+  "$brindle" "$work/session.json" "$mnt" || fail "brindle without -f failed"
+  mountpoint -q "$mnt" || fail "brindle returned before the mount was ready"
+  ls "$mnt" >/dev/null || fail "ls right after mounting"
+  fusermount3 -u "$mnt" || fail "fusermount3 -u"
+  mount_foreground
+  kill -TERM "$brindle_pid"
+  wait "$brindle_pid"
+  local status=$?
+  brindle_pid=
+  [ "$status" = 0 ] || fail "brindle exited $status on SIGTERM"
+  ! mountpoint -q "$mnt" || fail "SIGTERM left the mount"
+}
+
+case_server_killed() {
+  start_server
+  mount_foreground
+  head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/big"
+  cp "$work/big" "$mnt/big" &
+  local copy_pid=$!
+  sleep 0.3
+  kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
+  local began=$SECONDS
+  wait "$copy_pid" && fail "the copy succeeded without a server"
+  [ $((SECONDS - began)) -lt 20 ] || fail "the copy took too long to fail"
+  began=$SECONDS
+  timeout 20 ls "$mnt" >/dev/null 2>&1 && fail "ls succeeded without a server"
+  [ $((SECONDS - began)) -lt 10 ] || fail "ls did not fail fast"
+  unmount_and_wait
+}
+
+"case_$case_name"
+echo "ok: $case_name"
