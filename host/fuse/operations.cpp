@@ -130,23 +130,33 @@ void reclaim(const ContextPtr& context, const ItemPtr& item) {
     if (item) context->volume->reclaimItem(item, [](std::optional<Error>) {});
 }
 
-// Ends one open: counts it off and tells the volume which modes stay open.
+// Ends one open: counts it off and tells the volume which modes stay open. A directory's
+// volume-side open is shared and ends with its last user.
 void closeOpen(const ContextPtr& context, const std::shared_ptr<OperationContext::OpenHandle>& handle,
                BrindleVolume::ErrorReply reply) {
     const auto release = context->inodes.recordRelease(handle->inode, handle->modes);
-    context->volume->closeItem(handle->item, release.keepingModes,
-                               [context, unreferenced = release.unreferenced, reply = std::move(reply)](
-                                   std::optional<Error> error) {
-                                   reply(std::move(error));
-                                   reclaim(context, unreferenced);
-                               });
+    BrindleVolume::ErrorReply finish = [context, unreferenced = release.unreferenced,
+                                        reply = std::move(reply)](std::optional<Error> error) {
+        reply(std::move(error));
+        reclaim(context, unreferenced);
+    };
+    if (!handle->directory) {
+        context->volume->closeItem(handle->item, release.keepingModes, std::move(finish));
+        return;
+    }
+    context->directories.release(
+        handle->inode,
+        [context, item = handle->item](DirectoryOpens::Done done) { context->volume->closeItem(item, 0, std::move(done)); },
+        std::move(finish));
 }
 
-std::shared_ptr<OperationContext::OpenHandle> makeHandle(const ItemPtr& item, uint64_t inode, uint32_t modes) {
+std::shared_ptr<OperationContext::OpenHandle> makeHandle(const ItemPtr& item, uint64_t inode, uint32_t modes,
+                                                         bool directory = false) {
     auto handle = std::make_shared<OperationContext::OpenHandle>();
     handle->item = item;
     handle->inode = inode;
     handle->modes = modes;
+    handle->directory = directory;
     return handle;
 }
 
@@ -354,11 +364,12 @@ void onLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) {
     fuse_reply_err(req, EOPNOTSUPP);
 }
 
-void openAny(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info, uint32_t modes) {
+void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     auto context = contextOf(req);
     auto pending = track(context, req);
     auto item = itemOrFail(context, req, pending, inode);
     if (!item) return;
+    const uint32_t modes = openModesForFlags(info->flags);
     context->volume->openItem(item, modes, [context, req, pending, item, inode, modes,
                                             info = *info](std::optional<Error> error) {
         if (error) return fail(pending, req, error);
@@ -367,12 +378,21 @@ void openAny(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info, uint32_t mo
     });
 }
 
-void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
-    openAny(req, inode, info, openModesForFlags(info->flags));
-}
-
 void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
-    openAny(req, inode, info, BrindleVolume::openModeRead);
+    auto context = contextOf(req);
+    auto pending = track(context, req);
+    auto item = itemOrFail(context, req, pending, inode);
+    if (!item) return;
+    context->directories.acquire(
+        inode,
+        [context, item](DirectoryOpens::Done done) {
+            context->volume->openItem(item, BrindleVolume::openModeRead, std::move(done));
+        },
+        [context, req, pending, item, inode, info = *info](std::optional<Error> error) {
+            if (error) return fail(pending, req, error);
+            answerOpen(context, pending, makeHandle(item, inode, BrindleVolume::openModeRead, true), info,
+                       [req](fuse_file_info* fi) { return fuse_reply_open(req, fi); });
+        });
 }
 
 void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/directory_opens.h"
 #include "host/fuse/inode_table.h"
 #include "host/fuse/mount_options.h"
 #include "host/fuse/reply_deadline.h"
@@ -24,6 +25,7 @@ struct OperationContext {
         std::shared_ptr<BrindleItem> item;
         uint64_t inode = 0;
         uint32_t modes = 0;
+        bool directory = false;
         std::mutex listingMutex;
         uint64_t listingVerifier = 0;  // the verifier the last listing through this handle returned
     };
@@ -34,6 +36,7 @@ struct OperationContext {
 
     const std::shared_ptr<BrindleVolume> volume;
     InodeTable inodes;
+    DirectoryOpens directories;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
 
