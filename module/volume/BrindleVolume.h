@@ -125,6 +125,8 @@ public:
                                 uint64_t batchSize, VerifierReply reply);
     static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
+    void openDirectoryItem(const ItemPtr& directory, ErrorReply reply);
+    void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);
 
     // --- namespace ---
     void lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply);
