@@ -275,3 +275,28 @@ TEST(XattrTest, EmptyValuesAndEmptyListsAreResults) {
     scripted.serve("list_xattrs", {{"ok", true}, {"xattr_names", boost::json::array()}});
     EXPECT_EQ(*names->get(), std::optional<size_t>(0));
 }
+
+TEST(NamespaceVerifierTest, OnlySuccessfulChangesBumpTheDirectoryVerifier) {
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    auto root = volume.rootItem();
+    const auto verifierOf = [&root] {
+        std::lock_guard fields(root->fieldsMutex);
+        return root->directoryVerifier;
+    };
+    const uint64_t before = verifierOf();
+    auto failed = std::make_shared<ErrorAwait>();
+    volume.createSymbolicLinkNamed(FSFileName::nameWithString("l"), root, nullptr, FSFileName::nameWithString("t"),
+                                   [failed](auto, auto, auto error) { failed->set(codeOf(error)); });
+    scripted.serve("create_symlink", {{"ok", false}, {"errno", 17}});
+    EXPECT_EQ(*failed->get(), 17);
+    EXPECT_EQ(verifierOf(), before);
+
+    auto renamed = std::make_shared<ErrorAwait>();
+    volume.renameItem(itemFor(8, ItemType::File), root, FSFileName::nameWithString("a"),
+                      FSFileName::nameWithString("b"), root, nullptr,
+                      [renamed](auto, auto error) { renamed->set(codeOf(error)); });
+    scripted.serve("rename", {{"ok", true}});
+    EXPECT_EQ(*renamed->get(), std::nullopt);
+    EXPECT_NE(verifierOf(), before);
+}
