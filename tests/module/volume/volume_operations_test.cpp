@@ -300,3 +300,19 @@ TEST(NamespaceVerifierTest, OnlySuccessfulChangesBumpTheDirectoryVerifier) {
     EXPECT_EQ(*renamed->get(), std::nullopt);
     EXPECT_NE(verifierOf(), before);
 }
+
+TEST(NamespaceLookupTest, LookingUpOneNodeTwiceYieldsTheTrackedObject) {
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    BrindleVolume::ItemPtr found[2];
+    for (auto& slot : found) {
+        auto looked = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+        volume.lookupItemNamed(FSFileName::nameWithString("f"), volume.rootItem(),
+                               [looked](auto item, auto, auto) { looked->set(item); });
+        scripted.serve("lookup", {{"ok", true}, {"lookup_item", volumetest::itemRecord(7, 1, "f", "file")}});
+        slot = *looked->get();
+    }
+    ASSERT_NE(found[0], nullptr);
+    EXPECT_EQ(found[0], found[1]);
+    EXPECT_EQ(volume.trackedItemForNodeID(7), found[0]);
+}
