@@ -54,4 +54,68 @@ void BrindleFileSystem::probeResource(const std::shared_ptr<fskit::FSResource>& 
 
 void BrindleFileSystem::didFinishLoading() { logging::info("orvel: didFinishLoading"); }
 
+void BrindleFileSystem::loadResource(const std::shared_ptr<fskit::FSResource>& resource,
+                                     const fskit::FSTaskOptions& options, LoadReply reply) {
+    logging::info("orvel: loadResource resource={} options={}", resource ? resource->description() : "(null)",
+                  options.description());
+
+    auto resolved = urlForPathResource(resource);
+    if (!resolved) {
+        logging::error("orvel: loadResource rejected resource error={}", resolved.error());
+        reply(nullptr, resolved.error());
+        return;
+    }
+    const foundation::URL url = resolved.value();
+    logging::info("orvel: loadResource url={}", url.path());
+
+    if (!url.startAccessingSecurityScopedResource()) {
+        logging::error("orvel: loadResource failed to access security-scoped resource");
+        reply(nullptr, Error::posix(darwin::eacces));
+        return;
+    }
+
+    auto session = BrindleSessionDescriptor::initWithURL(url);
+    if (!session) {
+        url.stopAccessingSecurityScopedResource();
+        logging::error("orvel: loadResource failed to create session error={}", session.error());
+        reply(nullptr, session.error());
+        return;
+    }
+
+    std::shared_ptr<const BrindleSessionDescriptor> descriptor = session.value();
+    auto client = BrindleRPCClient::initWithSession(descriptor);
+    // Until the handshake answers, only this pending reply holds the descriptor and the client.
+    client->connectAndHandshakeWithReply(
+        [self = shared_from_this(), url, descriptor, client, reply = std::move(reply)](
+            bool success, std::optional<Error> error) mutable {
+            if (!success) {
+                url.stopAccessingSecurityScopedResource();
+                const Error failure = error ? *error : Error::posix(darwin::eio);
+                logging::error("orvel: loadResource handshake failed error={}", failure);
+                client.reset();
+                reply(nullptr, failure);
+                return;
+            }
+            self->session_ = descriptor;
+            self->rpcClient_ = client;
+            self->loadedResourceURL_ = url;
+            self->setContainerStatus(fskit::FSContainerStatus::ready());
+            auto volume = BrindleVolume::initWithSession(descriptor, client, descriptor->readonlyEnabled());
+            logging::info("orvel: loadResource returning volume sessionID={}", descriptor->sessionID());
+            reply(std::move(volume), std::nullopt);
+        });
+}
+
+void BrindleFileSystem::unloadResource(const std::shared_ptr<fskit::FSResource>&, const fskit::FSTaskOptions&,
+                                       UnloadReply reply) {
+    logging::info("orvel: unloadResource");
+    if (rpcClient_) rpcClient_->disconnect();
+    rpcClient_.reset();
+    if (loadedResourceURL_) loadedResourceURL_->stopAccessingSecurityScopedResource();
+    loadedResourceURL_.reset();
+    session_.reset();
+    setContainerStatus(fskit::FSContainerStatus::notReadyWithStatus(Error::posix(0)));
+    reply(std::nullopt);
+}
+
 }  // namespace brindle

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -160,6 +161,7 @@ public:
 
 private:
     struct ConstructionKey {};
+    void activateRootItemFromItem(const BrindleItem& serverRoot);
 
 public:
     // Reachable only through initWithSession, which owns the key.
