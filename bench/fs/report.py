@@ -129,7 +129,8 @@ def markdown(header, rows):
     return "\n".join(lines)
 
 
-SYSTEMS_TITLE = "Median (min–max) over the rounds; FAILED: the workload's own check failed."
+SYSTEMS_TITLE = ("Median (min–max) over the rounds; FAILED: the workload's own check failed or the "
+                 "system did not mount.")
 RATIO_TITLE = ("brindle's speed relative to each peer, per round (times inverted, so > 1× means "
                "brindle is faster); median (min–max) of the rounds.")
 
