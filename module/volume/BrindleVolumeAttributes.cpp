@@ -65,15 +65,17 @@ FSItemAttributes BrindleVolume::attributesForItem(const BrindleItem& item,
 void BrindleVolume::refreshAttributesIfNeededForItem(const ItemPtr& item, SuccessReply reply) {
     uint64_t nodeID, parentID;
     std::string name;
+    bool loaded;
     {
         std::lock_guard fields(item->fieldsMutex);
-        if (item->attributesLoaded) {
-            reply(true, std::nullopt);
-            return;
-        }
+        loaded = item->attributesLoaded;
         nodeID = item->nodeID;
         parentID = item->parentNodeID;
         name = item->name;
+    }
+    if (loaded) {
+        reply(true, std::nullopt);
+        return;
     }
     rpcClient_->fetchAttributesForNodeID(
         nodeID, parentID, name,

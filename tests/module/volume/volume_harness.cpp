@@ -46,6 +46,13 @@ bool ScriptedVolume::quiet() {
     return ::poll(&poller, 1, 100) == 0;
 }
 
+bool RecordingPacker::packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID, uint64_t nextCookie,
+                                const std::optional<fskit::FSItemAttributes>& attributes) {
+    if (offered++ >= refuseAt_) return false;
+    entries.push_back({name.string().value_or(""), itemType, itemID, nextCookie, attributes});
+    return true;
+}
+
 boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const std::string& type,
                                uint64_t mode, uint64_t size) {
     return {{"node_id", nodeID}, {"parent_id", parentID}, {"name", name},   {"type", type},

@@ -6,7 +6,9 @@
 #include <boost/json.hpp>
 
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace volumetest {
 
@@ -34,6 +36,28 @@ public:
     std::shared_ptr<brindle::BrindleRPCClient> client;
     std::unique_ptr<rpctest::Peer> peer;
     std::shared_ptr<brindle::BrindleVolume> volume;
+};
+
+// Records every entry it is handed; refuses the entry at `refuseAt` (0-based) and all after it.
+class RecordingPacker : public fskit::FSDirectoryEntryPacker {
+public:
+    struct Entry {
+        std::string name;
+        int64_t itemType;
+        uint64_t itemID;
+        uint64_t nextCookie;
+        std::optional<fskit::FSItemAttributes> attributes;
+    };
+
+    explicit RecordingPacker(size_t refuseAt = SIZE_MAX) : refuseAt_(refuseAt) {}
+    bool packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID, uint64_t nextCookie,
+                   const std::optional<fskit::FSItemAttributes>& attributes) override;
+
+    std::vector<Entry> entries;
+    size_t offered = 0;
+
+private:
+    size_t refuseAt_;
 };
 
 // A server item record with the full attribute set.

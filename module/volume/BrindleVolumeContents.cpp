@@ -1,0 +1,118 @@
+#include "module/volume/BrindleVolume.h"
+#include "module/volume/BrindleVolumeReplies.h"
+
+namespace brindle {
+
+using namespace volumereplies;
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+// What the final-mode change sends: the item's place and its pending mode.
+struct FinalMode {
+    uint64_t nodeID;
+    uint64_t parentNodeID;
+    std::string name;
+    uint32_t mode;
+};
+
+std::optional<FinalMode> pendingFinalModeOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    if (!item.hasPendingFinalMode) return std::nullopt;
+    return FinalMode{item.nodeID, item.parentNodeID, item.name, item.pendingFinalMode & 0777};
+}
+
+}  // namespace
+
+void BrindleVolume::openItem(const FSItemPtr& item, uint32_t modes, ErrorReply reply) {
+    const auto opened = canonicalTrackedItem(brindleItem(item));
+    if ((modes & openModeWrite) != 0 && isReadonlyVolume()) return reply(readOnlyError());
+    if (!opened) return reply(Error::posix(darwin::einval));
+    switch (itemTypeOf(*opened)) {
+        case ItemType::Directory:
+            return openDirectoryItem(opened, std::move(reply));
+        case ItemType::SymbolicLink:
+            return reply(std::nullopt);
+        default:
+            rpcClient_->openItemWithNodeID(nodeIDOf(*opened), modes,
+                                           [reply](bool success, std::optional<Error> error) {
+                                               if (!success) return reply(errorOrIO(error));
+                                               reply(std::nullopt);
+                                           });
+    }
+}
+
+void BrindleVolume::closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply) {
+    const auto closed = canonicalTrackedItem(brindleItem(item));
+    if (!closed) return reply(Error::posix(darwin::einval));
+    switch (itemTypeOf(*closed)) {
+        case ItemType::Directory:
+            return closeDirectoryItem(closed, std::move(reply));
+        case ItemType::SymbolicLink:
+            return reply(std::nullopt);
+        default:
+            break;
+    }
+    rpcClient_->closeItemWithNodeID(
+        nodeIDOf(*closed), keepingModes,
+        [self = shared_from_this(), closed, keepingModes, reply](bool success, std::optional<Error> error) {
+            if (!success) return reply(errorOrIO(error));
+            if (keepingModes != 0) return reply(std::nullopt);
+            const auto finalMode = pendingFinalModeOf(*closed);
+            if (!finalMode) return reply(std::nullopt);
+            std::weak_ptr<BrindleVolume> volume = self;
+            self->rpcClient_->setAttributesForNodeID(
+                finalMode->nodeID, finalMode->parentNodeID, finalMode->name, boost::json::value(finalMode->mode),
+                std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                std::nullopt, std::nullopt, [volume, reply](ItemPtr updated, std::optional<Error> setError) {
+                    const auto alive = volume.lock();
+                    if (!alive) return reply(Error::posix(darwin::eio));
+                    if (!updated) return reply(errorOrIO(setError));
+                    const auto canonical = alive->canonicalItemForItem(updated);
+                    {
+                        std::lock_guard fields(canonical->fieldsMutex);
+                        canonical->hasPendingFinalMode = false;
+                        canonical->pendingFinalMode = 0;
+                    }
+                    reply(std::nullopt);
+                });
+        });
+}
+
+void BrindleVolume::readFromFile(const FSItemPtr& item, int64_t offset, uint64_t length, BufferPtr buffer,
+                                 CountReply reply) {
+    const auto file = brindleItem(item);
+    if (!isItemOfType(file, ItemType::File)) return reply(0, Error::posix(darwin::eisdir));
+    if (offset < 0 || !buffer) return reply(0, Error::posix(darwin::einval));
+    rpcClient_->readFileWithNodeID(nodeIDOf(*file), static_cast<uint64_t>(offset), length, std::move(buffer),
+                                   [reply](uint64_t count, std::optional<Error> error) {
+                                       if (error) return reply(0, error);
+                                       reply(count, std::nullopt);
+                                   });
+}
+
+void BrindleVolume::writeContents(std::string data, const FSItemPtr& item, int64_t offset, CountReply reply) {
+    if (isReadonlyVolume()) return reply(0, readOnlyError());
+    const auto file = brindleItem(item);
+    if (!file || offset < 0) return reply(0, Error::posix(darwin::einval));
+    rpcClient_->writeFileWithNodeID(
+        nodeIDOf(*file), static_cast<uint64_t>(offset), std::move(data),
+        [file, offset, reply](uint64_t written, std::optional<Error> error) {
+            if (error) return reply(0, error);
+            {
+                // Concurrent writes may finish in any order: the size only ever grows to the
+                // furthest end seen.
+                std::lock_guard fields(file->fieldsMutex);
+                const uint64_t end = static_cast<uint64_t>(offset) + written;
+                if (end > file->size) {
+                    file->size = end;
+                    file->allocSize = end;
+                }
+                file->attributesLoaded = true;
+            }
+            reply(written, std::nullopt);
+        });
+}
+
+}  // namespace brindle

@@ -1,0 +1,172 @@
+#include "module/volume/BrindleVolume.h"
+#include "module/volume/BrindleVolumeReplies.h"
+
+namespace brindle {
+
+using namespace volumereplies;
+using foundation::Error;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+Error notADirectory() { return Error::posix(darwin::enotdir); }
+Error invalidArgument() { return Error::posix(darwin::einval); }
+
+}  // namespace
+
+void BrindleVolume::lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply) {
+    const auto parent = brindleItem(directory);
+    if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
+    const auto text = nonEmptyString(name);
+    if (!text) return reply(nullptr, std::nullopt, invalidArgument());
+    rpcClient_->lookupItemNamed(*text, nodeIDOf(*parent),
+                                [self = shared_from_this(), reply](ItemPtr found, std::optional<Error> error) {
+                                    if (!found) return reply(nullptr, std::nullopt, errorOrIO(error));
+                                    auto canonical = self->canonicalItemForItem(found);
+                                    reply(canonical, fskit::FSFileName::nameWithString(nameOf(*canonical)),
+                                          std::nullopt);
+                                });
+}
+
+void BrindleVolume::reclaimItem(const FSItemPtr& item, ErrorReply reply) {
+    if (const auto reclaimed = brindleItem(item)) untrackItem(reclaimed);
+    reply(std::nullopt);
+}
+
+void BrindleVolume::readSymbolicLink(const FSItemPtr& item, NameReply reply) {
+    const auto link = brindleItem(item);
+    if (!isItemOfType(link, ItemType::SymbolicLink)) return reply(std::nullopt, invalidArgument());
+    rpcClient_->readSymbolicLinkWithNodeID(
+        nodeIDOf(*link), [reply](std::optional<std::string> target, std::optional<Error> error) {
+            if (!target) return reply(std::nullopt, errorOrIO(error));
+            reply(fskit::FSFileName::nameWithString(*target), std::nullopt);
+        });
+}
+
+void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
+                                    const SetAttributesRequestPtr& attributes, ItemNameReply reply) {
+    if (isReadonlyVolume()) return reply(nullptr, std::nullopt, readOnlyError());
+    const auto parent = brindleItem(directory);
+    if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
+    const auto text = nonEmptyString(name);
+    if (!text) return reply(nullptr, std::nullopt, invalidArgument());
+
+    const auto itemType = static_cast<ItemType>(type);
+    uint32_t requestedMode = defaultModeForNewItemType(itemType);
+    if (attributes && attributes->isValid(fskit::FSItemAttributeMode) && attributes->mode)
+        requestedMode = *attributes->mode & 0777;
+    // A file its owner cannot write could not be filled after creation: it is created writable
+    // and gets its requested mode at the last close.
+    const bool pending = itemType == ItemType::File && (requestedMode & 0200) == 0;
+    const uint32_t creationMode = pending ? requestedMode | 0200 : requestedMode;
+    if (creationMode == 0) return reply(nullptr, std::nullopt, notSupportedError());
+    if (itemType != ItemType::File && itemType != ItemType::Directory)
+        return reply(nullptr, std::nullopt, notSupportedError());
+
+    const uint64_t parentID = nodeIDOf(*parent);
+    auto created = [self = shared_from_this(), parentID, pending, requestedMode, attributes,
+                    reply](ItemPtr item, std::optional<Error> error) {
+        if (!item) return reply(nullptr, std::nullopt, errorOrIO(error));
+        self->invalidateDirectoryEnumerationForNodeID(parentID);
+        auto canonical = self->canonicalItemForItem(item);
+        {
+            std::lock_guard fields(canonical->fieldsMutex);
+            canonical->hasPendingFinalMode = pending;
+            canonical->pendingFinalMode = pending ? requestedMode : 0;
+        }
+        applySetAttributesRequest(attributes, canonical, true,
+                                  [canonical, reply](std::optional<fskit::FSItemAttributes>,
+                                                     std::optional<Error> applyError) {
+                                      if (applyError) return reply(nullptr, std::nullopt, applyError);
+                                      reply(canonical, fskit::FSFileName::nameWithString(nameOf(*canonical)),
+                                            std::nullopt);
+                                  });
+    };
+    const auto mode = static_cast<int32_t>(creationMode);
+    if (itemType == ItemType::Directory)
+        rpcClient_->createDirectoryNamed(*text, parentID, mode, std::move(created));
+    else
+        rpcClient_->createFileNamed(*text, parentID, mode, std::move(created));
+}
+
+void BrindleVolume::createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
+                                            const SetAttributesRequestPtr& attributes,
+                                            const fskit::FSFileName& linkContents, ItemNameReply reply) {
+    if (isReadonlyVolume()) return reply(nullptr, std::nullopt, readOnlyError());
+    const auto parent = brindleItem(directory);
+    if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
+    const auto text = nonEmptyString(name);
+    const auto target = nonEmptyString(linkContents);
+    if (!text || !target) return reply(nullptr, std::nullopt, invalidArgument());
+    // A link's own mode means nothing here; claiming it keeps FSKit from applying it afterwards.
+    if (attributes && attributes->isValid(fskit::FSItemAttributeMode))
+        attributes->consumedAttributes |= fskit::FSItemAttributeMode;
+
+    const uint64_t parentID = nodeIDOf(*parent);
+    rpcClient_->createSymbolicLinkNamed(
+        *text, parentID, *target, [self = shared_from_this(), parentID, reply](ItemPtr item, std::optional<Error> error) {
+            if (!item) return reply(nullptr, std::nullopt, errorOrIO(error));
+            self->invalidateDirectoryEnumerationForNodeID(parentID);
+            auto canonical = self->canonicalItemForItem(item);
+            reply(canonical, fskit::FSFileName::nameWithString(nameOf(*canonical)), std::nullopt);
+        });
+}
+
+void BrindleVolume::createLinkToItem(const FSItemPtr&, const fskit::FSFileName&, const FSItemPtr&, NameReply reply) {
+    reply(std::nullopt, notSupportedError());
+}
+
+void BrindleVolume::removeItem(const FSItemPtr& item, const fskit::FSFileName& name, const FSItemPtr& directory,
+                               ErrorReply reply) {
+    if (isReadonlyVolume()) return reply(readOnlyError());
+    const auto parent = brindleItem(directory);
+    if (!isItemOfType(parent, ItemType::Directory)) return reply(notADirectory());
+    const auto text = nonEmptyString(name);
+    if (!text) return reply(invalidArgument());
+
+    const auto removed = brindleItem(item);
+    const uint64_t parentID = nodeIDOf(*parent);
+    auto done = [self = shared_from_this(), parentID, removed, reply](bool success, std::optional<Error> error) {
+        if (!success) return reply(errorOrIO(error));
+        self->invalidateDirectoryEnumerationForNodeID(parentID);
+        if (removed) self->untrackItem(removed);
+        reply(std::nullopt);
+    };
+    if (isItemOfType(removed, ItemType::Directory))
+        rpcClient_->removeDirectoryNamed(*text, parentID, std::move(done));
+    else
+        rpcClient_->removeFileNamed(*text, parentID, std::move(done));
+}
+
+void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDirectory,
+                               const fskit::FSFileName& sourceName, const fskit::FSFileName& destinationName,
+                               const FSItemPtr& destinationDirectory, const FSItemPtr&, NameReply reply) {
+    if (isReadonlyVolume()) return reply(std::nullopt, readOnlyError());
+    const auto source = brindleItem(sourceDirectory);
+    const auto destination = brindleItem(destinationDirectory);
+    if (!isItemOfType(source, ItemType::Directory) || !isItemOfType(destination, ItemType::Directory))
+        return reply(std::nullopt, notADirectory());
+    const auto fromName = nonEmptyString(sourceName);
+    const auto toName = nonEmptyString(destinationName);
+    if (!fromName || !toName) return reply(std::nullopt, invalidArgument());
+
+    const auto moved = brindleItem(item);
+    const uint64_t sourceID = nodeIDOf(*source);
+    const uint64_t destinationID = nodeIDOf(*destination);
+    rpcClient_->renameItemNamed(
+        *fromName, sourceID, *toName, destinationID,
+        [self = shared_from_this(), moved, sourceID, destinationID, toName = *toName, reply](
+            bool success, std::optional<Error> error) {
+            if (!success) return reply(std::nullopt, errorOrIO(error));
+            self->invalidateDirectoryEnumerationForNodeID(sourceID);
+            if (destinationID != sourceID) self->invalidateDirectoryEnumerationForNodeID(destinationID);
+            if (moved) {
+                std::lock_guard fields(moved->fieldsMutex);
+                moved->name = toName;
+                moved->parentNodeID = destinationID;
+            }
+            reply(fskit::FSFileName::nameWithString(toName), std::nullopt);
+        });
+}
+
+}  // namespace brindle

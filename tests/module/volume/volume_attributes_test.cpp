@@ -1,0 +1,220 @@
+#include "module/volume/BrindleVolume.h"
+#include "platform/foundation/errno_table.h"
+#include "tests/module/volume/volume_harness.h"
+
+#include <gtest/gtest.h>
+
+using brindle::BrindleItem;
+using brindle::BrindleVolume;
+using brindle::ItemType;
+using foundation::Error;
+using fskit::FSItemAttributes;
+using fskit::FSItemSetAttributesRequest;
+using volumetest::itemRecord;
+using volumetest::ScriptedVolume;
+namespace darwin = foundation::darwin;
+
+namespace {
+
+using Attributes = std::pair<std::optional<FSItemAttributes>, std::optional<Error>>;
+
+std::shared_ptr<BrindleItem> trackedFile(BrindleVolume& volume, uint64_t nodeID, uint32_t mode = 0644) {
+    auto item = std::make_shared<BrindleItem>();
+    item->nodeID = nodeID;
+    item->parentNodeID = 1;
+    item->name = "file" + std::to_string(nodeID);
+    item->itemType = ItemType::File;
+    item->mode = mode;
+    item->linkCount = 1;
+    item->size = 10;
+    item->birthTime = {100, 7};
+    return volume.canonicalItemForItem(item);
+}
+
+auto collect(std::shared_ptr<rpctest::Await<Attributes>> out) {
+    return [out](std::optional<FSItemAttributes> attributes, std::optional<Error> error) {
+        out->set({std::move(attributes), std::move(error)});
+    };
+}
+
+Attributes setAttributes(ScriptedVolume& scripted, const std::shared_ptr<FSItemSetAttributesRequest>& request,
+                         const std::shared_ptr<BrindleItem>& item) {
+    auto out = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->setAttributes(request, item, collect(out));
+    return *out->get();
+}
+
+}  // namespace
+
+TEST(VolumeAttributesTest, ReportsOnlyTheWantedAttributesWithDerivedValues) {
+    BrindleItem item;
+    item.itemType = ItemType::SymbolicLink;
+    item.mode = 0;
+    item.birthTime = {55, 5};
+    item.size = 3;
+    const auto onlySize = BrindleVolume::attributesForItem(item, fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeSize));
+    EXPECT_EQ(onlySize.size, 3u);
+    EXPECT_FALSE(onlySize.mode);
+    EXPECT_FALSE(onlySize.type);
+
+    const auto all = BrindleVolume::attributesForItem(item, std::nullopt);
+    EXPECT_EQ(all.mode, 0777u);
+    EXPECT_EQ(all.flags, 0u);
+    EXPECT_EQ(all.backupTime->tv_sec, 55);
+    EXPECT_EQ(all.addedTime->tv_nsec, 5);
+    EXPECT_EQ(all.supportsLimitedXAttrs, false);
+    EXPECT_EQ(all.type, static_cast<int64_t>(ItemType::SymbolicLink));
+}
+
+TEST(VolumeAttributesTest, GetFetchesAPlaceholderOnceAndRefusesForeignItems) {
+    ScriptedVolume scripted;
+    auto foreign = std::make_shared<fskit::FSItem>();
+    auto refused = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(~0ull), foreign, collect(refused));
+    EXPECT_TRUE(refused->get()->second->isPosix(darwin::enoent));
+
+    auto placeholder = trackedFile(*scripted.volume, 8);
+    placeholder->attributesLoaded = false;
+    auto fetched = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeSize), placeholder,
+                                   collect(fetched));
+    const auto frame = scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(8, 1, "file8", "file", 0600, 4242)}});
+    EXPECT_EQ(frame.json.at("name").as_string(), "file8");
+    EXPECT_EQ(fetched->get()->first->size, 4242u);
+
+    // Loaded now: answered at once, without a request.
+    auto again = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeMode), placeholder,
+                                   collect(again));
+    ASSERT_TRUE(again->ready());
+    EXPECT_EQ(again->get()->first->mode, 0600u);
+    EXPECT_TRUE(scripted.quiet());
+
+    placeholder->attributesLoaded = false;
+    auto failed = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(1), placeholder, collect(failed));
+    scripted.serve("get_attributes", {{"ok", false}, {"errno", darwin::enoent}});
+    EXPECT_TRUE(failed->get()->second->isPosix(darwin::enoent));
+}
+
+TEST(VolumeAttributesTest, SetChecksRunInOrderAndSendNothingWhenTheyFail) {
+    ScriptedVolume readonly({.readonly = true});
+    auto request = std::make_shared<FSItemSetAttributesRequest>();
+    request->type = 1;  // refused later too; read-only decides first
+    EXPECT_TRUE(setAttributes(readonly, request, trackedFile(*readonly.volume, 5)).second->isPosix(darwin::erofs));
+
+    ScriptedVolume scripted;
+    const auto file = trackedFile(*scripted.volume, 5);
+    EXPECT_TRUE(setAttributes(scripted, request, nullptr).second->isPosix(darwin::enoent));
+
+    request = std::make_shared<FSItemSetAttributesRequest>();
+    request->mode = 0600;
+    request->changeTime = timespec{1, 1};
+    EXPECT_TRUE(setAttributes(scripted, request, file).second->isPosix(darwin::einval));
+
+    request = std::make_shared<FSItemSetAttributesRequest>();
+    EXPECT_TRUE(setAttributes(scripted, request, file).second->isPosix(darwin::einval));
+
+    request = std::make_shared<FSItemSetAttributesRequest>();
+    request->size = 0;
+    EXPECT_TRUE(setAttributes(scripted, request, scripted.volume->rootItem()).second->isPosix(darwin::eperm));
+    EXPECT_EQ(request->consumedAttributes, 0u);
+    EXPECT_TRUE(scripted.quiet());
+
+    request = std::make_shared<FSItemSetAttributesRequest>();
+    request->birthTime = timespec{9, 9};
+    const auto unchanged = setAttributes(scripted, request, file);
+    EXPECT_FALSE(unchanged.second);
+    EXPECT_EQ(unchanged.first->mode, 0644u);
+    EXPECT_EQ(request->consumedAttributes, 0u);
+    EXPECT_TRUE(scripted.quiet());
+}
+
+TEST(VolumeAttributesTest, SetSendsMaskedValuesConsumesWhatWasSentAndCancelsAPendingMode) {
+    ScriptedVolume scripted;
+    const auto file = trackedFile(*scripted.volume, 5, 0444);
+    file->hasPendingFinalMode = true;
+    file->pendingFinalMode = 0444;
+
+    auto request = std::make_shared<FSItemSetAttributesRequest>();
+    request->mode = 04755;
+    request->size = 99;
+    request->modifyTime = timespec{1234, 5678};
+    request->birthTime = timespec{1, 2};
+    auto out = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->setAttributes(request, file, collect(out));
+    const auto frame = scripted.serve("set_attributes", {{"ok", true}, {"item_attrs", itemRecord(5, 1, "file5", "file", 0755, 99)}});
+    EXPECT_EQ(frame.json.at("set_mode").as_int64(), 0755);
+    EXPECT_EQ(frame.json.at("set_size").as_int64(), 99);
+    EXPECT_EQ(frame.json.at("set_modify_time_sec").as_int64(), 1234);
+    EXPECT_EQ(frame.json.at("set_modify_time_nsec").as_int64(), 5678);
+    EXPECT_FALSE(frame.json.contains("set_birth_time_sec"));
+    EXPECT_FALSE(frame.json.contains("set_uid"));
+    const auto result = out->get();
+    ASSERT_TRUE(result->first);
+    EXPECT_EQ(result->first->mode, 0755u);
+    EXPECT_EQ(request->consumedAttributes, fskit::FSItemAttributeMode | fskit::FSItemAttributeSize |
+                                               fskit::FSItemAttributeAllocSize | fskit::FSItemAttributeModifyTime);
+    EXPECT_FALSE(file->hasPendingFinalMode);
+    EXPECT_EQ(file->pendingFinalMode, 0u);
+}
+
+TEST(VolumeAttributesTest, AFailedSetLeavesTheItemAndTheConsumedBitsAlone) {
+    ScriptedVolume scripted;
+    const auto file = trackedFile(*scripted.volume, 5, 0444);
+    file->hasPendingFinalMode = true;
+    file->pendingFinalMode = 0444;
+    auto request = std::make_shared<FSItemSetAttributesRequest>();
+    request->mode = 0600;
+    auto out = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->setAttributes(request, file, collect(out));
+    scripted.serve("set_attributes", {{"ok", false}});
+    EXPECT_TRUE(out->get()->second->isPosix(darwin::eio));
+    EXPECT_EQ(request->consumedAttributes, 0u);
+    EXPECT_TRUE(file->hasPendingFinalMode);
+    EXPECT_EQ(file->mode, 0444u);
+}
+
+TEST(VolumeAttributesTest, AReplyAfterTheVolumeIsGoneIsEIO) {
+    ScriptedVolume scripted;
+    const auto file = trackedFile(*scripted.volume, 5);
+    auto request = std::make_shared<FSItemSetAttributesRequest>();
+    request->uid = 7;
+    auto out = std::make_shared<rpctest::Await<Attributes>>();
+    scripted.volume->setAttributes(request, file, collect(out));
+    const auto frame = scripted.expect("set_attributes");
+    scripted.volume.reset();
+    scripted.peer->replyTo(frame, {{"ok", true}, {"item_attrs", itemRecord(5, 1, "file5", "file")}});
+    EXPECT_TRUE(out->get()->second->isPosix(darwin::eio));
+    EXPECT_EQ(request->consumedAttributes, 0u);
+}
+
+TEST(VolumeAttributesTest, TheLocalApplyStoresGivenValuesAndRefusesSizeOnANonFileAfterStoringTheRest) {
+    auto directory = std::make_shared<BrindleItem>();
+    auto request = std::make_shared<FSItemSetAttributesRequest>();
+    request->mode = 01777;
+    request->uid = 33;
+    request->size = 5;
+    request->fileID = 3;  // ignored when the item is new
+    std::optional<Error> error;
+    BrindleVolume::applySetAttributesRequest(request, directory, true,
+                                             [&](std::optional<FSItemAttributes>, std::optional<Error> e) { error = e; });
+    EXPECT_TRUE(error->isPosix(darwin::eperm));
+    EXPECT_EQ(directory->mode, 0777u);
+    EXPECT_EQ(directory->uid, 33u);
+    EXPECT_EQ(request->consumedAttributes, fskit::FSItemAttributeMode | fskit::FSItemAttributeUID);
+
+    BrindleVolume::applySetAttributesRequest(request, directory, false,
+                                             [&](std::optional<FSItemAttributes>, std::optional<Error> e) { error = e; });
+    EXPECT_TRUE(error->isPosix(darwin::einval));
+
+    auto file = std::make_shared<BrindleItem>();
+    file->itemType = ItemType::File;
+    request = std::make_shared<FSItemSetAttributesRequest>();
+    request->size = 5;
+    std::optional<FSItemAttributes> attributes;
+    BrindleVolume::applySetAttributesRequest(request, file, false,
+                                             [&](std::optional<FSItemAttributes> a, std::optional<Error>) { attributes = a; });
+    EXPECT_EQ(attributes->allocSize, 5u);
+    EXPECT_EQ(request->consumedAttributes, fskit::FSItemAttributeSize | fskit::FSItemAttributeAllocSize);
+}
