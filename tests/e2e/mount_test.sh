@@ -316,10 +316,12 @@ case_daemon_and_signals() {
 case_server_killed() {
   start_server
   mount_foreground
-  head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/big"
-  cp "$work/big" "$mnt/big" &
+  dd if=/dev/zero of="$mnt/big" bs=1M count=4000 status=none 2>"$work/dd.log" &
   local copy_pid=$!
-  sleep 0.3
+  for _ in $(seq 500); do
+    [ "$(stat -c %s "$export_dir/big" 2>/dev/null || echo 0)" -ge $((8 * 1024 * 1024)) ] && break
+    sleep 0.01
+  done
   kill -KILL "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
   local began=$SECONDS
   wait "$copy_pid" && fail "the copy succeeded without a server"
