@@ -332,5 +332,22 @@ case_server_killed() {
   unmount_and_wait
 }
 
+# A server that keeps its socket open but stops answering: the host's 30-second bound answers EIO,
+# and the replies that come once the server runs again are dropped.
+case_server_stopped() {
+  start_server
+  mount_foreground
+  echo before >"$mnt/f"
+  kill -STOP "$server_pid"
+  local began=$SECONDS
+  expect_errno EIO "os.stat('$mnt/never-there')"
+  local waited=$((SECONDS - began))
+  [ "$waited" -ge 25 ] && [ "$waited" -lt 45 ] || fail "the stalled request took ${waited} s"
+  kill -CONT "$server_pid"
+  [ "$(cat "$mnt/f")" = before ] || fail "the mount does not work once the server answers again"
+  kill -0 "$brindle_pid" || fail "brindle died on the late reply"
+  unmount_and_wait
+}
+
 "case_$case_name"
 echo "ok: $case_name"
