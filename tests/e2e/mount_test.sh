@@ -332,6 +332,50 @@ case_server_killed() {
   unmount_and_wait
 }
 
+# A directory changed between two reads of one listing goes on being listed: every entry that
+# stays is seen exactly once.
+case_listing_while_changing() {
+  start_server
+  mount_foreground
+  mkdir "$mnt/d"
+  for i in $(seq 200); do : >"$mnt/d/file$i"; done
+  python3 - "$mnt/d" <<'PY' || fail "listing a directory that changes"
+import ctypes, os, struct, sys
+directory = sys.argv[1]
+libc = ctypes.CDLL(None, use_errno=True)
+fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+buffer = ctypes.create_string_buffer(512)
+seen, removed, rounds = [], set(), 0
+while True:
+    n = libc.syscall(217, fd, buffer, len(buffer))  # getdents64, a few entries at a time
+    if n < 0:
+        sys.exit(f"getdents64 failed: {os.strerror(ctypes.get_errno())}")
+    if n == 0:
+        break
+    at = 0
+    while at < n:
+        _, _, length, _ = struct.unpack_from("<QqHB", buffer.raw, at)
+        name = buffer.raw[at + 19:at + length].split(b"\0", 1)[0].decode()
+        seen.append(name)
+        at += length
+    rounds += 1
+    open(os.path.join(directory, f"new{rounds}"), "w").close()
+    victim = f"file{200 - rounds}"
+    if victim not in seen:
+        os.unlink(os.path.join(directory, victim))
+        removed.add(victim)
+os.close(fd)
+assert rounds > 3, rounds
+originals = [name for name in seen if name.startswith("file")]
+assert len(originals) == len(set(originals)), "an entry came twice"
+missing = {f"file{i}" for i in range(1, 201)} - removed - set(originals)
+assert not missing, f"entries that stayed were skipped: {sorted(missing)[:5]}"
+PY
+  grep -q "stale verifier" "$work/brindle.log" || fail "the listing never went on across a change"
+  rm -rf "$mnt/d" || fail "rm -rf after the listing"
+  unmount_and_wait
+}
+
 # A server that keeps its socket open but stops answering: the host's 30-second bound answers EIO,
 # and the replies that come once the server runs again are dropped.
 case_server_stopped() {
