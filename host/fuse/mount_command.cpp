@@ -169,6 +169,9 @@ private:
             return failed("mount", Error::posix(foundation::darwin::einval, "the FUSE session could not be set up")),
                    1;
         }
+        // Shells start background jobs with SIGINT ignored, and libfuse leaves an ignored signal
+        // alone; SIGINT is to unmount all the same.
+        std::signal(SIGINT, SIG_DFL);
         if (fuse_set_signal_handlers(session) != 0 || fuse_session_mount(session, line_.mountPoint.c_str()) != 0) {
             fuse_remove_signal_handlers(session);
             fuse_session_destroy(session);

@@ -304,13 +304,23 @@ case_daemon_and_signals() {
   mountpoint -q "$mnt" || fail "brindle returned before the mount was ready"
   ls "$mnt" >/dev/null || fail "ls right after mounting"
   fusermount3 -u "$mnt" || fail "fusermount3 -u"
-  mount_foreground
-  kill -TERM "$brindle_pid"
-  wait "$brindle_pid"
-  local status=$?
-  brindle_pid=
-  [ "$status" = 0 ] || fail "brindle exited $status on SIGTERM"
-  ! mountpoint -q "$mnt" || fail "SIGTERM left the mount"
+  "$brindle" "$work/session.json" "$mnt" || fail "brindle without -f failed a second time"
+  umount "$mnt" || fail "umount"
+  for _ in $(seq 250); do
+    pgrep -f "^$brindle $work/session.json" >/dev/null || break
+    sleep 0.02
+  done
+  ! pgrep -f "^$brindle $work/session.json" >/dev/null || fail "brindle stayed after umount"
+  local signal status
+  for signal in TERM INT; do
+    mount_foreground
+    kill -"$signal" "$brindle_pid"
+    wait "$brindle_pid"
+    status=$?
+    brindle_pid=
+    [ "$status" = 0 ] || fail "brindle exited $status on SIG$signal"
+    ! mountpoint -q "$mnt" || fail "SIG$signal left the mount"
+  done
 }
 
 case_server_killed() {
