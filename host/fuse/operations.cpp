@@ -94,6 +94,10 @@ fuse_entry_param entryFor(const OperationContext& context, uint64_t inode, const
     return entry;
 }
 
+void reclaim(const ContextPtr& context, const ItemPtr& item) {
+    if (item) context->volume->reclaimItem(item, [](std::optional<Error>) {});
+}
+
 // Answers with the item's entry and counts the kernel's new reference, once the answer is out;
 // `send` gives the answer (fuse_reply_entry or fuse_reply_create) and returns its result.
 void replyWithEntry(const ContextPtr& context, fuse_req_t req, const PendingPtr& pending, const ItemPtr& item,
@@ -111,7 +115,7 @@ void replyWithEntry(const ContextPtr& context, fuse_req_t req, const PendingPtr&
             const bool answered = pending->deliver([&] {
                 // Counted before the answer goes out: a forget can follow it at once.
                 const uint64_t inode = context->inodes.remember(item, 1);
-                if (send(entryFor(*context, inode, *attributes)) != 0) context->inodes.forget(inode, 1);
+                if (send(entryFor(*context, inode, *attributes)) != 0) reclaim(context, context->inodes.forget(inode, 1));
             });
             if (!answered && undo) undo();
         });
@@ -124,10 +128,6 @@ void replyWithAttributes(const ContextPtr& context, fuse_req_t req, const Pendin
         const struct stat status = statFromAttributes(*attributes, inode);
         fuse_reply_attr(req, &status, context->options.attrTimeout);
     });
-}
-
-void reclaim(const ContextPtr& context, const ItemPtr& item) {
-    if (item) context->volume->reclaimItem(item, [](std::optional<Error>) {});
 }
 
 // Ends one open: counts it off and tells the volume which modes stay open. A directory's
@@ -534,7 +534,7 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
                 for (const auto& item : packer->referencedItems()) context->inodes.remember(item, 1);
                 if (fuse_reply_buf(req, packer->data(), packer->size()) != 0) {
                     for (const auto& item : packer->referencedItems())
-                        context->inodes.forget(context->inodes.inodeForNodeID(nodeIDOfItem(*item)), 1);
+                        reclaim(context, context->inodes.forget(context->inodes.inodeForNodeID(nodeIDOfItem(*item)), 1));
                 }
             });
         });
