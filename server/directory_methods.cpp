@@ -11,6 +11,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace brindle::server {
 
@@ -38,8 +41,37 @@ Reply FileSystem::openDirectory(const Request& request) {
     return reply;
 }
 
-// Cookies are the directory's own positions (the kernel's d_off): a listing resumes from any of
-// them, in the same order, also after entries were added or removed meanwhile.
+namespace {
+
+// A cookie is a listing's generation (upper 32 bits) and the position of the next name in it.
+uint64_t cookieFor(uint32_t generation, size_t position) { return (uint64_t{generation} << 32) | position; }
+constexpr uint64_t kPositionMask = 0xffffffffu;
+
+// Every name in the directory but "." and "..", in the order the file system lists them.
+foundation::Result<std::vector<std::string>> readNames(int fd) {
+    std::vector<std::string> names;
+    alignas(8) std::array<char, 32768> buffer;
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        if (n == 0) return names;
+        for (long offset = 0; offset < n;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + offset);
+            offset += entry->d_reclen;
+            std::string name(entry->d_name);
+            if (name != "." && name != "..") names.push_back(std::move(name));
+        }
+    }
+}
+
+}  // namespace
+
+// A listing from cookie 0 takes the directory's names once; later calls page through that
+// list, skipping names removed since. Entries added meanwhile appear in the next listing.
+// Without a handle every call reads the names afresh and the cookie is a plain position.
 Reply FileSystem::enumerateDirectory(const Request& request) {
     auto parentID = request.u64(key::parentID);
     if (!parentID) return errorReply(parentID.error());
@@ -54,33 +86,39 @@ Reply FileSystem::enumerateDirectory(const Request& request) {
     if (handle.value() != 0 && directories_.nodeOf(handle.value()) != parentID.value()) {
         return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
     }
-    if (cookie.value() > static_cast<uint64_t>(INT64_MAX)) return errorReply(Error::posix(darwin::einval, "bad cookie"));
 
     auto located = locate(parentID.value(), O_RDONLY | O_DIRECTORY);
     if (!located) return errorReply(located.error());
     const int fd = located.value().fd.get();
-    if (::lseek(fd, static_cast<off_t>(cookie.value()), SEEK_SET) < 0) return errorReply(Error::fromLinuxErrno(errno));
+
+    uint32_t generation = 0;
+    DirectoryHandles::Names names;
+    const bool listingContinues = handle.value() != 0 && cookie.value() != 0;
+    if (listingContinues) {
+        generation = static_cast<uint32_t>(cookie.value() >> 32);
+        names = directories_.listing(handle.value(), generation);
+        if (!names) return errorReply(Error::posix(darwin::einval, "unknown or expired cookie"));
+    } else {
+        auto read = readNames(fd);
+        if (!read) return errorReply(read.error());
+        names = std::make_shared<const std::vector<std::string>>(std::move(read.value()));
+        if (handle.value() != 0) {
+            const auto begun = directories_.beginListing(handle.value(), names);
+            if (!begun) return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
+            generation = *begun;
+        }
+    }
+    const uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
+    if (handle.value() == 0 && position > kPositionMask) {
+        return errorReply(Error::posix(darwin::einval, "bad cookie"));
+    }
 
     boost::json::array items;
-    alignas(8) std::array<char, 32768> buffer;
-    while (items.size() < limit) {
-        const long n = ::syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errorReply(Error::fromLinuxErrno(errno));
-        }
-        if (n == 0) break;
-        for (long offset = 0; offset < n && items.size() < limit;) {
-            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + offset);
-            offset += entry->d_reclen;
-            const std::string name(entry->d_name);
-            if (name == "." || name == "..") continue;
-            auto record = recordChild(fd, parentID.value(), name);
-            if (!record) continue;  // removed since the directory was read
-            record.value()[key::nextCookie] = static_cast<uint64_t>(entry->d_off);
-            items.push_back(std::move(record.value()));
-        }
-        if (items.size() >= limit) break;
+    for (size_t index = position; index < names->size() && items.size() < limit; ++index) {
+        auto record = recordChild(fd, parentID.value(), (*names)[index]);
+        if (!record) continue;  // removed since the listing began
+        record.value()[key::nextCookie] = cookieFor(generation, index + 1);
+        items.push_back(std::move(record.value()));
     }
     Reply reply = okReply();
     reply.object[key::dirItems] = std::move(items);

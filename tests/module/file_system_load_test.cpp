@@ -1,5 +1,6 @@
 #include "module/BrindleFileSystem.h"
 #include "platform/foundation/errno_table.h"
+#include "tests/module/resource_doubles.h"
 #include "tests/module/rpc/scripted_server.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
@@ -15,15 +16,8 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-class RefusingAccess final : public foundation::SecurityScopedAccess {
-protected:
-    bool grant() override { return false; }
-};
-
-class BlockResource final : public fskit::FSResource {
-public:
-    std::string description() const override { return "FSBlockDeviceResource(disk9)"; }
-};
+using moduletest::BlockResource;
+using moduletest::RefusingAccess;
 
 using Loaded = std::pair<std::shared_ptr<BrindleVolume>, std::optional<Error>>;
 

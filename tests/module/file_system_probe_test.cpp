@@ -1,5 +1,6 @@
 #include "module/BrindleModuleBootstrap.h"
 #include "platform/foundation/errno_table.h"
+#include "tests/module/resource_doubles.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -11,16 +12,8 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-class RefusingAccess final : public foundation::SecurityScopedAccess {
-protected:
-    bool grant() override { return false; }
-};
-
-// A resource that is not a path resource.
-class BlockResource final : public fskit::FSResource {
-public:
-    std::string description() const override { return "FSBlockDeviceResource(disk9)"; }
-};
+using moduletest::BlockResource;
+using moduletest::RefusingAccess;
 
 struct ProbeOutcome {
     int calls = 0;
