@@ -48,13 +48,4 @@ private:
     std::vector<ItemPtr> referenced_;
 };
 
-// A packer that takes nothing: listing into it costs one batch and yields the current verifier.
-class RefusingPacker final : public fskit::FSDirectoryEntryPacker {
-public:
-    bool packEntry(const fskit::FSFileName&, int64_t, uint64_t, uint64_t,
-                   const std::optional<fskit::FSItemAttributes>&) override {
-        return false;
-    }
-};
-
 }  // namespace brindle::host

@@ -487,10 +487,17 @@ void onFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
 
 constexpr int listingAttempts = 3;
 
+// The verifier the volume holds a directory's listings to: bumped by every change it makes.
+uint64_t currentVerifierOf(const BrindleItem& directory) {
+    std::lock_guard lock(directory.fieldsMutex);
+    return directory.directoryVerifier > 1 ? directory.directoryVerifier : 1;
+}
+
 // Lists from the kernel's offset with the verifier this handle last saw. A change to the directory
 // since then makes the volume refuse the old verifier; the offset is still a position the server
-// resumes from, so the handle learns the current verifier from a listing at the start and tries
-// again, a bounded number of times, without handing out any entry twice.
+// resumes from (a listing goes on across changes), so the handle takes the current verifier and
+// tries again, a bounded number of times, without handing out any entry twice. Restarting the
+// listing instead would hand the kernel entries it already has, or skip some.
 void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& pending,
                    const std::shared_ptr<OperationContext::OpenHandle>& handle, size_t size, off_t offset, bool plus,
                    int attemptsLeft) {
@@ -513,17 +520,11 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
             if (error) {
                 if (offset == 0 || !error->isPosix(foundation::darwin::einval) || attemptsLeft <= 0)
                     return fail(pending, req, error);
-                context->volume->enumerateDirectory(
-                    handle->item, 0, 0, std::nullopt, std::make_shared<RefusingPacker>(),
-                    [context, req, pending, handle, size, offset, plus, attemptsLeft](uint64_t current,
-                                                                                    std::optional<Error> error) {
-                        if (error) return fail(pending, req, error);
-                        {
-                            std::lock_guard lock(handle->listingMutex);
-                            handle->listingVerifier = current;
-                        }
-                        listDirectory(context, req, pending, handle, size, offset, plus, attemptsLeft - 1);
-                    });
+                {
+                    std::lock_guard lock(handle->listingMutex);
+                    handle->listingVerifier = currentVerifierOf(*handle->item);
+                }
+                listDirectory(context, req, pending, handle, size, offset, plus, attemptsLeft - 1);
                 return;
             }
             {
