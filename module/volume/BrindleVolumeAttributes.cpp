@@ -63,22 +63,17 @@ FSItemAttributes BrindleVolume::attributesForItem(const BrindleItem& item,
 }
 
 void BrindleVolume::refreshAttributesIfNeededForItem(const ItemPtr& item, SuccessReply reply) {
-    uint64_t nodeID, parentID;
-    std::string name;
-    bool loaded;
-    {
+    const bool loaded = [&] {
         std::lock_guard fields(item->fieldsMutex);
-        loaded = item->attributesLoaded;
-        nodeID = item->nodeID;
-        parentID = item->parentNodeID;
-        name = item->name;
-    }
+        return item->attributesLoaded;
+    }();
     if (loaded) {
         reply(true, std::nullopt);
         return;
     }
+    const ItemAddress address = addressOf(*item);
     rpcClient_->fetchAttributesForNodeID(
-        nodeID, parentID, name,
+        address.nodeID, address.parentID, address.name,
         [item, reply = std::move(reply)](std::shared_ptr<BrindleItem> record, std::optional<Error> error) {
             if (!record) {
                 reply(false, error);
@@ -161,17 +156,10 @@ void BrindleVolume::setAttributes(const SetAttributesRequestPtr& request, const 
     if (modifySec) consumed |= fskit::FSItemAttributeModifyTime;
     const bool modeSent = mode.has_value();
 
-    uint64_t nodeID, parentID;
-    std::string name;
-    {
-        std::lock_guard fields(item->fieldsMutex);
-        nodeID = item->nodeID;
-        parentID = item->parentNodeID;
-        name = item->name;
-    }
+    const ItemAddress address = addressOf(*item);
     std::weak_ptr<BrindleVolume> weakSelf = weak_from_this();
     rpcClient_->setAttributesForNodeID(
-        nodeID, parentID, name, mode, uid, gid, size, accessSec, accessNsec, modifySec, modifyNsec, std::nullopt,
+        address.nodeID, address.parentID, address.name, mode, uid, gid, size, accessSec, accessNsec, modifySec, modifyNsec, std::nullopt,
         std::nullopt,
         [weakSelf, request, consumed, modeSent, reply = std::move(reply)](std::shared_ptr<BrindleItem> record,
                                                                            std::optional<Error> error) {

@@ -34,6 +34,18 @@ inline uint64_t nodeIDOf(const BrindleItem& item) {
     return item.nodeID;
 }
 
+// How the server names an item in its calls, read at one moment.
+struct ItemAddress {
+    uint64_t nodeID;
+    uint64_t parentID;
+    std::string name;
+};
+
+inline ItemAddress addressOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return {item.nodeID, item.parentNodeID, item.name};
+}
+
 inline std::string nameOf(const BrindleItem& item) {
     std::lock_guard fields(item.fieldsMutex);
     return item.name;
