@@ -77,7 +77,9 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
 
     // Serialising a JSON object cannot fail with this library, so there is no error to hand back here.
     auto json = std::make_shared<const std::string>(foundation::json::serialize(request->payload));
-    writerQueue.async([self = shared_from_this(), socket = connectedSocket, generation = connectionGeneration,
+    // The state queue never waits for the writer, so the write may start on this thread once the
+    // state queue's current work is done.
+    writerQueue.handOff([self = shared_from_this(), socket = connectedSocket, generation = connectionGeneration,
                        json = std::move(json), binary = request->binaryPayload] {
         // A write queued for a socket that has failed since is dropped; its request was failed with it.
         if (socket->isShutDown()) return;
@@ -155,7 +157,8 @@ void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, s
 void BrindleRPCClient::dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
                                                std::optional<std::string> payload, std::optional<Error> error) {
     if (!handler) return;
-    callbackQueue.async([handler = std::move(handler), response = std::move(response), payload = std::move(payload),
+    // Called on the state queue, which never waits for a completion.
+    callbackQueue.handOff([handler = std::move(handler), response = std::move(response), payload = std::move(payload),
                          error = std::move(error)]() mutable {
         handler(std::move(response), std::move(payload), std::move(error));
     });

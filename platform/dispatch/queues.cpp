@@ -1,5 +1,6 @@
 #include "platform/dispatch/queues.h"
 
+#include <boost/asio/defer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -12,23 +13,27 @@ namespace dispatch {
 namespace asio = boost::asio;
 namespace {
 
-// Serial queues may block briefly (a writer queue waits in connect or write), so their shared
-// pool is wider than the machine to keep one blocked queue from starving the others.
-asio::thread_pool& serialQueuePool() {
-    static asio::thread_pool pool(std::max(8u, 2 * std::thread::hardware_concurrency()));
+// Serial queues and the concurrent queue share one pool, so that work handed from one queue to
+// another can run on the thread that handed it on. Serial queues may block briefly (a writer
+// queue waits in connect or write) and so may completions, so the pool is wider than the machine
+// to keep blocked work from starving the rest.
+asio::thread_pool& sharedPool() {
+    static asio::thread_pool pool(std::max(12u, 3 * std::thread::hardware_concurrency()));
     return pool;
 }
 
 }  // namespace
 
 struct SerialQueue::Strand {
-    asio::strand<asio::thread_pool::executor_type> strand{asio::make_strand(serialQueuePool().get_executor())};
+    asio::strand<asio::thread_pool::executor_type> strand{asio::make_strand(sharedPool().get_executor())};
 };
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), strand_(std::make_unique<Strand>()) {}
 SerialQueue::~SerialQueue() = default;
 
 void SerialQueue::async(WorkItem work) { asio::post(strand_->strand, std::move(work)); }
+
+void SerialQueue::handOff(WorkItem work) { asio::defer(strand_->strand, std::move(work)); }
 
 void SerialQueue::sync(const WorkItem& work) {
     if (isCurrent()) {
@@ -45,19 +50,13 @@ void SerialQueue::sync(const WorkItem& work) {
 
 bool SerialQueue::isCurrent() const { return strand_->strand.running_in_this_thread(); }
 
-struct ConcurrentQueue::Pool {
-    explicit Pool(unsigned threads) : pool(threads) {}
-    asio::thread_pool pool;
-};
-
-ConcurrentQueue::ConcurrentQueue(unsigned threads) : pool_(std::make_unique<Pool>(threads)) {}
-ConcurrentQueue::~ConcurrentQueue() = default;
-
 ConcurrentQueue& ConcurrentQueue::userInitiated() {
-    static ConcurrentQueue queue(std::max(4u, std::thread::hardware_concurrency()));
+    static ConcurrentQueue queue;
     return queue;
 }
 
-void ConcurrentQueue::async(WorkItem work) { asio::post(pool_->pool, std::move(work)); }
+void ConcurrentQueue::async(WorkItem work) { asio::post(sharedPool().get_executor(), std::move(work)); }
+
+void ConcurrentQueue::handOff(WorkItem work) { asio::defer(sharedPool().get_executor(), std::move(work)); }
 
 }  // namespace dispatch

@@ -58,3 +58,41 @@ TEST(ConcurrentQueue, RunsAtLeastFourWorkItemsAtOnce) {
     }
     for (auto& f : done) EXPECT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
+
+TEST(Queues, HandedOffWorkRunsAfterTheHandingItemAndFromAnyThread) {
+    SerialQueue state("test.state");
+    SerialQueue writer("test.writer");
+    auto& callbacks = ConcurrentQueue::userInitiated();
+    std::atomic<bool> handingItemReturned{false};
+    std::promise<bool> writerSaw;
+    std::promise<bool> callbackSaw;
+    state.async([&] {
+        writer.handOff([&] { writerSaw.set_value(handingItemReturned.load()); });
+        callbacks.handOff([&] { callbackSaw.set_value(handingItemReturned.load()); });
+        handingItemReturned = true;
+    });
+    auto writerFuture = writerSaw.get_future();
+    auto callbackFuture = callbackSaw.get_future();
+    ASSERT_EQ(writerFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(callbackFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(writerFuture.get());
+    EXPECT_TRUE(callbackFuture.get());
+
+    // From a thread outside the pool there is no current item to wait for.
+    std::promise<void> ran;
+    writer.handOff([&] { ran.set_value(); });
+    EXPECT_EQ(ran.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(Queues, HandedOffWorkKeepsTheQueuesOrder) {
+    SerialQueue state("test.order.state");
+    SerialQueue writer("test.order.writer");
+    std::vector<int> written;
+    for (int i = 0; i < 100; ++i) {
+        state.async([&, i] { writer.handOff([&, i] { written.push_back(i); }); });
+    }
+    state.sync([] {});
+    writer.sync([] {});
+    ASSERT_EQ(written.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(written[i], i);
+}
