@@ -59,6 +59,17 @@ bool Connection::handshake() {
     return true;
 }
 
+namespace {
+
+// Calls that move file data or flush the export may take long; everything else is a few system calls.
+bool mayTakeLong(const boost::json::object& request) {
+    const auto* method = foundation::json::stringField(request, key::method);
+    return method == nullptr || *method == wire::method::read || *method == wire::method::write ||
+           *method == wire::method::synchronize;
+}
+
+}  // namespace
+
 void Connection::serve() {
     if (!handshake()) return;
     for (;;) {
@@ -73,6 +84,18 @@ void Connection::serve() {
             std::lock_guard lock(flightMutex_);
             --inFlight_;
             break;
+        }
+        // A quick call on an otherwise idle connection is answered here: handing it to a worker
+        // would cost a thread wake-up, which is most of such a call's round trip. With other calls
+        // in flight it goes to the pool, so that it neither waits for them nor holds up the next.
+        bool answerHere = false;
+        {
+            std::lock_guard lock(flightMutex_);
+            answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response);
+        }
+        if (answerHere) {
+            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
+            continue;
         }
         pool_.post([self = shared_from_this(), request = std::move(frame.value().response),
                     payload = std::move(frame.value().payload).value_or(std::string())]() mutable {

@@ -17,8 +17,9 @@ struct SessionSecrets {
     std::string authToken;
 };
 
-// One client: its reader runs the handshake and then hands every request to the worker pool;
-// workers write whole reply frames one at a time, in whatever order they finish.
+// One client: its reader runs the handshake and then answers quick calls itself while nothing
+// else is in flight, and hands every other request to the worker pool; replies go out as whole
+// frames one at a time, in whatever order they finish.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     // Requests of one client in the pool at once; the reader waits beyond this.
