@@ -57,7 +57,7 @@ bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType,
     if (needed > room) return false;
     used_ += needed;
     ++entries_;
-    if (referenced) referenced_.push_back(std::move(referenced));
+    if (referenced) referenced_.push_back({std::move(referenced), bytes});
     return true;
 }
 

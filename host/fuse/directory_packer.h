@@ -14,8 +14,8 @@ namespace brindle::host {
 
 // Packs listing entries into a readdir or readdirplus reply buffer of the size the kernel asked
 // for. With attributes (readdirplus) each packed entry other than "." and ".." hands the kernel a
-// reference to its item, which `referencedItems` lists so the caller can count it once the reply
-// is out. An entry whose attributes or item are missing goes out without a reference (inode 0).
+// reference to its item, which `referencedItems` lists with its name so the caller can count it
+// once the reply is out. An entry whose attributes or item are missing goes out without a reference (inode 0).
 class DirectoryPacker final : public fskit::FSDirectoryEntryPacker {
 public:
     struct Timeouts {
@@ -24,6 +24,10 @@ public:
     };
 
     using ItemPtr = std::shared_ptr<BrindleItem>;
+    struct Referenced {
+        ItemPtr item;
+        std::string name;
+    };
 
     DirectoryPacker(fuse_req* request, size_t capacity, bool plus, std::function<uint64_t(uint64_t)> inodeForNodeID,
                     std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts);
@@ -34,7 +38,7 @@ public:
     const char* data() const { return buffer_.data(); }
     size_t size() const { return used_; }
     size_t entryCount() const { return entries_; }
-    const std::vector<ItemPtr>& referencedItems() const { return referenced_; }
+    const std::vector<Referenced>& referencedItems() const { return referenced_; }
 
 private:
     fuse_req* request_;
@@ -45,7 +49,7 @@ private:
     std::string buffer_;
     size_t used_ = 0;
     size_t entries_ = 0;
-    std::vector<ItemPtr> referenced_;
+    std::vector<Referenced> referenced_;
 };
 
 }  // namespace brindle::host

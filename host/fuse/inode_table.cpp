@@ -32,6 +32,10 @@ InodeTable::ItemPtr InodeTable::item(uint64_t inode) const {
     return found == entries_.end() ? nullptr : found->second.item;
 }
 
+size_t InodeTable::NameHash::operator()(const Name& name) const {
+    return std::hash<std::string>()(name.second) ^ (std::hash<uint64_t>()(name.first) * 0x9E3779B97F4A7C15ull);
+}
+
 uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups) {
     const uint64_t inode = inodeForNodeID(nodeIDOfItem(*item));
     std::lock_guard lock(mutex_);
@@ -39,6 +43,53 @@ uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups) {
     entry.item = item;
     entry.lookups += lookups;
     return inode;
+}
+
+uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups, uint64_t parentInode, const std::string& name) {
+    const uint64_t inode = inodeForNodeID(nodeIDOfItem(*item));
+    std::lock_guard lock(mutex_);
+    Entry& entry = entries_[inode];
+    entry.item = item;
+    entry.lookups += lookups;
+    nameLocked(inode, entry, parentInode, name);
+    return inode;
+}
+
+void InodeTable::rename(uint64_t inode, uint64_t parentInode, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end()) nameLocked(inode, found->second, parentInode, name);
+}
+
+void InodeTable::nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name) {
+    Name key{parentInode, name};
+    names_[key] = inode;
+    if (std::find(entry.names.begin(), entry.names.end(), key) == entry.names.end())
+        entry.names.push_back(std::move(key));
+}
+
+InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::string& name) const {
+    ItemPtr item;
+    {
+        std::lock_guard lock(mutex_);
+        const auto named = names_.find(Name{parentInode, name});
+        if (named == names_.end()) return nullptr;
+        const auto found = entries_.find(named->second);
+        if (found == entries_.end()) return nullptr;
+        item = found->second.item;
+    }
+    // A rename or a newer record may have moved the item since the kernel was given this name.
+    std::lock_guard fields(item->fieldsMutex);
+    if (item->name != name || inodeForNodeID(item->parentNodeID) != parentInode) return nullptr;
+    return item;
+}
+
+void InodeTable::eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found) {
+    for (const Name& key : found->second.names) {
+        const auto named = names_.find(key);
+        if (named != names_.end() && named->second == found->first) names_.erase(named);
+    }
+    entries_.erase(found);
 }
 
 InodeTable::ItemPtr InodeTable::forget(uint64_t inode, uint64_t lookups) {
@@ -50,7 +101,7 @@ InodeTable::ItemPtr InodeTable::forget(uint64_t inode, uint64_t lookups) {
     entry.lookups -= std::min(entry.lookups, lookups);
     if (entry.lookups > 0 || entry.readers > 0 || entry.writers > 0) return nullptr;
     ItemPtr item = std::move(entry.item);
-    entries_.erase(found);
+    eraseLocked(found);
     return item;
 }
 
@@ -76,7 +127,7 @@ InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes) {
     Release release{keptModes(entry), nullptr};
     if (release.keepingModes == 0 && entry.lookups == 0 && inode != rootInode) {
         release.unreferenced = std::move(entry.item);
-        entries_.erase(found);
+        eraseLocked(found);
     }
     return release;
 }

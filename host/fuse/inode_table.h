@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace brindle::host {
 
@@ -27,6 +30,15 @@ public:
     // Adds `lookups` kernel references to the item (a newer object for the same node replaces the
     // one held); returns its inode number.
     uint64_t remember(const ItemPtr& item, uint64_t lookups);
+    // The same, for an entry the kernel now holds as `name` in the directory `parentInode`.
+    uint64_t remember(const ItemPtr& item, uint64_t lookups, uint64_t parentInode, const std::string& name);
+    // Records that a referenced inode is now known as `name` in `parentInode` (after a rename).
+    void rename(uint64_t inode, uint64_t parentInode, const std::string& name);
+    // The item the kernel holds as `name` in `parentInode`, while the item still carries that
+    // name and parent; null when there is none. Removal and rename name only the parent and the
+    // name, and the kernel calls them only for an entry it has just looked up, so this spares
+    // asking the server for the same item again.
+    ItemPtr itemNamed(uint64_t parentInode, const std::string& name) const;
     // Takes kernel references away; returns the item once nothing references it any more, so the
     // caller can let the volume reclaim it. The root is never let go.
     ItemPtr forget(uint64_t inode, uint64_t lookups);
@@ -44,17 +56,25 @@ public:
     uint64_t lookupCount(uint64_t inode) const;
 
 private:
+    using Name = std::pair<uint64_t, std::string>;  // parent inode, name
+    struct NameHash {
+        size_t operator()(const Name& name) const;
+    };
     struct Entry {
         ItemPtr item;
         uint64_t lookups = 0;
         uint64_t readers = 0;
         uint64_t writers = 0;
+        std::vector<Name> names;  // the names that lead to it in `names_`
     };
     static uint32_t keptModes(const Entry& entry);
+    void nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name);
+    void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
 
     const uint64_t rootNodeID_;
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, Entry> entries_;
+    std::unordered_map<Name, uint64_t, NameHash> names_;
 };
 
 // An item's node id, read under its lock.

@@ -101,11 +101,12 @@ void reclaim(const ContextPtr& context, const ItemPtr& item) {
 // Answers with the item's entry and counts the kernel's new reference, once the answer is out;
 // `send` gives the answer (fuse_reply_entry or fuse_reply_create) and returns its result.
 void replyWithEntry(const ContextPtr& context, fuse_req_t req, const PendingPtr& pending, const ItemPtr& item,
-                    std::function<int(const fuse_entry_param&)> send,
+                    uint64_t parentInode, std::string name, std::function<int(const fuse_entry_param&)> send,
                     std::function<void()> undoWhenNotAnswered = nullptr) {
     context->volume->getAttributes(
         allAttributes(), item,
-        [context, req, pending, item, send = std::move(send), undo = std::move(undoWhenNotAnswered)](
+        [context, req, pending, item, parentInode, name = std::move(name), send = std::move(send),
+         undo = std::move(undoWhenNotAnswered)](
             std::optional<fskit::FSItemAttributes> attributes, std::optional<Error> error) {
             if (!attributes) {
                 fail(pending, req, error);
@@ -114,7 +115,7 @@ void replyWithEntry(const ContextPtr& context, fuse_req_t req, const PendingPtr&
             }
             const bool answered = pending->deliver([&] {
                 // Counted before the answer goes out: a forget can follow it at once.
-                const uint64_t inode = context->inodes.remember(item, 1);
+                const uint64_t inode = context->inodes.remember(item, 1, parentInode, name);
                 if (send(entryFor(*context, inode, *attributes)) != 0) reclaim(context, context->inodes.forget(inode, 1));
             });
             if (!answered && undo) undo();
@@ -204,9 +205,10 @@ void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     if (!directory) return;
     context->volume->lookupItemNamed(
         FSFileName::nameWithBytes(name), directory,
-        [context, req, pending](ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        [context, req, pending, parent, entryName = std::string(name)](ItemPtr item, std::optional<FSFileName>,
+                                                                         std::optional<Error> error) {
             if (!item) return fail(pending, req, error);
-            replyWithEntry(context, req, pending, item,
+            replyWithEntry(context, req, pending, item, parent, entryName,
                            [req](const fuse_entry_param& entry) { return fuse_reply_entry(req, &entry); });
         });
 }
@@ -273,9 +275,10 @@ void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t ty
     if (type == fskit::FSItemTypeUnknown) return fail(pending, req, EINVAL);
     context->volume->createItemNamed(
         FSFileName::nameWithBytes(name), type, directory, creationAttributes(mode),
-        [context, req, pending](ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        [context, req, pending, parent, entryName = std::string(name)](ItemPtr item, std::optional<FSFileName>,
+                                                                         std::optional<Error> error) {
             if (!item) return fail(pending, req, error);
-            replyWithEntry(context, req, pending, item,
+            replyWithEntry(context, req, pending, item, parent, entryName,
                            [req](const fuse_entry_param& entry) { return fuse_reply_entry(req, &entry); });
         });
 }
@@ -296,9 +299,10 @@ void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char
     context->volume->createSymbolicLinkNamed(
         FSFileName::nameWithBytes(name), directory, std::make_shared<fskit::FSItemSetAttributesRequest>(),
         FSFileName::nameWithBytes(target),
-        [context, req, pending](ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        [context, req, pending, parent, entryName = std::string(name)](ItemPtr item, std::optional<FSFileName>,
+                                                                         std::optional<Error> error) {
             if (!item) return fail(pending, req, error);
-            replyWithEntry(context, req, pending, item,
+            replyWithEntry(context, req, pending, item, parent, entryName,
                            [req](const fuse_entry_param& entry) { return fuse_reply_entry(req, &entry); });
         });
 }
@@ -309,19 +313,19 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
     auto directory = itemOrFail(context, req, pending, parent);
     if (!directory) return;
     const auto fileName = FSFileName::nameWithBytes(name);
-    context->volume->lookupItemNamed(
-        fileName, directory,
-        [context, req, pending, directory, fileName, directoryWanted](ItemPtr item, std::optional<FSFileName>,
-                                                                     std::optional<Error> error) {
-            if (!item) return fail(pending, req, error);
-            const bool isDirectory = itemTypeOf(*item) == ItemType::Directory;
-            if (directoryWanted && !isDirectory) return fail(pending, req, ENOTDIR);
-            if (!directoryWanted && isDirectory) return fail(pending, req, EISDIR);
-            context->volume->removeItem(item, fileName, directory, [req, pending](std::optional<Error> error) {
-                if (error) return fail(pending, req, error);
-                succeed(pending, req);
-            });
+    auto remove = [context, req, pending, directory, fileName, directoryWanted](ItemPtr item, std::optional<FSFileName>,
+                                                                               std::optional<Error> error) {
+        if (!item) return fail(pending, req, error);
+        const bool isDirectory = itemTypeOf(*item) == ItemType::Directory;
+        if (directoryWanted && !isDirectory) return fail(pending, req, ENOTDIR);
+        if (!directoryWanted && isDirectory) return fail(pending, req, EISDIR);
+        context->volume->removeItem(item, fileName, directory, [req, pending](std::optional<Error> error) {
+            if (error) return fail(pending, req, error);
+            succeed(pending, req);
         });
+    };
+    if (auto known = context->inodes.itemNamed(parent, name)) return remove(known, std::nullopt, std::nullopt);
+    context->volume->lookupItemNamed(fileName, directory, std::move(remove));
 }
 
 void onUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, false); }
@@ -339,24 +343,23 @@ void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
     if (!destination) return;
     const auto sourceName = FSFileName::nameWithBytes(name);
     const auto destinationName = FSFileName::nameWithBytes(newName);
-    context->volume->lookupItemNamed(
-        sourceName, source,
-        [context, req, pending, source, destination, sourceName, destinationName](
-            ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
-            if (!item) return fail(pending, req, error);
-            context->volume->lookupItemNamed(
-                destinationName, destination,
-                [context, req, pending, item, source, destination, sourceName, destinationName](
-                    ItemPtr over, std::optional<FSFileName>, std::optional<Error> error) {
-                    if (!over && error && !error->isPosix(foundation::darwin::enoent))
-                        return fail(pending, req, error);
-                    context->volume->renameItem(item, source, sourceName, destinationName, destination, over,
-                                                [req, pending](std::optional<FSFileName>, std::optional<Error> error) {
-                                                    if (error) return fail(pending, req, error);
-                                                    succeed(pending, req);
-                                                });
-                });
-        });
+    // The item being replaced only informs the volume; an unknown one is not worth a remote call.
+    auto over = context->inodes.itemNamed(newParent, newName);
+    auto rename = [context, req, pending, source, destination, sourceName, destinationName, over, newParent](
+                      ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        if (!item) return fail(pending, req, error);
+        context->volume->renameItem(
+            item, source, sourceName, destinationName, destination, over,
+            [context, req, pending, item, newParent, destinationName](std::optional<FSFileName>,
+                                                                      std::optional<Error> error) {
+                if (error) return fail(pending, req, error);
+                context->inodes.rename(context->inodes.inodeForNodeID(nodeIDOfItem(*item)), newParent,
+                                       destinationName.data());
+                succeed(pending, req);
+            });
+    };
+    if (auto known = context->inodes.itemNamed(parent, name)) return rename(known, std::nullopt, std::nullopt);
+    context->volume->lookupItemNamed(sourceName, source, std::move(rename));
 }
 
 void onLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) {
@@ -403,11 +406,11 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
     const uint32_t modes = openModesForFlags(info->flags);
     context->volume->createItemNamed(
         FSFileName::nameWithBytes(name), fskit::FSItemTypeFile, directory, creationAttributes(mode),
-        [context, req, pending, modes, info = *info](ItemPtr item, std::optional<FSFileName>,
-                                                     std::optional<Error> error) {
+        [context, req, pending, modes, info = *info, parent, entryName = std::string(name)](
+            ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
             if (!item) return fail(pending, req, error);
-            context->volume->openItem(item, modes, [context, req, pending, item, modes,
-                                                    info](std::optional<Error> error) {
+            context->volume->openItem(item, modes, [context, req, pending, item, modes, info, parent,
+                                                    entryName](std::optional<Error> error) {
                 if (error) return fail(pending, req, error);
                 auto handle = makeHandle(item, context->inodes.inodeForNodeID(nodeIDOfItem(*item)), modes);
                 auto undo = [context, handle] {
@@ -415,7 +418,7 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
                     closeOpen(context, handle, [](std::optional<Error>) {});
                 };
                 replyWithEntry(
-                    context, req, pending, item,
+                    context, req, pending, item, parent, entryName,
                     [context, req, handle, info](const fuse_entry_param& entry) mutable {
                         context->inodes.recordOpen(handle->inode, handle->modes);
                         info.fh = context->addHandle(handle);
@@ -532,10 +535,12 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
                 handle->listingVerifier = newVerifier;
             }
             pending->deliver([&] {
-                for (const auto& item : packer->referencedItems()) context->inodes.remember(item, 1);
+                for (const auto& entry : packer->referencedItems())
+                    context->inodes.remember(entry.item, 1, handle->inode, entry.name);
                 if (fuse_reply_buf(req, packer->data(), packer->size()) != 0) {
-                    for (const auto& item : packer->referencedItems())
-                        reclaim(context, context->inodes.forget(context->inodes.inodeForNodeID(nodeIDOfItem(*item)), 1));
+                    for (const auto& entry : packer->referencedItems())
+                        reclaim(context,
+                                context->inodes.forget(context->inodes.inodeForNodeID(nodeIDOfItem(*entry.item)), 1));
                 }
             });
         });

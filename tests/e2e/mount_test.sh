@@ -144,6 +144,20 @@ case_rename() {
   expect_errno EINVAL "import ctypes; libc = ctypes.CDLL(None, use_errno=True)
 r = libc.renameat2(-100, b'$mnt/d1', -100, b'$mnt/x', 1)
 if r != 0: raise OSError(ctypes.get_errno(), 'renameat2')"
+  # Removals and renames of names the kernel already holds, after those names moved on.
+  echo old >"$mnt/d1/x"
+  mv "$mnt/d1/x" "$mnt/d1/y" || fail "mv x y"
+  echo new >"$mnt/d1/x"
+  rm "$mnt/d1/y" || fail "rm of a renamed file"
+  [ "$(cat "$export_dir/d1/x")" = new ] && [ ! -e "$export_dir/d1/y" ] || fail "rm of y touched x"
+  mv "$mnt/d1/d2" "$mnt/d3" && rm "$mnt/d3/a3" && rmdir "$mnt/d3" || fail "rm in a renamed directory"
+  [ ! -e "$export_dir/d3" ] || fail "the renamed directory is still on the export"
+  expect_errno ENOENT "os.unlink('$mnt/d1/y')"
+  # Replaced on the export behind the mount's back: a file the kernel knows is now a directory.
+  stat "$mnt/d1/x" >/dev/null
+  rm "$export_dir/d1/x" && mkdir "$export_dir/d1/x" && touch "$export_dir/d1/x/inside"
+  rm -f "$mnt/d1/x" 2>/dev/null
+  [ -f "$export_dir/d1/x/inside" ] || fail "rm of what the mount knew as a file removed a directory"
   unmount_and_wait
 }
 

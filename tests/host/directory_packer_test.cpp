@@ -112,7 +112,7 @@ TEST(DirectoryPacker, PlusEntriesReferenceOnlyItemsWithAttributes) {
     EXPECT_TRUE(packer->packEntry(FSFileName::nameWithString("."), 2, 7, 4, fileAttributes()));
     EXPECT_TRUE(packer->packEntry(FSFileName::nameWithString(".."), 2, 8, 5, fileAttributes()));
     ASSERT_EQ(packer->referencedItems().size(), 1u);
-    EXPECT_EQ(packer->referencedItems()[0], fixture.tracked[7]);
+    EXPECT_EQ(packer->referencedItems()[0].item, fixture.tracked[7]);
 
     ASSERT_EQ(packer->entryCount(), 5u);
     // Only the first record hands the kernel a node.

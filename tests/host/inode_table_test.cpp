@@ -19,6 +19,13 @@ std::shared_ptr<BrindleItem> itemWithNodeID(uint64_t nodeID) {
     return item;
 }
 
+std::shared_ptr<BrindleItem> itemNamed(uint64_t nodeID, uint64_t parentNodeID, std::string name) {
+    auto item = itemWithNodeID(nodeID);
+    item->parentNodeID = parentNodeID;
+    item->name = std::move(name);
+    return item;
+}
+
 constexpr uint32_t readMode = BrindleVolume::openModeRead;
 constexpr uint32_t writeMode = BrindleVolume::openModeWrite;
 
@@ -124,4 +131,51 @@ TEST(InodeTable, ConcurrentLookupsAndForgetsBalance) {
     EXPECT_EQ(table.lookupCount(10), 0u);
     EXPECT_EQ(table.item(10), nullptr);
     EXPECT_GE(letGo.load(), 1);
+}
+
+TEST(InodeTable, AnEntryIsFoundByItsParentAndNameWhileTheItemStillCarriesThem) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto file = itemNamed(10, 2, "a");
+    table.remember(file, 1, InodeTable::rootInode, "a");
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), file);
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "b"), nullptr);
+    EXPECT_EQ(table.itemNamed(10, "a"), nullptr);
+
+    // Renamed by the volume: the old name no longer leads to it until the new one is recorded.
+    auto directory = itemNamed(20, 2, "d");
+    table.remember(directory, 1, InodeTable::rootInode, "d");
+    {
+        std::lock_guard lock(file->fieldsMutex);
+        file->name = "b";
+        file->parentNodeID = 20;
+    }
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), nullptr);
+    EXPECT_EQ(table.itemNamed(20, "b"), nullptr);
+    table.rename(10, 20, "b");
+    EXPECT_EQ(table.itemNamed(20, "b"), file);
+}
+
+TEST(InodeTable, ANameLeadsToTheNewestEntryAndGoesWithTheLastReference) {
+    InodeTable table(itemWithNodeID(2), 2);
+    auto old = itemNamed(10, 2, "a");
+    auto replacement = itemNamed(11, 2, "a");
+    table.remember(old, 1, InodeTable::rootInode, "a");
+    table.remember(replacement, 1, InodeTable::rootInode, "a");
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), replacement);
+
+    // Letting the old inode go must not take the name from the one that holds it now.
+    EXPECT_EQ(table.forget(10, 1), old);
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), replacement);
+    table.recordOpen(11, readMode);
+    EXPECT_EQ(table.forget(11, 1), nullptr);
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), replacement) << "still open";
+    EXPECT_EQ(table.recordRelease(11, readMode).unreferenced, replacement);
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), nullptr);
+}
+
+TEST(InodeTable, TheServersRootIDNamesTheRootDirectory) {
+    InodeTable table(itemWithNodeID(77), 77);
+    auto child = itemNamed(5, 77, "c");
+    table.remember(child, 1, InodeTable::rootInode, "c");
+    EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "c"), child);
 }
