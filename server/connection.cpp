@@ -61,11 +61,19 @@ bool Connection::handshake() {
 
 namespace {
 
-// Calls that move file data or flush the export may take long; everything else is a few system calls.
-bool mayTakeLong(const boost::json::object& request) {
+// Up to this many bytes a read or write costs about what a metadata call does.
+constexpr uint64_t kQuickTransfer = 64 * 1024;
+
+// Large transfers and flushes of the export may take long; everything else is a few system calls.
+bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
     const auto* method = foundation::json::stringField(request, key::method);
-    return method == nullptr || *method == wire::method::read || *method == wire::method::write ||
-           *method == wire::method::synchronize;
+    if (method == nullptr || *method == wire::method::synchronize) return true;
+    if (*method == wire::method::write) return payloadSize > kQuickTransfer;
+    if (*method == wire::method::read) {
+        const auto length = foundation::json::uint64Field(request, key::length);
+        return !length || *length > kQuickTransfer;
+    }
+    return false;
 }
 
 }  // namespace
@@ -91,7 +99,8 @@ void Connection::serve() {
         bool answerHere = false;
         {
             std::lock_guard lock(flightMutex_);
-            answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response);
+            const auto& payload = frame.value().payload;
+            answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
         }
         if (answerHere) {
             run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
