@@ -54,9 +54,13 @@ bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType,
         status.st_mode = fileTypeBitsForItemType(itemType);
         needed = fuse_add_direntry(request_, place, room, bytes.c_str(), &status, offset);
     }
-    if (needed > room) return false;
+    if (needed > room) {
+        full_ = true;
+        return false;
+    }
     used_ += needed;
     ++entries_;
+    lastOffset_ = nextCookie;
     if (referenced) referenced_.push_back({std::move(referenced), bytes});
     return true;
 }

@@ -39,6 +39,10 @@ public:
     size_t size() const { return used_; }
     size_t entryCount() const { return entries_; }
     const std::vector<Referenced>& referencedItems() const { return referenced_; }
+    // True once an entry did not fit: the listing goes on past what was packed.
+    bool isFull() const { return full_; }
+    // The offset after the last packed entry, or `start` when none was packed.
+    uint64_t offsetAfterLastEntry(uint64_t start) const { return entries_ == 0 ? start : lastOffset_; }
 
 private:
     fuse_req* request_;
@@ -49,6 +53,8 @@ private:
     std::string buffer_;
     size_t used_ = 0;
     size_t entries_ = 0;
+    bool full_ = false;
+    uint64_t lastOffset_ = 0;
     std::vector<Referenced> referenced_;
 };
 

@@ -463,11 +463,6 @@ void onWrite(fuse_req_t req, fuse_ino_t inode, const char* data, size_t size, of
                                    });
 }
 
-void onFlush(fuse_req_t req, fuse_ino_t, fuse_file_info*) {
-    // Every write was answered only once the server had taken it.
-    fuse_reply_err(req, 0);
-}
-
 void onRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* info) {
     auto context = contextOf(req);
     auto pending = track(context, req);
@@ -505,9 +500,17 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
                    const std::shared_ptr<OperationContext::OpenHandle>& handle, size_t size, off_t offset, bool plus,
                    int attemptsLeft) {
     uint64_t verifier = 0;
+    bool atKnownEnd = false;
     {
         std::lock_guard lock(handle->listingMutex);
         verifier = handle->listingVerifier;
+        atKnownEnd = handle->listingEnd == static_cast<uint64_t>(offset);
+    }
+    // A reader asks once more past the last entry; the volume already reached the end there, and
+    // unless the directory changed through this mount since, that answer stands.
+    if (atKnownEnd && offset != 0 && currentVerifierOf(*handle->item) == verifier) {
+        pending->deliver([&] { fuse_reply_buf(req, nullptr, 0); });
+        return;
     }
     auto packer = std::make_shared<DirectoryPacker>(
         req, size, plus, [context](uint64_t nodeID) { return context->inodes.inodeForNodeID(nodeID); },
@@ -518,7 +521,7 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
     const uint64_t cookie = static_cast<uint64_t>(offset);
     context->volume->enumerateDirectory(
         handle->item, cookie, verifier, attributes, packer,
-        [context, req, pending, handle, size, offset, plus, attemptsLeft, packer](uint64_t newVerifier,
+        [context, req, pending, handle, size, offset, plus, attemptsLeft, packer, cookie](uint64_t newVerifier,
                                                                                   std::optional<Error> error) {
             if (error) {
                 if (offset == 0 || !error->isPosix(foundation::darwin::einval) || attemptsLeft <= 0)
@@ -533,6 +536,10 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
             {
                 std::lock_guard lock(handle->listingMutex);
                 handle->listingVerifier = newVerifier;
+                // A packer that took every entry means the volume ran out of them.
+                handle->listingEnd = packer->isFull()
+                                         ? std::nullopt
+                                         : std::optional<uint64_t>(packer->offsetAfterLastEntry(cookie));
             }
             pending->deliver([&] {
                 for (const auto& entry : packer->referencedItems())
@@ -661,7 +668,8 @@ fuse_lowlevel_ops makeOperations() {
     operations.open = onOpen;
     operations.read = onRead;
     operations.write = onWrite;
-    operations.flush = onFlush;
+    // No flush: every write is answered only once the server has taken it, so a close has nothing
+    // to report, and without a handler the kernel stops sending one per close.
     operations.release = onRelease;
     operations.fsync = onFsync;
     operations.opendir = onOpendir;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 namespace brindle::host {
@@ -28,6 +29,8 @@ struct OperationContext {
         bool directory = false;
         std::mutex listingMutex;
         uint64_t listingVerifier = 0;  // the verifier the last listing through this handle returned
+        // The offset at which the last listing reached the directory's end, if it did.
+        std::optional<uint64_t> listingEnd;
     };
 
     uint64_t addHandle(std::shared_ptr<OpenHandle> handle);

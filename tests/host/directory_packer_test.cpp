@@ -77,7 +77,10 @@ TEST(DirectoryPacker, PacksNamesCookiesAndTypesUntilTheBufferIsFull) {
     auto packer = fixture.make(64, false);
     EXPECT_TRUE(packer->packEntry(FSFileName::nameWithString("a"), fskit::FSItemTypeFile, 7, 100, std::nullopt));
     EXPECT_TRUE(packer->packEntry(FSFileName::nameWithString("dir"), fskit::FSItemTypeDirectory, 5, 200, std::nullopt));
+    EXPECT_FALSE(packer->isFull());
     EXPECT_FALSE(packer->packEntry(FSFileName::nameWithString("c"), fskit::FSItemTypeFile, 9, 300, std::nullopt));
+    EXPECT_TRUE(packer->isFull()) << "the listing goes on past the last packed entry";
+    EXPECT_EQ(packer->offsetAfterLastEntry(0), 200u);
     EXPECT_EQ(packer->entryCount(), 2u);
     const auto entries = entriesOf(packer->data(), packer->size());
     ASSERT_EQ(entries.size(), 2u);
@@ -99,6 +102,8 @@ TEST(DirectoryPacker, NamesTheKernelCannotTakeAreSkippedNotRefused) {
     EXPECT_TRUE(packer->packEntry(FSFileName::nameWithBytes("zero"), 1, 0, 4, std::nullopt));
     EXPECT_EQ(packer->entryCount(), 0u);
     EXPECT_EQ(packer->size(), 0u);
+    EXPECT_FALSE(packer->isFull()) << "a skipped name does not end the batch";
+    EXPECT_EQ(packer->offsetAfterLastEntry(40), 40u) << "nothing packed: the listing stays where it started";
 }
 
 TEST(DirectoryPacker, PlusEntriesReferenceOnlyItemsWithAttributes) {
