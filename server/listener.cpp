@@ -21,6 +21,7 @@ namespace darwin = foundation::darwin;
 namespace {
 
 constexpr int kBacklog = 64;
+constexpr int kReplyBufferSize = 4 * 1024 * 1024;
 constexpr std::string_view kUnixPrefix = "unix:";
 constexpr std::string_view kTcpPrefix = "tcp://";
 
@@ -148,7 +149,14 @@ void Listener::close() {
 UniqueFd Listener::accept() const {
     for (;;) {
         const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) return UniqueFd(fd);
+        if (fd >= 0) {
+            // Room for a whole 1 MiB read reply and more, so that the worker writing it is not
+            // woken once per default-sized chunk the client takes. The kernel caps the size.
+            const int bufferSize = kReplyBufferSize;
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+            return UniqueFd(fd);
+        }
         if (errno == EINTR || errno == ECONNABORTED) continue;
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
             // Out of descriptors for now: wait rather than spin or stop serving.
