@@ -2,6 +2,7 @@
 
 #include "host/fuse/mount_options.h"
 #include "host/fuse/operations.h"
+#include "host/fuse/read_ahead.h"
 #include "module/BrindleModuleBootstrap.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <future>
 #include <ostream>
 
@@ -172,6 +174,10 @@ private:
         // Shells start background jobs with SIGINT ignored, and libfuse leaves an ignored signal
         // alone; SIGINT is to unmount all the same.
         std::signal(SIGINT, SIG_DFL);
+        // Resolved now: once mounted, the path leads into the mount, which answers only once the
+        // session loop runs.
+        std::error_code ignored;
+        const std::string mountedPath = std::filesystem::weakly_canonical(line_.mountPoint, ignored).string();
         if (fuse_set_signal_handlers(session) != 0 || fuse_session_mount(session, line_.mountPoint.c_str()) != 0) {
             fuse_remove_signal_handlers(session);
             fuse_session_destroy(session);
@@ -179,6 +185,7 @@ private:
             return failed("mount", Error::posix(foundation::darwin::eio, "cannot mount on " + line_.mountPoint)), 1;
         }
         logging::info("orvel: mounted {} on {}", line_.sessionPath, line_.mountPoint);
+        raiseReadAhead(mountedPath, maximumTransfer / 1024);
         report.ready();
 
         int result = 0;

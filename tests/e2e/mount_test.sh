@@ -197,6 +197,10 @@ case_big_file() {
   echo 3 >/proc/sys/vm/drop_caches 2>/dev/null || true
   [ "$(sha256sum <"$mnt/big")" = "$(sha256sum <"$work/big")" ] || fail "checksum through the mount"
   grep -q "size=1048576" "$work/brindle.log" || fail "no 1 MiB write reached brindle"
+  local read_ahead=/sys/class/bdi/$(mountpoint -d "$mnt")/read_ahead_kb
+  if [ -w "$read_ahead" ]; then
+    [ "$(cat "$read_ahead")" -ge 1024 ] || fail "read-ahead is $(cat "$read_ahead") KiB, not raised to 1 MiB"
+  fi
   unmount_and_wait
 }
 
