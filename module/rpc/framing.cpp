@@ -154,6 +154,8 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
     std::string payload(payloadLength, '\0');
     if (auto error = readExactLength(payloadLength, socketFD, payload.data())) return *error;
     frame.payload = std::move(payload);
+    // "payload_length" counts the bytes placed in a caller's buffer; none were, whatever the server says.
+    frame.response.erase(wire::key::payloadLength);
     return frame;
 }
 

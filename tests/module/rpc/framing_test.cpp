@@ -186,6 +186,21 @@ TEST_F(FramingTest, ReplyWithoutPayloadNeverConsultsTheDirectReadTable) {
     EXPECT_TRUE(frame.value().payload->empty());
 }
 
+TEST_F(FramingTest, AServersOwnPayloadLengthNeverPassesForBytesPlaced) {
+    // Taken at its word, the reader's caller would hand on bytes its buffer never received.
+    sendRaw(rawFrame(R"({"request_id":78,"ok":true,"payload_length":4096})", ""));
+    auto frame = readFramedMessage(fds[1], refuseLookups);
+    ASSERT_TRUE(frame);
+    EXPECT_FALSE(frame.value().response.contains("payload_length"));
+    EXPECT_TRUE(frame.value().response.contains("ok"));
+
+    sendRaw(rawFrame(R"({"request_id":79,"payload_length":9})", "abc"));
+    frame = readFramedMessage(fds[1], [](uint64_t) { return std::shared_ptr<DirectReadSlot>(); });
+    ASSERT_TRUE(frame);
+    EXPECT_FALSE(frame.value().response.contains("payload_length")) << "no buffer took the bytes";
+    EXPECT_EQ(*frame.value().payload, "abc");
+}
+
 TEST_F(FramingTest, ReplyWithoutNumericRequestIdIsReadWhole) {
     sendRaw(rawFrame(R"({"request_id":"abc"})", "pp"));
     auto frame = readFramedMessage(fds[1], refuseLookups);

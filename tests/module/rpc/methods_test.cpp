@@ -266,6 +266,8 @@ TEST_F(MethodsTest, ADirectReadTakesAtMostTheBufferAndReportsTheCount) {
     EXPECT_EQ(exchange(call, check, {{"ok", true}}, std::string(8192, 'r')), "4096");
     EXPECT_EQ(std::string(static_cast<const char*>(buffer->bytes()), 4096), std::string(4096, 'r'));
     EXPECT_EQ(exchange(call, check, {{"ok", true}}), "0");
+    EXPECT_EQ(exchange(call, check, {{"ok", true}, {"payload_length", 4096}}), "0")
+        << "a count the server claims without sending the bytes";
     EXPECT_EQ(exchange(call, check, {{"ok", false}, {"errno", 9}}, "zz"), "0 error 9 read failed");
 }
 
