@@ -2,6 +2,10 @@
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -16,6 +20,29 @@ TEST(ServerListener, LoopbackTCPNamesTheRealPort) {
     EXPECT_TRUE(endpoint.starts_with("tcp://127.0.0.1:"));
     EXPECT_NE(endpoint, "tcp://127.0.0.1:0");
     EXPECT_FALSE(listener.value().isRemote());
+}
+
+TEST(ServerListener, AcceptedTCPConnectionsSendEachReplyAtOnceWithRoomForALargeOne) {
+    auto listener = Listener::listen("tcp://127.0.0.1:0", false);
+    ASSERT_TRUE(listener) << listener.error().description();
+    const std::string& endpoint = listener.value().endpoint();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    UniqueFd accepted = listener.value().accept();
+    ASSERT_TRUE(accepted.valid());
+
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(::getsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0) << "Nagle would hold a reply's last segment for the client's delayed acknowledgement";
+    int sendBuffer = 0;
+    size = sizeof sendBuffer;
+    ASSERT_EQ(::getsockopt(accepted.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, &size), 0);
+    EXPECT_GT(sendBuffer, 212992) << "larger than the kernel's default";
 }
 
 TEST(ServerListener, RemoteAddressesNeedExplicitPermission) {
