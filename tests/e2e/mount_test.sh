@@ -39,8 +39,13 @@ cleanup() {
 trap cleanup EXIT
 
 start_server() {
+  # In a process group of its own whose parent (this shell) is outside it: a group without such
+  # a parent counts as orphaned, and the kernel hangs up on a stopped member of an orphaned group
+  # (case_server_stopped stops the server), depending on how the test runner started this shell.
+  set -m
   "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
   server_pid=$!
+  set +m
   for _ in $(seq 200); do
     [ -s "$work/session.json" ] && return 0
     sleep 0.02
