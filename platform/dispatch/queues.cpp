@@ -17,9 +17,17 @@ namespace {
 // another can run on the thread that handed it on. Serial queues may block briefly (a writer
 // queue waits in connect or write) and so may completions, so the pool is wider than the machine
 // to keep blocked work from starving the rest.
+struct SharedPool {
+    asio::thread_pool pool{std::max(12u, 3 * std::thread::hardware_concurrency())};
+    // At exit the pool finishes its outstanding work before its threads stop: a completion still
+    // running then may wait on a serial queue (a client's last handle disconnects), and stopping
+    // first would leave that work queued and the exit waiting for it forever.
+    ~SharedPool() { pool.join(); }
+};
+
 asio::thread_pool& sharedPool() {
-    static asio::thread_pool pool(std::max(12u, 3 * std::thread::hardware_concurrency()));
-    return pool;
+    static SharedPool shared;
+    return shared.pool;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <thread>
 #include <vector>
 
 using namespace dispatch;
@@ -95,4 +96,20 @@ TEST(Queues, HandedOffWorkKeepsTheQueuesOrder) {
     writer.sync([] {});
     ASSERT_EQ(written.size(), 100u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(written[i], i);
+}
+
+TEST(QueuesDeathTest, ExitWaitsForACompletionThatWaitsOnASerialQueue) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A completion still running at exit that hands its last step to a serial queue and waits,
+    // as a client's last handle does when it disconnects.
+    EXPECT_EXIT(
+        {
+            auto queue = std::make_shared<SerialQueue>("test.exit");
+            ConcurrentQueue::userInitiated().async([queue] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                queue->sync([] {});
+            });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
