@@ -26,6 +26,8 @@ ScriptedVolume::ScriptedVolume(const VolumeOptions& options) {
     volume = brindle::BrindleVolume::initWithSession(session, client, options.readonly);
 }
 
+ScriptedVolume::~ScriptedVolume() { client->disconnect(); }
+
 rpctest::Frame ScriptedVolume::expect(const std::string& method) {
     auto frame = peer->read();
     if (!frame) throw std::runtime_error("no frame arrived; expected " + method);

@@ -23,6 +23,10 @@ struct VolumeOptions {
 class ScriptedVolume {
 public:
     explicit ScriptedVolume(const VolumeOptions& options = {});
+    // Fails whatever the test left unanswered: a pending request's completion holds the volume,
+    // which holds the client, so until the client lets go of its pending requests none of them
+    // is ever freed.
+    ~ScriptedVolume();
 
     // The next frame, which must carry `method`; throws when none or another arrives.
     rpctest::Frame expect(const std::string& method);
