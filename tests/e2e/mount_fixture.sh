@@ -1,0 +1,78 @@
+# Sourced by the e2e scripts that compare a mount with a local file system. Expects $brindle and
+# $server_bin. Gives a work directory on a fresh tmpfs (so the export and any reference directory
+# beside it live on the same kind of file system), an export and a mount point inside it, and
+# helpers to start the server, mount, and unmount. Everything started here is stopped on exit.
+# Exits 77 (skipped) where these mounts are impossible: the tests need root, because they mount
+# tmpfs, run with allow_other and switch to other users.
+
+if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
+  exit 77
+fi
+if [ "$(id -u)" != 0 ]; then
+  echo "skipped: these tests mount tmpfs and switch users, which needs root"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/brindle-e2e.XXXXXX)
+mount -t tmpfs -o size=4g,mode=0755 brindle-e2e "$work" || { rmdir "$work"; echo "cannot mount tmpfs"; exit 1; }
+export_dir=$work/export
+mnt=$work/mnt
+mkdir -p "$export_dir" "$mnt"
+chmod 0755 "$export_dir" "$mnt"
+server_pid=
+brindle_pid=
+
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
+  exit 1
+}
+
+cleanup() {
+  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
+  [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  cd /
+  umount -l "$work" 2>/dev/null
+  rmdir "$work" 2>/dev/null
+}
+trap cleanup EXIT
+
+start_server() {  # start_server [brindle-server options...]
+  rm -f "$work/session.json"
+  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
+  server_pid=$!
+  for _ in $(seq 200); do
+    [ -s "$work/session.json" ] && return 0
+    sleep 0.02
+  done
+  cat "$work/server.log" >&2
+  fail "brindle-server did not start"
+}
+
+stop_server() {
+  kill "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+  server_pid=
+}
+
+# Mounts in the foreground in the background, so the test holds the process and its log.
+mount_foreground() {  # mount_foreground [brindle options...]
+  "$brindle" "$work/session.json" "$mnt" -f "$@" 2>"$work/brindle.log" &
+  brindle_pid=$!
+  for _ in $(seq 300); do
+    mountpoint -q "$mnt" && return 0
+    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
+    sleep 0.02
+  done
+  fail "the mount did not appear"
+}
+
+unmount_and_wait() {
+  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
+  wait "$brindle_pid"
+  local status=$?
+  brindle_pid=
+  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
+}
