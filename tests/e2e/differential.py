@@ -1,0 +1,533 @@
+#!/usr/bin/env python3
+"""Runs one seeded random sequence of file operations on a mount and on a plain directory and
+compares every result: return value or errno, bytes read, listings, and the stat fields the mount
+carries (type, permission bits, size, link count, owner, group, modification time). Some steps
+change the export behind the mount (and the reference the same way); the mount, whose caches time
+out at once, must show the change. Descriptors stay open across steps, so an open file is written
+after its name moved or went.
+
+Where the mount differs from a local file system by design, the expected result is derived from
+the local one here, in expected_on_mount and its helpers; everything else must match exactly.
+
+Usage: differential.py --mount M --export E --reference R [--seed N] [--steps M]
+Runs as root: steps switch between root and nobody to compare permission checks and ownership.
+"""
+
+import argparse
+import errno
+import os
+import random
+import stat
+import sys
+import time
+
+NOBODY = 65534
+USERS = [(0, 0), (NOBODY, NOBODY)]
+DIRECTORIES = [b"", b"p", b"q", b"p/r"]
+NAMES = [
+    b"f", b"g", b"h", b"p", b"q", b"r",
+    b"sp ace", b"new\nline", b"tab\tand\x01control", b"-dash", b".hidden", b"\xc3\xa9t\xc3\xa9",
+    b"\xe2\x82\xac\xf0\x9f\x98\x80", b"L" * 255, b"M" * 256,
+    b"\xff", b"caf\xe9", b"\xed\xa0\x80surrogate", b"\xc0\xafoverlong",
+]
+SYMLINK_TARGETS = [b"f", b"g", b"p", b"p/r", b"p/r/f", b"missing", b"sl", b"/nonexistent/abs"]
+XATTR_NAMES = [b"user.a", b"user.b", b"user." + b"n" * 200, b"trusted.t", b"user.\xc3\xa9"]
+MODES = [0o644, 0o600, 0o755, 0o000, 0o444, 0o200, 0o777, 0o711, 0o4755]
+# Set-user-id is tried so that the mount is seen to drop it without failing; set-group-id and
+# sticky are not, because what they change (a new file's group, who may remove) would follow
+# from bits the mount drops by design rather than from a fault.
+EXTRA_BITS_TRIED = 0o4000
+OPEN_FLAGS = [os.O_CREAT, os.O_EXCL, os.O_TRUNC, os.O_APPEND, os.O_NOFOLLOW, os.O_DIRECTORY]
+MAX_OPEN = 6
+RECENT = 600  # seconds: a modification time this close to now was set by the clock, not a step
+# What the mount answers for a name that is not UTF-8 and for an object type it does not carry.
+REFUSED_NAME = ("err", errno.errorcode[errno.EILSEQ])
+REFUSED_TYPE = ("err", errno.errorcode[errno.EOPNOTSUPP])
+NODE_KINDS = {stat.S_IFIFO: "FIFO", stat.S_IFCHR: "device", stat.S_IFSOCK: "socket"}
+
+
+def valid_utf8(name):
+    try:
+        name.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+def result_of(call):
+    """('ok', value) or ('err', errno name): the comparable outcome of one call."""
+    try:
+        return ("ok", call())
+    except OSError as e:
+        return ("err", errno.errorcode.get(e.errno, str(e.errno)))
+
+
+def without_names_refused(listing):
+    """Names that are not UTF-8, made behind the mount, are left out of its listings."""
+    return ("ok", [name for name in listing[1] if valid_utf8(name)]) if listing[0] == "ok" else listing
+
+
+def stat_fields(st):
+    return {
+        "type": stat.S_IFMT(st.st_mode),
+        "perm": st.st_mode & 0o777,
+        "size": st.st_size,
+        "nlink": st.st_nlink,
+        "uid": st.st_uid,
+        "gid": st.st_gid,
+        "mtime": st.st_mtime_ns,
+    }
+
+
+class Side:
+    """One tree the sequence runs on: the mount, or the reference directory."""
+
+    def __init__(self, name, root):
+        self.name = name
+        self.root = os.fsencode(root)
+        self.fds = {}
+        self.mtimes = {}  # path -> last modification time seen there, to compare what moved
+
+    def path(self, relative):
+        return os.path.join(self.root, relative) if relative else self.root
+
+
+class Mismatch(Exception):
+    pass
+
+
+class Differential:
+    def __init__(self, args):
+        self.seed = args.seed
+        self.steps = args.steps
+        self.rng = random.Random(args.seed)
+        self.mount = Side("mount", args.mount)
+        self.reference = Side("reference", args.reference)
+        self.export = Side("export", args.export)
+        self.step = 0
+        self.user = (0, 0)
+        self.next_fd = 0
+        self.fd_info = {}  # handle -> path it was opened by, for the report
+
+    # -- running one operation on both sides ------------------------------------------------------
+
+    def as_user(self, user, call):
+        uid, gid = user
+        if uid == 0:
+            return call()
+        os.setegid(gid)
+        os.seteuid(uid)
+        try:
+            return call()
+        finally:
+            os.seteuid(0)
+            os.setegid(0)
+
+    def both(self, description, operation, expected=None, mount_side=None, comparable=lambda r: r):
+        """Runs operation(side) on the mount (or mount_side) and on the reference as the step's
+        user and compares what comparable() keeps of the results. expected(reference_result)
+        gives what the mount must return where it differs by design; by default the results
+        must be equal."""
+        first = mount_side or self.mount
+        got = self.as_user(self.user, lambda: result_of(lambda: operation(first)))
+        want = self.as_user(self.user, lambda: result_of(lambda: operation(self.reference)))
+        wanted_there = expected(want) if expected else want
+        self.compare(description, first, comparable(got), comparable(wanted_there))
+        return got, want
+
+    def compare(self, description, first, got, want):
+        if got != want:
+            raise Mismatch(
+                f"seed {self.seed} step {self.step} as uid {self.user[0]}: {description}\n"
+                f"  {first.name:9}: {got}\n  expected : {want}")
+
+    def compare_stat(self, description, relative, got, want, first):
+        """Stat results: exact fields, and modification times compared by what they say: a time
+        set by a step must be equal, a time set by the clock must have moved on both sides or on
+        neither since that path was last looked at."""
+        if got[0] != "ok" or want[0] != "ok":
+            self.compare(description, first, got, want)
+            return
+        g, w = dict(got[1]), dict(want[1])
+        g_time, w_time = g.pop("mtime"), w.pop("mtime")
+        self.compare(description, first, ("ok", g), ("ok", w))
+        now = time.time_ns()
+        if abs(w_time - now) > RECENT * 10**9:
+            self.compare(description + " (mtime set by a step)", first, g_time, w_time)
+        else:
+            if abs(g_time - w_time) > 5 * 10**9:
+                self.compare(description + " (mtime differs by seconds)", first, g_time, w_time)
+            key = relative
+            if key in first.mtimes and key in self.reference.mtimes:
+                moved_there = g_time != first.mtimes[key]
+                moved_here = w_time != self.reference.mtimes[key]
+                self.compare(description + " (mtime moved since last looked at)", first,
+                             moved_there, moved_here)
+        first.mtimes[relative] = g_time
+        self.reference.mtimes[relative] = w_time
+
+    # -- choosing arguments -----------------------------------------------------------------------
+
+    def random_path(self):
+        return os.path.join(self.rng.choice(DIRECTORIES), self.rng.choice(NAMES)).lstrip(b"/")
+
+    def random_bytes(self, limit):
+        sizes = [size for size in (0, 1, 7, 100, 4095, 4096, 4097, 65536) if size < limit]
+        return self.rng.randbytes(self.rng.choice(sizes + [self.rng.randrange(limit)]))
+
+    def random_time_ns(self):
+        return self.rng.randrange(0, 2**31) * 10**9 + self.rng.randrange(10**9)
+
+    # -- what the mount refuses by design ---------------------------------------------------------
+
+    def blocked_by_name(self, *relatives):
+        """True where the mount refuses a path with EILSEQ: the wire carries names as UTF-8, so a
+        name that is not is refused once the walk reaches it. The walk fails earlier, on the mount
+        as on a local file system, where a directory before it is missing or closed to the user.
+        Of two paths the first is walked first, and a missing first one ends the call there."""
+        for relative in relatives:
+            parts = relative.split(b"/")
+            for depth, part in enumerate(parts):
+                if valid_utf8(part):
+                    continue
+                parent = self.reference.path(b"/".join(parts[:depth]))
+                reachable = self.as_user(
+                    self.user, lambda: os.path.isdir(parent) and os.access(parent, os.X_OK, effective_ids=True))
+                if reachable:
+                    return True
+                break
+            if not os.path.lexists(self.reference.path(relative)):
+                return False
+        return False
+
+    def run_path_operation(self, description, relatives, operation, refused_type=False, expected=None,
+                           comparable=lambda r: r):
+        """A path operation whose paths may hold names the mount refuses. refused_type: the call
+        makes an object the mount refuses (hard link, FIFO, device, socket); the mount answers
+        EOPNOTSUPP where the reference succeeds, and the reference's new object is taken away
+        again with its directory's times kept, so both trees stay the same. Returns the results
+        on the mount and on the reference (None where the reference was left alone)."""
+        if self.blocked_by_name(*relatives):
+            got = self.as_user(self.user, lambda: result_of(lambda: operation(self.mount)))
+            self.compare(description, self.mount, comparable(got), REFUSED_NAME)
+            return got, None
+        if not refused_type:
+            return self.both(description, operation, expected=expected, comparable=comparable)
+        created = relatives[-1]
+        parent = self.reference.path(os.path.dirname(created))
+        parent_times = os.stat(parent) if os.path.isdir(parent) else None
+        got, want = self.both(description, operation,
+                              expected=lambda w: REFUSED_TYPE if w[0] == "ok" else w)
+        if want[0] == "ok":
+            os.unlink(self.reference.path(created))
+            os.utime(parent, ns=(parent_times.st_atime_ns, parent_times.st_mtime_ns))
+        return got, want
+
+    # -- the operations ---------------------------------------------------------------------------
+
+    def op_open(self):
+        relative = self.random_path()
+        flags = self.rng.choice([os.O_RDONLY, os.O_WRONLY, os.O_RDWR])
+        for extra in OPEN_FLAGS:
+            if self.rng.random() < (0.5 if extra == os.O_CREAT else 0.15):
+                flags |= extra
+        mode = self.rng.choice(MODES)
+        if len(self.fd_info) >= MAX_OPEN:
+            self.op_close()
+        description = f"open({relative!r}, {flags:#o}, {mode:#o})"
+        got, want = self.run_path_operation(description, [relative],
+                                            lambda side: os.open(side.path(relative), flags, mode),
+                                            comparable=lambda r: ("ok", "a descriptor") if r[0] == "ok" else r)
+        if got[0] == "ok":
+            handle = self.next_fd
+            self.next_fd += 1
+            self.mount.fds[handle] = got[1]
+            self.reference.fds[handle] = want[1]
+            self.fd_info[handle] = description
+        return description
+
+    def op_close(self):
+        if not self.fd_info:
+            return None
+        handle = self.rng.choice(sorted(self.fd_info))
+        description = f"close(#{handle} from {self.fd_info.pop(handle)})"
+        self.both(description, lambda side: os.close(side.fds.pop(handle)))
+        return description
+
+    def with_fd(self, name, call):
+        if not self.fd_info:
+            return None
+        handle = self.rng.choice(sorted(self.fd_info))
+        description = f"{name} on #{handle} from {self.fd_info[handle]}"
+        self.both(description, lambda side: call(side.fds[handle]))
+        return description
+
+    def op_write(self):
+        data = self.random_bytes(70000)
+        return self.with_fd(f"write({len(data)} bytes)", lambda fd: os.write(fd, data))
+
+    def op_pwrite(self):
+        data = self.random_bytes(70000)
+        offset = self.rng.choice([0, 1, 4096, self.rng.randrange(300000)])
+        return self.with_fd(f"pwrite({len(data)} bytes at {offset})", lambda fd: os.pwrite(fd, data, offset))
+
+    def op_read(self):
+        size = self.rng.choice([1, 100, 4096, 70000, 300000])
+        return self.with_fd(f"read({size})", lambda fd: os.read(fd, size))
+
+    def op_pread(self):
+        size = self.rng.choice([1, 100, 4096, 70000, 300000])
+        offset = self.rng.choice([0, 3, 4096, self.rng.randrange(300000)])
+        return self.with_fd(f"pread({size} at {offset})", lambda fd: os.pread(fd, size, offset))
+
+    def op_seek(self):
+        offset = self.rng.randrange(200000)
+        return self.with_fd(f"lseek({offset}, SEEK_SET)", lambda fd: os.lseek(fd, offset, os.SEEK_SET))
+
+    def op_ftruncate(self):
+        size = self.rng.choice([0, 1, 3, 4096, self.rng.randrange(300000)])
+        return self.with_fd(f"ftruncate({size})", lambda fd: os.ftruncate(fd, size))
+
+    def op_fstat(self):
+        if not self.fd_info:
+            return None
+        handle = self.rng.choice(sorted(self.fd_info))
+        description = f"fstat on #{handle} from {self.fd_info[handle]}"
+        got, want = (self.as_user(self.user, lambda s=side: result_of(lambda: stat_fields(os.fstat(s.fds[handle]))))
+                     for side in (self.mount, self.reference))
+        self.compare_stat(description, b"#%d" % handle, got, want, self.mount)
+        return description
+
+    def op_stat(self):
+        relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES)])
+        follow = self.rng.random() < 0.5
+        call = os.stat if follow else os.lstat
+        description = f"{call.__name__}({relative!r})"
+        got, want = (self.as_user(self.user, lambda s=s: result_of(lambda: stat_fields(call(s.path(relative)))))
+                     for s in (self.mount, self.reference))
+        if self.blocked_by_name(relative):
+            self.compare(description, self.mount, got if got[0] == "err" else ("ok", "attributes"),
+                         REFUSED_NAME)
+            return description
+        self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want, self.mount)
+        return description
+
+    def op_truncate(self):
+        relative = self.random_path()
+        size = self.rng.choice([0, 2, 5000, self.rng.randrange(200000)])
+        self.run_path_operation(f"truncate({relative!r}, {size})", [relative],
+                                lambda side: os.truncate(side.path(relative), size))
+        return f"truncate({relative!r}, {size})"
+
+    def op_rename(self):
+        source, target = self.random_path(), self.random_path()
+        description = f"rename({source!r}, {target!r})"
+        self.run_path_operation(description, [source, target],
+                                lambda side: os.rename(side.path(source), side.path(target)))
+        return description
+
+    def op_unlink(self):
+        relative = self.random_path()
+        description = f"unlink({relative!r})"
+        self.run_path_operation(description, [relative], lambda side: os.unlink(side.path(relative)))
+        return description
+
+    def op_mkdir(self):
+        relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES[1:])])
+        mode = self.rng.choice(MODES)
+        description = f"mkdir({relative!r}, {mode:#o})"
+        self.run_path_operation(description, [relative], lambda side: os.mkdir(side.path(relative), mode))
+        return description
+
+    def op_rmdir(self):
+        relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES[1:])])
+        description = f"rmdir({relative!r})"
+        self.run_path_operation(description, [relative], lambda side: os.rmdir(side.path(relative)))
+        return description
+
+    def op_symlink(self):
+        target, relative = self.rng.choice(SYMLINK_TARGETS), self.random_path()
+        description = f"symlink({target!r}, {relative!r})"
+        self.run_path_operation(description, [relative], lambda side: os.symlink(target, side.path(relative)))
+        return description
+
+    def op_readlink(self):
+        relative = self.random_path()
+        description = f"readlink({relative!r})"
+        self.run_path_operation(description, [relative], lambda side: os.readlink(side.path(relative)))
+        return description
+
+    def op_chmod(self):
+        relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES[1:])])
+        mode = self.rng.choice(MODES)
+        description = f"chmod({relative!r}, {mode:#o})"
+        self.run_path_operation(description, [relative], lambda side: os.chmod(side.path(relative), mode))
+        return description
+
+    def op_chown(self):
+        relative = self.random_path()
+        uid, gid = self.rng.choice([(0, 0), (NOBODY, NOBODY), (1000, 1000), (-1, NOBODY), (NOBODY, -1)])
+        description = f"chown({relative!r}, {uid}, {gid})"
+        self.run_path_operation(description, [relative], lambda side: os.chown(side.path(relative), uid, gid))
+        return description
+
+    def op_utime(self):
+        relative = self.random_path()
+        times = None if self.rng.random() < 0.3 else (self.random_time_ns(), self.random_time_ns())
+        description = f"utimensat({relative!r}, {times})"
+        self.run_path_operation(description, [relative], lambda side: os.utime(side.path(relative), ns=times)
+                                if times else os.utime(side.path(relative)))
+        return description
+
+    def op_listdir(self):
+        relative = self.rng.choice(DIRECTORIES + [self.random_path()])
+        description = f"readdir({relative!r})"
+        self.run_path_operation(description, [relative], lambda side: sorted(os.listdir(side.path(relative))),
+                                expected=without_names_refused)
+        return description
+
+    def op_setxattr(self):
+        relative, name = self.random_path(), self.rng.choice(XATTR_NAMES)
+        value = self.rng.randbytes(self.rng.choice([0, 1, 100, 3000]))
+        flags = self.rng.choice([0, 0, os.XATTR_CREATE, os.XATTR_REPLACE])
+        description = f"setxattr({relative!r}, {name!r}, {len(value)} bytes, {flags})"
+        self.run_path_operation(description, [relative],
+                                lambda side: os.setxattr(side.path(relative), name, value, flags))
+        return description
+
+    def op_getxattr(self):
+        relative, name = self.random_path(), self.rng.choice(XATTR_NAMES)
+        description = f"getxattr({relative!r}, {name!r})"
+        self.run_path_operation(description, [relative], lambda side: os.getxattr(side.path(relative), name))
+        return description
+
+    def op_listxattr(self):
+        relative = self.random_path()
+        description = f"listxattr({relative!r})"
+        self.run_path_operation(description, [relative], lambda side: sorted(os.listxattr(side.path(relative))))
+        return description
+
+    def op_removexattr(self):
+        relative, name = self.random_path(), self.rng.choice(XATTR_NAMES)
+        description = f"removexattr({relative!r}, {name!r})"
+        self.run_path_operation(description, [relative], lambda side: os.removexattr(side.path(relative), name))
+        return description
+
+    def op_link(self):
+        source, target = self.random_path(), self.random_path()
+        description = f"link({source!r}, {target!r})"
+        self.run_path_operation(description, [source, target],
+                                lambda side: os.link(side.path(source), side.path(target)), refused_type=True)
+        return description
+
+    def op_mknod(self):
+        relative = self.random_path()
+        kind = self.rng.choice(sorted(NODE_KINDS))
+        description = f"mknod({relative!r}, {NODE_KINDS[kind]})"
+        self.run_path_operation(description, [relative],
+                                lambda side: os.mknod(side.path(relative), kind | 0o644, os.makedev(1, 3)),
+                                refused_type=True)
+        return description
+
+    def op_behind(self):
+        """Changes the export directly, and the reference the same way; the results must agree,
+        and the mount must show the change at its next look."""
+        kind = self.rng.choice(["write", "create", "mkdir", "unlink", "chmod", "utime", "rename", "truncate"])
+        relative, other = self.random_path(), self.random_path()
+        data = self.random_bytes(20000)
+        mode = self.rng.choice(MODES) & 0o777
+        times = (self.random_time_ns(), self.random_time_ns())
+        calls = {
+            "write": lambda s: self.write_file(s.path(relative), data),
+            "create": lambda s: os.close(os.open(s.path(relative), os.O_CREAT | os.O_WRONLY, 0o640)),
+            "mkdir": lambda s: os.mkdir(s.path(relative), 0o755),
+            "unlink": lambda s: os.unlink(s.path(relative)),
+            "chmod": lambda s: os.chmod(s.path(relative), mode),
+            "utime": lambda s: os.utime(s.path(relative), ns=times),
+            "rename": lambda s: os.rename(s.path(relative), s.path(other)),
+            "truncate": lambda s: os.truncate(s.path(relative), len(data)),
+        }
+        description = f"behind the mount: {kind}({relative!r}, {other!r}, {len(data)} bytes, {mode:#o})"
+        saved, self.user = self.user, (0, 0)
+        try:
+            self.both(description, calls[kind], mount_side=self.export)
+        finally:
+            self.user = saved
+        return description
+
+    @staticmethod
+    def write_file(path, data):
+        fd = os.open(path, os.O_WRONLY)
+        try:
+            return os.pwrite(fd, data, 0)
+        finally:
+            os.close(fd)
+
+    # -- the sequence ------------------------------------------------------------------------------
+
+    WEIGHTS = {
+        "open": 14, "close": 6, "write": 8, "pwrite": 8, "read": 6, "pread": 6, "seek": 2,
+        "ftruncate": 3, "fstat": 6, "stat": 14, "truncate": 3, "rename": 6, "unlink": 5, "mkdir": 5,
+        "rmdir": 3, "symlink": 3, "readlink": 2, "chmod": 5, "chown": 3, "utime": 4, "listdir": 6,
+        "setxattr": 3, "getxattr": 3, "listxattr": 2, "removexattr": 2, "link": 1, "mknod": 1,
+        "behind": 4,
+    }
+
+    def run(self):
+        os.setgroups([])
+        operations = sorted(self.WEIGHTS)
+        weights = [self.WEIGHTS[name] for name in operations]
+        for self.step in range(1, self.steps + 1):
+            self.user = USERS[0] if self.rng.random() < 0.75 else USERS[1]
+            getattr(self, "op_" + self.rng.choices(operations, weights)[0])()
+        for handle in sorted(self.fd_info):
+            self.both(f"final close(#{handle})", lambda side: os.close(side.fds.pop(handle)))
+        self.fd_info.clear()
+        self.user = (0, 0)
+        self.compare_trees()
+
+    def compare_trees(self):
+        """At the end every object must match, also those the sequence never looked at again."""
+        self.step = "final walk"
+        for directory, names, files in os.walk(self.reference.root):
+            relative_directory = os.path.relpath(directory, self.reference.root)
+            relative_directory = b"" if relative_directory == b"." else relative_directory
+            if not all(valid_utf8(part) for part in relative_directory.split(b"/")):
+                continue
+            got, want = (result_of(lambda s=s: sorted(os.listdir(s.path(relative_directory))))
+                         for s in (self.mount, self.reference))
+            self.compare(f"readdir({relative_directory!r})", self.mount, got, without_names_refused(want))
+            for name in sorted(names + files):
+                relative = os.path.join(relative_directory, name).lstrip(b"/")
+                if not valid_utf8(name):
+                    continue
+                got, want = (result_of(lambda s=s: stat_fields(os.lstat(s.path(relative))))
+                             for s in (self.mount, self.reference))
+                self.compare_stat(f"lstat({relative!r})", relative + b"\0l", got, want, self.mount)
+                if want[0] == "ok" and stat.S_ISREG(want[1]["type"]):
+                    got, want = (result_of(lambda s=s: open(s.path(relative), "rb").read())
+                                 for s in (self.mount, self.reference))
+                    self.compare(f"contents of {relative!r}", self.mount, got, want)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--mount", required=True)
+    parser.add_argument("--export", required=True)
+    parser.add_argument("--reference", required=True)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--steps", type=int, default=1000)
+    args = parser.parse_args()
+    began = time.monotonic()
+    try:
+        Differential(args).run()
+    except Mismatch as mismatch:
+        print(f"MISMATCH {mismatch}", file=sys.stderr)
+        print(f"again: --seed {args.seed} --steps {args.steps}", file=sys.stderr)
+        return 1
+    print(f"seed {args.seed}: {args.steps} steps matched in {time.monotonic() - began:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
