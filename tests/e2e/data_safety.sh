@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# The smallest steps by which a mount has lost data, names or permissions, each checked against
+# what a local file system does: the export on disk, and the mount as other users see it.
+# Usage: data_safety.sh BRINDLE BRINDLE_SERVER CASE
+set -uo pipefail
+
+brindle=$(realpath "$1")
+server_bin=$(realpath "$2")
+case_name=$3
+source "$(dirname "$0")/mount_fixture.sh"
+
+as_nobody() {
+  setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
+}
+
+expect_errno() {  # expect_errno ERRNO_NAME python-statement
+  local wanted=$1 statement=$2
+  python3 - "$wanted" "$statement" <<'PY' || fail "expected $wanted from: $statement"
+import errno, os, sys
+wanted, statement = sys.argv[1], sys.argv[2]
+try:
+    exec(statement)
+except OSError as e:
+    sys.exit(0 if e.errno == getattr(errno, wanted) else f"got {errno.errorcode.get(e.errno, e.errno)}")
+sys.exit("no error")
+PY
+}
+
+# The usual multi-user mount: the kernel checks permissions, the caches keep their defaults.
+mount_shared() {
+  mount_foreground -o allow_other,default_permissions "$@"
+}
+
+# -- contents ---------------------------------------------------------------------------------------
+
+check_truncated_on_open() {  # check_truncated_on_open WHERE: shell, cp and Python over a longer file
+  printf 'hello world, a longer line\n' >"$mnt/f"
+  printf 'hi\n' >"$mnt/f"
+  [ "$(cat "$export_dir/f")" = hi ] || fail "$1: > over a longer file left '$(head -c 40 "$export_dir/f")' on the export"
+  [ "$(cat "$mnt/f")" = hi ] || fail "$1: > over a longer file reads '$(head -c 40 "$mnt/f")'"
+  printf 'x\n' >"$work/short"
+  printf 'a much longer old content\n' >"$mnt/g"
+  cp "$work/short" "$mnt/g" || fail "$1: cp over a file"
+  cmp "$work/short" "$export_dir/g" || fail "$1: cp over a longer file left its tail on the export"
+  python3 -c "open('$mnt/g', 'w').write('y')" || fail "$1: Python's open for writing"
+  [ "$(cat "$export_dir/g")" = y ] && [ "$(stat -c %s "$export_dir/g")" = 1 ] ||
+    fail "$1: open(path, 'w') did not truncate on the export"
+}
+
+case_truncate_on_open() {
+  start_server
+  mount_shared
+  check_truncated_on_open "without writeback cache"
+  unmount_and_wait
+}
+
+case_truncate_on_open_writeback() {
+  start_server
+  mount_shared -o writeback_cache
+  check_truncated_on_open "with writeback cache"
+  unmount_and_wait
+}
+
+# -- names ------------------------------------------------------------------------------------------
+
+# A name that is not UTF-8, made on the export, is left out of the mount's listings and refused by
+# name; every other entry stays listed and served, and the mount keeps working.
+case_non_utf8_name() {
+  echo before >"$export_dir/before"
+  start_server
+  mount_shared
+  ls "$mnt" >/dev/null || fail "ls before the odd name"
+  echo odd >"$export_dir/$(printf 'caf\xe9')"
+  echo after >"$export_dir/after"
+  mkdir "$export_dir/$(printf 'd\xff')"
+  sleep 1.2  # past the default one-second caches
+  local listing
+  listing=$(ls -A "$mnt") || fail "ls of a directory holding a name that is not UTF-8"
+  [ "$listing" = "$(printf 'after\nbefore')" ] || fail "the mount lists '$listing'"
+  expect_errno EILSEQ "os.stat(b'$mnt/caf\\xe9')"
+  expect_errno EILSEQ "open(b'$mnt/caf\\xe9', 'w')"
+  [ "$(cat "$mnt/before")" = before ] && [ "$(cat "$mnt/after")" = after ] || fail "other entries are not served"
+  echo new >"$mnt/new" && [ "$(cat "$export_dir/new")" = new ] || fail "the mount stopped working"
+  [ "$(cat "$export_dir/$(printf 'caf\xe9')")" = odd ] || fail "the odd file changed on the export"
+  unmount_and_wait
+}
+
+# Long paths below the export root: the full path on the server passes PATH_MAX while each
+# request names only one component; a create there works, or fails leaving nothing behind.
+case_long_paths() {
+  start_server
+  mount_shared
+  python3 - "$mnt" "$export_dir" <<'PY' || fail "paths of 4096 bytes and more"
+import errno, os, sys
+mount, export = sys.argv[1], sys.argv[2]
+name = "n" * 250
+def descend(root, create):
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(20):
+        if create:
+            os.mkdir(name, 0o755, dir_fd=fd)
+        below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = below
+    return fd
+deep = descend(mount, create=True)
+try:
+    fd = os.open("file", os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o644, dir_fd=deep)
+except OSError as e:
+    on_export = descend(export, create=False)
+    left = os.path.lexists(f"/proc/self/fd/{on_export}/file")
+    sys.exit(f"create 5000 bytes below the root failed: {os.strerror(e.errno)}"
+             + ("; and left the file on the export" if left else ""))
+os.write(fd, b"deep data")
+os.close(fd)
+assert os.stat("file", dir_fd=deep).st_size == 9
+fd = os.open("file", os.O_RDONLY, dir_fd=deep)
+assert os.read(fd, 100) == b"deep data"
+os.close(fd)
+os.rename("file", "moved", src_dir_fd=deep, dst_dir_fd=deep)
+assert sorted(os.listdir(deep)) == ["moved"]
+os.unlink("moved", dir_fd=deep)
+on_export = descend(export, create=False)
+assert os.listdir(on_export) == [], os.listdir(on_export)
+PY
+  rm -rf "$mnt/$(printf 'n%.0s' $(seq 250))" || fail "rm -rf of the deep tree"
+  [ -z "$(ls -A "$export_dir")" ] || fail "the deep tree is still on the export"
+  unmount_and_wait
+}
+
+# -- permissions and owners -------------------------------------------------------------------------
+
+case_chmod_000() {
+  start_server
+  mount_shared
+  echo secret >"$mnt/secret"
+  chmod 000 "$mnt/secret" || fail "chmod 000"
+  [ "$(stat -c %a "$mnt/secret")" = 0 ] || fail "the mount shows mode $(stat -c %a "$mnt/secret") after chmod 000"
+  [ "$(stat -c %a "$export_dir/secret")" = 0 ] || fail "the export has mode $(stat -c %a "$export_dir/secret")"
+  ! as_nobody cat "$mnt/secret" 2>/dev/null || fail "another user read a file of mode 000"
+  mkdir "$mnt/closed" && echo inside >"$mnt/closed/f" && chmod 000 "$mnt/closed" || fail "a closed directory"
+  ! as_nobody ls "$mnt/closed" >/dev/null 2>&1 || fail "another user listed a directory of mode 000"
+  unmount_and_wait
+}
+
+# What another user makes through the mount is theirs, as on a local file system, and they may
+# change it.
+case_owner_of_created() {
+  start_server
+  mount_shared
+  chmod 0777 "$mnt"
+  as_nobody sh -c "echo mine >'$mnt/theirs' && mkdir '$mnt/their-dir' && ln -s theirs '$mnt/their-link'" ||
+    fail "another user creating on the mount"
+  local object
+  for object in theirs their-dir their-link; do
+    [ "$(stat -c %u:%g "$mnt/$object")" = 65534:65534 ] || fail "$object belongs to $(stat -c %u:%g "$mnt/$object") on the mount"
+    [ "$(stat -c %u:%g "$export_dir/$object")" = 65534:65534 ] || fail "$object belongs to $(stat -c %u:%g "$export_dir/$object") on the export"
+  done
+  as_nobody chmod 0600 "$mnt/theirs" || fail "the creator may not chmod its file"
+  as_nobody truncate -s 2 "$mnt/theirs" || fail "the creator may not truncate its file"
+  as_nobody touch -d "2011-01-01" "$mnt/theirs" || fail "the creator may not set its file's times"
+  [ "$(stat -c %a:%s "$export_dir/theirs")" = 600:2 ] || fail "the creator's changes did not reach the export"
+  unmount_and_wait
+}
+
+# cp sets the times while the new file is still open for writing; the mode it was created with
+# takes effect at the last close, not before, and not never.
+case_cp_preserve_timestamps() {
+  start_server
+  mount_shared
+  echo readonly >"$work/ro"
+  chmod 0444 "$work/ro"
+  touch -d "2005-06-07 08:09:10" "$work/ro"
+  cp --preserve=timestamps "$work/ro" "$mnt/ro" || fail "cp --preserve=timestamps"
+  [ "$(stat -c %a "$mnt/ro")" = 444 ] || fail "the copy has mode $(stat -c %a "$mnt/ro") on the mount"
+  [ "$(stat -c %a "$export_dir/ro")" = 444 ] || fail "the copy has mode $(stat -c %a "$export_dir/ro") on the export"
+  [ "$(stat -c %Y "$export_dir/ro")" = "$(stat -c %Y "$work/ro")" ] || fail "the copy lost its modification time"
+  cp -a "$work/ro" "$mnt/ro-a" || fail "cp -a"
+  [ "$(stat -c %a "$export_dir/ro-a")" = 444 ] || fail "cp -a gave mode $(stat -c %a "$export_dir/ro-a")"
+  unmount_and_wait
+}
+
+# -- attributes that follow changes -----------------------------------------------------------------
+
+# After each change in a directory, the mount shows the directory's modification time and link
+# count as they are on the export.
+case_directory_attributes() {
+  start_server
+  mount_shared
+  mkdir "$mnt/d"
+  stat "$mnt/d" >/dev/null
+  local step
+  for step in "touch d/f" "mkdir d/sub" "mv d/f d/g" "mv d/g moved" "mkdir d/sub2" "rmdir d/sub" "rm moved" \
+    "ln -s x d/l" "rm d/l"; do
+    sleep 0.01
+    (cd "$mnt" && $step) || fail "$step"
+    [ "$(stat -c %y:%h "$mnt/d")" = "$(stat -c %y:%h "$export_dir/d")" ] ||
+      fail "after '$step' the mount shows d as $(stat -c %y:%h "$mnt/d"), the export $(stat -c %y:%h "$export_dir/d")"
+    [ "$(stat -c %y:%h "$mnt")" = "$(stat -c %y:%h "$export_dir")" ] ||
+      fail "after '$step' the mount shows its root as $(stat -c %y:%h "$mnt"), the export $(stat -c %y:%h "$export_dir")"
+  done
+  unmount_and_wait
+}
+
+case_open_unlinked_nlink() {
+  start_server
+  mount_shared
+  echo data >"$mnt/gone"
+  python3 - "$mnt/gone" <<'PY' || fail "fstat of an open, unlinked file"
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDWR)
+assert os.fstat(fd).st_nlink == 1
+os.unlink(sys.argv[1])
+nlink = os.fstat(fd).st_nlink
+assert nlink == 0, f"link count {nlink} after unlink"
+os.pwrite(fd, b"more", 5)
+assert os.pread(fd, 100, 0) == b"data\nmore"
+st = os.fstat(fd)
+assert (st.st_nlink, st.st_size) == (0, 9), (st.st_nlink, st.st_size)
+os.close(fd)
+PY
+  unmount_and_wait
+}
+
+# rsync -a keeps every file's and directory's times and modes; a second pass finds nothing to do.
+case_rsync_twice() {
+  start_server
+  mount_shared
+  mkdir -p "$work/src/a/b" "$work/src/c"
+  for i in $(seq 30); do head -c $((i * 311)) /dev/urandom >"$work/src/a/f$i"; done
+  echo deep >"$work/src/a/b/deep"
+  chmod 0444 "$work/src/a/f1"
+  chmod 0700 "$work/src/c"
+  ln -s a/b/deep "$work/src/link"
+  touch -d "2003-04-05 06:07:08" "$work/src/a/b" "$work/src/a/f2"
+  rsync -a "$work/src/" "$mnt/dst/" || fail "the first rsync -a"
+  sleep 1.2  # past the default one-second caches, so the second pass sees what the server holds
+  local changes
+  changes=$(rsync -a -i "$work/src/" "$mnt/dst/") || fail "the second rsync -a"
+  [ -z "$changes" ] || fail "the second rsync -a changed: $(echo "$changes" | head -n 5)"
+  diff -r "$work/src" "$export_dir/dst" || fail "the export differs from the source"
+  unmount_and_wait
+}
+
+"case_$case_name"
+echo "ok: $case_name"
