@@ -14,10 +14,12 @@ Runs as root: steps switch between root and nobody to compare permission checks 
 """
 
 import argparse
+import ctypes
 import errno
 import os
 import random
 import stat
+import struct
 import sys
 import time
 
@@ -43,6 +45,8 @@ RECENT = 600  # seconds: a modification time this close to now was set by the cl
 # What the mount answers for a name that is not UTF-8 and for an object type it does not carry.
 REFUSED_NAME = ("err", errno.errorcode[errno.EILSEQ])
 REFUSED_TYPE = ("err", errno.errorcode[errno.EOPNOTSUPP])
+LIBC = ctypes.CDLL(None, use_errno=True)
+SYS_GETDENTS64 = 217
 NODE_KINDS = {stat.S_IFIFO: "FIFO", stat.S_IFCHR: "device", stat.S_IFSOCK: "socket"}
 
 
@@ -62,12 +66,40 @@ def result_of(call):
         return ("err", errno.errorcode.get(e.errno, str(e.errno)))
 
 
-def without_names_refused(listing):
-    """Names that are not UTF-8, made behind the mount, are left out of its listings."""
-    return ("ok", [name for name in listing[1] if valid_utf8(name)]) if listing[0] == "ok" else listing
+def read_directory(path):
+    """Every entry getdents64 gives, as sorted (name, type) pairs: the raw listing, with "." and
+    ".." and the types the listing itself carries."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        buffer = ctypes.create_string_buffer(32768)
+        entries = []
+        while True:
+            length = LIBC.syscall(SYS_GETDENTS64, fd, buffer, len(buffer))
+            if length < 0:
+                error = ctypes.get_errno()
+                raise OSError(error, os.strerror(error))
+            if length == 0:
+                return sorted(entries)
+            at = 0
+            while at < length:
+                _, _, record, kind = struct.unpack_from("<QqHB", buffer.raw, at)
+                entries.append((buffer.raw[at + 19:at + record].split(b"\0", 1)[0], kind))
+                at += record
+    finally:
+        os.close(fd)
+
+
+def as_listed_by_mount(listing):
+    """The mount lists neither "." nor "..", and leaves out names that are not UTF-8 (made behind
+    it): the wire carries names as UTF-8."""
+    if listing[0] != "ok":
+        return listing
+    return ("ok", [(name, kind) for name, kind in listing[1] if name not in (b".", b"..") and valid_utf8(name)])
 
 
 def stat_fields(st):
+    """What the mount carries: bits beyond 0777 are not carried, and the access time is not
+    compared (reads move it on the reference and not always on the mount)."""
     return {
         "type": stat.S_IFMT(st.st_mode),
         "perm": st.st_mode & 0o777,
@@ -382,8 +414,8 @@ class Differential:
     def op_listdir(self):
         relative = self.rng.choice(DIRECTORIES + [self.random_path()])
         description = f"readdir({relative!r})"
-        self.run_path_operation(description, [relative], lambda side: sorted(os.listdir(side.path(relative))),
-                                expected=without_names_refused)
+        self.run_path_operation(description, [relative], lambda side: read_directory(side.path(relative)),
+                                expected=as_listed_by_mount)
         return description
 
     def op_setxattr(self):
@@ -494,9 +526,9 @@ class Differential:
             relative_directory = b"" if relative_directory == b"." else relative_directory
             if not all(valid_utf8(part) for part in relative_directory.split(b"/")):
                 continue
-            got, want = (result_of(lambda s=s: sorted(os.listdir(s.path(relative_directory))))
+            got, want = (result_of(lambda s=s: read_directory(s.path(relative_directory)))
                          for s in (self.mount, self.reference))
-            self.compare(f"readdir({relative_directory!r})", self.mount, got, without_names_refused(want))
+            self.compare(f"readdir({relative_directory!r})", self.mount, got, as_listed_by_mount(want))
             for name in sorted(names + files):
                 relative = os.path.join(relative_directory, name).lstrip(b"/")
                 if not valid_utf8(name):
