@@ -42,6 +42,10 @@ EXTRA_BITS_TRIED = 0o4000
 OPEN_FLAGS = [os.O_CREAT, os.O_EXCL, os.O_TRUNC, os.O_APPEND, os.O_NOFOLLOW, os.O_DIRECTORY]
 MAX_OPEN = 6
 RECENT = 600  # seconds: a modification time this close to now was set by the clock, not a step
+CLOCK_REALTIME_COARSE = 5
+# File systems stamp changes with the coarse clock: a change in the same tick as the last look
+# can leave the time where it was, on one side and not the other.
+CLOCK_TICK = time.clock_getres(CLOCK_REALTIME_COARSE) + 0.001
 # What the mount answers for a name that is not UTF-8 and for an object type it does not carry.
 REFUSED_NAME = ("err", errno.errorcode[errno.EILSEQ])
 REFUSED_TYPE = ("err", errno.errorcode[errno.EOPNOTSUPP])
@@ -108,6 +112,7 @@ def stat_fields(st):
         "uid": st.st_uid,
         "gid": st.st_gid,
         "mtime": st.st_mtime_ns,
+        "ino": st.st_ino,
     }
 
 
@@ -118,7 +123,7 @@ class Side:
         self.name = name
         self.root = os.fsencode(root)
         self.fds = {}
-        self.mtimes = {}  # path -> last modification time seen there, to compare what moved
+        self.mtimes = {}  # path or descriptor -> (inode number, modification time) last seen there
 
     def path(self, relative):
         return os.path.join(self.root, relative) if relative else self.root
@@ -173,30 +178,34 @@ class Differential:
                 f"seed {self.seed} step {self.step} as uid {self.user[0]}: {description}\n"
                 f"  {first.name:9}: {got}\n  expected : {want}")
 
-    def compare_stat(self, description, relative, got, want, first):
+    def compare_stat(self, description, looked_at, got, want):
         """Stat results: exact fields, and modification times compared by what they say: a time
         set by a step must be equal, a time set by the clock must have moved on both sides or on
-        neither since that path was last looked at."""
+        neither since the same object was last looked at the same way (looked_at: a path, or a
+        descriptor). An object is the same where its inode number is, on each side by its own
+        numbers: a name can come to stand for another object whose time fell, on one side only,
+        in the same clock tick as the first's."""
         if got[0] != "ok" or want[0] != "ok":
-            self.compare(description, first, got, want)
+            self.compare(description, self.mount, got, want)
             return
         g, w = dict(got[1]), dict(want[1])
         g_time, w_time = g.pop("mtime"), w.pop("mtime")
-        self.compare(description, first, ("ok", g), ("ok", w))
+        g_object, w_object = g.pop("ino"), w.pop("ino")
+        self.compare(description, self.mount, ("ok", g), ("ok", w))
         now = time.time_ns()
         if abs(w_time - now) > RECENT * 10**9:
-            self.compare(description + " (mtime set by a step)", first, g_time, w_time)
+            self.compare(description + " (mtime set by a step)", self.mount, g_time, w_time)
         else:
             if abs(g_time - w_time) > 5 * 10**9:
-                self.compare(description + " (mtime differs by seconds)", first, g_time, w_time)
-            key = relative
-            if key in first.mtimes and key in self.reference.mtimes:
-                moved_there = g_time != first.mtimes[key]
-                moved_here = w_time != self.reference.mtimes[key]
-                self.compare(description + " (mtime moved since last looked at)", first,
-                             moved_there, moved_here)
-        first.mtimes[relative] = g_time
-        self.reference.mtimes[relative] = w_time
+                self.compare(description + " (mtime differs by seconds)", self.mount, g_time, w_time)
+            g_before = self.mount.mtimes.get(looked_at, (None, None))
+            w_before = self.reference.mtimes.get(looked_at, (None, None))
+            if g_before[0] == g_object and w_before[0] == w_object:
+                self.compare(description + " (mtime moved since last looked at)", self.mount,
+                             g_time != g_before[1], w_time != w_before[1])
+        self.mount.mtimes[looked_at] = (g_object, g_time)
+        self.reference.mtimes[looked_at] = (w_object, w_time)
+        time.sleep(CLOCK_TICK)
 
     # -- choosing arguments -----------------------------------------------------------------------
 
@@ -327,7 +336,7 @@ class Differential:
         description = f"fstat on #{handle} from {self.fd_info[handle]}"
         got, want = (self.as_user(self.user, lambda s=side: result_of(lambda: stat_fields(os.fstat(s.fds[handle]))))
                      for side in (self.mount, self.reference))
-        self.compare_stat(description, b"#%d" % handle, got, want, self.mount)
+        self.compare_stat(description, b"#%d" % handle, got, want)
         return description
 
     def op_stat(self):
@@ -341,7 +350,7 @@ class Differential:
             self.compare(description, self.mount, got if got[0] == "err" else ("ok", "attributes"),
                          REFUSED_NAME)
             return description
-        self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want, self.mount)
+        self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want)
         return description
 
     def op_truncate(self):
@@ -535,7 +544,7 @@ class Differential:
                     continue
                 got, want = (result_of(lambda s=s: stat_fields(os.lstat(s.path(relative))))
                              for s in (self.mount, self.reference))
-                self.compare_stat(f"lstat({relative!r})", relative + b"\0l", got, want, self.mount)
+                self.compare_stat(f"lstat({relative!r})", relative + b"\0l", got, want)
                 if want[0] == "ok" and stat.S_ISREG(want[1]["type"]):
                     got, want = (result_of(lambda s=s: open(s.path(relative), "rb").read())
                                  for s in (self.mount, self.reference))
