@@ -86,42 +86,46 @@ case_non_utf8_name() {
 }
 
 # Long paths below the export root: the full path on the server passes PATH_MAX while each
-# request names only one component; a create there works, or fails leaving nothing behind.
+# request names only one component. A create just past the limit works, or fails leaving
+# nothing behind; and directories go on to any depth.
 case_long_paths() {
   start_server
   mount_shared
   python3 - "$mnt" "$export_dir" <<'PY' || fail "paths of 4096 bytes and more"
-import errno, os, sys
+import os, sys
 mount, export = sys.argv[1], sys.argv[2]
-name = "n" * 250
-def descend(root, create):
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
-    for _ in range(20):
+# Directories whose full path on the export is 3950 bytes: a 200-byte name in them passes 4096.
+chain = ["n" * 250] * ((3950 - len(export)) // 251)
+rest = 3950 - len(export) - 251 * len(chain)
+chain += ["m" * (rest - 1)] if rest > 1 else []
+def descend(fd, names, create):  # by descriptors, one name at a time; they stay open
+    for name in names:
         if create:
             os.mkdir(name, 0o755, dir_fd=fd)
-        below = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
-        os.close(fd)
-        fd = below
+        fd = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
     return fd
-deep = descend(mount, create=True)
+on_export = descend(os.open(export, os.O_RDONLY), chain, create=True)
+deep = descend(os.open(mount, os.O_RDONLY), chain, create=False)
+name = "f" * 200
 try:
-    fd = os.open("file", os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o644, dir_fd=deep)
+    fd = os.open(name, os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o644, dir_fd=deep)
 except OSError as e:
-    on_export = descend(export, create=False)
-    left = os.path.lexists(f"/proc/self/fd/{on_export}/file")
-    sys.exit(f"create 5000 bytes below the root failed: {os.strerror(e.errno)}"
-             + ("; and left the file on the export" if left else ""))
+    left = os.listdir(on_export)
+    sys.exit(f"create 4150 bytes below the root: {os.strerror(e.errno)}"
+             + (f"; and it left {len(left)} entries on the export" if left else ""))
 os.write(fd, b"deep data")
 os.close(fd)
-assert os.stat("file", dir_fd=deep).st_size == 9
-fd = os.open("file", os.O_RDONLY, dir_fd=deep)
+assert os.stat(name, dir_fd=deep).st_size == 9
+fd = os.open(name, os.O_RDONLY, dir_fd=deep)
 assert os.read(fd, 100) == b"deep data"
 os.close(fd)
-os.rename("file", "moved", src_dir_fd=deep, dst_dir_fd=deep)
-assert sorted(os.listdir(deep)) == ["moved"]
+os.rename(name, "moved", src_dir_fd=deep, dst_dir_fd=deep)
+assert os.listdir(on_export) == ["moved"], os.listdir(on_export)
 os.unlink("moved", dir_fd=deep)
-on_export = descend(export, create=False)
-assert os.listdir(on_export) == [], os.listdir(on_export)
+deeper = descend(deep, ["d" * 250] * 10, create=True)
+fd = os.open("bottom", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=deeper)
+os.close(fd)
+assert os.listdir(deeper) == ["bottom"]
 PY
   rm -rf "$mnt/$(printf 'n%.0s' $(seq 250))" || fail "rm -rf of the deep tree"
   [ -z "$(ls -A "$export_dir")" ] || fail "the deep tree is still on the export"
