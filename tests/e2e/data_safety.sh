@@ -163,6 +163,7 @@ case_owner_of_created() {
   as_nobody chmod 0600 "$mnt/theirs" || fail "the creator may not chmod its file"
   as_nobody truncate -s 2 "$mnt/theirs" || fail "the creator may not truncate its file"
   as_nobody touch -d "2011-01-01" "$mnt/theirs" || fail "the creator may not set its file's times"
+  as_nobody chgrp 65534 "$mnt/theirs" || fail "the creator may not chown its file to its own group"
   [ "$(stat -c %a:%s "$export_dir/theirs")" = 600:2 ] || fail "the creator's changes did not reach the export"
   unmount_and_wait
 }
@@ -181,6 +182,28 @@ case_cp_preserve_timestamps() {
   [ "$(stat -c %Y "$export_dir/ro")" = "$(stat -c %Y "$work/ro")" ] || fail "the copy lost its modification time"
   cp -a "$work/ro" "$mnt/ro-a" || fail "cp -a"
   [ "$(stat -c %a "$export_dir/ro-a")" = 444 ] || fail "cp -a gave mode $(stat -c %a "$export_dir/ro-a")"
+  unmount_and_wait
+}
+
+# A file created 0444 and written stays writable until its last close, whatever looks at it in
+# between: listings and lookups refresh it from the server and must keep the mode to come.
+case_read_only_file_looked_at_while_open() {
+  start_server
+  mount_shared
+  python3 - "$mnt" <<'PY' || fail "a new 0444 file looked at and listed before its last close"
+import os, sys
+directory = sys.argv[1]
+path = os.path.join(directory, "looked-at")
+fd = os.open(path, os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o444)
+os.write(fd, b"data")
+for _ in range(3):
+    os.listdir(directory)
+    os.stat(path)
+os.close(fd)
+mode = os.stat(path).st_mode & 0o7777
+assert mode == 0o444, oct(mode)
+PY
+  [ "$(stat -c %a "$export_dir/looked-at")" = 444 ] || fail "the export has mode $(stat -c %a "$export_dir/looked-at")"
   unmount_and_wait
 }
 
