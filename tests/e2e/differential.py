@@ -42,6 +42,7 @@ XATTR_NAMES = [b"user.a", b"user.b", b"user." + b"n" * 200, b"user.\xc3\xa9"]
 MODES = [0o644, 0o600, 0o755, 0o000, 0o444, 0o200, 0o777, 0o711, 0o4755]
 OPEN_FLAGS = [os.O_CREAT, os.O_EXCL, os.O_TRUNC, os.O_APPEND, os.O_NOFOLLOW, os.O_DIRECTORY]
 MAX_OPEN = 6
+UMASK = 0o022
 RECENT = 600  # seconds: a modification time this close to now was set by the clock, not a step
 CLOCK_REALTIME_COARSE = 5
 # File systems stamp changes with the coarse clock: a change in the same tick as the last look
@@ -245,10 +246,10 @@ class Differential:
     def run_path_operation(self, description, relatives, operation, refused_type=False, expected=None,
                            comparable=lambda r: r):
         """A path operation whose paths may hold names the mount refuses. refused_type: the call
-        makes an object the mount refuses (hard link, FIFO, device, socket); the mount answers
-        EOPNOTSUPP where the reference succeeds, and the reference's new object is taken away
-        again with its directory's times kept, so both trees stay the same. Returns the results
-        on the mount and on the reference (None where the reference was left alone)."""
+        makes an object the mount refuses (hard link, FIFO, device, socket, directory of mode 0);
+        the mount answers EOPNOTSUPP where the reference succeeds, and the reference's new object
+        is taken away again with its directory's times kept, so both trees stay the same. Returns
+        the results on the mount and on the reference (None where the reference was left alone)."""
         if self.blocked_by_name(*relatives):
             got = self.as_user(self.user, lambda: result_of(lambda: operation(self.mount)))
             self.compare(description, self.mount, comparable(got), REFUSED_NAME)
@@ -261,7 +262,8 @@ class Differential:
         got, want = self.both(description, operation,
                               expected=lambda w: REFUSED_TYPE if w[0] == "ok" else w)
         if want[0] == "ok":
-            os.unlink(self.reference.path(created))
+            new_object = self.reference.path(created)
+            (os.rmdir if stat.S_ISDIR(os.lstat(new_object).st_mode) else os.unlink)(new_object)
             os.utime(parent, ns=(parent_times.st_atime_ns, parent_times.st_mtime_ns))
         return got, want
 
@@ -370,7 +372,9 @@ class Differential:
         relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES[1:])])
         mode = self.rng.choice(MODES)
         description = f"mkdir({relative!r}, {mode:#o})"
-        self.run_path_operation(description, [relative], lambda side: os.mkdir(side.path(relative), mode))
+        # The volume refuses, by design, to create a directory whose mode is 0.
+        self.run_path_operation(description, [relative], lambda side: os.mkdir(side.path(relative), mode),
+                                refused_type=mode & ~UMASK & 0o777 == 0)
 
     def op_rmdir(self):
         relative = self.rng.choice([self.random_path(), self.rng.choice(DIRECTORIES[1:])])
@@ -494,6 +498,7 @@ class Differential:
 
     def run(self):
         os.setgroups([])
+        os.umask(UMASK)
         operations = sorted(self.WEIGHTS)
         weights = [self.WEIGHTS[name] for name in operations]
         for self.step in range(1, self.steps + 1):
