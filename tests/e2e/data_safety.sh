@@ -207,6 +207,26 @@ PY
   unmount_and_wait
 }
 
+# The mode to come belongs to the object, not to its name: renamed on the export while open
+# through the mount, the file still gets it at its last close.
+case_read_only_file_renamed_behind_while_open() {
+  start_server
+  mount_shared
+  mkdir "$mnt/moved-to"
+  python3 - "$mnt" "$export_dir" <<'PY' || fail "a new 0444 file renamed on the export before its last close"
+import os, sys, time
+mount, export = sys.argv[1], sys.argv[2]
+fd = os.open(os.path.join(mount, "new"), os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o444)
+os.write(fd, b"data")
+os.rename(os.path.join(export, "new"), os.path.join(export, "moved-to", "renamed"))
+os.close(fd)
+time.sleep(1.2)  # past the default one-second caches
+modes = [oct(os.stat(os.path.join(root, "moved-to", "renamed")).st_mode & 0o7777) for root in (mount, export)]
+assert modes == ["0o444", "0o444"], f"mount, export: {modes}"
+PY
+  unmount_and_wait
+}
+
 # -- attributes that follow changes -----------------------------------------------------------------
 
 # After each change in a directory, the mount shows the directory's modification time and link
