@@ -229,8 +229,8 @@ PY
 
 # -- attributes that follow changes -----------------------------------------------------------------
 
-# After each change in a directory, the mount shows the directory's modification time and link
-# count as they are on the export.
+# After each change in a directory, the mount shows the directory's modification and change
+# times and link count as they are on the export.
 case_directory_attributes() {
   start_server
   mount_shared
@@ -239,12 +239,12 @@ case_directory_attributes() {
   local step
   for step in "touch d/f" "mkdir d/sub" "mv d/f d/g" "mv d/g moved" "mkdir d/sub2" "rmdir d/sub" "rm moved" \
     "ln -s x d/l" "rm d/l"; do
-    sleep 0.01
+    sleep 0.01  # past a tick of the clock that stamps changes, so each step gives new times
     (cd "$mnt" && $step) || fail "$step"
-    [ "$(stat -c %y:%h "$mnt/d")" = "$(stat -c %y:%h "$export_dir/d")" ] ||
-      fail "after '$step' the mount shows d as $(stat -c %y:%h "$mnt/d"), the export $(stat -c %y:%h "$export_dir/d")"
-    [ "$(stat -c %y:%h "$mnt")" = "$(stat -c %y:%h "$export_dir")" ] ||
-      fail "after '$step' the mount shows its root as $(stat -c %y:%h "$mnt"), the export $(stat -c %y:%h "$export_dir")"
+    [ "$(stat -c %y/%z/%h "$mnt/d")" = "$(stat -c %y/%z/%h "$export_dir/d")" ] ||
+      fail "after '$step' the mount shows d as $(stat -c %y/%z/%h "$mnt/d"), the export $(stat -c %y/%z/%h "$export_dir/d")"
+    [ "$(stat -c %y/%z/%h "$mnt")" = "$(stat -c %y/%z/%h "$export_dir")" ] ||
+      fail "after '$step' the mount shows its root as $(stat -c %y/%z/%h "$mnt"), the export $(stat -c %y/%z/%h "$export_dir")"
   done
   unmount_and_wait
 }
