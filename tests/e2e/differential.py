@@ -34,6 +34,7 @@ NAMES = [
     b"\xe2\x82\xac\xf0\x9f\x98\x80", b"L" * 255, b"M" * 256,
     b"\xff", b"caf\xe9", b"\xed\xa0\x80surrogate", b"\xc0\xafoverlong",
 ]
+ANY_NAME_BYTE = [byte for byte in range(1, 256) if byte != ord("/")]
 SYMLINK_TARGETS = [b"f", b"g", b"p", b"p/r", b"p/r/f", b"missing", b"sl", b"/nonexistent/abs"]
 XATTR_NAMES = [b"user.a", b"user.b", b"user." + b"n" * 200, b"user.\xc3\xa9"]
 # Set-user-id is tried so that the mount is seen to drop it without failing; set-group-id and
@@ -147,6 +148,8 @@ class Differential:
         self.user = (0, 0)
         self.next_fd = 0
         self.fd_info = {}  # handle -> path it was opened by, for the report
+        # Besides the fixed names, a few of any bytes a name may hold, new with each seed.
+        self.names = NAMES + [self.random_name() for _ in range(3)]
 
     # -- running one operation on both sides ------------------------------------------------------
 
@@ -212,7 +215,13 @@ class Differential:
     # -- choosing arguments -----------------------------------------------------------------------
 
     def random_path(self):
-        return os.path.join(self.rng.choice(DIRECTORIES), self.rng.choice(NAMES)).lstrip(b"/")
+        return os.path.join(self.rng.choice(DIRECTORIES), self.rng.choice(self.names)).lstrip(b"/")
+
+    def random_name(self):
+        while True:
+            name = bytes(self.rng.choice(ANY_NAME_BYTE) for _ in range(self.rng.randrange(1, 24)))
+            if name not in (b".", b".."):
+                return name
 
     def random_bytes(self, limit):
         sizes = [size for size in (0, 1, 7, 100, 4095, 4096, 4097, 65536) if size < limit]
