@@ -357,7 +357,8 @@ class Differential:
         if self.blocked_by_name(relative):
             self.compare(description, self.mount, got if got[0] == "err" else ("ok", "attributes"),
                          REFUSED_NAME)
-            self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want)
+            return
+        self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want)
 
     def op_truncate(self):
         relative = self.random_path()
