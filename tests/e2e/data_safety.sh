@@ -249,6 +249,7 @@ case_directory_attributes() {
   unmount_and_wait
 }
 
+# An open file or directory whose name is gone is still there for its descriptor, with no links.
 case_open_unlinked_nlink() {
   start_server
   mount_shared
@@ -264,6 +265,15 @@ os.pwrite(fd, b"more", 5)
 assert os.pread(fd, 100, 0) == b"data\nmore"
 st = os.fstat(fd)
 assert (st.st_nlink, st.st_size) == (0, 9), (st.st_nlink, st.st_size)
+os.close(fd)
+PY
+  mkdir "$mnt/gone-dir"
+  python3 - "$mnt/gone-dir" <<'PY' || fail "fstat of an open, removed directory"
+import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_DIRECTORY)
+os.rmdir(sys.argv[1])
+nlink = os.fstat(fd).st_nlink
+assert nlink == 0, f"link count {nlink} after rmdir"
 os.close(fd)
 PY
   unmount_and_wait
