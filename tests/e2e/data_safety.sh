@@ -227,6 +227,27 @@ PY
   unmount_and_wait
 }
 
+# A mode set on the export while the new file is open through the mount is the newer word: the
+# mode the file was created with does not come back over it at the last close.
+case_read_only_file_chmod_behind_while_open() {
+  start_server
+  mount_shared
+  python3 - "$mnt" "$export_dir" <<'PY' || fail "a mode set on the export before the creator's last close"
+import os, sys, time
+mount, export = sys.argv[1], sys.argv[2]
+fd = os.open(os.path.join(mount, "new"), os.O_CREAT | os.O_WRONLY | os.O_EXCL, 0o444)
+os.write(fd, b"data")
+os.chmod(os.path.join(export, "new"), 0o600)
+time.sleep(1.2)  # past the default one-second caches
+os.stat(os.path.join(mount, "new"))
+os.close(fd)
+time.sleep(0.2)
+modes = [oct(os.stat(os.path.join(root, "new")).st_mode & 0o7777) for root in (mount, export)]
+assert modes == ["0o600", "0o600"], f"mount, export: {modes}"
+PY
+  unmount_and_wait
+}
+
 # -- attributes that follow changes -----------------------------------------------------------------
 
 # After each change in a directory, the mount shows the directory's modification and change
