@@ -8,8 +8,9 @@ after its name moved or went.
 
 Where the mount differs from a local file system by design, the expected result is derived from
 the local one in one place each: REFUSED_NAME and blocked_by_name (names that are not UTF-8),
-REFUSED_TYPE and run_path_operation (hard links, FIFOs, devices, sockets), as_listed_by_mount
-(listings), stat_fields (bits beyond 0777, access times). Everything else must match exactly.
+REFUSED_TYPE and run_path_operation (hard links, FIFOs, devices, sockets, and directories of
+mode 0 in op_mkdir), as_listed_by_mount (listings), stat_fields (bits beyond 0777, access
+times). Everything else must match exactly.
 
 Usage: differential.py --mount M --export E --reference R [--seed N] [--steps M]
 Runs as root: steps switch between root and nobody to compare permission checks and ownership.
@@ -19,6 +20,7 @@ import argparse
 import ctypes
 import errno
 import os
+import platform
 import random
 import stat
 import struct
@@ -53,7 +55,7 @@ CLOCK_TICK = time.clock_getres(CLOCK_REALTIME_COARSE) + 0.001
 REFUSED_NAME = ("err", errno.errorcode[errno.EILSEQ])
 REFUSED_TYPE = ("err", errno.errorcode[errno.EOPNOTSUPP])
 LIBC = ctypes.CDLL(None, use_errno=True)
-SYS_GETDENTS64 = 217
+SYS_GETDENTS64 = {"x86_64": 217, "aarch64": 61}[platform.machine()]
 NODE_KINDS = {stat.S_IFIFO: "FIFO", stat.S_IFCHR: "device", stat.S_IFSOCK: "socket"}
 
 
@@ -106,7 +108,8 @@ def as_listed_by_mount(listing):
 
 def stat_fields(st):
     """What the mount carries: bits beyond 0777 are not carried, and the access time is not
-    compared (reads move it on the reference and not always on the mount)."""
+    compared (reads move it on the reference and not always on the mount). The inode number only
+    tells objects apart; the two sides number theirs each in their own way."""
     return {
         "type": stat.S_IFMT(st.st_mode),
         "perm": st.st_mode & 0o777,
