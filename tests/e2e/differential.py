@@ -235,36 +235,46 @@ class Differential:
 
     # -- what the mount refuses by design ---------------------------------------------------------
 
-    def blocked_by_name(self, *relatives):
-        """True where the mount refuses a path with EILSEQ: the wire carries names as UTF-8, so a
-        name that is not is refused once the walk reaches it. The walk fails earlier, on the mount
-        as on a local file system, where a directory before it is missing or closed to the user.
-        Of two paths the first is walked first, and a missing first one ends the call there."""
-        for relative in relatives:
-            parts = relative.split(b"/")
+    def blocked_by_name(self, walk):
+        """True where the mount refuses a call with EILSEQ: the wire carries names as UTF-8, so a
+        name that is not is refused once the kernel's walk reaches it. walk: the paths the kernel
+        resolves, in its order, each with what it needs to go on ("directory", "exists" or
+        nothing). The call fails earlier, on the mount as on a local file system, where a path
+        before it is missing or closed to the user."""
+        for relative, needed in walk:
+            parts = relative.split(b"/") if relative else []
             for depth, part in enumerate(parts):
                 if valid_utf8(part):
                     continue
                 parent = self.reference.path(b"/".join(parts[:depth]))
-                reachable = self.as_user(
+                return self.as_user(
                     self.user, lambda: os.path.isdir(parent) and os.access(parent, os.X_OK, effective_ids=True))
-                if reachable:
-                    return True
-                break
-            if not os.path.lexists(self.reference.path(relative)):
+            path = self.reference.path(relative)
+            if needed == "directory" and not os.path.isdir(path):
+                return False
+            if needed == "exists" and not os.path.lexists(path):
                 return False
         return False
 
+    def as_refused_by_name(self, got):
+        """What the mount must answer for a call that reaches a name that is not UTF-8: EILSEQ. For
+        another user than root a permission error is as good: the kernel may check the user's
+        rights on the directories of a rename or removal before it looks the names up."""
+        if self.user[0] != 0 and got in (("err", "EACCES"), ("err", "EPERM")):
+            return got
+        return REFUSED_NAME
+
     def run_path_operation(self, description, relatives, operation, refused_type=False, expected=None,
-                           comparable=lambda r: r):
+                           comparable=lambda r: r, walk=None):
         """A path operation whose paths may hold names the mount refuses. refused_type: the call
         makes an object the mount refuses (hard link, FIFO, device, socket, directory of mode 0);
         the mount answers EOPNOTSUPP where the reference succeeds, and the reference's new object
         is taken away again with its directory's times kept, so both trees stay the same. Returns
-        the results on the mount and on the reference (None where the reference was left alone)."""
-        if self.blocked_by_name(*relatives):
+        the results on the mount and on the reference (None where the reference was left alone).
+        walk: as for blocked_by_name; by default the one path is walked to its end."""
+        if self.blocked_by_name(walk if walk is not None else [(relatives[0], None)]):
             got = self.as_user(self.user, lambda: result_of(lambda: operation(self.mount)))
-            self.compare(description, self.mount, comparable(got), REFUSED_NAME)
+            self.compare(description, self.mount, comparable(got), self.as_refused_by_name(got))
             return got, None
         if not refused_type:
             return self.both(description, operation, expected=expected, comparable=comparable)
@@ -291,9 +301,12 @@ class Differential:
         if len(self.fd_info) >= MAX_OPEN:
             self.op_close()
         description = f"open({relative!r}, {flags:#o}, {mode:#o})"
+        # O_CREAT with O_DIRECTORY is refused before any walk.
+        invalid_flags = flags & os.O_CREAT and flags & os.O_DIRECTORY
         got, want = self.run_path_operation(description, [relative],
                                             lambda side: os.open(side.path(relative), flags, mode),
-                                            comparable=lambda r: ("ok", "a descriptor") if r[0] == "ok" else r)
+                                            comparable=lambda r: ("ok", "a descriptor") if r[0] == "ok" else r,
+                                            walk=[] if invalid_flags else None)
         if got[0] == "ok":
             handle = self.next_fd
             self.next_fd += 1
@@ -357,9 +370,9 @@ class Differential:
         description = f"{call.__name__}({relative!r})"
         got, want = (self.as_user(self.user, lambda s=s: result_of(lambda: stat_fields(call(s.path(relative)))))
                      for s in (self.mount, self.reference))
-        if self.blocked_by_name(relative):
+        if self.blocked_by_name([(relative, None)]):
             self.compare(description, self.mount, got if got[0] == "err" else ("ok", "attributes"),
-                         REFUSED_NAME)
+                         self.as_refused_by_name(got))
             return
         self.compare_stat(description, relative + (b"" if follow else b"\0l"), got, want)
 
@@ -378,8 +391,11 @@ class Differential:
     def op_rename(self):
         source, target = self.random_path(), self.random_path()
         description = f"rename({source!r}, {target!r})"
+        # Both parents first, then the name to move, then the name it takes.
+        walk = [(os.path.dirname(source), "directory"), (os.path.dirname(target), "directory"),
+                (source, "exists"), (target, None)]
         self.run_path_operation(description, [source, target],
-                                lambda side: os.rename(side.path(source), side.path(target)))
+                                lambda side: os.rename(side.path(source), side.path(target)), walk=walk)
 
     def op_unlink(self):
         relative = self.random_path()
@@ -460,8 +476,11 @@ class Differential:
     def op_link(self):
         source, target = self.random_path(), self.random_path()
         description = f"link({source!r}, {target!r})"
+        # The object linked to first, then the new name's parent and the new name.
+        walk = [(source, "exists"), (os.path.dirname(target), "directory"), (target, None)]
         self.run_path_operation(description, [source, target],
-                                lambda side: os.link(side.path(source), side.path(target)), refused_type=True)
+                                lambda side: os.link(side.path(source), side.path(target)), refused_type=True,
+                                walk=walk)
 
     def op_mknod(self):
         relative = self.random_path()
