@@ -93,8 +93,9 @@ private:
     };
     foundation::Result<CreationTarget> creationTarget(const Request& request) const;
     Reply removeEntry(const Request& request, bool directory);
-    // Drops the id of an object that has no name left, so that a reused inode gets a new one.
-    void forgetIfGone(const struct statx& st);
+    // Retires the node of the object `heldFD` holds once that object has no name left, so that its
+    // inode number, when reused, gets a new node.
+    void retireIfGone(int heldFD);
 
     ExportRoot root_;
     const FileSystemOptions options_;

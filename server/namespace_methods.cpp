@@ -113,7 +113,11 @@ Reply FileSystem::removeEntry(const Request& request, bool directory) {
     auto parent = locateDirectory(parentID.value());
     if (!parent) return errorReply(parent.error());
 
-    auto st = statObject(parent.value().get(), name.value());
+    // The object is held from before the unlink until its node is retired: while it is held, its inode
+    // number cannot pass to a new file, so the node retired is the one removed.
+    auto removed = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH);
+    if (!removed) return errorReply(removed.error());
+    auto st = statObject(removed.value().get(), "");
     if (!st) return errorReply(st.error());
     const bool isDirectory = S_ISDIR(st.value().stx_mode);
     if (directory && !isDirectory) return errorReply(Error::posix(darwin::enotdir, "not a directory"));
@@ -121,13 +125,15 @@ Reply FileSystem::removeEntry(const Request& request, bool directory) {
     if (::unlinkat(parent.value().get(), name.value().c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
         return errorReply(lastError());
     }
-    forgetIfGone(st.value());
+    retireIfGone(removed.value().get());
     return okReply();
 }
 
-void FileSystem::forgetIfGone(const struct statx& st) {
-    if (!S_ISDIR(st.stx_mode) && st.stx_nlink > 1) return;
-    if (const auto id = nodes_.idOf(deviceOf(st), st.stx_ino)) nodes_.unlinked(*id);
+void FileSystem::retireIfGone(int heldFD) {
+    // A name swapped in between the open and the unlink leaves the held object linked: it is kept.
+    auto st = statObject(heldFD, "");
+    if (!st || st.value().stx_nlink > 0) return;
+    nodes_.retire(deviceOf(st.value()), st.value().stx_ino, stampOf(st.value()));
 }
 
 Reply FileSystem::rename(const Request& request) {
@@ -147,16 +153,16 @@ Reply FileSystem::rename(const Request& request) {
 
     auto source = statObject(parent.value().get(), name.value());
     if (!source) return errorReply(source.error());
-    auto replaced = statObject(newParent.value().get(), newName.value());
+    // Held across the rename for the same reason as a removed object.
+    auto replaced = ExportRoot::openChild(newParent.value().get(), newName.value(), O_PATH);
     if (::renameat(parent.value().get(), name.value().c_str(), newParent.value().get(), newName.value().c_str()) != 0) {
         return errorReply(lastError());
     }
-    const dev_t device = deviceOf(source.value());
-    const bool sameObject = replaced && deviceOf(replaced.value()) == device &&
-                            replaced.value().stx_ino == source.value().stx_ino;
-    if (replaced && !sameObject) forgetIfGone(replaced.value());
-    if (!sameObject) {
-        nodes_.record(device, source.value().stx_ino, newParentID.value(), newName.value(), stampOf(source.value()));
+    if (replaced) retireIfGone(replaced.value().get());
+    auto moved = statObject(newParent.value().get(), newName.value());
+    if (moved && deviceOf(moved.value()) == deviceOf(source.value()) && moved.value().stx_ino == source.value().stx_ino) {
+        nodes_.record(deviceOf(moved.value()), moved.value().stx_ino, newParentID.value(), newName.value(),
+                      stampOf(moved.value()));
     }
     return okReply();
 }

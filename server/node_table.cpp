@@ -72,6 +72,16 @@ void NodeTable::moved(uint64_t id, uint64_t newParentID, const std::string& newN
 
 void NodeTable::unlinked(uint64_t id) {
     std::lock_guard lock(mutex_);
+    unlinkedLocked(id);
+}
+
+void NodeTable::retire(dev_t device, ino_t inode, const Stamp& stamp) {
+    std::lock_guard lock(mutex_);
+    const auto it = ids_.find({device, inode});
+    if (it != ids_.end() && nodes_.at(it->second).stamp == stamp) unlinkedLocked(it->second);
+}
+
+void NodeTable::unlinkedLocked(uint64_t id) {
     const auto it = nodes_.find(id);
     if (it == nodes_.end() || id == kRootNodeID) return;
     it->second.linked = false;

@@ -51,6 +51,8 @@ public:
     // The object lost its last name: its inode number may be reused by a new object, which must
     // get a new id.
     void unlinked(uint64_t id);
+    // The same for the object known by its identity, when `stamp` shows the node is that object.
+    void retire(dev_t device, ino_t inode, const Stamp& stamp);
     size_t size() const;
 
 private:
@@ -59,6 +61,8 @@ private:
             return std::hash<uint64_t>{}(static_cast<uint64_t>(key.first) * 0x9E3779B97F4A7C15ull ^ key.second);
         }
     };
+
+    void unlinkedLocked(uint64_t id);
 
     mutable std::mutex mutex_;
     uint64_t nextID_ = kRootNodeID + 1;
