@@ -53,8 +53,12 @@ foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, ui
                                                                const std::string& name) {
     auto st = statObject(parentFD, name);
     if (!st) return st.error();
-    const uint64_t id = nodes_.record(deviceOf(st.value()), st.value().stx_ino, parentID, name, stampOf(st.value()));
-    return itemRecord(id, parentID, name, st.value());
+    return recordObject(parentID, name, st.value());
+}
+
+boost::json::object FileSystem::recordObject(uint64_t parentID, const std::string& name, const struct statx& st) {
+    const uint64_t id = nodes_.record(deviceOf(st), st.stx_ino, parentID, name, stampOf(st));
+    return itemRecord(id, parentID, name, st);
 }
 
 std::optional<Error> FileSystem::refuseChange() const {

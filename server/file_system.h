@@ -75,6 +75,11 @@ private:
     foundation::Result<struct statx> statNode(uint64_t nodeID) const;
     // Records `name` in `parentFD` as a node and builds its item record.
     foundation::Result<boost::json::object> recordChild(int parentFD, uint64_t parentID, const std::string& name);
+    boost::json::object recordObject(uint64_t parentID, const std::string& name, const struct statx& st);
+    // The reply to a create of `name` whose object `createdFD` holds. When a step after the create
+    // failed, or recording it does, the object is removed again: a failed create leaves nothing.
+    Reply createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
+                       std::optional<foundation::Error> failure);
     std::optional<foundation::Error> refuseChange() const;
     // The node's open descriptor when it serves the purpose, else a fresh one for this request.
     foundation::Result<std::shared_ptr<UniqueFd>> fileDescriptor(uint64_t nodeID, bool forWriting) const;

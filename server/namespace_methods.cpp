@@ -59,10 +59,9 @@ Reply FileSystem::createFile(const Request& request) {
     if (fd < 0) return errorReply(lastError());
     UniqueFd created(fd);
     // The process's umask must not narrow the mode the client asked for.
-    if (::fchmod(created.get(), place.permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(place.parent.get(), place.parentID, place.name);
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    std::optional<Error> failure;
+    if (::fchmod(created.get(), place.permissions) != 0) failure = lastError();
+    return createdReply(place.parent.get(), place.parentID, place.name, created.get(), std::move(failure));
 }
 
 Reply FileSystem::createDirectory(const Request& request) {
@@ -73,10 +72,9 @@ Reply FileSystem::createDirectory(const Request& request) {
     if (::mkdirat(place.parent.get(), place.name.c_str(), place.permissions) != 0) return errorReply(lastError());
     auto made = ExportRoot::openChild(place.parent.get(), place.name, O_PATH | O_DIRECTORY);
     if (!made) return errorReply(made.error());
-    if (::chmod(descriptorPath(made.value().get()).c_str(), place.permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(place.parent.get(), place.parentID, place.name);
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    std::optional<Error> failure;
+    if (::chmod(descriptorPath(made.value().get()).c_str(), place.permissions) != 0) failure = lastError();
+    return createdReply(place.parent.get(), place.parentID, place.name, made.value().get(), std::move(failure));
 }
 
 Reply FileSystem::createSymlink(const Request& request) {
@@ -96,9 +94,22 @@ Reply FileSystem::createSymlink(const Request& request) {
     if (::symlinkat(target.value().c_str(), parent.value().get(), name.value().c_str()) != 0) {
         return errorReply(lastError());
     }
-    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    auto made = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH);
+    if (!made) return errorReply(made.error());
+    return createdReply(parent.value().get(), parentID.value(), name.value(), made.value().get(), std::nullopt);
+}
+
+Reply FileSystem::createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
+                               std::optional<Error> failure) {
+    auto st = statObject(createdFD, "");
+    if (!failure && st) return recordReply(key::itemAttrs, recordObject(parentID, name, st.value()));
+    if (!failure) failure = st.error();
+    // Only the object this call made goes, never one put in its place meanwhile.
+    auto named = statObject(parentFD, name);
+    if (st && named && deviceOf(named.value()) == deviceOf(st.value()) && named.value().stx_ino == st.value().stx_ino) {
+        ::unlinkat(parentFD, name.c_str(), S_ISDIR(st.value().stx_mode) ? AT_REMOVEDIR : 0);
+    }
+    return errorReply(*failure);
 }
 
 Reply FileSystem::removeFile(const Request& request) { return removeEntry(request, false); }

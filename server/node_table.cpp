@@ -4,11 +4,6 @@
 
 namespace brindle::server {
 
-namespace {
-// Deeper chains than this are taken as a corrupted table rather than walked forever.
-constexpr size_t kMaxDepth = 4096;
-}  // namespace
-
 NodeTable::NodeTable(dev_t rootDevice, ino_t rootInode) {
     nodes_[kRootNodeID] = Node{rootDevice, rootInode, {}, kRootNodeID, "", true};
     ids_[{rootDevice, rootInode}] = kRootNodeID;
@@ -54,7 +49,8 @@ std::optional<std::vector<std::string>> NodeTable::path(uint64_t id) const {
     std::vector<std::string> names;
     while (id != kRootNodeID) {
         const auto it = nodes_.find(id);
-        if (it == nodes_.end() || !it->second.linked || names.size() > kMaxDepth) return std::nullopt;
+        // A chain longer than the table is a loop left by moves made behind the server's back.
+        if (it == nodes_.end() || !it->second.linked || names.size() > nodes_.size()) return std::nullopt;
         names.push_back(it->second.name);
         id = it->second.parentID;
     }
