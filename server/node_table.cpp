@@ -11,23 +11,20 @@ NodeTable::NodeTable(dev_t rootDevice, ino_t rootInode) {
 
 uint64_t NodeTable::record(dev_t device, ino_t inode, uint64_t parentID, const std::string& name, const Stamp& stamp) {
     std::lock_guard lock(mutex_);
-    auto [it, inserted] = ids_.try_emplace({device, inode}, nextID_);
-    if (!inserted && it->second != kRootNodeID) {
-        Node& node = nodes_[it->second];
+    if (const auto it = ids_.find({device, inode}); it != ids_.end()) {
+        if (it->second == kRootNodeID) return kRootNodeID;
+        Node& node = nodes_.at(it->second);
         if (node.stamp == stamp) {
             node.parentID = parentID;
             node.name = name;
             return it->second;
         }
-        node.linked = false;
-        it->second = nextID_;
-        inserted = true;
+        unlinkedLocked(it->second);  // the number went to a new object, so the old one is gone
     }
-    if (inserted) {
-        nodes_[nextID_] = Node{device, inode, stamp, parentID, name, true};
-        return nextID_++;
-    }
-    return it->second;
+    const uint64_t id = nextID_++;
+    nodes_.emplace(id, Node{device, inode, stamp, parentID, name, true});
+    ids_[{device, inode}] = id;
+    return id;
 }
 
 std::optional<NodeTable::Node> NodeTable::find(uint64_t id) const {
@@ -84,6 +81,22 @@ void NodeTable::unlinkedLocked(uint64_t id) {
     const auto key = std::make_pair(it->second.device, it->second.inode);
     const auto idIt = ids_.find(key);
     if (idIt != ids_.end() && idIt->second == id) ids_.erase(idIt);
+    if (it->second.pins == 0) nodes_.erase(it);
+}
+
+bool NodeTable::pin(uint64_t id) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end()) return false;
+    ++it->second.pins;
+    return true;
+}
+
+void NodeTable::unpin(uint64_t id) {
+    std::lock_guard lock(mutex_);
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end() || it->second.pins == 0) return;
+    if (--it->second.pins == 0 && !it->second.linked) nodes_.erase(it);
 }
 
 size_t NodeTable::size() const {

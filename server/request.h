@@ -21,6 +21,9 @@ struct Request {
     // A name that must be a single entry of a directory (EINVAL otherwise).
     foundation::Result<std::string> entryName(std::string_view key) const;
     bool has(std::string_view key) const;
+
+    // The connection that sent it: open files and directory handles are that connection's own.
+    uint64_t connectionID = 0;
 };
 
 // One reply: its JSON object (without "request_id") and its binary payload.

@@ -47,7 +47,7 @@ foundation::Result<FileSystem::XattrTarget> FileSystem::xattrTarget(const Reques
     }
     std::shared_ptr<UniqueFd> fd;
     bool isLink = false;
-    if (const auto open = openFiles_.find(nodeID.value())) {
+    if (const auto open = openFiles_.find(request.connectionID, nodeID.value())) {
         fd = open->fd;
     } else {
         auto located = locate(nodeID.value(), O_PATH);
