@@ -94,6 +94,7 @@ private:
         std::shared_ptr<UniqueFd> fd;
         bool isLink = false;
         std::string name;  // with its Linux namespace
+        uint64_t nodeID = 0;
     };
     foundation::Result<XattrTarget> xattrTarget(const Request& request, bool changing) const;
     // A new entry's place and permissions: the checked parent, name and mode of a create request.

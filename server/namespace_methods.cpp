@@ -1,5 +1,7 @@
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "platform/foundation/utf8.h"
+#include "platform/log/log.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 
@@ -188,6 +190,10 @@ Reply FileSystem::readlink(const Request& request) {
     const ssize_t n = ::readlinkat(located.value().fd.get(), "", target.data(), target.size());
     if (n < 0) return errorReply(lastError());
     target.resize(static_cast<size_t>(std::min<ssize_t>(n, static_cast<ssize_t>(target.size()))));
+    if (!foundation::isValidUTF8(target)) {
+        logging::info("orvel: server refused readlink of node {}: its target is not UTF-8", nodeID.value());
+        return errorReply(Error::posix(darwin::eilseq, "the link's target is not UTF-8"));
+    }
     Reply reply = okReply();
     reply.object[key::linkTarget] = target;
     return reply;

@@ -34,5 +34,8 @@ struct Reply {
 
 Reply okReply();
 Reply errorReply(const foundation::Error& error);
+// `reply`, or EILSEQ in its place when any text in it is not UTF-8: a frame must never carry such
+// text, since the client's JSON parser would refuse the frame and with it the connection.
+Reply utf8Checked(Reply reply);
 
 }  // namespace brindle::server
