@@ -1,5 +1,9 @@
 #include "tests/server/server_fixture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace servertest {
 namespace {
 
@@ -48,6 +52,54 @@ TEST_F(DeepTreeTest, EveryMethodWorksBelowPathsLongerThanTheKernelTakes) {
     must({{"method", "remove_file"}, {"parent_id", parent}, {"name", "g"}});
     must({{"method", "remove_file"}, {"parent_id", parent}, {"name", "l"}});
     EXPECT_EQ(lookup(*client, parent, "g"), 0u);
+}
+
+// Makes `levels` directories named `name`, one in the other, below `base`; returns the deepest.
+int makeChain(const std::string& base, const std::string& name, int levels) {
+    int fd = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        ::mkdirat(fd, name.c_str(), 0755);
+        const int next = ::openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+TEST_F(DeepTreeTest, ALinkPutInPlaceOfADeepAncestorIsNotCrossed) {
+    auto client = connect();
+    const std::string level(200, 'd');
+    constexpr int kLevels = 50;  // three pieces of path
+    uint64_t bottom = 1;
+    for (int i = 0; i < kLevels; ++i) {
+        const auto made =
+            client->call({{"method", "create_directory"}, {"parent_id", bottom}, {"name", level}, {"mode", 0755}});
+        ASSERT_TRUE(made && made->ok());
+        bottom = made->object.at("item_attrs").as_object().at("node_id").to_number<uint64_t>();
+    }
+    // Level 40 ends the second piece of the walk: its subtree, the very objects the ids name, is moved
+    // out of the export and a link to it put in its place.
+    const int above = makeChain(exportPath(), level, 39);
+    ASSERT_GE(above, 0);
+    const int outside = ::open(outsidePath().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::renameat(above, level.c_str(), outside, "moved"), 0);
+    ASSERT_EQ(::symlinkat((outsidePath() + "/moved").c_str(), above, level.c_str()), 0);
+    ::close(above);
+    ::close(outside);
+    const int outsideCopy = makeChain(outsidePath() + "/moved", level, kLevels - 40);
+    ASSERT_GE(outsideCopy, 0);
+
+    for (const boost::json::object& request :
+         {boost::json::object{{"method", "create_file"}, {"parent_id", bottom}, {"name", "planted"}, {"mode", 0644}},
+          boost::json::object{{"method", "enumerate_directory"}, {"parent_id", bottom}, {"cookie", 0}},
+          boost::json::object{{"method", "get_attributes"}, {"node_id", bottom}}}) {
+        const auto answer = client->call(request);
+        ASSERT_TRUE(answer);
+        EXPECT_FALSE(answer->ok()) << boost::json::serialize(request);
+    }
+    struct stat st {};
+    EXPECT_NE(::fstatat(outsideCopy, "planted", &st, AT_SYMLINK_NOFOLLOW), 0);
+    ::close(outsideCopy);
 }
 
 }  // namespace
