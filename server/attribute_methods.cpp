@@ -39,7 +39,7 @@ Reply FileSystem::getAttributes(const Request& request) {
     if (!nodeID) return errorReply(nodeID.error());
     const auto node = nodes_.find(nodeID.value());
     if (!node) return errorReply(Error::posix(darwin::enoent, "unknown node"));
-    auto st = statNode(nodeID.value());
+    auto st = statNode(request.connectionID, nodeID.value());
     if (!st) return errorReply(st.error());
     const std::string name = nodeID.value() == kRootNodeID ? "/" : node->name;
     return recordReply(key::itemAttrs, itemRecord(nodeID.value(), node->parentID, name, st.value()));
@@ -57,7 +57,7 @@ Reply FileSystem::setAttributes(const Request& request) {
 
     // An open file is changed through its descriptor, so that one whose name is gone still can be.
     std::shared_ptr<UniqueFd> held;
-    if (const auto open = openFiles_.find(nodeID.value())) held = open->fd;
+    if (const auto open = openFiles_.find(request.connectionID, nodeID.value())) held = open->fd;
     UniqueFd located;
     struct statx st {};
     if (held) {
@@ -105,7 +105,7 @@ Reply FileSystem::setAttributes(const Request& request) {
             return errorReply(Error::posix(S_ISDIR(st.stx_mode) ? darwin::eisdir : darwin::einval,
                                            "only regular files have a size to set"));
         }
-        const auto open = openFiles_.find(nodeID.value());
+        const auto open = openFiles_.find(request.connectionID, nodeID.value());
         if (open && open->writable) {
             if (::ftruncate(open->fd->get(), static_cast<off_t>(size.value())) != 0) return errorReply(*lastError());
         } else {

@@ -20,8 +20,12 @@ std::shared_ptr<Connection> Connection::create(UniqueFd socket, const Dispatcher
     return std::shared_ptr<Connection>(new Connection(std::move(socket), dispatcher, pool, secrets));
 }
 
+namespace {
+std::atomic<uint64_t> lastConnectionID{0};
+}  // namespace
+
 Connection::Connection(UniqueFd socket, const Dispatcher& dispatcher, WorkerPool& pool, const SessionSecrets& secrets)
-    : socket_(std::move(socket)), dispatcher_(dispatcher), pool_(pool), secrets_(secrets) {}
+    : socket_(std::move(socket)), id_(++lastConnectionID), dispatcher_(dispatcher), pool_(pool), secrets_(secrets) {}
 
 void Connection::stop() { ::shutdown(socket_.get(), SHUT_RDWR); }
 
@@ -112,12 +116,15 @@ void Connection::serve() {
         });
     }
     // Replies still being computed go out before the reader reports the connection done.
-    std::unique_lock lock(flightMutex_);
-    flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
+    {
+        std::unique_lock lock(flightMutex_);
+        flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
+    }
+    dispatcher_.connectionEnded(id_);
 }
 
 void Connection::run(boost::json::object request, std::string payload) {
-    const Request decoded{request, payload};
+    const Request decoded{request, payload, id_};
     send(dispatcher_.dispatch(decoded), request.if_contains(key::requestID));
     {
         std::lock_guard lock(flightMutex_);

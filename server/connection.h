@@ -41,6 +41,7 @@ private:
     void send(Reply reply, const boost::json::value* requestID);
 
     UniqueFd socket_;
+    const uint64_t id_;
     const Dispatcher& dispatcher_;
     WorkerPool& pool_;
     const SessionSecrets& secrets_;

@@ -25,8 +25,11 @@ Error lastError() { return Error::fromLinuxErrno(errno); }
 
 }  // namespace
 
-foundation::Result<std::shared_ptr<UniqueFd>> FileSystem::fileDescriptor(uint64_t nodeID, bool forWriting) const {
-    if (const auto open = openFiles_.find(nodeID); open && (open->writable || !forWriting)) return open->fd;
+foundation::Result<std::shared_ptr<UniqueFd>> FileSystem::fileDescriptor(const Request& request, uint64_t nodeID,
+                                                                        bool forWriting) const {
+    if (const auto open = openFiles_.find(request.connectionID, nodeID); open && (open->writable || !forWriting)) {
+        return open->fd;
+    }
     auto located = locate(nodeID, (forWriting ? O_WRONLY : O_RDONLY) | O_NONBLOCK);
     if (!located) return located.error();
     if (!S_ISREG(located.value().st.stx_mode)) {
@@ -45,7 +48,9 @@ Reply FileSystem::open(const Request& request) {
     if (writing) {
         if (auto refused = refuseChange()) return errorReply(*refused);
     }
-    if (const auto open = openFiles_.find(nodeID.value()); open && (open->writable || !writing)) return okReply();
+    if (const auto open = openFiles_.find(request.connectionID, nodeID.value()); open && (open->writable || !writing)) {
+        return okReply();
+    }
 
     // FIFOs must not block the worker; only regular files are served.
     auto located = locate(nodeID.value(), (writing ? O_RDWR : O_RDONLY) | O_NONBLOCK);
@@ -56,10 +61,12 @@ Reply FileSystem::open(const Request& request) {
     }
     const int fd = located.value().fd.get();
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return errorReply(lastError());
+    // Pinned before it is kept, so that a removal in between cannot drop the node from under it.
+    if (!nodes_.pin(nodeID.value())) return errorReply(Error::posix(darwin::enoent, "node has been removed"));
     OpenFiles::Entry entry{std::make_shared<UniqueFd>(std::move(located.value().fd)), writing};
-    if (!openFiles_.put(nodeID.value(), std::move(entry))) {
-        return errorReply(Error::posix(darwin::emfile, "too many open files"));
-    }
+    const auto put = openFiles_.put(request.connectionID, nodeID.value(), std::move(entry));
+    if (put != OpenFiles::Put::added) nodes_.unpin(nodeID.value());
+    if (put == OpenFiles::Put::full) return errorReply(Error::posix(darwin::emfile, "too many open files"));
     return okReply();
 }
 
@@ -68,7 +75,7 @@ Reply FileSystem::close(const Request& request) {
     if (!nodeID) return errorReply(nodeID.error());
     auto keeping = request.has(key::keepingModes) ? request.u64(key::keepingModes) : foundation::Result<uint64_t>(0);
     if (!keeping) return errorReply(keeping.error());
-    if (keeping.value() == 0) openFiles_.remove(nodeID.value());
+    if (keeping.value() == 0 && openFiles_.remove(request.connectionID, nodeID.value())) nodes_.unpin(nodeID.value());
     return okReply();
 }
 
@@ -80,7 +87,7 @@ Reply FileSystem::read(const Request& request) {
     auto length = request.u64(key::length);
     if (!length) return errorReply(length.error());
     if (offset.value() > static_cast<uint64_t>(INT64_MAX)) return errorReply(Error::posix(darwin::einval, "bad offset"));
-    auto fd = fileDescriptor(nodeID.value(), false);
+    auto fd = fileDescriptor(request, nodeID.value(), false);
     if (!fd) return errorReply(fd.error());
 
     Reply reply = okReply();
@@ -113,7 +120,7 @@ Reply FileSystem::write(const Request& request) {
         if (!length) return errorReply(length.error());
         size = static_cast<size_t>(std::min<uint64_t>(length.value(), size));
     }
-    auto fd = fileDescriptor(nodeID.value(), true);
+    auto fd = fileDescriptor(request, nodeID.value(), true);
     if (!fd) return errorReply(fd.error());
 
     size_t done = 0;

@@ -1,5 +1,7 @@
 #include "server/directory_handles.h"
 
+#include <algorithm>
+
 namespace brindle::server {
 
 namespace {
@@ -9,27 +11,57 @@ constexpr uint32_t kLastGeneration = 0x7fffffff;
 
 }  // namespace
 
-std::optional<uint64_t> DirectoryHandles::open(uint64_t nodeID) {
+void PackedNames::add(std::string_view name) {
+    starts_.push_back(static_cast<uint32_t>(buffer_.size()));
+    buffer_.append(name);
+    buffer_.push_back('\0');
+}
+
+std::string_view PackedNames::operator[](size_t index) const {
+    const size_t start = starts_[index];
+    const size_t end = index + 1 < starts_.size() ? starts_[index + 1] - 1 : buffer_.size() - 1;
+    return std::string_view(buffer_).substr(start, end - start);
+}
+
+void PackedNames::shrink() {
+    buffer_.shrink_to_fit();
+    starts_.shrink_to_fit();
+}
+
+std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID) {
     std::lock_guard lock(mutex_);
-    if (handles_.size() >= limit_) return std::nullopt;
+    if (handles_.size() >= handleLimit_) return std::nullopt;
     const uint64_t handle = next_++;
-    handles_.emplace(handle, OpenDirectory{nodeID});
+    handles_.emplace(handle, OpenDirectory{connectionID, nodeID});
     return handle;
 }
 
-std::optional<uint64_t> DirectoryHandles::nodeOf(uint64_t handle) const {
+std::optional<uint64_t> DirectoryHandles::nodeOf(uint64_t connectionID, uint64_t handle) const {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
-    if (it == handles_.end()) return std::nullopt;
+    if (it == handles_.end() || it->second.connectionID != connectionID) return std::nullopt;
     return it->second.nodeID;
 }
 
-bool DirectoryHandles::close(uint64_t handle, uint64_t nodeID) {
+bool DirectoryHandles::close(uint64_t connectionID, uint64_t handle, uint64_t nodeID) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
-    if (it == handles_.end() || it->second.nodeID != nodeID) return false;
+    if (it == handles_.end() || it->second.nodeID != nodeID || it->second.connectionID != connectionID) return false;
+    for (const auto listing : it->second.listings) releaseLocked(listing);
     handles_.erase(it);
     return true;
+}
+
+void DirectoryHandles::closeConnection(uint64_t connectionID) {
+    std::lock_guard lock(mutex_);
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (it->second.connectionID != connectionID) {
+            ++it;
+            continue;
+        }
+        for (const auto listing : it->second.listings) releaseLocked(listing);
+        it = handles_.erase(it);
+    }
 }
 
 std::optional<uint32_t> DirectoryHandles::beginListing(uint64_t handle, Names names) {
@@ -39,18 +71,39 @@ std::optional<uint32_t> DirectoryHandles::beginListing(uint64_t handle, Names na
     OpenDirectory& directory = it->second;
     const uint32_t generation = directory.nextGeneration;
     directory.nextGeneration = generation == kLastGeneration ? 1 : generation + 1;
-    directory.listings.emplace_back(generation, std::move(names));
-    if (directory.listings.size() > kListingsPerHandle) directory.listings.pop_front();
+    keptBytes_ += names->bytes();
+    directory.listings.push_back(kept_.insert(kept_.end(), Kept{handle, generation, std::move(names)}));
+    if (directory.listings.size() > kListingsPerHandle) {
+        releaseLocked(directory.listings.front());
+        directory.listings.erase(directory.listings.begin());
+    }
+    // The newest listing stays even alone over budget: without it its client could not page at all.
+    while (keptBytes_ > listingBudget_ && kept_.size() > 1) {
+        const auto oldest = kept_.begin();
+        auto& listings = handles_.at(oldest->handle).listings;
+        listings.erase(std::find(listings.begin(), listings.end(), oldest));
+        releaseLocked(oldest);
+    }
     return generation;
+}
+
+void DirectoryHandles::releaseLocked(KeptList::iterator listing) {
+    keptBytes_ -= listing->names->bytes();
+    kept_.erase(listing);
 }
 
 DirectoryHandles::Names DirectoryHandles::listing(uint64_t handle, uint32_t generation) const {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return nullptr;
-    for (const auto& [kept, names] : it->second.listings)
-        if (kept == generation) return names;
+    for (const auto listing : it->second.listings)
+        if (listing->generation == generation) return listing->names;
     return nullptr;
+}
+
+size_t DirectoryHandles::keptBytes() const {
+    std::lock_guard lock(mutex_);
+    return keptBytes_;
 }
 
 }  // namespace brindle::server

@@ -1,5 +1,7 @@
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "platform/foundation/utf8.h"
+#include "platform/log/log.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 
@@ -13,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace brindle::server {
 
@@ -34,7 +35,7 @@ Reply FileSystem::openDirectory(const Request& request) {
     if (!nodeID) return errorReply(nodeID.error());
     auto directory = locateDirectory(nodeID.value());
     if (!directory) return errorReply(directory.error());
-    const auto handle = directories_.open(nodeID.value());
+    const auto handle = directories_.open(request.connectionID, nodeID.value());
     if (!handle) return errorReply(Error::posix(darwin::emfile, "too many open directories"));
     Reply reply = okReply();
     reply.object[key::handleID] = *handle;
@@ -47,9 +48,11 @@ namespace {
 uint64_t cookieFor(uint32_t generation, size_t position) { return (uint64_t{generation} << 32) | position; }
 constexpr uint64_t kPositionMask = 0xffffffffu;
 
-// Every name in the directory but "." and "..", in the order the file system lists them.
-foundation::Result<std::vector<std::string>> readNames(int fd) {
-    std::vector<std::string> names;
+// Every name in the directory but "." and "..", in the order the file system lists them. Names that
+// are not UTF-8 are left out: no frame may carry them, and none could name them back to the server.
+foundation::Result<DirectoryHandles::Names> readNames(int fd, uint64_t directoryID) {
+    auto names = std::make_shared<PackedNames>();
+    size_t leftOut = 0;
     alignas(8) std::array<char, 32768> buffer;
     for (;;) {
         const long n = ::syscall(SYS_getdents64, fd, buffer.data(), buffer.size());
@@ -57,21 +60,34 @@ foundation::Result<std::vector<std::string>> readNames(int fd) {
             if (errno == EINTR) continue;
             return Error::fromLinuxErrno(errno);
         }
-        if (n == 0) return names;
+        if (n == 0) break;
         for (long offset = 0; offset < n;) {
             const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + offset);
             offset += entry->d_reclen;
-            std::string name(entry->d_name);
-            if (name != "." && name != "..") names.push_back(std::move(name));
+            const std::string_view name(entry->d_name);
+            if (name == "." || name == "..") continue;
+            if (!foundation::isValidUTF8(name)) {
+                ++leftOut;
+                continue;
+            }
+            names->add(name);
         }
     }
+    if (leftOut > 0) {
+        logging::info("orvel: server left {} entries out of the listing of node {}: their names are not UTF-8",
+                      leftOut, directoryID);
+    }
+    names->shrink();
+    return DirectoryHandles::Names(std::move(names));
 }
 
 }  // namespace
 
 // A listing from cookie 0 takes the directory's names once; later calls page through that
-// list, skipping names removed since. Entries added meanwhile appear in the next listing.
-// Without a handle every call reads the names afresh and the cookie is a plain position.
+// list, skipping names removed since. Entries added meanwhile appear in the next listing. A
+// listing let go meanwhile is taken afresh and paged on from the same position, which lists
+// nothing twice as long as the directory did not change. Without a handle every call reads the
+// names afresh and the cookie is a plain position.
 Reply FileSystem::enumerateDirectory(const Request& request) {
     auto parentID = request.u64(key::parentID);
     if (!parentID) return errorReply(parentID.error());
@@ -83,8 +99,12 @@ Reply FileSystem::enumerateDirectory(const Request& request) {
     if (!maxEntries) return errorReply(maxEntries.error());
     const uint64_t limit =
         maxEntries.value() == 0 ? kDefaultEntries : std::min<uint64_t>(maxEntries.value(), kMaxEntries);
-    if (handle.value() != 0 && directories_.nodeOf(handle.value()) != parentID.value()) {
+    if (handle.value() != 0 && directories_.nodeOf(request.connectionID, handle.value()) != parentID.value()) {
         return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
+    }
+    const uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
+    if (handle.value() == 0 && position > kPositionMask) {
+        return errorReply(Error::posix(darwin::einval, "bad cookie"));
     }
 
     auto located = locate(parentID.value(), O_RDONLY | O_DIRECTORY);
@@ -93,29 +113,24 @@ Reply FileSystem::enumerateDirectory(const Request& request) {
 
     uint32_t generation = 0;
     DirectoryHandles::Names names;
-    const bool listingContinues = handle.value() != 0 && cookie.value() != 0;
-    if (listingContinues) {
+    if (handle.value() != 0 && cookie.value() != 0) {
         generation = static_cast<uint32_t>(cookie.value() >> 32);
         names = directories_.listing(handle.value(), generation);
-        if (!names) return errorReply(Error::posix(darwin::einval, "unknown or expired cookie"));
-    } else {
-        auto read = readNames(fd);
+    }
+    if (!names) {
+        auto read = readNames(fd, parentID.value());
         if (!read) return errorReply(read.error());
-        names = std::make_shared<const std::vector<std::string>>(std::move(read.value()));
+        names = std::move(read.value());
         if (handle.value() != 0) {
             const auto begun = directories_.beginListing(handle.value(), names);
             if (!begun) return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
             generation = *begun;
         }
     }
-    const uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
-    if (handle.value() == 0 && position > kPositionMask) {
-        return errorReply(Error::posix(darwin::einval, "bad cookie"));
-    }
 
     boost::json::array items;
     for (size_t index = position; index < names->size() && items.size() < limit; ++index) {
-        auto record = recordChild(fd, parentID.value(), (*names)[index]);
+        auto record = recordChild(fd, parentID.value(), std::string((*names)[index]));
         if (!record) continue;  // removed since the listing began
         record.value()[key::nextCookie] = cookieFor(generation, index + 1);
         items.push_back(std::move(record.value()));
@@ -130,7 +145,7 @@ Reply FileSystem::closeDirectory(const Request& request) {
     if (!nodeID) return errorReply(nodeID.error());
     auto handle = request.u64(key::handleID);
     if (!handle) return errorReply(handle.error());
-    if (!directories_.close(handle.value(), nodeID.value())) {
+    if (!directories_.close(request.connectionID, handle.value(), nodeID.value())) {
         return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
     }
     Reply reply = okReply();

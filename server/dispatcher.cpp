@@ -57,7 +57,9 @@ Reply Dispatcher::dispatch(const Request& request) const {
     if (it == members().end()) {
         return errorReply(Error::posix(darwin::enotsup, "unknown method \"" + std::string(name->c_str()) + "\""));
     }
-    return (fileSystem_.*(it->second))(request);
+    return utf8Checked((fileSystem_.*(it->second))(request));
 }
+
+void Dispatcher::connectionEnded(uint64_t connectionID) const { fileSystem_.connectionEnded(connectionID); }
 
 }  // namespace brindle::server

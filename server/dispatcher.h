@@ -14,6 +14,8 @@ public:
 
     // Always a reply; an unknown or missing method is ENOTSUP, the connection stays usable.
     Reply dispatch(const Request& request) const;
+    // Releases what the connection held; called once when it ends.
+    void connectionEnded(uint64_t connectionID) const;
 
 private:
     FileSystem& fileSystem_;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 namespace brindle::server {
 
@@ -16,6 +17,8 @@ using foundation::Error;
 namespace {
 
 constexpr uint64_t kResolveFlags = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+// The longest path one openat2 call resolves, its terminating NUL aside.
+constexpr size_t kMaxPathPiece = PATH_MAX - 1;
 
 foundation::Result<UniqueFd> openat2Beneath(int directoryFD, const std::string& path, int flags) {
     open_how how{};
@@ -45,12 +48,23 @@ foundation::Result<ExportRoot> ExportRoot::open(const std::string& directory) {
 }
 
 foundation::Result<UniqueFd> ExportRoot::openBeneath(const std::vector<std::string>& names, int flags) const {
-    std::string path = ".";
-    for (const auto& name : names) {
-        path += '/';
-        path += name;
+    // A path longer than the kernel takes in one call is walked in pieces, each resolved beneath the
+    // directory the piece before it reached. Names never hold "/" or "..", so every piece only descends.
+    UniqueFd held;
+    int from = fd_.get();
+    std::string piece = ".";
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (piece.size() + 1 + names[i].size() > kMaxPathPiece) {
+            auto reached = openat2Beneath(from, piece, O_PATH | O_DIRECTORY);
+            if (!reached) return reached.error();
+            held = std::move(reached.value());
+            from = held.get();
+            piece.resize(1);  // back to "."
+        }
+        piece += '/';
+        piece += names[i];
     }
-    return openat2Beneath(fd_.get(), path, flags);
+    return openat2Beneath(from, piece, flags);
 }
 
 foundation::Result<UniqueFd> ExportRoot::openChild(int directoryFD, const std::string& name, int flags) {

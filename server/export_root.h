@@ -22,7 +22,7 @@ public:
 
     // Opens the object at `names` (relative to the root; empty for the root itself) with `flags`.
     // A symbolic link anywhere on the way fails with ELOOP; a trailing one can only be opened with
-    // O_PATH | O_NOFOLLOW, which gives the link itself.
+    // O_PATH | O_NOFOLLOW, which gives the link itself. Any depth is reached.
     foundation::Result<UniqueFd> openBeneath(const std::vector<std::string>& names, int flags) const;
     // Opens `name` directly inside the directory `directoryFD` the same way.
     static foundation::Result<UniqueFd> openChild(int directoryFD, const std::string& name, int flags);

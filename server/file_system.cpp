@@ -17,7 +17,12 @@ FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
       options_(options),
       nodes_(root_.rootStat().st_dev, root_.rootStat().st_ino),
       openFiles_(options.maxOpenFiles),
-      directories_(options.maxDirectoryHandles) {}
+      directories_(options.maxDirectoryHandles, options.listingBudget) {}
+
+void FileSystem::connectionEnded(uint64_t connectionID) {
+    for (const uint64_t nodeID : openFiles_.removeConnection(connectionID)) nodes_.unpin(nodeID);
+    directories_.closeConnection(connectionID);
+}
 
 foundation::Result<FileSystem::Located> FileSystem::locate(uint64_t nodeID, int flags) const {
     const auto node = nodes_.find(nodeID);
@@ -42,8 +47,8 @@ foundation::Result<UniqueFd> FileSystem::locateDirectory(uint64_t nodeID) const 
     return std::move(located.value().fd);
 }
 
-foundation::Result<struct statx> FileSystem::statNode(uint64_t nodeID) const {
-    if (const auto open = openFiles_.find(nodeID)) return statObject(open->fd->get(), "");
+foundation::Result<struct statx> FileSystem::statNode(uint64_t connectionID, uint64_t nodeID) const {
+    if (const auto open = openFiles_.find(connectionID, nodeID)) return statObject(open->fd->get(), "");
     auto located = locate(nodeID, O_PATH);
     if (!located) return located.error();
     return located.value().st;
@@ -53,8 +58,12 @@ foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, ui
                                                                const std::string& name) {
     auto st = statObject(parentFD, name);
     if (!st) return st.error();
-    const uint64_t id = nodes_.record(deviceOf(st.value()), st.value().stx_ino, parentID, name, stampOf(st.value()));
-    return itemRecord(id, parentID, name, st.value());
+    return recordObject(parentID, name, st.value());
+}
+
+boost::json::object FileSystem::recordObject(uint64_t parentID, const std::string& name, const struct statx& st) {
+    const uint64_t id = nodes_.record(deviceOf(st), st.stx_ino, parentID, name, stampOf(st));
+    return itemRecord(id, parentID, name, st);
 }
 
 std::optional<Error> FileSystem::refuseChange() const {

@@ -17,6 +17,8 @@ struct FileSystemOptions {
     bool namedattr = false;
     size_t maxOpenFiles = 4096;
     size_t maxDirectoryHandles = 4096;
+    // Bytes of names that listings in progress keep between calls, over all clients.
+    size_t listingBudget = 64u << 20;
 };
 
 // The exported directory as the protocol sees it: one member per method, each safe to run
@@ -57,8 +59,12 @@ public:
     Reply setXattr(const Request& request);
     Reply removeXattr(const Request& request);
 
+    // Releases the open files, directory handles and listings the connection held.
+    void connectionEnded(uint64_t connectionID);
+
     const NodeTable& nodes() const { return nodes_; }
     const OpenFiles& openFiles() const { return openFiles_; }
+    const DirectoryHandles& directories() const { return directories_; }
 
 private:
     struct Located {
@@ -71,17 +77,24 @@ private:
     foundation::Result<Located> locate(uint64_t nodeID, int flags) const;
     // The directory node's O_PATH descriptor; ENOTDIR for anything else.
     foundation::Result<UniqueFd> locateDirectory(uint64_t nodeID) const;
-    // The node's attributes, from its open descriptor when the client holds one.
-    foundation::Result<struct statx> statNode(uint64_t nodeID) const;
+    // The node's attributes, from its open descriptor when the connection holds one.
+    foundation::Result<struct statx> statNode(uint64_t connectionID, uint64_t nodeID) const;
     // Records `name` in `parentFD` as a node and builds its item record.
     foundation::Result<boost::json::object> recordChild(int parentFD, uint64_t parentID, const std::string& name);
+    boost::json::object recordObject(uint64_t parentID, const std::string& name, const struct statx& st);
+    // The reply to a create of `name` whose object `createdFD` holds. When a step after the create
+    // failed, or recording it does, the object is removed again: a failed create leaves nothing.
+    Reply createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
+                       std::optional<foundation::Error> failure);
     std::optional<foundation::Error> refuseChange() const;
     // The node's open descriptor when it serves the purpose, else a fresh one for this request.
-    foundation::Result<std::shared_ptr<UniqueFd>> fileDescriptor(uint64_t nodeID, bool forWriting) const;
+    foundation::Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Request& request, uint64_t nodeID,
+                                                                 bool forWriting) const;
     struct XattrTarget {
         std::shared_ptr<UniqueFd> fd;
         bool isLink = false;
         std::string name;  // with its Linux namespace
+        uint64_t nodeID = 0;
     };
     foundation::Result<XattrTarget> xattrTarget(const Request& request, bool changing) const;
     // A new entry's place and permissions: the checked parent, name and mode of a create request.
@@ -93,8 +106,9 @@ private:
     };
     foundation::Result<CreationTarget> creationTarget(const Request& request) const;
     Reply removeEntry(const Request& request, bool directory);
-    // Drops the id of an object that has no name left, so that a reused inode gets a new one.
-    void forgetIfGone(const struct statx& st);
+    // Retires the node of the object `heldFD` holds once that object has no name left, so that its
+    // inode number, when reused, gets a new node.
+    void retireIfGone(int heldFD);
 
     ExportRoot root_;
     const FileSystemOptions options_;

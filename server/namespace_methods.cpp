@@ -1,5 +1,7 @@
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "platform/foundation/utf8.h"
+#include "platform/log/log.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 
@@ -59,10 +61,9 @@ Reply FileSystem::createFile(const Request& request) {
     if (fd < 0) return errorReply(lastError());
     UniqueFd created(fd);
     // The process's umask must not narrow the mode the client asked for.
-    if (::fchmod(created.get(), place.permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(place.parent.get(), place.parentID, place.name);
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    std::optional<Error> failure;
+    if (::fchmod(created.get(), place.permissions) != 0) failure = lastError();
+    return createdReply(place.parent.get(), place.parentID, place.name, created.get(), std::move(failure));
 }
 
 Reply FileSystem::createDirectory(const Request& request) {
@@ -73,10 +74,9 @@ Reply FileSystem::createDirectory(const Request& request) {
     if (::mkdirat(place.parent.get(), place.name.c_str(), place.permissions) != 0) return errorReply(lastError());
     auto made = ExportRoot::openChild(place.parent.get(), place.name, O_PATH | O_DIRECTORY);
     if (!made) return errorReply(made.error());
-    if (::chmod(descriptorPath(made.value().get()).c_str(), place.permissions) != 0) return errorReply(lastError());
-    auto record = recordChild(place.parent.get(), place.parentID, place.name);
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    std::optional<Error> failure;
+    if (::chmod(descriptorPath(made.value().get()).c_str(), place.permissions) != 0) failure = lastError();
+    return createdReply(place.parent.get(), place.parentID, place.name, made.value().get(), std::move(failure));
 }
 
 Reply FileSystem::createSymlink(const Request& request) {
@@ -96,9 +96,22 @@ Reply FileSystem::createSymlink(const Request& request) {
     if (::symlinkat(target.value().c_str(), parent.value().get(), name.value().c_str()) != 0) {
         return errorReply(lastError());
     }
-    auto record = recordChild(parent.value().get(), parentID.value(), name.value());
-    if (!record) return errorReply(record.error());
-    return recordReply(key::itemAttrs, std::move(record.value()));
+    auto made = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH);
+    if (!made) return errorReply(made.error());
+    return createdReply(parent.value().get(), parentID.value(), name.value(), made.value().get(), std::nullopt);
+}
+
+Reply FileSystem::createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
+                               std::optional<Error> failure) {
+    auto st = statObject(createdFD, "");
+    if (!failure && st) return recordReply(key::itemAttrs, recordObject(parentID, name, st.value()));
+    if (!failure) failure = st.error();
+    // Only the object this call made goes, never one put in its place meanwhile.
+    auto named = statObject(parentFD, name);
+    if (st && named && deviceOf(named.value()) == deviceOf(st.value()) && named.value().stx_ino == st.value().stx_ino) {
+        ::unlinkat(parentFD, name.c_str(), S_ISDIR(st.value().stx_mode) ? AT_REMOVEDIR : 0);
+    }
+    return errorReply(*failure);
 }
 
 Reply FileSystem::removeFile(const Request& request) { return removeEntry(request, false); }
@@ -113,7 +126,11 @@ Reply FileSystem::removeEntry(const Request& request, bool directory) {
     auto parent = locateDirectory(parentID.value());
     if (!parent) return errorReply(parent.error());
 
-    auto st = statObject(parent.value().get(), name.value());
+    // The object is held from before the unlink until its node is retired: while it is held, its inode
+    // number cannot pass to a new file, so the node retired is the one removed.
+    auto removed = ExportRoot::openChild(parent.value().get(), name.value(), O_PATH);
+    if (!removed) return errorReply(removed.error());
+    auto st = statObject(removed.value().get(), "");
     if (!st) return errorReply(st.error());
     const bool isDirectory = S_ISDIR(st.value().stx_mode);
     if (directory && !isDirectory) return errorReply(Error::posix(darwin::enotdir, "not a directory"));
@@ -121,13 +138,15 @@ Reply FileSystem::removeEntry(const Request& request, bool directory) {
     if (::unlinkat(parent.value().get(), name.value().c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
         return errorReply(lastError());
     }
-    forgetIfGone(st.value());
+    retireIfGone(removed.value().get());
     return okReply();
 }
 
-void FileSystem::forgetIfGone(const struct statx& st) {
-    if (!S_ISDIR(st.stx_mode) && st.stx_nlink > 1) return;
-    if (const auto id = nodes_.idOf(deviceOf(st), st.stx_ino)) nodes_.unlinked(*id);
+void FileSystem::retireIfGone(int heldFD) {
+    // A name swapped in between the open and the unlink leaves the held object linked: it is kept.
+    auto st = statObject(heldFD, "");
+    if (!st || st.value().stx_nlink > 0) return;
+    nodes_.retire(deviceOf(st.value()), st.value().stx_ino, stampOf(st.value()));
 }
 
 Reply FileSystem::rename(const Request& request) {
@@ -147,16 +166,16 @@ Reply FileSystem::rename(const Request& request) {
 
     auto source = statObject(parent.value().get(), name.value());
     if (!source) return errorReply(source.error());
-    auto replaced = statObject(newParent.value().get(), newName.value());
+    // Held across the rename for the same reason as a removed object.
+    auto replaced = ExportRoot::openChild(newParent.value().get(), newName.value(), O_PATH);
     if (::renameat(parent.value().get(), name.value().c_str(), newParent.value().get(), newName.value().c_str()) != 0) {
         return errorReply(lastError());
     }
-    const dev_t device = deviceOf(source.value());
-    const bool sameObject = replaced && deviceOf(replaced.value()) == device &&
-                            replaced.value().stx_ino == source.value().stx_ino;
-    if (replaced && !sameObject) forgetIfGone(replaced.value());
-    if (!sameObject) {
-        nodes_.record(device, source.value().stx_ino, newParentID.value(), newName.value(), stampOf(source.value()));
+    if (replaced) retireIfGone(replaced.value().get());
+    auto moved = statObject(newParent.value().get(), newName.value());
+    if (moved && deviceOf(moved.value()) == deviceOf(source.value()) && moved.value().stx_ino == source.value().stx_ino) {
+        nodes_.record(deviceOf(moved.value()), moved.value().stx_ino, newParentID.value(), newName.value(),
+                      stampOf(moved.value()));
     }
     return okReply();
 }
@@ -171,6 +190,10 @@ Reply FileSystem::readlink(const Request& request) {
     const ssize_t n = ::readlinkat(located.value().fd.get(), "", target.data(), target.size());
     if (n < 0) return errorReply(lastError());
     target.resize(static_cast<size_t>(std::min<ssize_t>(n, static_cast<ssize_t>(target.size()))));
+    if (!foundation::isValidUTF8(target)) {
+        logging::info("orvel: server refused readlink of node {}: its target is not UTF-8", nodeID.value());
+        return errorReply(Error::posix(darwin::eilseq, "the link's target is not UTF-8"));
+    }
     Reply reply = okReply();
     reply.object[key::linkTarget] = target;
     return reply;

@@ -17,6 +17,11 @@ inline constexpr uint64_t kRootNodeID = 1;
 // Node ids for the objects of the export: one per (device, inode), handed out from a counter and
 // never reused. Each node remembers where it was last seen (parent id and name), so that it can be
 // found again from the export root without keeping a descriptor open.
+//
+// A node lives as long as a client can reach its object: while the object has a name (its id stays
+// the same however often it is looked up), or while a client holds it open (pinned). A node whose
+// object lost its last name through the server, or whose inode number went to a new object, is
+// dropped once nothing pins it; its id then answers ENOENT, as it did while the node was kept.
 class NodeTable {
 public:
     // Tells a reused inode number from the object that had it before.
@@ -34,6 +39,7 @@ public:
         uint64_t parentID = 0;
         std::string name;
         bool linked = true;  // false once its last name was removed through the server
+        uint32_t pins = 0;
     };
 
     NodeTable(dev_t rootDevice, ino_t rootInode);
@@ -49,8 +55,13 @@ public:
 
     void moved(uint64_t id, uint64_t newParentID, const std::string& newName);
     // The object lost its last name: its inode number may be reused by a new object, which must
-    // get a new id.
+    // get a new id. The node goes unless it is pinned.
     void unlinked(uint64_t id);
+    // The same for the object known by its identity, when `stamp` shows the node is that object.
+    void retire(dev_t device, ino_t inode, const Stamp& stamp);
+    // Keeps the node while a client holds its object open; false when there is no such node.
+    bool pin(uint64_t id);
+    void unpin(uint64_t id);
     size_t size() const;
 
 private:
@@ -59,6 +70,8 @@ private:
             return std::hash<uint64_t>{}(static_cast<uint64_t>(key.first) * 0x9E3779B97F4A7C15ull ^ key.second);
         }
     };
+
+    void unlinkedLocked(uint64_t id);
 
     mutable std::mutex mutex_;
     uint64_t nextID_ = kRootNodeID + 1;

@@ -2,23 +2,38 @@
 
 namespace brindle::server {
 
-std::optional<OpenFiles::Entry> OpenFiles::find(uint64_t nodeID) const {
+std::optional<OpenFiles::Entry> OpenFiles::find(uint64_t connectionID, uint64_t nodeID) const {
     std::lock_guard lock(mutex_);
-    const auto it = entries_.find(nodeID);
+    const auto it = entries_.find({connectionID, nodeID});
     if (it == entries_.end()) return std::nullopt;
     return it->second;
 }
 
-bool OpenFiles::put(uint64_t nodeID, Entry entry) {
+OpenFiles::Put OpenFiles::put(uint64_t connectionID, uint64_t nodeID, Entry entry) {
     std::lock_guard lock(mutex_);
-    if (!entries_.contains(nodeID) && entries_.size() >= limit_) return false;
-    entries_[nodeID] = std::move(entry);
-    return true;
+    const auto [it, inserted] = entries_.try_emplace({connectionID, nodeID});
+    if (inserted && entries_.size() > limit_) {
+        entries_.erase(it);
+        return Put::full;
+    }
+    it->second = std::move(entry);
+    return inserted ? Put::added : Put::replaced;
 }
 
-void OpenFiles::remove(uint64_t nodeID) {
+bool OpenFiles::remove(uint64_t connectionID, uint64_t nodeID) {
     std::lock_guard lock(mutex_);
-    entries_.erase(nodeID);
+    return entries_.erase({connectionID, nodeID}) > 0;
+}
+
+std::vector<uint64_t> OpenFiles::removeConnection(uint64_t connectionID) {
+    std::lock_guard lock(mutex_);
+    std::vector<uint64_t> nodes;
+    auto it = entries_.lower_bound({connectionID, 0});
+    while (it != entries_.end() && it->first.first == connectionID) {
+        nodes.push_back(it->first.second);
+        it = entries_.erase(it);
+    }
+    return nodes;
 }
 
 size_t OpenFiles::size() const {

@@ -3,6 +3,8 @@
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "platform/foundation/utf8.h"
+#include "platform/log/log.h"
 #include "server/export_root.h"
 
 namespace brindle::server {
@@ -64,6 +66,37 @@ Reply errorReply(const Error& error) {
     reply.object[wire::key::error] =
         error.message() ? *error.message() : std::string(foundation::darwinErrnoText(error.code()));
     return reply;
+}
+
+namespace {
+
+bool holdsOnlyUTF8(const boost::json::value& value) {
+    switch (value.kind()) {
+        case boost::json::kind::string: {
+            const auto& text = value.get_string();
+            return foundation::isValidUTF8(std::string_view(text.data(), text.size()));
+        }
+        case boost::json::kind::array:
+            for (const auto& element : value.get_array())
+                if (!holdsOnlyUTF8(element)) return false;
+            return true;
+        case boost::json::kind::object:
+            for (const auto& [key, element] : value.get_object())
+                if (!foundation::isValidUTF8(std::string_view(key.data(), key.size())) || !holdsOnlyUTF8(element)) {
+                    return false;
+                }
+            return true;
+        default: return true;
+    }
+}
+
+}  // namespace
+
+Reply utf8Checked(Reply reply) {
+    boost::json::value whole(std::move(reply.object));
+    if (holdsOnlyUTF8(whole)) return Reply{std::move(whole.get_object()), std::move(reply.payload)};
+    logging::error("orvel: server refused to send a reply holding text that is not UTF-8");
+    return errorReply(Error::posix(darwin::eilseq, "a name in the reply is not UTF-8"));
 }
 
 }  // namespace brindle::server

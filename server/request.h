@@ -21,6 +21,9 @@ struct Request {
     // A name that must be a single entry of a directory (EINVAL otherwise).
     foundation::Result<std::string> entryName(std::string_view key) const;
     bool has(std::string_view key) const;
+
+    // The connection that sent it: open files and directory handles are that connection's own.
+    uint64_t connectionID = 0;
 };
 
 // One reply: its JSON object (without "request_id") and its binary payload.
@@ -31,5 +34,8 @@ struct Reply {
 
 Reply okReply();
 Reply errorReply(const foundation::Error& error);
+// `reply`, or EILSEQ in its place when any text in it is not UTF-8: a frame must never carry such
+// text, since the client's JSON parser would refuse the frame and with it the connection.
+Reply utf8Checked(Reply reply);
 
 }  // namespace brindle::server

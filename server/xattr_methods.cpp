@@ -1,5 +1,7 @@
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "platform/foundation/utf8.h"
+#include "platform/log/log.h"
 #include "server/file_system.h"
 
 #include <fcntl.h>
@@ -47,7 +49,7 @@ foundation::Result<FileSystem::XattrTarget> FileSystem::xattrTarget(const Reques
     }
     std::shared_ptr<UniqueFd> fd;
     bool isLink = false;
-    if (const auto open = openFiles_.find(nodeID.value())) {
+    if (const auto open = openFiles_.find(request.connectionID, nodeID.value())) {
         fd = open->fd;
     } else {
         auto located = locate(nodeID.value(), O_PATH);
@@ -55,7 +57,7 @@ foundation::Result<FileSystem::XattrTarget> FileSystem::xattrTarget(const Reques
         isLink = S_ISLNK(located.value().st.stx_mode);
         fd = std::make_shared<UniqueFd>(std::move(located.value().fd));
     }
-    return XattrTarget{std::move(fd), isLink, std::string(kNamespace) + name};
+    return XattrTarget{std::move(fd), isLink, std::string(kNamespace) + name, nodeID.value()};
 }
 
 Reply FileSystem::listXattrs(const Request& request) {
@@ -77,11 +79,22 @@ Reply FileSystem::listXattrs(const Request& request) {
             buffer.resize(static_cast<size_t>(n));
             break;
         }
+        size_t leftOut = 0;
         for (size_t start = 0; start < buffer.size();) {
             const size_t end = buffer.find('\0', start);
             const std::string_view name(buffer.data() + start, (end == std::string::npos ? buffer.size() : end) - start);
-            if (name.starts_with(kNamespace) && name.size() > kNamespace.size()) names.emplace_back(name.substr(kNamespace.size()));
             start = end == std::string::npos ? buffer.size() : end + 1;
+            if (!name.starts_with(kNamespace) || name.size() == kNamespace.size()) continue;
+            // A client could neither receive such a name nor name it back.
+            if (!foundation::isValidUTF8(name)) {
+                ++leftOut;
+                continue;
+            }
+            names.emplace_back(name.substr(kNamespace.size()));
+        }
+        if (leftOut > 0) {
+            logging::info("orvel: server left {} extended attributes of node {} out: their names are not UTF-8",
+                          leftOut, target.value().nodeID);
         }
     }
     reply.object[key::xattrNames] = std::move(names);

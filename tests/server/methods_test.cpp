@@ -263,7 +263,7 @@ TEST_F(MethodsTest, ListingsPageThroughEveryEntryOnceWithGrowingCookies) {
     EXPECT_EQ(list(1, 0, 0, 400).size(), 299u);
 }
 
-TEST_F(MethodsTest, ListingsOfOneHandleRunSideBySideUntilTooManyHaveStartedSince) {
+TEST_F(MethodsTest, ListingsOfOneHandleRunSideBySideAndResumeAfterBeingLetGo) {
     for (int i = 0; i < 20; ++i) std::ofstream(exportPath() + "/s" + std::to_string(i)) << i;
     const auto opened = must({{"method", "open_directory"}, {"node_id", 1}});
     const uint64_t handle = opened.object.at("handle_id").to_number<uint64_t>();
@@ -281,10 +281,17 @@ TEST_F(MethodsTest, ListingsOfOneHandleRunSideBySideUntilTooManyHaveStartedSince
         }
         EXPECT_EQ(names.size(), 20u);
     }
+    // A listing let go meanwhile goes on from a fresh one: no error, nothing twice, cookies still growing.
     for (size_t i = 0; i < 4; ++i) list(1, handle, 0, 1);
-    fails({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle}, {"cookie", olderCookie},
-           {"verifier", 0}, {"max_entries", 5}},
-          22);
+    std::set<std::string> names;
+    for (const auto& entry : older) names.insert(std::string(entry.at("name").as_string()));
+    uint64_t cookie = olderCookie;
+    for (const auto& entry : list(1, handle, olderCookie, 100)) {
+        EXPECT_TRUE(names.insert(std::string(entry.at("name").as_string())).second);
+        EXPECT_GT(entry.at("next_cookie").to_number<uint64_t>(), cookie);
+        cookie = entry.at("next_cookie").to_number<uint64_t>();
+    }
+    EXPECT_EQ(names.size(), 20u);
 }
 
 size_t openDescriptors() {

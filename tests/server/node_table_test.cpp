@@ -29,9 +29,32 @@ TEST(ServerNodeTable, PathsFollowMovesAndStopAtRemovedNodes) {
 
     table.unlinked(dir);
     EXPECT_FALSE(table.path(dir));
-    EXPECT_TRUE(table.find(dir));
     EXPECT_FALSE(table.idOf(1, 2));
     EXPECT_FALSE(table.find(999));
+}
+
+TEST(ServerNodeTable, ARemovedNodeStaysOnlyWhileItIsHeldOpen) {
+    NodeTable table(1, 1);
+    const uint64_t open = table.record(1, 2, kRootNodeID, "open", {});
+    const uint64_t closed = table.record(1, 3, kRootNodeID, "closed", {});
+    ASSERT_TRUE(table.pin(open));
+    ASSERT_TRUE(table.pin(open));
+    table.unlinked(open);
+    table.unlinked(closed);
+    EXPECT_FALSE(table.find(closed));
+    EXPECT_FALSE(table.pin(closed));
+    table.unpin(open);
+    ASSERT_TRUE(table.find(open));
+    EXPECT_FALSE(table.find(open)->linked);
+    table.unpin(open);
+    EXPECT_FALSE(table.find(open));
+    EXPECT_EQ(table.size(), 1u);
+
+    // A pinned node keeps its id when it is not removed at all.
+    const uint64_t kept = table.record(1, 4, kRootNodeID, "kept", {});
+    table.pin(kept);
+    table.unpin(kept);
+    EXPECT_EQ(table.record(1, 4, kRootNodeID, "kept", {}), kept);
 }
 
 TEST(ServerNodeTable, AnInodeWithAnotherStampIsANewObject) {
@@ -40,7 +63,6 @@ TEST(ServerNodeTable, AnInodeWithAnotherStampIsANewObject) {
     EXPECT_EQ(table.record(1, 9, kRootNodeID, "f", {0100000, 10, 1}), file);
     const uint64_t link = table.record(1, 9, kRootNodeID, "f", {0120000, 11, 0});
     EXPECT_NE(link, file);
-    EXPECT_FALSE(table.path(file));
     EXPECT_EQ(table.idOf(1, 9), link);
 }
 

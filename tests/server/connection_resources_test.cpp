@@ -1,0 +1,105 @@
+#include "tests/server/server_fixture.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace servertest {
+namespace {
+
+using boost::json::object;
+using ConnectionResourcesTest = ServerFixture;
+
+size_t openDescriptors() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+// A connection's resources are released by its reader after the client has gone, a moment later.
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
+}
+
+TEST_F(ConnectionResourcesTest, OneClientsCloseLeavesAnothersOpenFile) {
+    std::ofstream(exportPath() + "/shared") << "before";
+    auto first = connect();
+    auto second = connect();
+    const uint64_t id = lookup(*first, 1, "shared");
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(lookup(*second, 1, "shared"), id);
+    ASSERT_TRUE(first->call({{"method", "open"}, {"node_id", id}, {"open_modes", 3}})->ok());
+    ASSERT_TRUE(second->call({{"method", "open"}, {"node_id", id}, {"open_modes", 3}})->ok());
+    ASSERT_TRUE(second->call({{"method", "remove_file"}, {"parent_id", 1}, {"name", "shared"}})->ok());
+    ASSERT_TRUE(second->call({{"method", "close"}, {"node_id", id}, {"keeping_modes", 0}})->ok());
+
+    const auto written = first->call({{"method", "write"}, {"node_id", id}, {"offset", 0}, {"length", 5}}, "AFTER");
+    ASSERT_TRUE(written);
+    EXPECT_TRUE(written->ok()) << boost::json::serialize(written->object);
+    const auto read = first->call({{"method", "read"}, {"node_id", id}, {"offset", 0}, {"length", 10}});
+    EXPECT_EQ(read->payload, "AFTERe");
+    const auto attrs = first->call({{"method", "get_attributes"}, {"node_id", id}});
+    EXPECT_TRUE(attrs->ok());
+    // The other client's close does not reach into this one; this one's own does.
+    EXPECT_FALSE(second->call({{"method", "read"}, {"node_id", id}, {"offset", 0}, {"length", 5}})->ok());
+    ASSERT_TRUE(first->call({{"method", "close"}, {"node_id", id}, {"keeping_modes", 0}})->ok());
+    EXPECT_EQ(first->call({{"method", "get_attributes"}, {"node_id", id}})->errnoCode(), 2);
+    EXPECT_EQ(server->fileSystem().nodes().size(), 1u) << "the removed file's node outlived its last close";
+}
+
+TEST_F(ConnectionResourcesTest, DirectoryHandlesAreTheirConnectionsOwn) {
+    auto first = connect();
+    auto second = connect();
+    const auto opened = first->call({{"method", "open_directory"}, {"node_id", 1}});
+    const uint64_t handle = opened->object.at("handle_id").to_number<uint64_t>();
+    EXPECT_EQ(second->call({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle}, {"cookie", 0}})
+                  ->errnoCode(),
+              9);
+    EXPECT_EQ(second->call({{"method", "close_directory"}, {"node_id", 1}, {"handle_id", handle}})->errnoCode(), 9);
+    EXPECT_TRUE(first->call({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle}, {"cookie", 0}})
+                    ->ok());
+}
+
+// More connections than either table holds entries: each would run out if a closed connection's
+// entries were kept.
+TEST_F(ConnectionResourcesTest, ClientsThatLeaveWithoutClosingGiveEverythingBack) {
+    std::ofstream(exportPath() + "/f") << "x";
+    ::mkdir((exportPath() + "/d").c_str(), 0755);
+    const size_t descriptorsBefore = openDescriptors();
+    auto first = connect();
+    const uint64_t fileID = lookup(*first, 1, "f");
+    const uint64_t dirID = lookup(*first, 1, "d");
+    first.reset();
+    std::atomic<int> refused{0};
+    auto leaveOpen = [&](int connections) {
+        for (int i = 0; i < connections; ++i) {
+            auto client = connect();
+            const auto file = client->call({{"method", "open"}, {"node_id", fileID}, {"open_modes", 3}});
+            const auto dir = client->call({{"method", "open_directory"}, {"node_id", dirID}});
+            if (!file || !file->ok() || !dir || !dir->ok()) {
+                ++refused;
+                continue;
+            }
+            const auto listed = client->call({{"method", "enumerate_directory"}, {"parent_id", dirID},
+                                              {"handle_id", dir->object.at("handle_id")}, {"cookie", 0}});
+            if (!listed || !listed->ok()) ++refused;
+        }
+    };
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) clients.emplace_back(leaveOpen, 2500);
+    for (auto& thread : clients) thread.join();
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_TRUE(eventually([&] { return server->fileSystem().openFiles().size() == 0; }));
+    EXPECT_TRUE(eventually([&] { return server->fileSystem().directories().keptBytes() == 0; }));
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
+        << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
+
+}  // namespace
+}  // namespace servertest

@@ -1,0 +1,76 @@
+#include "server/file_system.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace brindle::server {
+namespace {
+
+// Calls the file system as a connection would, without a socket in between.
+class Caller {
+public:
+    Caller(FileSystem& fileSystem, uint64_t connectionID) : fileSystem_(fileSystem), connectionID_(connectionID) {}
+
+    Reply call(Reply (FileSystem::*method)(const Request&), boost::json::object object) {
+        const std::string payload;
+        return (fileSystem_.*method)(Request{object, payload, connectionID_});
+    }
+
+private:
+    FileSystem& fileSystem_;
+    const uint64_t connectionID_;
+};
+
+TEST(ServerListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorOrRepeats) {
+    testsupport::TempDir directory;
+    for (int i = 0; i < 50; ++i) directory.write("entry" + std::to_string(i), "x");
+    auto root = ExportRoot::open(directory.path());
+    ASSERT_TRUE(root);
+    FileSystemOptions options;
+    options.listingBudget = 64;  // below any one listing: only the newest is kept
+    FileSystem fileSystem(std::move(root.value()), options);
+    Caller first(fileSystem, 1);
+    Caller second(fileSystem, 2);
+
+    auto openRoot = [](Caller& caller) {
+        const Reply opened = caller.call(&FileSystem::openDirectory, {{"node_id", 1}});
+        return opened.object.at("handle_id").to_number<uint64_t>();
+    };
+    auto list = [](Caller& caller, uint64_t handle, uint64_t cookie, uint64_t max) {
+        const Reply reply = caller.call(&FileSystem::enumerateDirectory, {{"parent_id", 1}, {"handle_id", handle},
+                                                                          {"cookie", cookie}, {"max_entries", max}});
+        EXPECT_EQ(reply.object.at("ok"), true) << boost::json::serialize(reply.object);
+        return reply.object.contains("dir_items") ? reply.object.at("dir_items").as_array() : boost::json::array{};
+    };
+
+    const uint64_t firstHandle = openRoot(first);
+    std::set<std::string> names;
+    uint64_t cookie = 0;
+    for (const auto& entry : list(first, firstHandle, 0, 10)) {
+        names.insert(std::string(entry.at("name").as_string()));
+        cookie = entry.at("next_cookie").to_number<uint64_t>();
+    }
+    const uint64_t secondHandle = openRoot(second);
+    EXPECT_EQ(list(second, secondHandle, 0, 100).size(), 50u);
+
+    for (;;) {
+        const auto batch = list(first, firstHandle, cookie, 7);
+        if (batch.empty()) break;
+        for (const auto& entry : batch) {
+            EXPECT_TRUE(names.insert(std::string(entry.at("name").as_string())).second) << entry.at("name");
+            EXPECT_GT(entry.at("next_cookie").to_number<uint64_t>(), cookie);
+            cookie = entry.at("next_cookie").to_number<uint64_t>();
+        }
+    }
+    EXPECT_EQ(names.size(), 50u);
+
+    // The end of a connection gives back its handles and what they kept.
+    fileSystem.connectionEnded(1);
+    fileSystem.connectionEnded(2);
+    EXPECT_EQ(fileSystem.directories().keptBytes(), 0u);
+}
+
+}  // namespace
+}  // namespace brindle::server
