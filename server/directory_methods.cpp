@@ -36,6 +36,7 @@ Reply FileSystem::openDirectory(const Request& request) {
     if (!directory) return errorReply(directory.error());
     const auto handle = directories_.open(nodeID.value());
     if (!handle) return errorReply(Error::posix(darwin::emfile, "too many open directories"));
+    handleOwners_.opened(request.connectionID, *handle);
     Reply reply = okReply();
     reply.object[key::handleID] = *handle;
     return reply;
@@ -133,6 +134,7 @@ Reply FileSystem::closeDirectory(const Request& request) {
     if (!directories_.close(handle.value(), nodeID.value())) {
         return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
     }
+    handleOwners_.closed(request.connectionID, handle.value());
     Reply reply = okReply();
     reply.object[key::handleID] = uint64_t{0};
     return reply;

@@ -60,4 +60,6 @@ Reply Dispatcher::dispatch(const Request& request) const {
     return (fileSystem_.*(it->second))(request);
 }
 
+void Dispatcher::connectionEnded(uint64_t connectionID) const { fileSystem_.connectionEnded(connectionID); }
+
 }  // namespace brindle::server

@@ -3,6 +3,7 @@
 #include "server/file_system.h"
 #include "server/request.h"
 
+#include <cstdint>
 #include <string_view>
 
 namespace brindle::server {
@@ -14,6 +15,8 @@ public:
 
     // Always a reply; an unknown or missing method is ENOTSUP, the connection stays usable.
     Reply dispatch(const Request& request) const;
+    // Releases what the connection still holds, once its last request has been answered.
+    void connectionEnded(uint64_t connectionID) const;
 
 private:
     FileSystem& fileSystem_;

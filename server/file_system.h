@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/connection_resources.h"
 #include "server/directory_handles.h"
 #include "server/export_root.h"
 #include "server/node_table.h"
@@ -57,6 +58,9 @@ public:
     Reply setXattr(const Request& request);
     Reply removeXattr(const Request& request);
 
+    // Releases what the connection still holds, once its last request has been answered.
+    void connectionEnded(uint64_t connectionID);
+
     const NodeTable& nodes() const { return nodes_; }
     const OpenFiles& openFiles() const { return openFiles_; }
 
@@ -101,6 +105,7 @@ private:
     NodeTable nodes_;
     OpenFiles openFiles_;
     DirectoryHandles directories_;
+    HandleOwners handleOwners_;
 };
 
 // A reply carrying `record` under `key`.

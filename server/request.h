@@ -14,6 +14,8 @@ namespace brindle::server {
 struct Request {
     const boost::json::object& object;
     const std::string& payload;
+    // The connection that sent it, so that what it opens is released when that connection ends.
+    uint64_t connectionID = 0;
 
     foundation::Result<uint64_t> u64(std::string_view key) const;
     foundation::Result<int64_t> i64(std::string_view key) const;
