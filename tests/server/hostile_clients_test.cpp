@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -60,28 +61,35 @@ TEST_F(HostileClientsTest, AClientThatNeverReadsDelaysNoOneAndIsDisconnectedAfte
     auto stalled = connect();
     for (int i = 0; i < 48; ++i) stalled->send({{"method", "read"}, {"node_id", file}, {"offset", 0}, {"length", megabyte.size()}});
     const auto stallStarted = Clock::now();
+    std::optional<Clock::duration> disconnectedAfter;
+    std::thread watcher([&] {
+        if (hungUpWithin(stalled->fd(), 10s)) disconnectedAfter = Clock::now() - stallStarted;
+    });
 
     setReceiveTimeout(worker->fd(), 5s);
     Clock::duration slowest{};
     while (Clock::now() - stallStarted < 2500ms) {
         const auto start = Clock::now();
         const auto data = worker->call({{"method", "read"}, {"node_id", file}, {"offset", 0}, {"length", megabyte.size()}});
-        ASSERT_TRUE(data);
-        EXPECT_EQ(data->payload.size(), megabyte.size());
         const auto pong = worker->call({{"method", "ping"}});
-        ASSERT_TRUE(pong);
+        if (!data || !pong) {
+            ADD_FAILURE() << "a call got no answer within 5 s";
+            break;
+        }
+        EXPECT_EQ(data->payload.size(), megabyte.size());
         EXPECT_TRUE(pong->ok());
         slowest = std::max(slowest, Clock::now() - start);
     }
-    EXPECT_LT(slowest, 1s) << "a read and a ping took "
-                           << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
-
-    ASSERT_TRUE(hungUpWithin(stalled->fd(), 5s)) << "the stalled client is still connected";
-    const auto disconnectedAfter = Clock::now() - stallStarted;
-    EXPECT_GE(disconnectedAfter, 1400ms);
-    RecordProperty("slowest_call_ms", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
-    RecordProperty("stalled_disconnect_ms",
-                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(disconnectedAfter).count()));
+    watcher.join();
+    const auto milliseconds = [](Clock::duration duration) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+    };
+    EXPECT_LT(slowest, 1s) << "a read and a ping took " << milliseconds(slowest) << " ms";
+    RecordProperty("slowest_call_ms", std::to_string(milliseconds(slowest)));
+    ASSERT_TRUE(disconnectedAfter) << "the stalled client is still connected";
+    RecordProperty("stalled_disconnect_ms", std::to_string(milliseconds(*disconnectedAfter)));
+    EXPECT_GE(*disconnectedAfter, 1400ms);
+    EXPECT_LT(*disconnectedAfter, 3500ms);
     // What was already in the socket still arrives, then the stream ends before all 48 replies.
     setReceiveTimeout(stalled->fd(), 5s);
     int replies = 0;
