@@ -1,9 +1,9 @@
 #include "server/connection.h"
 
-#include "module/rpc/framing.h"
 #include "module/rpc/wire.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "server/request_reader.h"
 
 #include <sys/socket.h>
 
@@ -58,6 +58,7 @@ void Connection::serve() {
 }
 
 void Connection::readRequests() {
+    RequestReader reader(socket_.get());
     for (;;) {
         // A client that leaves its replies untaken gets no more work done for it.
         if (!outbox_.waitForRoom(kMaxQueuedBytes)) return;
@@ -66,7 +67,7 @@ void Connection::readRequests() {
             flightChanged_.wait(lock, [this] { return inFlight_ < kMaxInFlight; });
             ++inFlight_;
         }
-        auto frame = framing::readFramedMessage(socket_.get(), nullptr);
+        auto frame = reader.next();
         if (!frame) {
             logging::debug("orvel: server connection closed error={}", frame.error());
             std::lock_guard lock(flightMutex_);
