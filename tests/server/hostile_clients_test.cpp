@@ -182,5 +182,31 @@ TEST_F(HostileClientsTest, DirectoryHandlesLeftOpenAreReleasedWhenTheirConnectio
     EXPECT_TRUE(released) << "directory handle " << handle << " outlived the connection that opened it";
 }
 
+TEST_F(HostileClientsTest, AFullServerRefusesTheHandshakeUntilAClientLeaves) {
+    brindle::server::ServerLimits limits;
+    limits.maxClients = 2;
+    startServer({}, limits);
+    auto first = connect();
+    auto second = connect();
+    FrameClient third(server->endpoint());
+    const auto refused = third.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(refused->ok());
+    EXPECT_EQ(refused->errnoCode(), 35);
+    EXPECT_TRUE(third.closedByServer());
+
+    first.reset();
+    const auto deadline = Clock::now() + 5s;
+    bool admitted = false;
+    while (!admitted && Clock::now() < deadline) {
+        FrameClient next(server->endpoint());
+        const auto answer = next.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+        admitted = answer && answer->ok();
+        if (!admitted) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(admitted);
+    EXPECT_TRUE(second->call({{"method", "ping"}})->ok());
+}
+
 }  // namespace
 }  // namespace servertest
