@@ -8,8 +8,9 @@
 namespace brindle::server {
 
 // Whether a server answers at `endpoint`, a Unix socket path or "tcp://HOST:PORT" as a session
-// file names it. Only a refused connection, or no socket file at all, counts as nobody there:
-// a server too busy to accept, or one we may not reach, is taken to be alive.
+// file names it. A refused connection, a missing socket file or an endpoint that names no
+// address (an overlong path, a host that is not a numeric address) counts as nobody there;
+// a server too busy to accept, or one that neither accepts nor refuses within a second, as alive.
 bool serverAnswers(const std::string& endpoint);
 
 // The listening socket: "unix:PATH" (mode 0600) or "tcp://HOST:PORT".
