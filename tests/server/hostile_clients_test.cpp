@@ -1,5 +1,7 @@
 #include "tests/server/server_fixture.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -206,6 +208,36 @@ TEST_F(HostileClientsTest, AFullServerRefusesTheHandshakeUntilAClientLeaves) {
     }
     EXPECT_TRUE(admitted);
     EXPECT_TRUE(second->call({{"method", "ping"}})->ok());
+}
+
+TEST_F(HostileClientsTest, AHandshakeThatArrivesInPiecesOverTCPIsAcceptedAndWhatFollowsItIsServed) {
+    brindle::server::ServerOptions options;
+    options.listen = "tcp://127.0.0.1:0";
+    startServer(options);
+    FrameClient client(server->endpoint());
+    ASSERT_TRUE(client.connected());
+    const int on = 1;
+    ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const std::string handshake =
+        "{\"method\":\"handshake\",\"auth_token\":\"" + server->secrets().authToken + "\",\"request_id\":7}";
+    const std::string ping = "{\"method\":\"ping\",\"request_id\":8}";
+    // The ping follows in the last piece, so the server must stop reading at the handshake's end.
+    const std::string bytes = header(static_cast<uint32_t>(handshake.size()), 0) + handshake +
+                              header(static_cast<uint32_t>(ping.size()), 0) + ping;
+    const size_t split = 8 + handshake.size() - 3;
+    for (size_t i = 0; i < split; i += 7) {
+        client.sendBytes(bytes.substr(i, std::min<size_t>(7, split - i)));
+        std::this_thread::sleep_for(1ms);
+    }
+    client.sendBytes(bytes.substr(split));
+    const auto accepted = client.receive();
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(accepted->ok());
+    EXPECT_EQ(accepted->object.at("request_id").to_number<int>(), 7);
+    const auto pong = client.receive();
+    ASSERT_TRUE(pong);
+    EXPECT_TRUE(pong->ok());
+    EXPECT_EQ(pong->object.at("request_id").to_number<int>(), 8);
 }
 
 }  // namespace
