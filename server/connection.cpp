@@ -1,67 +1,28 @@
 #include "server/connection.h"
 
-#include "module/rpc/framing.h"
 #include "module/rpc/wire.h"
-#include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
-#include "server/token.h"
+#include "server/request_reader.h"
 
 #include <sys/socket.h>
 
+#include <thread>
+
 namespace brindle::server {
 
-using foundation::Error;
-namespace darwin = foundation::darwin;
 namespace key = wire::key;
 
-std::shared_ptr<Connection> Connection::create(UniqueFd socket, const Dispatcher& dispatcher, WorkerPool& pool,
-                                               const SessionSecrets& secrets) {
-    return std::shared_ptr<Connection>(new Connection(std::move(socket), dispatcher, pool, secrets));
+std::shared_ptr<Connection> Connection::create(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher,
+                                               WorkerPool& pool, std::chrono::milliseconds stallDeadline) {
+    return std::shared_ptr<Connection>(new Connection(std::move(socket), id, dispatcher, pool, stallDeadline));
 }
 
-namespace {
-std::atomic<uint64_t> lastConnectionID{0};
-}  // namespace
+Connection::Connection(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher, WorkerPool& pool,
+                       std::chrono::milliseconds stallDeadline)
+    : socket_(std::move(socket)), id_(id), dispatcher_(dispatcher), pool_(pool), outbox_(socket_.get(), stallDeadline) {}
 
-Connection::Connection(UniqueFd socket, const Dispatcher& dispatcher, WorkerPool& pool, const SessionSecrets& secrets)
-    : socket_(std::move(socket)), id_(++lastConnectionID), dispatcher_(dispatcher), pool_(pool), secrets_(secrets) {}
-
-void Connection::stop() { ::shutdown(socket_.get(), SHUT_RDWR); }
-
-void Connection::send(Reply reply, const boost::json::value* requestID) {
-    if (requestID != nullptr) reply.object[key::requestID] = *requestID;
-    const std::string json = foundation::json::serialize(reply.object);
-    std::lock_guard lock(writeMutex_);
-    if (auto error = framing::writeFramedData(json, reply.payload, socket_.get())) {
-        logging::debug("orvel: server reply not sent error={}", *error);
-        stop();
-    }
-}
-
-bool Connection::handshake() {
-    auto frame = framing::readFramedMessage(socket_.get(), nullptr);
-    if (!frame) return false;
-    const auto& request = frame.value().response;
-    const auto* requestID = request.if_contains(key::requestID);
-    const auto* method = foundation::json::stringField(request, key::method);
-    if (method == nullptr || *method != wire::method::handshake) {
-        send(errorReply(Error::posix(darwin::eperm, "handshake required")), requestID);
-        return false;
-    }
-    const auto* token = foundation::json::stringField(request, key::authToken);
-    const bool accepted =
-        token != nullptr && constantTimeEquals(std::string_view(token->data(), token->size()), secrets_.authToken);
-    if (!accepted) {
-        logging::error("orvel: server handshake rejected");
-        send(errorReply(Error::posix(darwin::eperm, "authentication failed")), requestID);
-        return false;
-    }
-    Reply reply = okReply();
-    reply.object[key::sessionID] = secrets_.sessionID;
-    send(std::move(reply), requestID);
-    return true;
-}
+void Connection::stop() { outbox_.close(); }
 
 namespace {
 
@@ -83,19 +44,35 @@ bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
 }  // namespace
 
 void Connection::serve() {
-    if (!handshake()) return;
+    std::thread writer([this] { outbox_.runWriter(); });
+    readRequests();
+    {
+        std::unique_lock lock(flightMutex_);
+        flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
+    }
+    // Replies already computed still go out, unless the client stalls on them too.
+    outbox_.finish();
+    writer.join();
+    outbox_.close();
+    dispatcher_.connectionEnded(id_);
+}
+
+void Connection::readRequests() {
+    RequestReader reader(socket_.get());
     for (;;) {
+        // A client that leaves its replies untaken gets no more work done for it.
+        if (!outbox_.waitForRoom(kMaxQueuedBytes)) return;
         {
             std::unique_lock lock(flightMutex_);
             flightChanged_.wait(lock, [this] { return inFlight_ < kMaxInFlight; });
             ++inFlight_;
         }
-        auto frame = framing::readFramedMessage(socket_.get(), nullptr);
+        auto frame = reader.next();
         if (!frame) {
             logging::debug("orvel: server connection closed error={}", frame.error());
             std::lock_guard lock(flightMutex_);
             --inFlight_;
-            break;
+            return;
         }
         // A quick call on an otherwise idle connection is answered here: handing it to a worker
         // would cost a thread wake-up, which is most of such a call's round trip. With other calls
@@ -115,17 +92,12 @@ void Connection::serve() {
             self->run(std::move(request), std::move(payload));
         });
     }
-    // Replies still being computed go out before the reader reports the connection done.
-    {
-        std::unique_lock lock(flightMutex_);
-        flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
-    }
-    dispatcher_.connectionEnded(id_);
 }
 
 void Connection::run(boost::json::object request, std::string payload) {
-    const Request decoded{request, payload, id_};
-    send(dispatcher_.dispatch(decoded), request.if_contains(key::requestID));
+    Reply reply = dispatcher_.dispatch(Request{request, payload, id_});
+    if (const auto* requestID = request.if_contains(key::requestID)) reply.object[key::requestID] = *requestID;
+    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload));
     {
         std::lock_guard lock(flightMutex_);
         --inFlight_;

@@ -1,52 +1,51 @@
 #pragma once
 
 #include "server/dispatcher.h"
+#include "server/outbox.h"
 #include "server/unique_fd.h"
 #include "server/worker_pool.h"
 
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 
 namespace brindle::server {
 
-struct SessionSecrets {
-    std::string sessionID;
-    std::string authToken;
-};
-
-// One client: its reader runs the handshake and then answers quick calls itself while nothing
-// else is in flight, and hands every other request to the worker pool; replies go out as whole
-// frames one at a time, in whatever order they finish.
+// One authenticated client. Its reader answers quick calls itself while nothing else is in
+// flight and hands every other request to the worker pool; replies leave through the
+// connection's outbox in whatever order they finish, so no thread ever waits for the client.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     // Requests of one client in the pool at once; the reader waits beyond this.
     static constexpr size_t kMaxInFlight = 256;
+    // Reply bytes waiting for a client before its reader stops taking requests.
+    static constexpr size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 
-    static std::shared_ptr<Connection> create(UniqueFd socket, const Dispatcher& dispatcher, WorkerPool& pool,
-                                              const SessionSecrets& secrets);
+    // `id` names the connection to the file system, which releases what it held when it ends.
+    static std::shared_ptr<Connection> create(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher,
+                                              WorkerPool& pool, std::chrono::milliseconds stallDeadline);
 
-    // Serves until the client goes away, sends something malformed, or `stop` is called.
+    // Serves until the client goes away, sends something malformed, stalls, or `stop` is called;
+    // returns once its last reply is out and its resources are released.
     void serve();
-    // Wakes the reader and fails further writes; safe from any thread.
+    // Ends the connection; safe from any thread.
     void stop();
 
 private:
-    Connection(UniqueFd socket, const Dispatcher& dispatcher, WorkerPool& pool, const SessionSecrets& secrets);
+    Connection(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher, WorkerPool& pool,
+               std::chrono::milliseconds stallDeadline);
 
-    bool handshake();
+    void readRequests();
     void run(boost::json::object request, std::string payload);
-    void send(Reply reply, const boost::json::value* requestID);
 
     UniqueFd socket_;
     const uint64_t id_;
     const Dispatcher& dispatcher_;
     WorkerPool& pool_;
-    const SessionSecrets& secrets_;
+    Outbox outbox_;
 
-    std::mutex writeMutex_;
     std::mutex flightMutex_;
     std::condition_variable flightChanged_;
     size_t inFlight_ = 0;

@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,6 +26,7 @@ constexpr int kBacklog = 64;
 constexpr int kReplyBufferSize = 4 * 1024 * 1024;
 constexpr std::string_view kUnixPrefix = "unix:";
 constexpr std::string_view kTcpPrefix = "tcp://";
+constexpr int kProbeMilliseconds = 1000;
 
 Error systemError(const std::string& what) {
     const int code = foundation::currentDarwinErrno();
@@ -44,17 +46,29 @@ bool isLoopback(const sockaddr* address) {
 }
 
 // A socket file left by a server that is gone may be replaced; a live one never.
-std::optional<Error> clearStaleSocket(const std::string& path, const sockaddr_un& address) {
+std::optional<Error> clearStaleSocket(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
     if (!S_ISSOCK(st.st_mode)) return Error::posix(darwin::eaddrinuse, path + " exists and is not a socket");
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!probe.valid()) return systemError("socket");
-    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return Error::posix(darwin::eaddrinuse, "a server already listens on " + path);
-    }
+    if (serverAnswers(path)) return Error::posix(darwin::eaddrinuse, "a server already listens on " + path);
     if (::unlink(path.c_str()) != 0) return systemError("cannot remove " + path);
     return std::nullopt;
+}
+
+// Connects without ever waiting for the peer to accept; a Unix socket whose queue is full says
+// EAGAIN at once, and a TCP peer gets a short while to answer.
+bool answersAt(const sockaddr* address, socklen_t length) {
+    UniqueFd probe(::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.valid()) return true;
+    if (::connect(probe.get(), address, length) == 0) return true;
+    if (errno == ECONNREFUSED || errno == ENOENT) return false;
+    if (errno != EINPROGRESS) return true;
+    pollfd descriptor{probe.get(), POLLOUT, 0};
+    if (::poll(&descriptor, 1, kProbeMilliseconds) != 1) return true;
+    int error = 0;
+    socklen_t size = sizeof error;
+    ::getsockopt(probe.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+    return error != ECONNREFUSED;
 }
 
 }  // namespace
@@ -68,8 +82,8 @@ foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool 
             return Error::posix(darwin::enametoolong, "socket path must have 1 to 103 bytes");
         }
         std::memcpy(address.sun_path, path.data(), path.size());
-        if (auto error = clearStaleSocket(path, address)) return *error;
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (auto error = clearStaleSocket(path)) return *error;
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!fd.valid()) return systemError("socket");
         // The socket is created 0600: only its owner may connect.
         const mode_t previous = ::umask(0177);
@@ -109,7 +123,8 @@ foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool 
                                                         ", which is not loopback (use --allow-remote)");
             continue;
         }
-        UniqueFd fd(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC, candidate->ai_protocol));
+        UniqueFd fd(::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                             candidate->ai_protocol));
         if (!fd.valid()) {
             lastError = systemError("socket");
             continue;
@@ -147,9 +162,9 @@ void Listener::close() {
     fd_.reset();
 }
 
-UniqueFd Listener::accept() const {
+foundation::Result<UniqueFd> Listener::accept() const {
     for (;;) {
-        const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
             // Room for a whole 1 MiB read reply and more, so that the worker writing it is not
             // woken once per default-sized chunk the client takes. The kernel caps the size.
@@ -165,15 +180,36 @@ UniqueFd Listener::accept() const {
             return UniqueFd(fd);
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            // Out of descriptors for now: wait rather than spin or stop serving.
-            ::usleep(100'000);
-            continue;
-        }
-        return UniqueFd();
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return UniqueFd();
+        return systemError("accept");
     }
 }
 
-void Listener::stop() const { ::shutdown(fd_.get(), SHUT_RDWR); }
+bool serverAnswers(const std::string& endpoint) {
+    if (!endpoint.starts_with(kTcpPrefix)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (endpoint.empty() || endpoint.size() >= sizeof address.sun_path) return false;
+        std::memcpy(address.sun_path, endpoint.data(), endpoint.size());
+        return answersAt(reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    const std::string authority = endpoint.substr(kTcpPrefix.size());
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(authority.substr(0, colon).c_str(), authority.substr(colon + 1).c_str(), &hints, &found) != 0) {
+        return false;
+    }
+    bool answers = false;
+    for (const addrinfo* candidate = found; candidate != nullptr && !answers; candidate = candidate->ai_next) {
+        answers = answersAt(candidate->ai_addr, candidate->ai_addrlen);
+    }
+    ::freeaddrinfo(found);
+    return answers;
+}
 
 }  // namespace brindle::server

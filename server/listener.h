@@ -7,6 +7,12 @@
 
 namespace brindle::server {
 
+// Whether a server answers at `endpoint`, a Unix socket path or "tcp://HOST:PORT" as a session
+// file names it. A refused connection, a missing socket file or an endpoint that names no
+// address (an overlong path, a host that is not a numeric address) counts as nobody there;
+// a server too busy to accept, or one that neither accepts nor refuses within a second, as alive.
+bool serverAnswers(const std::string& endpoint);
+
 // The listening socket: "unix:PATH" (mode 0600) or "tcp://HOST:PORT".
 class Listener {
 public:
@@ -21,9 +27,10 @@ public:
     const std::string& endpoint() const { return endpoint_; }
     bool isRemote() const { return remote_; }
 
-    // The next connection, or an invalid descriptor once `stop` was called.
-    UniqueFd accept() const;
-    void stop() const;
+    int fd() const { return fd_.get(); }
+    // The next waiting connection, non-blocking like the listening socket, or an invalid
+    // descriptor when none waits. Fails when the process is out of descriptors.
+    foundation::Result<UniqueFd> accept() const;
     // Closes the socket and removes a Unix socket's file.
     void close();
 

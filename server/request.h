@@ -14,6 +14,8 @@ namespace brindle::server {
 struct Request {
     const boost::json::object& object;
     const std::string& payload;
+    // The connection that sent it, so that what it opens is released when that connection ends.
+    uint64_t connectionID = 0;
 
     foundation::Result<uint64_t> u64(std::string_view key) const;
     foundation::Result<int64_t> i64(std::string_view key) const;
@@ -21,9 +23,6 @@ struct Request {
     // A name that must be a single entry of a directory (EINVAL otherwise).
     foundation::Result<std::string> entryName(std::string_view key) const;
     bool has(std::string_view key) const;
-
-    // The connection that sent it: open files and directory handles are that connection's own.
-    uint64_t connectionID = 0;
 };
 
 // One reply: its JSON object (without "request_id") and its binary payload.

@@ -12,11 +12,16 @@ namespace brindle::server {
 
 using foundation::Error;
 
-foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& options) {
+foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& options, ServerLimits limits) {
     auto root = ExportRoot::open(options.exportDirectory);
     if (!root) return root.error();
     if (!S_ISDIR(root.value().rootStat().st_mode)) {
         return Error::posix(foundation::darwin::enotdir, options.exportDirectory + " is not a directory");
+    }
+    // A session file left by a server that died is replaced; a live server's never.
+    if (const auto endpoint = existingSessionEndpoint(options.sessionFile); endpoint && serverAnswers(*endpoint)) {
+        return Error::posix(foundation::darwin::eaddrinuse,
+                            "the server of " + options.sessionFile + " still answers at " + *endpoint);
     }
     auto token = randomToken();
     if (!token) return token.error();
@@ -33,7 +38,7 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
     FileSystemOptions fileSystemOptions;
     fileSystemOptions.readonly = options.readonly;
     fileSystemOptions.namedattr = options.namedattr;
-    std::unique_ptr<Server> server(new Server(options, fileSystemOptions, std::move(root.value()),
+    std::unique_ptr<Server> server(new Server(options, limits, fileSystemOptions, std::move(root.value()),
                                               std::move(listener.value()), std::move(secrets)));
     // Only a listening server announces itself.
     if (auto error = writeSessionFile(options.sessionFile, session)) {
@@ -41,42 +46,43 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
         return *error;
     }
     server->sessionWritten_ = true;
-    server->acceptThread_ = std::thread([raw = server.get()] { raw->acceptLoop(); });
+    server->admissionThread_ = std::thread([raw = server.get()] { raw->admission_.run(); });
     logging::info("orvel: server exporting {} at {}", options.exportDirectory, server->endpoint());
     return server;
 }
 
-Server::Server(const ServerOptions& options, FileSystemOptions fileSystemOptions, ExportRoot root, Listener listener,
-               SessionSecrets secrets)
+Server::Server(const ServerOptions& options, const ServerLimits& limits, FileSystemOptions fileSystemOptions,
+               ExportRoot root, Listener listener, SessionSecrets secrets)
     : sessionFile_(options.sessionFile),
+      limits_(limits),
       fileSystem_(std::move(root), fileSystemOptions),
       dispatcher_(fileSystem_),
       secrets_(std::move(secrets)),
       pool_(options.threads),
-      listener_(std::move(listener)) {}
+      listener_(std::move(listener)),
+      admission_(listener_, secrets_, Admission::Limits{limits.maxUnauthenticated, limits.handshakeDeadline},
+                 Admission::Callbacks{[this] { return hasRoom(); }, [this](UniqueFd socket) { admit(std::move(socket)); }}) {}
 
 Server::~Server() { stop(); }
 
-void Server::acceptLoop() {
-    for (;;) {
-        UniqueFd socket = listener_.accept();
-        if (!socket.valid()) return;
-        std::lock_guard lock(clientsMutex_);
-        if (stopped_) return;
-        reapFinishedLocked();
-        if (clients_.size() >= kMaxClients) {
-            logging::error("orvel: server refuses a client: {} are connected", clients_.size());
-            continue;
-        }
-        auto connection = Connection::create(std::move(socket), dispatcher_, pool_, secrets_);
-        auto finished = std::make_shared<std::atomic<bool>>(false);
-        std::thread reader([connection, finished]() mutable {
-            connection->serve();
-            connection.reset();
-            finished->store(true);
-        });
-        clients_.push_back(Client{connection, std::move(reader), std::move(finished)});
-    }
+bool Server::hasRoom() {
+    std::lock_guard lock(clientsMutex_);
+    reapFinishedLocked();
+    return !stopped_ && clients_.size() < limits_.maxClients;
+}
+
+void Server::admit(UniqueFd socket) {
+    std::lock_guard lock(clientsMutex_);
+    if (stopped_) return;
+    auto connection =
+        Connection::create(std::move(socket), ++lastConnectionID_, dispatcher_, pool_, limits_.stallDeadline);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread reader([connection, finished]() mutable {
+        connection->serve();
+        connection.reset();
+        finished->store(true);
+    });
+    clients_.push_back(Client{connection, std::move(reader), std::move(finished)});
 }
 
 void Server::reapFinishedLocked() {
@@ -98,8 +104,8 @@ void Server::stop() {
         stopped_ = true;
         clients = std::move(clients_);
     }
-    listener_.stop();
-    if (acceptThread_.joinable()) acceptThread_.join();
+    admission_.stop();
+    if (admissionThread_.joinable()) admissionThread_.join();
     for (auto& client : clients) {
         if (auto connection = client.connection.lock()) connection->stop();
     }

@@ -1,14 +1,17 @@
 #pragma once
 
 #include "platform/foundation/error.h"
+#include "server/admission.h"
 #include "server/command_line.h"
 #include "server/connection.h"
 #include "server/dispatcher.h"
 #include "server/file_system.h"
 #include "server/listener.h"
+#include "server/pending_handshake.h"
 #include "server/worker_pool.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,14 +20,22 @@
 
 namespace brindle::server {
 
-// A running server: the export, the listener, a reader thread per client and the worker pool.
-// The session file exists exactly while it listens.
+struct ServerLimits {
+    // Authenticated clients served at once; each has a reader and a writer thread.
+    size_t maxClients = 256;
+    // Connections that have not completed the handshake; past this the oldest is dropped.
+    size_t maxUnauthenticated = 1024;
+    std::chrono::milliseconds handshakeDeadline{10'000};
+    // How long a client may leave its replies untaken before it is disconnected.
+    std::chrono::milliseconds stallDeadline{30'000};
+};
+
+// A running server: the export, the listener, the door that admits clients after their
+// handshake, a reader thread per authenticated client and the worker pool. The session file
+// exists exactly while it listens.
 class Server {
 public:
-    // Clients served at once; each has a reader thread, so more are turned away.
-    static constexpr size_t kMaxClients = 256;
-
-    static foundation::Result<std::unique_ptr<Server>> start(const ServerOptions& options);
+    static foundation::Result<std::unique_ptr<Server>> start(const ServerOptions& options, ServerLimits limits = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -44,23 +55,27 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
-    Server(const ServerOptions& options, FileSystemOptions fileSystemOptions, ExportRoot root, Listener listener,
-           SessionSecrets secrets);
-    void acceptLoop();
+    Server(const ServerOptions& options, const ServerLimits& limits, FileSystemOptions fileSystemOptions,
+           ExportRoot root, Listener listener, SessionSecrets secrets);
+    bool hasRoom();
+    void admit(UniqueFd socket);
     void reapFinishedLocked();
 
     const std::string sessionFile_;
+    const ServerLimits limits_;
     FileSystem fileSystem_;
     Dispatcher dispatcher_;
     SessionSecrets secrets_;
     WorkerPool pool_;
     Listener listener_;
+    Admission admission_;
 
     std::mutex clientsMutex_;
     std::vector<Client> clients_;
+    uint64_t lastConnectionID_ = 0;
     bool stopped_ = false;
     bool sessionWritten_ = false;  // a file this server did not write is never removed
-    std::thread acceptThread_;
+    std::thread admissionThread_;
 };
 
 }  // namespace brindle::server

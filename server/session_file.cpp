@@ -48,4 +48,25 @@ std::optional<Error> writeSessionFile(const std::string& path, const SessionFile
     return std::nullopt;
 }
 
+std::optional<std::string> existingSessionEndpoint(const std::string& path) {
+    // A session file is a few hundred bytes; anything much larger is not one.
+    constexpr size_t kMaxSessionFile = 64 * 1024;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return std::nullopt;
+    std::string text(kMaxSessionFile, '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    text.resize(done);
+    auto parsed = foundation::json::parse(text);
+    if (!parsed || !parsed.value().is_object()) return std::nullopt;
+    const auto* endpoint = foundation::json::stringField(parsed.value().get_object(), session_keys::socketPath);
+    if (endpoint == nullptr) return std::nullopt;
+    return std::string(endpoint->data(), endpoint->size());
+}
+
 }  // namespace brindle::server

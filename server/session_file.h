@@ -20,4 +20,8 @@ struct SessionFile {
 // and the token is never readable by others.
 std::optional<foundation::Error> writeSessionFile(const std::string& path, const SessionFile& session);
 
+// The endpoint named by the session file already at `path`, or none when there is no readable
+// session file there.
+std::optional<std::string> existingSessionEndpoint(const std::string& path);
+
 }  // namespace brindle::server

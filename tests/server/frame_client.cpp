@@ -3,6 +3,8 @@
 #include "module/rpc/framing.h"
 #include "platform/foundation/json.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +24,16 @@ int64_t Answer::errnoCode() const {
 }
 
 FrameClient::FrameClient(const std::string& socketPath) {
+    if (socketPath.starts_with("tcp://")) {
+        const size_t colon = socketPath.rfind(':');
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(std::stoi(socketPath.substr(colon + 1))));
+        ::inet_pton(AF_INET, socketPath.substr(6, colon - 6).c_str(), &address.sin_addr);
+        brindle::server::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) socket_ = std::move(fd);
+        return;
+    }
     brindle::server::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

@@ -20,6 +20,7 @@ struct Answer {
 // A raw protocol client: frames requests by hand, so tests see exactly what the server answers.
 class FrameClient {
 public:
+    // `socketPath` is a Unix socket path or "tcp://IPV4:PORT".
     explicit FrameClient(const std::string& socketPath);
 
     bool connected() const { return socket_.valid(); }

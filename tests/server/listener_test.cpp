@@ -8,7 +8,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <sys/un.h>
+
+#include <cstring>
 #include <fstream>
+#include <future>
+#include <thread>
 
 namespace brindle::server {
 namespace {
@@ -32,8 +37,9 @@ TEST(ServerListener, AcceptedTCPConnectionsSendEachReplyAtOnceWithRoomForALargeO
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
     ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    UniqueFd accepted = listener.value().accept();
-    ASSERT_TRUE(accepted.valid());
+    auto next = listener.value().accept();
+    ASSERT_TRUE(next && next.value().valid());
+    const UniqueFd accepted = std::move(next.value());
 
     int noDelay = 0;
     socklen_t size = sizeof noDelay;
@@ -77,6 +83,38 @@ TEST(ServerListener, UnixSocketsReplaceOnlyDeadSocketFiles) {
 
     std::ofstream(path) << "not a socket";
     EXPECT_FALSE(Listener::listen("unix:" + path, false));
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+}
+
+TEST(ServerListener, ASocketWhoseServerIsTooBusyToAcceptIsStillLive) {
+    testsupport::TempDir directory;
+    const std::string path = directory.file("busy.sock");
+    auto live = Listener::listen("unix:" + path, false);
+    ASSERT_TRUE(live);
+    // Fill the queue of connections that the live server has not accepted yet.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    std::vector<UniqueFd> waiting;
+    for (int i = 0; i < 1000; ++i) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) break;
+        waiting.push_back(std::move(fd));
+    }
+    ASSERT_LT(waiting.size(), 1000u);
+
+    std::promise<std::optional<int>> outcome;
+    auto answered = outcome.get_future();
+    std::thread second([&outcome, &path] {
+        auto listener = Listener::listen("unix:" + path, false);
+        outcome.set_value(listener ? std::nullopt : std::optional<int>(listener.error().code()));
+    });
+    const bool inTime = answered.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+    if (!inTime) live.value().close();  // lets a probe stuck in connect go
+    second.join();
+    ASSERT_TRUE(inTime) << "the start waited for the busy server";
+    EXPECT_EQ(answered.get(), std::optional<int>(48));
+    struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0);
 }
 

@@ -4,14 +4,14 @@
 
 namespace servertest {
 
-void ServerFixture::startServer(brindle::server::ServerOptions options) {
+void ServerFixture::startServer(brindle::server::ServerOptions options, brindle::server::ServerLimits limits) {
     server.reset();
     ::mkdir(exportPath().c_str(), 0755);
     ::mkdir(outsidePath().c_str(), 0755);
     options.exportDirectory = exportPath();
     options.sessionFile = sessionPath();
     options.threads = 4;
-    auto started = brindle::server::Server::start(options);
+    auto started = brindle::server::Server::start(options, limits);
     ASSERT_TRUE(started) << started.error().description();
     server = std::move(started.value());
 }

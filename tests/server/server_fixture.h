@@ -18,7 +18,7 @@ protected:
     void SetUp() override { startServer({}); }
     void TearDown() override { server.reset(); }
 
-    void startServer(brindle::server::ServerOptions options);
+    void startServer(brindle::server::ServerOptions options, brindle::server::ServerLimits limits = {});
     std::unique_ptr<FrameClient> connect(bool authenticated = true) const;
 
     std::string exportPath() const { return directory.path() + "/export"; }

@@ -1,0 +1,73 @@
+#include "platform/foundation/json.h"
+#include "tests/server/server_fixture.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace servertest {
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// What a server killed with SIGKILL leaves behind: a socket file nobody listens on.
+void leaveDeadSocket(const std::string& path) {
+    brindle::server::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+}
+
+class StartupTest : public ServerFixture {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(StartupTest, ADeadServersSocketAndSessionFileAreReplaced) {
+    leaveDeadSocket(sessionPath() + ".sock");
+    std::ofstream(sessionPath()) << R"({"session_id":"old","socket_path":")" << sessionPath()
+                                 << R"(.sock","auth_token":"old","volume_name":"","namedattr":false,"readonly":false})";
+    startServer({});
+    const auto session = foundation::json::parse(readFile(sessionPath())).value().as_object();
+    EXPECT_EQ(session.at("session_id").as_string(), server->secrets().sessionID);
+    EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+TEST_F(StartupTest, ASessionFileThatIsNotASessionIsReplaced) {
+    std::ofstream(sessionPath()) << "left over";
+    startServer({});
+    EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+TEST_F(StartupTest, ALiveServersSocketAndSessionFileAreNeverReplaced) {
+    startServer({});
+    const std::string live = readFile(sessionPath());
+
+    brindle::server::ServerOptions elsewhere;
+    elsewhere.exportDirectory = exportPath();
+    elsewhere.sessionFile = sessionPath();
+    elsewhere.listen = "tcp://127.0.0.1:0";
+    auto second = brindle::server::Server::start(elsewhere);
+    ASSERT_FALSE(second) << "a second server took over the session file of a live one";
+    EXPECT_EQ(second.error().code(), 48);
+
+    elsewhere.listen.clear();
+    auto third = brindle::server::Server::start(elsewhere);
+    ASSERT_FALSE(third);
+    EXPECT_EQ(second.error().code(), 48);
+
+    EXPECT_EQ(readFile(sessionPath()), live);
+    EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+}  // namespace
+}  // namespace servertest
