@@ -9,8 +9,10 @@ uint64_t nodeIDOf(const BrindleItem& item) {
     return item.nodeID;
 }
 
+// The mode the item will have once its pending final mode is applied: what a local file system
+// shows from the moment the file is created.
 uint32_t effectiveModeLocked(const BrindleItem& item) {
-    return item.mode != 0 ? item.mode : BrindleVolume::defaultModeForNewItemType(item.itemType);
+    return item.hasPendingFinalMode ? item.pendingFinalMode : item.mode;
 }
 
 }  // namespace
@@ -78,7 +80,6 @@ void BrindleVolume::cleanupTrackedItems() {
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
     if (&source == &target) {
         std::lock_guard fields(target.fieldsMutex);
-        target.mode = effectiveModeLocked(target);
         if (target.directoryVerifier == 0) target.directoryVerifier = 1;
         return;
     }
@@ -88,14 +89,14 @@ void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, Brind
     target.parentNodeID = source.parentNodeID;
     target.directoryCookie = source.directoryCookie;
     target.itemType = source.itemType;
-    target.mode = effectiveModeLocked(source);
+    target.mode = source.mode;
     target.linkCount = source.linkCount;
     target.uid = source.uid;
     target.gid = source.gid;
     target.size = source.size;
     target.allocSize = source.allocSize;
-    target.hasPendingFinalMode = source.hasPendingFinalMode;
-    target.pendingFinalMode = source.pendingFinalMode;
+    // The pending final mode stays with the tracked item until the last close applies it or a mode
+    // change replaces it; a server record knows nothing of it.
     target.modifyTime = source.modifyTime;
     target.changeTime = source.changeTime;
     target.accessTime = source.accessTime;

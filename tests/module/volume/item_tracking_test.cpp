@@ -77,7 +77,7 @@ TEST(ItemTrackingTest, CanonicalTrackedItemOfNoneIsNoneAndOfAnUntrackedItemTrack
     EXPECT_EQ(volume.trackedItemForNodeID(9), item);
 }
 
-TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationState) {
+TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationStateNorItsPendingMode) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto canonical = itemFor(5, ItemType::Directory);
@@ -99,18 +99,19 @@ TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationSta
 
     EXPECT_EQ(volume.canonicalItemForItem(newer), canonical);
     EXPECT_EQ(canonical->name, "docs");
-    EXPECT_EQ(canonical->mode, 0755u);  // the effective mode of a directory without one
+    EXPECT_EQ(canonical->mode, 0u);
     EXPECT_EQ(canonical->size, 4096u);
     EXPECT_FALSE(canonical->attributesLoaded);
     EXPECT_EQ(canonical->modifyTime.tv_sec, 123);
     EXPECT_EQ(canonical->modifyTime.tv_nsec, 456);
-    EXPECT_FALSE(canonical->hasPendingFinalMode);  // a server record clears it
+    EXPECT_TRUE(canonical->hasPendingFinalMode);
+    EXPECT_EQ(canonical->pendingFinalMode, 0444u);
     EXPECT_EQ(canonical->directoryHandleID, 44u);
     EXPECT_EQ(canonical->directoryResumeCookie, 12u);
     EXPECT_EQ(canonical->directoryVerifier, 3u);
 }
 
-TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
+TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsTheVerifier) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto item = itemFor(6, ItemType::SymbolicLink);
@@ -119,7 +120,7 @@ TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
     item->size = 17;
     volume.trackItem(item);
     EXPECT_EQ(volume.canonicalItemForItem(item), item);
-    EXPECT_EQ(item->mode, 0777u);
+    EXPECT_EQ(item->mode, 0u);
     EXPECT_EQ(item->directoryVerifier, 1u);
     EXPECT_EQ(item->size, 17u);
 }
@@ -165,7 +166,10 @@ TEST(ItemModeTest, DefaultAndEffectiveModes) {
     }
     auto item = itemFor(4, ItemType::File);
     item->mode = 0;
-    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0644u);
+    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0u);
     item->mode = 0100600;
     EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0100600u);
+    item->hasPendingFinalMode = true;
+    item->pendingFinalMode = 0444;
+    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0444u);
 }
