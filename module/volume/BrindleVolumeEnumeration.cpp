@@ -29,7 +29,11 @@ uint64_t BrindleVolume::nextDirectoryVerifierForItem(BrindleItem& item) {
 }
 
 void BrindleVolume::invalidateDirectoryEnumerationForNodeID(uint64_t nodeID) {
-    if (const ItemPtr directory = trackedItemForNodeID(nodeID)) nextDirectoryVerifierForItem(*directory);
+    const ItemPtr directory = trackedItemForNodeID(nodeID);
+    if (!directory) return;
+    nextDirectoryVerifierForItem(*directory);
+    std::lock_guard fields(directory->fieldsMutex);
+    directory->attributesLoaded = false;
 }
 
 void BrindleVolume::openDirectoryItem(const ItemPtr& directory, ErrorReply reply) {

@@ -276,29 +276,73 @@ TEST(XattrTest, EmptyValuesAndEmptyListsAreResults) {
     EXPECT_EQ(*names->get(), std::optional<size_t>(0));
 }
 
-TEST(NamespaceVerifierTest, OnlySuccessfulChangesBumpTheDirectoryVerifier) {
+// A change in a directory changes its listing, its times and perhaps its link count: the listing's
+// verifier moves on and the cached attributes no longer count as the server's.
+TEST(NamespaceChangeTest, OnlySuccessfulChangesInvalidateTheDirectory) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto root = volume.rootItem();
-    const auto verifierOf = [&root] {
-        std::lock_guard fields(root->fieldsMutex);
-        return root->directoryVerifier;
+    auto other = itemFor(4, ItemType::Directory, 1, "other");
+    volume.trackItem(other);
+    struct State {
+        uint64_t verifier;
+        bool loaded;
     };
-    const uint64_t before = verifierOf();
+    const auto stateOf = [](const BrindleVolume::ItemPtr& directory) {
+        std::lock_guard fields(directory->fieldsMutex);
+        return State{directory->directoryVerifier, directory->attributesLoaded};
+    };
+    const auto reload = [](const BrindleVolume::ItemPtr& directory) {
+        std::lock_guard fields(directory->fieldsMutex);
+        directory->attributesLoaded = true;
+    };
+
     auto failed = std::make_shared<ErrorAwait>();
     volume.createSymbolicLinkNamed(FSFileName::nameWithString("l"), root, nullptr, FSFileName::nameWithString("t"),
                                    [failed](auto, auto, auto error) { failed->set(codeOf(error)); });
     scripted.serve("create_symlink", {{"ok", false}, {"errno", 17}});
     EXPECT_EQ(*failed->get(), 17);
-    EXPECT_EQ(verifierOf(), before);
+    EXPECT_EQ(stateOf(root).verifier, 1u);
+    EXPECT_TRUE(stateOf(root).loaded);
+
+    const auto expectInvalidated = [&](const char* change, const BrindleVolume::ItemPtr& directory,
+                                       uint64_t verifier) {
+        EXPECT_EQ(stateOf(directory).verifier, verifier) << change;
+        EXPECT_FALSE(stateOf(directory).loaded) << change;
+        reload(directory);
+    };
+    const std::pair<int64_t, const char*> creations[] = {{1, "create_file"}, {2, "create_directory"}};
+    uint64_t rootVerifier = 1;
+    for (const auto& [type, method] : creations) {
+        auto created = std::make_shared<ErrorAwait>();
+        volume.createItemNamed(FSFileName::nameWithString("n"), type, root, nullptr,
+                               [created](auto, auto, auto error) { created->set(codeOf(error)); });
+        scripted.serve(method, {{"ok", true}, {"item_attrs", volumetest::itemRecord(20 + type, 1, "n", "file")}});
+        EXPECT_EQ(*created->get(), std::nullopt);
+        expectInvalidated(method, root, ++rootVerifier);
+    }
+
+    auto linked = std::make_shared<ErrorAwait>();
+    volume.createSymbolicLinkNamed(FSFileName::nameWithString("l"), root, nullptr, FSFileName::nameWithString("t"),
+                                   [linked](auto, auto, auto error) { linked->set(codeOf(error)); });
+    scripted.serve("create_symlink", {{"ok", true}, {"item_attrs", volumetest::itemRecord(30, 1, "l", "symlink")}});
+    EXPECT_EQ(*linked->get(), std::nullopt);
+    expectInvalidated("create_symlink", root, ++rootVerifier);
+
+    auto removed = std::make_shared<ErrorAwait>();
+    volume.removeItem(itemFor(30, ItemType::SymbolicLink), FSFileName::nameWithString("l"), root, errorInto(removed));
+    scripted.serve("remove_file", {{"ok", true}});
+    EXPECT_EQ(*removed->get(), std::nullopt);
+    expectInvalidated("remove_file", root, ++rootVerifier);
 
     auto renamed = std::make_shared<ErrorAwait>();
     volume.renameItem(itemFor(8, ItemType::File), root, FSFileName::nameWithString("a"),
-                      FSFileName::nameWithString("b"), root, nullptr,
+                      FSFileName::nameWithString("b"), other, nullptr,
                       [renamed](auto, auto error) { renamed->set(codeOf(error)); });
     scripted.serve("rename", {{"ok", true}});
     EXPECT_EQ(*renamed->get(), std::nullopt);
-    EXPECT_NE(verifierOf(), before);
+    expectInvalidated("rename, source", root, ++rootVerifier);
+    expectInvalidated("rename, destination", other, 2);
 }
 
 TEST(NamespaceLookupTest, LookingUpOneNodeTwiceYieldsTheTrackedObject) {
