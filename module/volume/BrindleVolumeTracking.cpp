@@ -28,7 +28,10 @@ void BrindleVolume::untrackItem(const ItemPtr& item) {
     const uint64_t nodeID = nodeIDOf(*item);
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
-    trackedItems.erase(nodeID);
+    // Only the very object: another one under the node id was made canonical after this one was
+    // let go, and is what FSKit holds now.
+    const auto found = trackedItems.find(nodeID);
+    if (found != trackedItems.end() && found->second == item) trackedItems.erase(found);
 }
 
 BrindleVolume::ItemPtr BrindleVolume::trackedItemForNodeID(uint64_t nodeID) const {
