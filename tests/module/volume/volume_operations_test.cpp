@@ -56,9 +56,46 @@ TEST(NamespaceChecksTest, NotADirectoryComesBeforeAnEmptyName) {
     EXPECT_EQ(createCode(*scripted.volume, 1, file, ""), 20);
     EXPECT_EQ(createCode(*scripted.volume, 1, scripted.volume->rootItem(), ""), 22);
     auto looked = std::make_shared<ErrorAwait>();
-    scripted.volume->lookupItemNamed(FSFileName::nameWithBytes("\xff"), scripted.volume->rootItem(),
+    scripted.volume->lookupItemNamed(FSFileName::nameWithString(""), scripted.volume->rootItem(),
                                      [looked](auto, auto, auto error) { looked->set(codeOf(error)); });
     EXPECT_EQ(*looked->get(), 22);
+    EXPECT_TRUE(scripted.quiet());
+}
+
+// The wire is UTF-8 JSON: a name that is not UTF-8 cannot be sent, and is refused with EILSEQ by
+// every operation that would send one, before anything reaches the server.
+TEST(NamespaceChecksTest, NamesThatAreNotUTF8AreRefusedWithEILSEQ) {
+    volumetest::ScriptedVolume scripted({.namedattr = true});
+    BrindleVolume& volume = *scripted.volume;
+    const auto root = volume.rootItem();
+    const auto bad = FSFileName::nameWithBytes("caf\xe9");
+    const auto good = FSFileName::nameWithString("ok");
+    const auto file = itemFor(7, ItemType::File);
+    std::vector<std::pair<std::string, std::shared_ptr<ErrorAwait>>> refusals;
+    const auto expectRefusal = [&](const std::string& operation) {
+        refusals.emplace_back(operation, std::make_shared<ErrorAwait>());
+        return refusals.back().second;
+    };
+    const auto itemNameReply = [](const std::shared_ptr<ErrorAwait>& await) {
+        return [await](auto, auto, std::optional<foundation::Error> error) { await->set(codeOf(error)); };
+    };
+    const auto nameReply = [](const std::shared_ptr<ErrorAwait>& await) {
+        return [await](auto, std::optional<foundation::Error> error) { await->set(codeOf(error)); };
+    };
+
+    volume.lookupItemNamed(bad, root, itemNameReply(expectRefusal("lookup")));
+    volume.createItemNamed(bad, 1, root, nullptr, itemNameReply(expectRefusal("create file")));
+    volume.createItemNamed(bad, 2, root, nullptr, itemNameReply(expectRefusal("create directory")));
+    volume.createSymbolicLinkNamed(bad, root, nullptr, good, itemNameReply(expectRefusal("symlink name")));
+    volume.createSymbolicLinkNamed(good, root, nullptr, bad, itemNameReply(expectRefusal("symlink contents")));
+    volume.removeItem(file, bad, root, errorInto(expectRefusal("remove")));
+    volume.renameItem(file, root, bad, good, root, nullptr, nameReply(expectRefusal("rename source")));
+    volume.renameItem(file, root, good, bad, root, nullptr, nameReply(expectRefusal("rename destination")));
+    volume.getXattrNamed(bad, file, nameReply(expectRefusal("get xattr")));
+    volume.setXattrNamed(bad, "v", file, BrindleVolume::xattrPolicyAlwaysSet, errorInto(expectRefusal("set xattr")));
+    volume.setXattrNamed(bad, std::nullopt, file, BrindleVolume::xattrPolicyDelete,
+                         errorInto(expectRefusal("remove xattr")));
+    for (const auto& [operation, refusal] : refusals) EXPECT_EQ(*refusal->get(), 92) << operation;
     EXPECT_TRUE(scripted.quiet());
 }
 
