@@ -102,7 +102,8 @@ void BrindleVolume::createSymbolicLinkNamed(const fskit::FSFileName& name, const
 
     const uint64_t parentID = nodeIDOf(*parent);
     rpcClient_->createSymbolicLinkNamed(
-        *name.string(), parentID, *linkContents.string(), [self = shared_from_this(), parentID, reply](ItemPtr item, std::optional<Error> error) {
+        *name.string(), parentID, *linkContents.string(),
+        [self = shared_from_this(), parentID, reply](ItemPtr item, std::optional<Error> error) {
             if (!item) return reply(nullptr, std::nullopt, errorOrIO(error));
             self->invalidateDirectoryEnumerationForNodeID(parentID);
             auto canonical = self->canonicalItemForItem(item);

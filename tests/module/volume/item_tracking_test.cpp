@@ -221,7 +221,8 @@ TEST(ItemTrackingTest, ReclaimingStaleItemsRacingLookupsNeverDropsTheCanonicalOn
         std::lock_guard lock(seen->mutex);
         return seen->items.size() == lookupThreads * lookupsPerThread;
     };
-    for (int wait = 0; wait < 1000 && !allAnswered(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int wait = 0; wait < 1000 && !allAnswered(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::lock_guard lock(seen->mutex);
     ASSERT_EQ(seen->items.size(), size_t{lookupThreads * lookupsPerThread});
     for (const auto& result : seen->items) ASSERT_EQ(result, canonical);

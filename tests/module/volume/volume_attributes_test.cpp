@@ -236,8 +236,8 @@ TEST(VolumeModeTest, AModeTheServerReportsIsTheModeEvenWhenItIsZero) {
     auto looked = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
     volume.lookupItemNamed(fskit::FSFileName::nameWithString("bare"), volume.rootItem(),
                            [looked](auto item, auto, auto) { looked->set(item); });
-    scripted.serve("lookup", {{"ok", true},
-                              {"lookup_item", {{"node_id", 11}, {"parent_id", 1}, {"name", "bare"}, {"type", "directory"}}}});
+    const boost::json::object bareRecord{{"node_id", 11}, {"parent_id", 1}, {"name", "bare"}, {"type", "directory"}};
+    scripted.serve("lookup", {{"ok", true}, {"lookup_item", bareRecord}});
     const auto bare = *looked->get();
     ASSERT_NE(bare, nullptr);
     EXPECT_EQ(BrindleVolume::attributesForItem(*bare, std::nullopt).mode, 0755u);
