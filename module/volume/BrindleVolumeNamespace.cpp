@@ -58,7 +58,6 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
     // and gets its requested mode at the last close.
     const bool pending = itemType == ItemType::File && (requestedMode & 0200) == 0;
     const uint32_t creationMode = pending ? requestedMode | 0200 : requestedMode;
-    if (creationMode == 0) return reply(nullptr, std::nullopt, notSupportedError());
     if (itemType != ItemType::File && itemType != ItemType::Directory)
         return reply(nullptr, std::nullopt, notSupportedError());
 

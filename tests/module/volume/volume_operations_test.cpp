@@ -135,13 +135,21 @@ TEST(NamespaceCreationTest, ModesFollowTheCreationRules) {
     EXPECT_EQ(item->mode & 0777, 0444u);
     EXPECT_EQ(volume.trackedItemForNodeID(7), item);
 
+    // mkdir with mode 0 makes a directory nobody but root may enter, as on a local file system.
     auto zeroDirectory = std::make_shared<fskit::FSItemSetAttributesRequest>();
     zeroDirectory->mode = 0;
-    auto refused = std::make_shared<ErrorAwait>();
+    auto closedDirectory = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
     volume.createItemNamed(FSFileName::nameWithString("d"), 2, volume.rootItem(), zeroDirectory,
-                           [refused](auto, auto, auto error) { refused->set(codeOf(error)); });
-    EXPECT_EQ(*refused->get(), 45);
+                           [closedDirectory](auto item, auto, auto) { closedDirectory->set(item); });
+    frame = scripted.expect("create_directory");
+    EXPECT_EQ(frame.json.at("mode").to_number<int>(), 0);
+    scripted.peer->replyTo(frame,
+                           {{"ok", true}, {"item_attrs", volumetest::itemRecord(8, 1, "d", "directory", 0)}});
+    const auto directory = *closedDirectory->get();
+    ASSERT_NE(directory, nullptr);
+    EXPECT_EQ(BrindleVolume::attributesForItem(*directory, std::nullopt).mode, 0u);
     EXPECT_EQ(createCode(volume, 3, volume.rootItem()), 45);
+    EXPECT_EQ(createCode(volume, 4, volume.rootItem()), 45);
 
     auto sticky = std::make_shared<fskit::FSItemSetAttributesRequest>();
     sticky->mode = 01777;
