@@ -191,7 +191,9 @@ void BrindleVolume::applySetAttributesRequest(const SetAttributesRequestPtr& req
     {
         std::lock_guard fields(item->fieldsMutex);
         if (request->mode) {
-            item->mode = *request->mode & 0777;
+            // A new file its owner may not write keeps the server's mode until its last close; the
+            // requested one is its pending final mode, and is what it reports meanwhile.
+            if (!(creatingNewItem && item->hasPendingFinalMode)) item->mode = *request->mode & 0777;
             request->consumedAttributes |= fskit::FSItemAttributeMode;
         }
         if (request->uid) {

@@ -92,14 +92,19 @@ void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, Brind
     target.parentNodeID = source.parentNodeID;
     target.directoryCookie = source.directoryCookie;
     target.itemType = source.itemType;
+    // The pending final mode stays with the tracked item until the last close applies it or a mode
+    // change replaces it: through the volume, or behind it, seen as a mode the item did not have.
+    const bool reportsAnotherMode = source.attributesLoaded && (source.mode & 07777) != (target.mode & 07777);
+    if (target.hasPendingFinalMode && reportsAnotherMode) {
+        target.hasPendingFinalMode = false;
+        target.pendingFinalMode = 0;
+    }
     target.mode = source.mode;
     target.linkCount = source.linkCount;
     target.uid = source.uid;
     target.gid = source.gid;
     target.size = source.size;
     target.allocSize = source.allocSize;
-    // The pending final mode stays with the tracked item until the last close applies it or a mode
-    // change replaces it; a server record knows nothing of it.
     target.modifyTime = source.modifyTime;
     target.changeTime = source.changeTime;
     target.accessTime = source.accessTime;

@@ -314,3 +314,29 @@ TEST(VolumeModeTest, APendingFinalModeSurvivesEveryRefreshUntilTheLastCloseAppli
     EXPECT_FALSE(file->hasPendingFinalMode);
     EXPECT_EQ(reportedMode(), 0444u);
 }
+
+// A mode set on the export while the new file is open is the newer word: the mode the file was
+// created with must not come back over it at the last close.
+TEST(VolumeModeTest, AModeChangedBehindTheMountCancelsThePendingFinalMode) {
+    ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    auto readOnly = std::make_shared<FSItemSetAttributesRequest>();
+    readOnly->mode = 0444;
+    auto created = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+    volume.createItemNamed(fskit::FSFileName::nameWithString("new"), 1, volume.rootItem(), readOnly,
+                           [created](auto item, auto, auto) { created->set(item); });
+    scripted.serve("create_file", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "new", "file", 0644)}});
+    const auto file = *created->get();
+    ASSERT_NE(file, nullptr);
+
+    auto fetched = std::make_shared<rpctest::Await<Attributes>>();
+    volume.getAttributes(fskit::FSItemGetAttributesRequest(~0ull), file, collect(fetched));
+    scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "new", "file", 0600)}});
+    EXPECT_EQ(fetched->get()->first->mode, 0600u);
+
+    auto closed = std::make_shared<rpctest::Await<std::optional<Error>>>();
+    volume.closeItem(file, 0, [closed](std::optional<Error> e) { closed->set(e); });
+    scripted.serve("close", {{"ok", true}});
+    EXPECT_FALSE(*closed->get());
+    EXPECT_TRUE(scripted.quiet());
+}
