@@ -111,7 +111,7 @@ public:
     static bool isAttributeWanted(uint64_t attribute, const std::optional<fskit::FSItemGetAttributesRequest>& request);
     static fskit::FSItemAttributes attributesForItem(const BrindleItem& item,
                                                      const std::optional<fskit::FSItemGetAttributesRequest>& request);
-    void refreshAttributesIfNeededForItem(const ItemPtr& item, SuccessReply reply);
+    void refreshAttributesForItem(const ItemPtr& item, SuccessReply reply);
     void getAttributes(const fskit::FSItemGetAttributesRequest& request, const FSItemPtr& item, AttributesReply reply);
     void setAttributes(const SetAttributesRequestPtr& request, const FSItemPtr& item, AttributesReply reply);
     static void applySetAttributesRequest(const SetAttributesRequestPtr& request, const ItemPtr& item,
@@ -125,6 +125,8 @@ public:
                                 const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
                                 uint64_t batchSize, VerifierReply reply);
     static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
+    // After a change to the directory's contents: bumps its verifier and marks its cached attributes
+    // (times, link count) as no longer the server's.
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
     void openDirectoryItem(const ItemPtr& directory, ErrorReply reply);
     void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);

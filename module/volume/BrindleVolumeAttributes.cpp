@@ -62,15 +62,7 @@ FSItemAttributes BrindleVolume::attributesForItem(const BrindleItem& item,
     return attributes;
 }
 
-void BrindleVolume::refreshAttributesIfNeededForItem(const ItemPtr& item, SuccessReply reply) {
-    const bool loaded = [&] {
-        std::lock_guard fields(item->fieldsMutex);
-        return item->attributesLoaded;
-    }();
-    if (loaded) {
-        reply(true, std::nullopt);
-        return;
-    }
+void BrindleVolume::refreshAttributesForItem(const ItemPtr& item, SuccessReply reply) {
     const ItemAddress address = addressOf(*item);
     rpcClient_->fetchAttributesForNodeID(
         address.nodeID, address.parentID, address.name,
@@ -91,7 +83,9 @@ void BrindleVolume::getAttributes(const fskit::FSItemGetAttributesRequest& reque
         reply(std::nullopt, Error::posix(darwin::enoent));
         return;
     }
-    refreshAttributesIfNeededForItem(
+    // Asked every time: the kernel's attribute timeout is what bounds re-fetching, and a cached
+    // answer would hide every change made behind the mount.
+    refreshAttributesForItem(
         item, [item, request, reply = std::move(reply)](bool success, std::optional<Error> error) {
             if (!success) {
                 reply(std::nullopt, errorOrIO(error));
@@ -197,7 +191,9 @@ void BrindleVolume::applySetAttributesRequest(const SetAttributesRequestPtr& req
     {
         std::lock_guard fields(item->fieldsMutex);
         if (request->mode) {
-            item->mode = *request->mode & 0777;
+            // A new file its owner may not write keeps the server's mode until its last close; the
+            // requested one is its pending final mode, and is what it reports meanwhile.
+            if (!(creatingNewItem && item->hasPendingFinalMode)) item->mode = *request->mode & 0777;
             request->consumedAttributes |= fskit::FSItemAttributeMode;
         }
         if (request->uid) {

@@ -17,6 +17,13 @@ std::string describeAttributesRequest(const std::optional<fskit::FSItemGetAttrib
     return attributes ? "wanted=" + std::to_string(attributes->wantedAttributes()) : "(null)";
 }
 
+// A file still waiting for its final mode is listed with it, as its attributes report it.
+std::optional<uint32_t> pendingFinalModeOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    if (!item.hasPendingFinalMode) return std::nullopt;
+    return item.pendingFinalMode;
+}
+
 }  // namespace
 
 uint64_t BrindleVolume::nextDirectoryVerifierForItem(BrindleItem& item) {
@@ -29,7 +36,11 @@ uint64_t BrindleVolume::nextDirectoryVerifierForItem(BrindleItem& item) {
 }
 
 void BrindleVolume::invalidateDirectoryEnumerationForNodeID(uint64_t nodeID) {
-    if (const ItemPtr directory = trackedItemForNodeID(nodeID)) nextDirectoryVerifierForItem(*directory);
+    const ItemPtr directory = trackedItemForNodeID(nodeID);
+    if (!directory) return;
+    nextDirectoryVerifierForItem(*directory);
+    std::lock_guard fields(directory->fieldsMutex);
+    directory->attributesLoaded = false;
 }
 
 void BrindleVolume::openDirectoryItem(const ItemPtr& directory, ErrorReply reply) {
@@ -133,23 +144,44 @@ void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t ha
                 "currentVerifier={} handleID={}",
                 count, firstCookie, lastCookie, cookie, verifier, handleID);
 
+            // The kernel resumes a listing at an entry's cookie and restarts it at 0: a cookie that
+            // is missing or does not grow would hand out the same entries for ever.
+            uint64_t previousCookie = cookie;
+            for (const ItemPtr& entry : *entries) {
+                const uint64_t nextCookie = cookieOf(entry);
+                if (nextCookie > previousCookie) {
+                    previousCookie = nextCookie;
+                    continue;
+                }
+                logging::error(
+                    "orvel: enumerateDirectory cookie does not advance nodeID={} requestCookie={} item={} "
+                    "previousCookie={} nextCookie={}",
+                    nodeIDOf(*directory), cookie, nameOf(*entry), previousCookie, nextCookie);
+                reply(0, Error::posix(darwin::eio));
+                return;
+            }
+
             uint64_t resumePoint = cookie;
             for (const ItemPtr& entry : *entries) {
-                const ItemPtr canonical = self->canonicalItemForItem(entry);
-                std::optional<fskit::FSItemAttributes> entryAttributes;
+                // Taken from the reply before the entry is shared: once canonical, a concurrent
+                // lookup of the same node may overwrite its fields.
                 std::string name;
                 ItemType type;
                 uint64_t nodeID, nextCookie;
                 bool loaded;
                 {
-                    std::lock_guard fields(canonical->fieldsMutex);
-                    name = canonical->name;
-                    type = canonical->itemType;
-                    nodeID = canonical->nodeID;
-                    nextCookie = canonical->directoryCookie;
-                    loaded = canonical->attributesLoaded;
+                    std::lock_guard fields(entry->fieldsMutex);
+                    name = entry->name;
+                    type = entry->itemType;
+                    nodeID = entry->nodeID;
+                    nextCookie = entry->directoryCookie;
+                    loaded = entry->attributesLoaded;
                 }
-                if (attributes && loaded) entryAttributes = attributesForItem(*canonical, attributes);
+                std::optional<fskit::FSItemAttributes> entryAttributes;
+                if (attributes && loaded) entryAttributes = attributesForItem(*entry, attributes);
+                const ItemPtr canonical = self->canonicalItemForItem(entry);
+                if (entryAttributes && entryAttributes->mode)
+                    if (const auto pending = pendingFinalModeOf(*canonical)) entryAttributes->mode = *pending;
                 if (!packer->packEntry(fskit::FSFileName::nameWithString(name), static_cast<int64_t>(type), nodeID,
                                        nextCookie, entryAttributes)) {
                     uint64_t directoryVerifier;
@@ -173,12 +205,8 @@ void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t ha
                 reply(verifier, std::nullopt);
                 return;
             }
-            if (lastCookie > cookie) {
-                self->enumerateDirectoryItem(directory, handleID, lastCookie, verifier, attributes, std::move(packer),
-                                             batchSize, std::move(reply));
-                return;
-            }
-            reply(0, Error::posix(darwin::einval));
+            self->enumerateDirectoryItem(directory, handleID, lastCookie, verifier, attributes, std::move(packer),
+                                         batchSize, std::move(reply));
         });
 }
 

@@ -17,9 +17,8 @@ Error invalidArgument() { return Error::posix(darwin::einval); }
 void BrindleVolume::lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply) {
     const auto parent = brindleItem(directory);
     if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
-    const auto text = nonEmptyString(name);
-    if (!text) return reply(nullptr, std::nullopt, invalidArgument());
-    rpcClient_->lookupItemNamed(*text, nodeIDOf(*parent),
+    if (const auto refusal = nameRefusal(name)) return reply(nullptr, std::nullopt, refusal);
+    rpcClient_->lookupItemNamed(*name.string(), nodeIDOf(*parent),
                                 [self = shared_from_this(), reply](ItemPtr found, std::optional<Error> error) {
                                     if (!found) return reply(nullptr, std::nullopt, errorOrIO(error));
                                     auto canonical = self->canonicalItemForItem(found);
@@ -48,8 +47,8 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
     if (isReadonlyVolume()) return reply(nullptr, std::nullopt, readOnlyError());
     const auto parent = brindleItem(directory);
     if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
-    const auto text = nonEmptyString(name);
-    if (!text) return reply(nullptr, std::nullopt, invalidArgument());
+    if (const auto refusal = nameRefusal(name)) return reply(nullptr, std::nullopt, refusal);
+    const std::string text = *name.string();
 
     const auto itemType = static_cast<ItemType>(type);
     uint32_t requestedMode = defaultModeForNewItemType(itemType);
@@ -59,7 +58,6 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
     // and gets its requested mode at the last close.
     const bool pending = itemType == ItemType::File && (requestedMode & 0200) == 0;
     const uint32_t creationMode = pending ? requestedMode | 0200 : requestedMode;
-    if (creationMode == 0) return reply(nullptr, std::nullopt, notSupportedError());
     if (itemType != ItemType::File && itemType != ItemType::Directory)
         return reply(nullptr, std::nullopt, notSupportedError());
 
@@ -84,9 +82,9 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
     };
     const auto mode = static_cast<int32_t>(creationMode);
     if (itemType == ItemType::Directory)
-        rpcClient_->createDirectoryNamed(*text, parentID, mode, std::move(created));
+        rpcClient_->createDirectoryNamed(text, parentID, mode, std::move(created));
     else
-        rpcClient_->createFileNamed(*text, parentID, mode, std::move(created));
+        rpcClient_->createFileNamed(text, parentID, mode, std::move(created));
 }
 
 void BrindleVolume::createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
@@ -95,16 +93,16 @@ void BrindleVolume::createSymbolicLinkNamed(const fskit::FSFileName& name, const
     if (isReadonlyVolume()) return reply(nullptr, std::nullopt, readOnlyError());
     const auto parent = brindleItem(directory);
     if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
-    const auto text = nonEmptyString(name);
-    const auto target = nonEmptyString(linkContents);
-    if (!text || !target) return reply(nullptr, std::nullopt, invalidArgument());
+    if (const auto refusal = nameRefusal(name)) return reply(nullptr, std::nullopt, refusal);
+    if (const auto refusal = nameRefusal(linkContents)) return reply(nullptr, std::nullopt, refusal);
     // A link's own mode means nothing here; claiming it keeps FSKit from applying it afterwards.
     if (attributes && attributes->isValid(fskit::FSItemAttributeMode))
         attributes->consumedAttributes |= fskit::FSItemAttributeMode;
 
     const uint64_t parentID = nodeIDOf(*parent);
     rpcClient_->createSymbolicLinkNamed(
-        *text, parentID, *target, [self = shared_from_this(), parentID, reply](ItemPtr item, std::optional<Error> error) {
+        *name.string(), parentID, *linkContents.string(),
+        [self = shared_from_this(), parentID, reply](ItemPtr item, std::optional<Error> error) {
             if (!item) return reply(nullptr, std::nullopt, errorOrIO(error));
             self->invalidateDirectoryEnumerationForNodeID(parentID);
             auto canonical = self->canonicalItemForItem(item);
@@ -121,8 +119,8 @@ void BrindleVolume::removeItem(const FSItemPtr& item, const fskit::FSFileName& n
     if (isReadonlyVolume()) return reply(readOnlyError());
     const auto parent = brindleItem(directory);
     if (!isItemOfType(parent, ItemType::Directory)) return reply(notADirectory());
-    const auto text = nonEmptyString(name);
-    if (!text) return reply(invalidArgument());
+    if (const auto refusal = nameRefusal(name)) return reply(refusal);
+    const std::string text = *name.string();
 
     const auto removed = brindleItem(item);
     const uint64_t parentID = nodeIDOf(*parent);
@@ -133,9 +131,9 @@ void BrindleVolume::removeItem(const FSItemPtr& item, const fskit::FSFileName& n
         reply(std::nullopt);
     };
     if (isItemOfType(removed, ItemType::Directory))
-        rpcClient_->removeDirectoryNamed(*text, parentID, std::move(done));
+        rpcClient_->removeDirectoryNamed(text, parentID, std::move(done));
     else
-        rpcClient_->removeFileNamed(*text, parentID, std::move(done));
+        rpcClient_->removeFileNamed(text, parentID, std::move(done));
 }
 
 void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDirectory,
@@ -146,16 +144,17 @@ void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDir
     const auto destination = brindleItem(destinationDirectory);
     if (!isItemOfType(source, ItemType::Directory) || !isItemOfType(destination, ItemType::Directory))
         return reply(std::nullopt, notADirectory());
-    const auto fromName = nonEmptyString(sourceName);
-    const auto toName = nonEmptyString(destinationName);
-    if (!fromName || !toName) return reply(std::nullopt, invalidArgument());
+    if (const auto refusal = nameRefusal(sourceName)) return reply(std::nullopt, refusal);
+    if (const auto refusal = nameRefusal(destinationName)) return reply(std::nullopt, refusal);
+    const std::string fromName = *sourceName.string();
+    const std::string toName = *destinationName.string();
 
     const auto moved = brindleItem(item);
     const uint64_t sourceID = nodeIDOf(*source);
     const uint64_t destinationID = nodeIDOf(*destination);
     rpcClient_->renameItemNamed(
-        *fromName, sourceID, *toName, destinationID,
-        [self = shared_from_this(), moved, sourceID, destinationID, toName = *toName, reply](
+        fromName, sourceID, toName, destinationID,
+        [self = shared_from_this(), moved, sourceID, destinationID, toName, reply](
             bool success, std::optional<Error> error) {
             if (!success) return reply(std::nullopt, errorOrIO(error));
             self->invalidateDirectoryEnumerationForNodeID(sourceID);

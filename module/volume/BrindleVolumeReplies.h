@@ -51,11 +51,13 @@ inline std::string nameOf(const BrindleItem& item) {
     return item.name;
 }
 
-// A name's string form, or nothing when it is not UTF-8 or empty.
-inline std::optional<std::string> nonEmptyString(const fskit::FSFileName& name) {
-    auto text = name.string();
-    if (!text || text->empty()) return std::nullopt;
-    return text;
+// Why a name cannot be sent to the server, or nothing when it can: the wire is UTF-8 JSON, so a
+// name that is not UTF-8 is refused with EILSEQ; an empty name names nothing.
+inline std::optional<foundation::Error> nameRefusal(const fskit::FSFileName& name) {
+    const auto text = name.string();
+    if (!text) return foundation::Error::posix(foundation::darwin::eilseq);
+    if (text->empty()) return foundation::Error::posix(foundation::darwin::einval);
+    return std::nullopt;
 }
 
 inline foundation::Error errorOrIO(const std::optional<foundation::Error>& error) {

@@ -9,8 +9,10 @@ uint64_t nodeIDOf(const BrindleItem& item) {
     return item.nodeID;
 }
 
+// The mode the item will have once its pending final mode is applied: what a local file system
+// shows from the moment the file is created.
 uint32_t effectiveModeLocked(const BrindleItem& item) {
-    return item.mode != 0 ? item.mode : BrindleVolume::defaultModeForNewItemType(item.itemType);
+    return item.hasPendingFinalMode ? item.pendingFinalMode : item.mode;
 }
 
 }  // namespace
@@ -26,7 +28,10 @@ void BrindleVolume::untrackItem(const ItemPtr& item) {
     const uint64_t nodeID = nodeIDOf(*item);
     if (nodeID == 0) return;
     std::lock_guard lock(trackedItemsMutex_);
-    trackedItems.erase(nodeID);
+    // Only the very object: another one under the node id was made canonical after this one was
+    // let go, and is what FSKit holds now.
+    const auto found = trackedItems.find(nodeID);
+    if (found != trackedItems.end() && found->second == item) trackedItems.erase(found);
 }
 
 BrindleVolume::ItemPtr BrindleVolume::trackedItemForNodeID(uint64_t nodeID) const {
@@ -78,7 +83,6 @@ void BrindleVolume::cleanupTrackedItems() {
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
     if (&source == &target) {
         std::lock_guard fields(target.fieldsMutex);
-        target.mode = effectiveModeLocked(target);
         if (target.directoryVerifier == 0) target.directoryVerifier = 1;
         return;
     }
@@ -88,14 +92,19 @@ void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, Brind
     target.parentNodeID = source.parentNodeID;
     target.directoryCookie = source.directoryCookie;
     target.itemType = source.itemType;
-    target.mode = effectiveModeLocked(source);
+    // The pending final mode stays with the tracked item until the last close applies it or a mode
+    // change replaces it: through the volume, or behind it, seen as a mode the item did not have.
+    const bool reportsAnotherMode = source.attributesLoaded && (source.mode & 07777) != (target.mode & 07777);
+    if (target.hasPendingFinalMode && reportsAnotherMode) {
+        target.hasPendingFinalMode = false;
+        target.pendingFinalMode = 0;
+    }
+    target.mode = source.mode;
     target.linkCount = source.linkCount;
     target.uid = source.uid;
     target.gid = source.gid;
     target.size = source.size;
     target.allocSize = source.allocSize;
-    target.hasPendingFinalMode = source.hasPendingFinalMode;
-    target.pendingFinalMode = source.pendingFinalMode;
     target.modifyTime = source.modifyTime;
     target.changeTime = source.changeTime;
     target.accessTime = source.accessTime;

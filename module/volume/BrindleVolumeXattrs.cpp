@@ -32,29 +32,28 @@ bool BrindleVolume::xattrOperationsInhibited() const { return !session_->namedat
 
 void BrindleVolume::getXattrNamed(const fskit::FSFileName& name, const FSItemPtr& item, DataReply reply) {
     if (xattrOperationsInhibited()) return reply(std::nullopt, notSupportedError());
-    const auto text = nonEmptyString(name);
-    if (!text) return reply(std::nullopt, Error::posix(darwin::einval));
+    if (const auto refusal = nameRefusal(name)) return reply(std::nullopt, refusal);
     const auto target = canonicalTrackedItem(brindleItem(item));
     if (!target) return reply(std::nullopt, Error::posix(darwin::einval));
-    rpcClient_->getXattrNamed(*text, nodeIDOf(*target), std::move(reply));
+    rpcClient_->getXattrNamed(*name.string(), nodeIDOf(*target), std::move(reply));
 }
 
 void BrindleVolume::setXattrNamed(const fskit::FSFileName& name, std::optional<std::string> value,
                                   const FSItemPtr& item, uint64_t policy, ErrorReply reply) {
     if (xattrOperationsInhibited()) return reply(notSupportedError());
     if (isReadonlyVolume()) return reply(readOnlyError());
-    const auto text = nonEmptyString(name);
-    if (!text) return reply(Error::posix(darwin::einval));
+    if (const auto refusal = nameRefusal(name)) return reply(refusal);
+    const std::string text = *name.string();
     const auto target = canonicalTrackedItem(brindleItem(item));
     if (!target) return reply(Error::posix(darwin::einval));
     auto done = [reply](bool success, std::optional<Error> error) {
         if (!success) return reply(errorOrIO(error));
         reply(std::nullopt);
     };
-    if (policy == xattrPolicyDelete) return rpcClient_->removeXattrNamed(*text, nodeIDOf(*target), std::move(done));
+    if (policy == xattrPolicyDelete) return rpcClient_->removeXattrNamed(text, nodeIDOf(*target), std::move(done));
     const auto flags = setFlagsForPolicy(policy);
     if (!flags) return reply(Error::posix(darwin::einval));
-    rpcClient_->setXattrNamed(*text, nodeIDOf(*target), *flags, value.value_or(std::string()), std::move(done));
+    rpcClient_->setXattrNamed(text, nodeIDOf(*target), *flags, value.value_or(std::string()), std::move(done));
 }
 
 void BrindleVolume::listXattrsOfItem(const FSItemPtr& item, NamesReply reply) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -56,7 +58,9 @@ TEST(ItemTrackingTest, NodeZeroIsNeverTrackedNorUntracked) {
     EXPECT_EQ(volume.trackedItemForNodeID(0), nullptr);
 }
 
-TEST(ItemTrackingTest, TrackingReplacesAndUntrackingRemovesWhateverHoldsTheNode) {
+// An item FSKit lets go of may no longer be the one tracked for its node: untracking it must not
+// drop the one a later lookup made canonical, or two items for one node end up alive.
+TEST(ItemTrackingTest, TrackingReplacesAndUntrackingRemovesOnlyTheTrackedObject) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto first = itemFor(7);
@@ -64,7 +68,13 @@ TEST(ItemTrackingTest, TrackingReplacesAndUntrackingRemovesWhateverHoldsTheNode)
     volume.trackItem(first);
     volume.trackItem(second);
     EXPECT_EQ(volume.trackedItemForNodeID(7), second);
-    volume.untrackItem(itemFor(7));
+    volume.untrackItem(first);
+    EXPECT_EQ(volume.trackedItemForNodeID(7), second);
+    auto reclaimed = std::make_shared<rpctest::Await<bool>>();
+    volume.reclaimItem(first, [reclaimed](auto error) { reclaimed->set(!error); });
+    EXPECT_TRUE(*reclaimed->get());
+    EXPECT_EQ(volume.trackedItemForNodeID(7), second);
+    volume.untrackItem(second);
     EXPECT_EQ(volume.trackedItemForNodeID(7), nullptr);
 }
 
@@ -77,7 +87,7 @@ TEST(ItemTrackingTest, CanonicalTrackedItemOfNoneIsNoneAndOfAnUntrackedItemTrack
     EXPECT_EQ(volume.trackedItemForNodeID(9), item);
 }
 
-TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationState) {
+TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationStateNorItsPendingMode) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto canonical = itemFor(5, ItemType::Directory);
@@ -99,18 +109,19 @@ TEST(ItemTrackingTest, ALaterItemRefreshesTheCanonicalOneButNotItsEnumerationSta
 
     EXPECT_EQ(volume.canonicalItemForItem(newer), canonical);
     EXPECT_EQ(canonical->name, "docs");
-    EXPECT_EQ(canonical->mode, 0755u);  // the effective mode of a directory without one
+    EXPECT_EQ(canonical->mode, 0u);
     EXPECT_EQ(canonical->size, 4096u);
     EXPECT_FALSE(canonical->attributesLoaded);
     EXPECT_EQ(canonical->modifyTime.tv_sec, 123);
     EXPECT_EQ(canonical->modifyTime.tv_nsec, 456);
-    EXPECT_FALSE(canonical->hasPendingFinalMode);  // a server record clears it
+    EXPECT_TRUE(canonical->hasPendingFinalMode);
+    EXPECT_EQ(canonical->pendingFinalMode, 0444u);
     EXPECT_EQ(canonical->directoryHandleID, 44u);
     EXPECT_EQ(canonical->directoryResumeCookie, 12u);
     EXPECT_EQ(canonical->directoryVerifier, 3u);
 }
 
-TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
+TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsTheVerifier) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto item = itemFor(6, ItemType::SymbolicLink);
@@ -119,7 +130,7 @@ TEST(ItemTrackingTest, CanonicalisingTheCanonicalItemOnlyFillsModeAndVerifier) {
     item->size = 17;
     volume.trackItem(item);
     EXPECT_EQ(volume.canonicalItemForItem(item), item);
-    EXPECT_EQ(item->mode, 0777u);
+    EXPECT_EQ(item->mode, 0u);
     EXPECT_EQ(item->directoryVerifier, 1u);
     EXPECT_EQ(item->size, 17u);
 }
@@ -143,7 +154,7 @@ TEST(ItemTrackingTest, CleanupResetsHandlesAndEmptiesTheTable) {
 TEST(ItemTrackingTest, ConcurrentRepliesForOneNewNodeYieldOneObject) {
     for (int round = 0; round < 50; ++round) {
         volumetest::ScriptedVolume scripted;
-    BrindleVolume& volume = *scripted.volume;
+        BrindleVolume& volume = *scripted.volume;
         std::shared_ptr<BrindleItem> results[4];
         std::vector<std::thread> threads;
         for (auto& result : results) {
@@ -165,7 +176,55 @@ TEST(ItemModeTest, DefaultAndEffectiveModes) {
     }
     auto item = itemFor(4, ItemType::File);
     item->mode = 0;
-    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0644u);
+    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0u);
     item->mode = 0100600;
     EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0100600u);
+    item->hasPendingFinalMode = true;
+    item->pendingFinalMode = 0444;
+    EXPECT_EQ(BrindleVolume::effectiveModeForItem(*item), 0444u);
+}
+
+// Lookups of one node complete on the callback pool while items that are no longer tracked are
+// reclaimed: every lookup must keep yielding the one tracked object.
+TEST(ItemTrackingTest, ReclaimingStaleItemsRacingLookupsNeverDropsTheCanonicalOne) {
+    volumetest::ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    const auto canonical = volume.canonicalItemForItem(itemFor(42));
+    constexpr int lookupsPerThread = 300;
+    constexpr int lookupThreads = 3;
+    // Shared with the completions, which may outlive the test body when it fails.
+    struct Seen {
+        std::mutex mutex;
+        std::vector<std::shared_ptr<BrindleItem>> items;
+    };
+    auto seen = std::make_shared<Seen>();
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < lookupThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < lookupsPerThread; ++i) {
+                volume.lookupItemNamed(fskit::FSFileName::nameWithString("f"), volume.rootItem(),
+                                       [seen](auto item, auto, auto) {
+                                           std::lock_guard lock(seen->mutex);
+                                           seen->items.push_back(item);
+                                       });
+            }
+        });
+    }
+    threads.emplace_back([&](std::stop_token stop) {
+        std::vector<std::shared_ptr<BrindleItem>> stale;
+        for (int i = 0; i < 16; ++i) stale.push_back(itemFor(42));
+        for (size_t i = 0; !stop.stop_requested(); ++i) volume.reclaimItem(stale[i % stale.size()], [](auto) {});
+    });
+    for (int i = 0; i < lookupThreads * lookupsPerThread; ++i)
+        scripted.serve("lookup", {{"ok", true}, {"lookup_item", volumetest::itemRecord(42, 1, "f", "file")}});
+    const auto allAnswered = [&] {
+        std::lock_guard lock(seen->mutex);
+        return seen->items.size() == lookupThreads * lookupsPerThread;
+    };
+    for (int wait = 0; wait < 1000 && !allAnswered(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::lock_guard lock(seen->mutex);
+    ASSERT_EQ(seen->items.size(), size_t{lookupThreads * lookupsPerThread});
+    for (const auto& result : seen->items) ASSERT_EQ(result, canonical);
+    EXPECT_EQ(volume.trackedItemForNodeID(42), canonical);
 }

@@ -49,7 +49,7 @@ Attributes setAttributes(ScriptedVolume& scripted, const std::shared_ptr<FSItemS
 TEST(VolumeAttributesTest, ReportsOnlyTheWantedAttributesWithDerivedValues) {
     BrindleItem item;
     item.itemType = ItemType::SymbolicLink;
-    item.mode = 0;
+    item.mode = 0750;
     item.birthTime = {55, 5};
     item.size = 3;
     const auto onlySize = BrindleVolume::attributesForItem(item, fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeSize));
@@ -58,7 +58,7 @@ TEST(VolumeAttributesTest, ReportsOnlyTheWantedAttributesWithDerivedValues) {
     EXPECT_FALSE(onlySize.type);
 
     const auto all = BrindleVolume::attributesForItem(item, std::nullopt);
-    EXPECT_EQ(all.mode, 0777u);
+    EXPECT_EQ(all.mode, 0750u);
     EXPECT_EQ(all.flags, 0u);
     EXPECT_EQ(all.backupTime->tv_sec, 55);
     EXPECT_EQ(all.addedTime->tv_nsec, 5);
@@ -66,35 +66,32 @@ TEST(VolumeAttributesTest, ReportsOnlyTheWantedAttributesWithDerivedValues) {
     EXPECT_EQ(all.type, static_cast<int64_t>(ItemType::SymbolicLink));
 }
 
-TEST(VolumeAttributesTest, GetFetchesAPlaceholderOnceAndRefusesForeignItems) {
+// The kernel's attribute timeout decides how long attributes may be reused; whenever it asks, the
+// server's current record answers, or a change behind the mount would never show.
+TEST(VolumeAttributesTest, GetAsksTheServerEveryTimeAndRefusesForeignItems) {
     ScriptedVolume scripted;
     auto foreign = std::make_shared<fskit::FSItem>();
     auto refused = std::make_shared<rpctest::Await<Attributes>>();
     scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(~0ull), foreign, collect(refused));
     EXPECT_TRUE(refused->get()->second->isPosix(darwin::enoent));
 
-    auto placeholder = trackedFile(*scripted.volume, 8);
-    placeholder->attributesLoaded = false;
-    auto fetched = std::make_shared<rpctest::Await<Attributes>>();
-    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeSize), placeholder,
-                                   collect(fetched));
-    const auto frame = scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(8, 1, "file8", "file", 0600, 4242)}});
-    EXPECT_EQ(frame.json.at("name").as_string(), "file8");
-    EXPECT_EQ(fetched->get()->first->size, 4242u);
+    auto file = trackedFile(*scripted.volume, 8);
+    for (const uint64_t size : {4242u, 17u}) {
+        auto fetched = std::make_shared<rpctest::Await<Attributes>>();
+        scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeSize), file,
+                                       collect(fetched));
+        const auto frame = scripted.serve(
+            "get_attributes", {{"ok", true}, {"item_attrs", itemRecord(8, 1, "file8", "file", 0600, size)}});
+        EXPECT_EQ(frame.json.at("name").as_string(), "file8");
+        EXPECT_EQ(fetched->get()->first->size, size);
+        EXPECT_EQ(file->size, size);
+    }
 
-    // Loaded now: answered at once, without a request.
-    auto again = std::make_shared<rpctest::Await<Attributes>>();
-    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeMode), placeholder,
-                                   collect(again));
-    ASSERT_TRUE(again->ready());
-    EXPECT_EQ(again->get()->first->mode, 0600u);
-    EXPECT_TRUE(scripted.quiet());
-
-    placeholder->attributesLoaded = false;
     auto failed = std::make_shared<rpctest::Await<Attributes>>();
-    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(1), placeholder, collect(failed));
+    scripted.volume->getAttributes(fskit::FSItemGetAttributesRequest(1), file, collect(failed));
     scripted.serve("get_attributes", {{"ok", false}, {"errno", darwin::enoent}});
     EXPECT_TRUE(failed->get()->second->isPosix(darwin::enoent));
+    EXPECT_EQ(file->size, 17u);
 }
 
 TEST(VolumeAttributesTest, SetChecksRunInOrderAndSendNothingWhenTheyFail) {
@@ -217,4 +214,129 @@ TEST(VolumeAttributesTest, TheLocalApplyStoresGivenValuesAndRefusesSizeOnANonFil
                                              [&](std::optional<FSItemAttributes> a, std::optional<Error>) { attributes = a; });
     EXPECT_EQ(attributes->allocSize, 5u);
     EXPECT_EQ(request->consumedAttributes, fskit::FSItemAttributeSize | fskit::FSItemAttributeAllocSize);
+}
+
+TEST(VolumeModeTest, AModeTheServerReportsIsTheModeEvenWhenItIsZero) {
+    ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    // chmod 000 must keep everyone out: a reported 0 is not "no mode".
+    const std::pair<const char*, uint64_t> records[] = {{"file", 8}, {"directory", 9}, {"symlink", 10}};
+    for (const auto& [type, nodeID] : records) {
+        auto looked = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+        volume.lookupItemNamed(fskit::FSFileName::nameWithString("n"), volume.rootItem(),
+                               [looked](auto item, auto, auto) { looked->set(item); });
+        scripted.serve("lookup", {{"ok", true}, {"lookup_item", itemRecord(nodeID, 1, "n", type, 0)}});
+        const auto item = *looked->get();
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(BrindleVolume::attributesForItem(*item, std::nullopt).mode, 0u) << type;
+    }
+
+    // A record without the attribute set has no mode at all: its type's default stands in until
+    // the attributes are fetched.
+    auto looked = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+    volume.lookupItemNamed(fskit::FSFileName::nameWithString("bare"), volume.rootItem(),
+                           [looked](auto item, auto, auto) { looked->set(item); });
+    const boost::json::object bareRecord{{"node_id", 11}, {"parent_id", 1}, {"name", "bare"}, {"type", "directory"}};
+    scripted.serve("lookup", {{"ok", true}, {"lookup_item", bareRecord}});
+    const auto bare = *looked->get();
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(BrindleVolume::attributesForItem(*bare, std::nullopt).mode, 0755u);
+    EXPECT_FALSE(bare->attributesLoaded);
+}
+
+// cp --preserve=timestamps of a 0444 file: create, write, set the times, close. Every refresh in
+// between brings the server's 0644; the file must still end 0444.
+TEST(VolumeModeTest, APendingFinalModeSurvivesEveryRefreshUntilTheLastCloseAppliesIt) {
+    ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    auto readOnly = std::make_shared<FSItemSetAttributesRequest>();
+    readOnly->mode = 0444;
+    auto created = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+    volume.createItemNamed(fskit::FSFileName::nameWithString("copy"), 1, volume.rootItem(), readOnly,
+                           [created](auto item, auto, auto) { created->set(item); });
+    scripted.serve("create_file", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "copy", "file", 0644)}});
+    const auto file = *created->get();
+    ASSERT_NE(file, nullptr);
+    const auto stillPending = [&](const char* after) {
+        std::lock_guard fields(file->fieldsMutex);
+        EXPECT_TRUE(file->hasPendingFinalMode) << after;
+        EXPECT_EQ(file->pendingFinalMode, 0444u) << after;
+    };
+    const auto reportedMode = [&] { return BrindleVolume::attributesForItem(*file, std::nullopt).mode; };
+
+    auto looked = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+    volume.lookupItemNamed(fskit::FSFileName::nameWithString("copy"), volume.rootItem(),
+                           [looked](auto item, auto, auto) { looked->set(item); });
+    scripted.serve("lookup", {{"ok", true}, {"lookup_item", itemRecord(7, 1, "copy", "file", 0644)}});
+    EXPECT_EQ(*looked->get(), file);
+    stillPending("a lookup");
+    EXPECT_EQ(reportedMode(), 0444u);
+
+    auto entry = itemRecord(7, 1, "copy", "file", 0644);
+    entry["next_cookie"] = 1;
+    const auto root = volume.rootItem();
+    auto opened = std::make_shared<rpctest::Await<std::optional<Error>>>();
+    volume.openDirectoryItem(root, [opened](std::optional<Error> e) { opened->set(e); });
+    scripted.serve("open_directory", {{"ok", true}, {"handle_id", 3}});
+    ASSERT_FALSE(*opened->get());
+    auto packer = std::make_shared<volumetest::RecordingPacker>();
+    auto listed = std::make_shared<rpctest::Await<uint64_t>>();
+    volume.enumerateDirectory(root, 0, 0, fskit::FSItemGetAttributesRequest(~0ull), packer,
+                              [listed](uint64_t verifier, auto) { listed->set(verifier); });
+    scripted.serve("enumerate_directory", {{"ok", true}, {"dir_items", boost::json::array{entry}}});
+    ASSERT_TRUE(listed->get());
+    ASSERT_EQ(packer->entries.size(), 1u);
+    EXPECT_EQ(packer->entries[0].attributes->mode, 0444u);
+    stillPending("a listing");
+
+    auto times = std::make_shared<FSItemSetAttributesRequest>();
+    times->modifyTime = timespec{1000, 0};
+    auto timed = std::make_shared<rpctest::Await<Attributes>>();
+    volume.setAttributes(times, file, collect(timed));
+    scripted.serve("set_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "copy", "file", 0644)}});
+    EXPECT_EQ(timed->get()->first->mode, 0444u);
+    stillPending("a times-only change");
+
+    file->attributesLoaded = false;
+    auto fetched = std::make_shared<rpctest::Await<Attributes>>();
+    volume.getAttributes(fskit::FSItemGetAttributesRequest(~0ull), file, collect(fetched));
+    scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "copy", "file", 0644)}});
+    EXPECT_EQ(fetched->get()->first->mode, 0444u);
+    stillPending("an attribute fetch");
+
+    auto closed = std::make_shared<rpctest::Await<std::optional<Error>>>();
+    volume.closeItem(file, 0, [closed](std::optional<Error> e) { closed->set(e); });
+    scripted.serve("close", {{"ok", true}});
+    const auto applied =
+        scripted.serve("set_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "copy", "file", 0444)}});
+    EXPECT_EQ(applied.json.at("set_mode").to_number<int>(), 0444);
+    EXPECT_FALSE(*closed->get());
+    EXPECT_FALSE(file->hasPendingFinalMode);
+    EXPECT_EQ(reportedMode(), 0444u);
+}
+
+// A mode set on the export while the new file is open is the newer word: the mode the file was
+// created with must not come back over it at the last close.
+TEST(VolumeModeTest, AModeChangedBehindTheMountCancelsThePendingFinalMode) {
+    ScriptedVolume scripted;
+    BrindleVolume& volume = *scripted.volume;
+    auto readOnly = std::make_shared<FSItemSetAttributesRequest>();
+    readOnly->mode = 0444;
+    auto created = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
+    volume.createItemNamed(fskit::FSFileName::nameWithString("new"), 1, volume.rootItem(), readOnly,
+                           [created](auto item, auto, auto) { created->set(item); });
+    scripted.serve("create_file", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "new", "file", 0644)}});
+    const auto file = *created->get();
+    ASSERT_NE(file, nullptr);
+
+    auto fetched = std::make_shared<rpctest::Await<Attributes>>();
+    volume.getAttributes(fskit::FSItemGetAttributesRequest(~0ull), file, collect(fetched));
+    scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "new", "file", 0600)}});
+    EXPECT_EQ(fetched->get()->first->mode, 0600u);
+
+    auto closed = std::make_shared<rpctest::Await<std::optional<Error>>>();
+    volume.closeItem(file, 0, [closed](std::optional<Error> e) { closed->set(e); });
+    scripted.serve("close", {{"ok", true}});
+    EXPECT_FALSE(*closed->get());
+    EXPECT_TRUE(scripted.quiet());
 }

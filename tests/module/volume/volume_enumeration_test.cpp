@@ -1,8 +1,11 @@
 #include "module/volume/BrindleVolume.h"
 #include "platform/foundation/errno_table.h"
 #include "tests/module/volume/volume_harness.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using brindle::BrindleItem;
 using brindle::BrindleVolume;
@@ -171,16 +174,43 @@ TEST_F(EnumerationTest, AFailedOpenKeepsTheDirectoryClosed) {
     EXPECT_EQ(root->directoryHandleID, 0u);
 }
 
-TEST_F(EnumerationTest, AFullBatchThatDoesNotAdvanceFailsInsteadOfLooping) {
+// The kernel takes an entry's cookie as the offset to resume from, and 0 restarts the listing: a
+// cookie that does not grow would make `ls` loop for ever.
+TEST_F(EnumerationTest, CookiesThatDoNotGrowFailTheListingWithEIOBeforeTheBatchIsPacked) {
     open();
-    auto packer = std::make_shared<RecordingPacker>();
-    auto out = list(0, 0, packer);
-    boost::json::array stuck = batch(0, 128);
-    for (auto& entry : stuck) entry.as_object()["next_cookie"] = 0;
-    scripted.serve("enumerate_directory", {{"ok", true}, {"dir_items", stuck}});
-    EXPECT_TRUE(out->get()->second->isPosix(darwin::einval));
-    EXPECT_EQ(packer->entries.size(), 128u);
-    EXPECT_TRUE(scripted.quiet());
+    testsupport::LogCapture log;
+    struct Case {
+        const char* what;
+        size_t badEntry;
+        std::optional<uint64_t> cookie;
+        bool inSecondBatch;
+    };
+    const Case cases[] = {
+        {"missing", 3, std::nullopt, false},
+        {"zero after the first batch", 0, 0, true},
+        {"equal to the one before", 5, 50, false},
+        {"smaller than the one before", 7, 20, false},
+        {"equal to the request cookie", 0, 1280, true},
+    };
+    for (const Case& bad : cases) {
+        auto packer = std::make_shared<RecordingPacker>();
+        auto out = list(0, 0, packer);
+        if (bad.inSecondBatch) serveBatch(0, 128);
+        boost::json::array entries = batch(bad.inSecondBatch ? 128 : 0, 20);
+        auto& entry = entries[bad.badEntry].as_object();
+        if (bad.cookie)
+            entry["next_cookie"] = *bad.cookie;
+        else
+            entry.erase("next_cookie");
+        scripted.serve("enumerate_directory", {{"ok", true}, {"dir_items", entries}});
+        const auto result = out->get();
+        ASSERT_TRUE(result) << bad.what;
+        ASSERT_TRUE(result->second) << bad.what;
+        EXPECT_TRUE(result->second->isPosix(darwin::eio)) << bad.what;
+        EXPECT_EQ(packer->entries.size(), bad.inSecondBatch ? 128u : 0u) << bad.what;
+        EXPECT_TRUE(scripted.quiet()) << bad.what;
+    }
+    EXPECT_TRUE(log.sink().contains("orvel: enumerateDirectory cookie does not advance"));
 }
 
 TEST_F(EnumerationTest, AFailedBatchKeepsWhatEarlierBatchesPacked) {
@@ -202,4 +232,40 @@ TEST(DirectoryVerifierTest, WrapsFromTheLargestValueToOneAndResetsTheResumeCooki
     item.directoryVerifier = 0;
     EXPECT_EQ(BrindleVolume::nextDirectoryVerifierForItem(item), 1u);
     EXPECT_EQ(BrindleVolume::nextDirectoryVerifierForItem(item), 2u);
+}
+
+// A lookup of the same node while a listing packs it must not change what the listing hands out:
+// the entry's cookie and name are the reply's own.
+TEST_F(EnumerationTest, ConcurrentLookupsOfListedNodesDoNotChangeThePackedEntries) {
+    open();
+    // Local to the test body, so they stop and join before the fixture's volume goes, also when an
+    // assertion ends the test early.
+    std::vector<std::jthread> lookups;
+    for (uint64_t t = 0; t < 3; ++t) {
+        lookups.emplace_back([this, t](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                for (uint64_t i = 0; i < 256; ++i) {
+                    // A lookup record carries no cookie and another name for the node.
+                    scripted.volume->canonicalItemForItem(brindle::BrindleRPCClient::itemFromDictionary(
+                        itemRecord(100 + (i + t * 7) % 256, 1, "renamed", "file"), std::nullopt, nullptr));
+                }
+            }
+        });
+    }
+    for (int round = 0; round < 200; ++round) {
+        auto packer = std::make_shared<RecordingPacker>();
+        auto out = list(0, 0, packer, fskit::FSItemGetAttributesRequest(~0ull));
+        serveBatch(0, 128);
+        serveBatch(128, 128);
+        serveBatch(256, 0);
+        const auto result = out->get();
+        ASSERT_TRUE(result);
+        ASSERT_FALSE(result->second) << result->second->code();
+        ASSERT_EQ(packer->entries.size(), 256u);
+        for (size_t i = 0; i < 256; ++i) {
+            ASSERT_EQ(packer->entries[i].nextCookie, 10 * (i + 1));
+            ASSERT_EQ(packer->entries[i].name, "e" + std::to_string(i));
+            ASSERT_EQ(packer->entries[i].itemID, 100 + i);
+        }
+    }
 }

@@ -56,9 +56,46 @@ TEST(NamespaceChecksTest, NotADirectoryComesBeforeAnEmptyName) {
     EXPECT_EQ(createCode(*scripted.volume, 1, file, ""), 20);
     EXPECT_EQ(createCode(*scripted.volume, 1, scripted.volume->rootItem(), ""), 22);
     auto looked = std::make_shared<ErrorAwait>();
-    scripted.volume->lookupItemNamed(FSFileName::nameWithBytes("\xff"), scripted.volume->rootItem(),
+    scripted.volume->lookupItemNamed(FSFileName::nameWithString(""), scripted.volume->rootItem(),
                                      [looked](auto, auto, auto error) { looked->set(codeOf(error)); });
     EXPECT_EQ(*looked->get(), 22);
+    EXPECT_TRUE(scripted.quiet());
+}
+
+// The wire is UTF-8 JSON: a name that is not UTF-8 cannot be sent, and is refused with EILSEQ by
+// every operation that would send one, before anything reaches the server.
+TEST(NamespaceChecksTest, NamesThatAreNotUTF8AreRefusedWithEILSEQ) {
+    volumetest::ScriptedVolume scripted({.namedattr = true});
+    BrindleVolume& volume = *scripted.volume;
+    const auto root = volume.rootItem();
+    const auto bad = FSFileName::nameWithBytes("caf\xe9");
+    const auto good = FSFileName::nameWithString("ok");
+    const auto file = itemFor(7, ItemType::File);
+    std::vector<std::pair<std::string, std::shared_ptr<ErrorAwait>>> refusals;
+    const auto expectRefusal = [&](const std::string& operation) {
+        refusals.emplace_back(operation, std::make_shared<ErrorAwait>());
+        return refusals.back().second;
+    };
+    const auto itemNameReply = [](const std::shared_ptr<ErrorAwait>& await) {
+        return [await](auto, auto, std::optional<foundation::Error> error) { await->set(codeOf(error)); };
+    };
+    const auto nameReply = [](const std::shared_ptr<ErrorAwait>& await) {
+        return [await](auto, std::optional<foundation::Error> error) { await->set(codeOf(error)); };
+    };
+
+    volume.lookupItemNamed(bad, root, itemNameReply(expectRefusal("lookup")));
+    volume.createItemNamed(bad, 1, root, nullptr, itemNameReply(expectRefusal("create file")));
+    volume.createItemNamed(bad, 2, root, nullptr, itemNameReply(expectRefusal("create directory")));
+    volume.createSymbolicLinkNamed(bad, root, nullptr, good, itemNameReply(expectRefusal("symlink name")));
+    volume.createSymbolicLinkNamed(good, root, nullptr, bad, itemNameReply(expectRefusal("symlink contents")));
+    volume.removeItem(file, bad, root, errorInto(expectRefusal("remove")));
+    volume.renameItem(file, root, bad, good, root, nullptr, nameReply(expectRefusal("rename source")));
+    volume.renameItem(file, root, good, bad, root, nullptr, nameReply(expectRefusal("rename destination")));
+    volume.getXattrNamed(bad, file, nameReply(expectRefusal("get xattr")));
+    volume.setXattrNamed(bad, "v", file, BrindleVolume::xattrPolicyAlwaysSet, errorInto(expectRefusal("set xattr")));
+    volume.setXattrNamed(bad, std::nullopt, file, BrindleVolume::xattrPolicyDelete,
+                         errorInto(expectRefusal("remove xattr")));
+    for (const auto& [operation, refusal] : refusals) EXPECT_EQ(*refusal->get(), 92) << operation;
     EXPECT_TRUE(scripted.quiet());
 }
 
@@ -95,16 +132,25 @@ TEST(NamespaceCreationTest, ModesFollowTheCreationRules) {
     ASSERT_NE(item, nullptr);
     EXPECT_TRUE(item->hasPendingFinalMode);
     EXPECT_EQ(item->pendingFinalMode, 0444u);
-    EXPECT_EQ(item->mode & 0777, 0444u);
+    EXPECT_EQ(BrindleVolume::attributesForItem(*item, std::nullopt).mode, 0444u);
+    EXPECT_EQ(item->mode, 0644u);  // the server's, until the last close
     EXPECT_EQ(volume.trackedItemForNodeID(7), item);
 
+    // mkdir with mode 0 makes a directory nobody but root may enter, as on a local file system.
     auto zeroDirectory = std::make_shared<fskit::FSItemSetAttributesRequest>();
     zeroDirectory->mode = 0;
-    auto refused = std::make_shared<ErrorAwait>();
+    auto closedDirectory = std::make_shared<rpctest::Await<BrindleVolume::ItemPtr>>();
     volume.createItemNamed(FSFileName::nameWithString("d"), 2, volume.rootItem(), zeroDirectory,
-                           [refused](auto, auto, auto error) { refused->set(codeOf(error)); });
-    EXPECT_EQ(*refused->get(), 45);
+                           [closedDirectory](auto item, auto, auto) { closedDirectory->set(item); });
+    frame = scripted.expect("create_directory");
+    EXPECT_EQ(frame.json.at("mode").to_number<int>(), 0);
+    scripted.peer->replyTo(frame,
+                           {{"ok", true}, {"item_attrs", volumetest::itemRecord(8, 1, "d", "directory", 0)}});
+    const auto directory = *closedDirectory->get();
+    ASSERT_NE(directory, nullptr);
+    EXPECT_EQ(BrindleVolume::attributesForItem(*directory, std::nullopt).mode, 0u);
     EXPECT_EQ(createCode(volume, 3, volume.rootItem()), 45);
+    EXPECT_EQ(createCode(volume, 4, volume.rootItem()), 45);
 
     auto sticky = std::make_shared<fskit::FSItemSetAttributesRequest>();
     sticky->mode = 01777;
@@ -276,29 +322,73 @@ TEST(XattrTest, EmptyValuesAndEmptyListsAreResults) {
     EXPECT_EQ(*names->get(), std::optional<size_t>(0));
 }
 
-TEST(NamespaceVerifierTest, OnlySuccessfulChangesBumpTheDirectoryVerifier) {
+// A change in a directory changes its listing, its times and perhaps its link count: the listing's
+// verifier moves on and the cached attributes no longer count as the server's.
+TEST(NamespaceChangeTest, OnlySuccessfulChangesInvalidateTheDirectory) {
     volumetest::ScriptedVolume scripted;
     BrindleVolume& volume = *scripted.volume;
     auto root = volume.rootItem();
-    const auto verifierOf = [&root] {
-        std::lock_guard fields(root->fieldsMutex);
-        return root->directoryVerifier;
+    auto other = itemFor(4, ItemType::Directory, 1, "other");
+    volume.trackItem(other);
+    struct State {
+        uint64_t verifier;
+        bool loaded;
     };
-    const uint64_t before = verifierOf();
+    const auto stateOf = [](const BrindleVolume::ItemPtr& directory) {
+        std::lock_guard fields(directory->fieldsMutex);
+        return State{directory->directoryVerifier, directory->attributesLoaded};
+    };
+    const auto reload = [](const BrindleVolume::ItemPtr& directory) {
+        std::lock_guard fields(directory->fieldsMutex);
+        directory->attributesLoaded = true;
+    };
+
     auto failed = std::make_shared<ErrorAwait>();
     volume.createSymbolicLinkNamed(FSFileName::nameWithString("l"), root, nullptr, FSFileName::nameWithString("t"),
                                    [failed](auto, auto, auto error) { failed->set(codeOf(error)); });
     scripted.serve("create_symlink", {{"ok", false}, {"errno", 17}});
     EXPECT_EQ(*failed->get(), 17);
-    EXPECT_EQ(verifierOf(), before);
+    EXPECT_EQ(stateOf(root).verifier, 1u);
+    EXPECT_TRUE(stateOf(root).loaded);
+
+    const auto expectInvalidated = [&](const char* change, const BrindleVolume::ItemPtr& directory,
+                                       uint64_t verifier) {
+        EXPECT_EQ(stateOf(directory).verifier, verifier) << change;
+        EXPECT_FALSE(stateOf(directory).loaded) << change;
+        reload(directory);
+    };
+    const std::pair<int64_t, const char*> creations[] = {{1, "create_file"}, {2, "create_directory"}};
+    uint64_t rootVerifier = 1;
+    for (const auto& [type, method] : creations) {
+        auto created = std::make_shared<ErrorAwait>();
+        volume.createItemNamed(FSFileName::nameWithString("n"), type, root, nullptr,
+                               [created](auto, auto, auto error) { created->set(codeOf(error)); });
+        scripted.serve(method, {{"ok", true}, {"item_attrs", volumetest::itemRecord(20 + type, 1, "n", "file")}});
+        EXPECT_EQ(*created->get(), std::nullopt);
+        expectInvalidated(method, root, ++rootVerifier);
+    }
+
+    auto linked = std::make_shared<ErrorAwait>();
+    volume.createSymbolicLinkNamed(FSFileName::nameWithString("l"), root, nullptr, FSFileName::nameWithString("t"),
+                                   [linked](auto, auto, auto error) { linked->set(codeOf(error)); });
+    scripted.serve("create_symlink", {{"ok", true}, {"item_attrs", volumetest::itemRecord(30, 1, "l", "symlink")}});
+    EXPECT_EQ(*linked->get(), std::nullopt);
+    expectInvalidated("create_symlink", root, ++rootVerifier);
+
+    auto removed = std::make_shared<ErrorAwait>();
+    volume.removeItem(itemFor(30, ItemType::SymbolicLink), FSFileName::nameWithString("l"), root, errorInto(removed));
+    scripted.serve("remove_file", {{"ok", true}});
+    EXPECT_EQ(*removed->get(), std::nullopt);
+    expectInvalidated("remove_file", root, ++rootVerifier);
 
     auto renamed = std::make_shared<ErrorAwait>();
     volume.renameItem(itemFor(8, ItemType::File), root, FSFileName::nameWithString("a"),
-                      FSFileName::nameWithString("b"), root, nullptr,
+                      FSFileName::nameWithString("b"), other, nullptr,
                       [renamed](auto, auto error) { renamed->set(codeOf(error)); });
     scripted.serve("rename", {{"ok", true}});
     EXPECT_EQ(*renamed->get(), std::nullopt);
-    EXPECT_NE(verifierOf(), before);
+    expectInvalidated("rename, source", root, ++rootVerifier);
+    expectInvalidated("rename, destination", other, 2);
 }
 
 TEST(NamespaceLookupTest, LookingUpOneNodeTwiceYieldsTheTrackedObject) {
