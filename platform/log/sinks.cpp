@@ -5,7 +5,9 @@
 
 namespace logging {
 
-SyslogSink::SyslogSink() { ::openlog("brindle", LOG_PID, LOG_DAEMON); }
+SyslogSink::SyslogSink(std::string identifier) : identifier_(std::move(identifier)) {
+    ::openlog(identifier_.c_str(), LOG_PID, LOG_DAEMON);
+}
 
 void SyslogSink::write(Level level, std::string_view line) {
     const int priority = level == Level::Error ? LOG_ERR : level == Level::Debug ? LOG_DEBUG : LOG_NOTICE;

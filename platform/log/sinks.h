@@ -8,11 +8,16 @@
 
 namespace logging {
 
-// syslog, so that journald keeps the lines.
+// syslog, so that journald keeps the lines, under the identifier that `journalctl -t` selects.
 class SyslogSink final : public Sink {
 public:
-    SyslogSink();
+    explicit SyslogSink(std::string identifier);
     void write(Level level, std::string_view line) override;
+    const std::string& identifier() const { return identifier_; }
+
+private:
+    // openlog keeps the pointer, so the text lives as long as the sink.
+    std::string identifier_;
 };
 
 // Standard error, for the foreground (-f).
