@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&stopSignals, &received);
     logging::info("orvel: server stopping on signal {}", received);
+    daemon.reportStopping();
     server.value()->stop();
     return 0;
 }
