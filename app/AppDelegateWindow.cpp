@@ -94,6 +94,10 @@ void AppDelegate::buildInstructionsPanel() {
     openSettingsButton_ = new SymbolButton(instructionsPanel_);
     placeView(openSettingsButton_, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
     stylePrimaryButton(openSettingsButton_);
+
+    settingsPageNoteLabel_ = addLabelToView(instructionsPanel_, {238, 20, 530, 44}, QString(),
+                                            systemFont(13, QFont::Normal), calibratedColor(0.58, 0.2, 0.2, 1));
+    settingsPageNoteLabel_->setHidden(true);
 }
 
 LayerView* AppDelegate::addCardToView(QWidget* view, const Frame& frame, const QColor& backgroundColor,

@@ -27,7 +27,7 @@ int main(int argc, char* argv[]) {
     AppDelegate delegate(application, AppServices{.installedModules = source,
                                                   .strings = StringTable::load(arguments.at(1)),
                                                   .settingsPagePath = {},
-                                                  .openURL = [](const QUrl&) {}});
+                                                  .openURL = [](const QUrl&) { return true; }});
     delegate.applicationDidFinishLaunching();
     // Let the spinner turn a little, as it would while the first check runs.
     QTest::qWait(300);
