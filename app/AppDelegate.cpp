@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QScreen>
 #include <QSessionManager>
 
 #include <algorithm>
@@ -36,12 +35,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     FskitAppExtensionMonitor::shared()->start();
 
     buildWindow();
-    if (const QScreen* screen = window_->screen()) {
-        QRect centred = window_->frameGeometry();
-        centred.moveCenter(screen->availableGeometry().center());
-        window_->move(centred.topLeft());
-    }
+    placeWindowOnScreen();
     window_->show();
+    placeWindowOnScreen();
     window_->raise();
     window_->activateWindow();
 

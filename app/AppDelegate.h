@@ -76,6 +76,7 @@ public:
 
 private:
     void buildWindow();
+    void placeWindowOnScreen();
     void buildHeroPanel();
     void buildStatusPanel();
     void buildInstructionsPanel();
