@@ -1,7 +1,12 @@
 #include "platform/log/sinks.h"
 
-#include <cstdio>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace logging {
 
@@ -14,9 +19,26 @@ void SyslogSink::write(Level level, std::string_view line) {
     ::syslog(priority, "%.*s", static_cast<int>(line.size()), line.data());
 }
 
-void StderrSink::write(Level, std::string_view line) {
+namespace {
+
+// systemd names the journal's stream in JOURNAL_STREAM as "DEVICE:INODE"; it counts only while
+// standard error is still that stream.
+bool stderrIsTheJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat status {};
+    if (stream == nullptr || ::fstat(STDERR_FILENO, &status) != 0) return false;
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) == stream;
+}
+
+}  // namespace
+
+StderrSink::StderrSink() : journalPriorities_(stderrIsTheJournal()) {}
+
+void StderrSink::write(Level level, std::string_view line) {
     // One fwrite per line keeps concurrent lines from interleaving.
-    std::string text(line);
+    std::string text;
+    if (journalPriorities_) text = level == Level::Error ? "<3>" : level == Level::Debug ? "<7>" : "<5>";
+    text += line;
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stderr);
 }

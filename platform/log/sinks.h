@@ -20,10 +20,15 @@ private:
     std::string identifier_;
 };
 
-// Standard error, for the foreground (-f).
+// Standard error, for the foreground (-f). When systemd's journal reads it (a service), each line
+// carries its priority as "<3>", "<5>" or "<7>", so that the journal keeps errors apart.
 class StderrSink final : public Sink {
 public:
+    StderrSink();
     void write(Level level, std::string_view line) override;
+
+private:
+    bool journalPriorities_;
 };
 
 // Keeps every line in memory, for tests.
