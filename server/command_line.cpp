@@ -83,7 +83,7 @@ void makePathsAbsolute(ServerOptions& options, const std::filesystem::path& work
 
 std::string listenEndpoint(const ServerOptions& options) {
     if (!options.listen.empty()) return options.listen;
-    return "unix:" + options.sessionFile + ".sock";
+    return kUnixPrefix + options.sessionFile + ".sock";
 }
 
 std::string usageText() {

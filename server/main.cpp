@@ -5,7 +5,6 @@
 #include "server/server.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
 #include <pthread.h>
 #include <sys/resource.h>
