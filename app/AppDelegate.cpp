@@ -2,12 +2,12 @@
 
 #include "FskitAppExtensionMonitor.h"
 #include "Spinner.h"
+#include "TextLabel.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPointer>
-#include <QScreen>
 #include <QSessionManager>
 
 #include <algorithm>
@@ -35,12 +35,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     FskitAppExtensionMonitor::shared()->start();
 
     buildWindow();
-    if (const QScreen* screen = window_->screen()) {
-        QRect centred = window_->frameGeometry();
-        centred.moveCenter(screen->availableGeometry().center());
-        window_->move(centred.topLeft());
-    }
+    placeWindowOnScreen();
     window_->show();
+    placeWindowOnScreen();
     window_->raise();
     window_->activateWindow();
 
@@ -98,10 +95,14 @@ void AppDelegate::refreshModuleStatus() {
 
 void AppDelegate::updateUIWithModules(const std::optional<ModuleList>& modules,
                                       const std::optional<ModuleQueryError>& error) {
-    // What went wrong is not shown: the window only tells that the check failed.
     if (error) {
+        // What could not be read leads the instructions, so that the user knows where to look.
+        const QString instructions = error->message.isEmpty()
+                                         ? localized("status.error.instructions")
+                                         : localized("status.error.reason").arg(error->message) + QLatin1Char('\n') +
+                                               localized("status.error.instructions");
         transitionToState(StatusState::error, localized("status.error.title"), localized("status.error.body"),
-                          localized("status.error.instructions"));
+                          instructions);
         return;
     }
     const std::optional<ModuleIdentity> module = fskitModuleInModules(modules.value_or(ModuleList{}));
@@ -128,9 +129,15 @@ std::optional<ModuleIdentity> AppDelegate::fskitModuleInModules(const ModuleList
 }
 
 void AppDelegate::openSettings() {
-    if (const std::optional<QUrl> url = settingsPaneURL()) {
-        services_.openURL(*url);
+    const std::optional<QUrl> url = settingsPaneURL();
+    if (url && services_.openURL(*url)) {
+        settingsPageNoteLabel_->setStringValue(QString());
+        settingsPageNoteLabel_->setHidden(true);
+        return;
     }
+    const char* note = url ? "settings_page.not_opened" : "settings_page.missing";
+    settingsPageNoteLabel_->setStringValue(localized(note).arg(services_.settingsPagePath));
+    settingsPageNoteLabel_->setHidden(false);
 }
 
 std::optional<QUrl> AppDelegate::settingsPaneURL() const {

@@ -31,7 +31,8 @@ struct AppServices {
     StringTable strings;
     // The page that tells how to install the module and switch it on.
     QString settingsPagePath;
-    std::function<void(const QUrl&)> openURL;
+    // False when no program could open the URL.
+    std::function<bool(const QUrl&)> openURL;
 };
 
 // Runs the status window: checks every few seconds whether the module is installed and enabled,
@@ -68,12 +69,14 @@ public:
     TextLabel* instructionsTitleLabel() const { return instructionsTitleLabel_; }
     TextLabel* instructionsBodyLabel() const { return instructionsBodyLabel_; }
     SymbolButton* openSettingsButton() const { return openSettingsButton_; }
+    TextLabel* settingsPageNoteLabel() const { return settingsPageNoteLabel_; }
     Spinner* progressIndicator() const { return progressIndicator_; }
     QTimer* statusTimer() const { return statusTimer_.get(); }
     bool refreshInFlight() const { return refreshInFlight_; }
 
 private:
     void buildWindow();
+    void placeWindowOnScreen();
     void buildHeroPanel();
     void buildStatusPanel();
     void buildInstructionsPanel();
@@ -107,6 +110,8 @@ private:
     TextLabel* instructionsTitleLabel_ = nullptr;
     TextLabel* instructionsBodyLabel_ = nullptr;
     SymbolButton* openSettingsButton_ = nullptr;
+    // Beside the button: where the setup page is, once opening it has failed.
+    TextLabel* settingsPageNoteLabel_ = nullptr;
     Spinner* progressIndicator_ = nullptr;
     std::unique_ptr<QTimer> statusTimer_;
     bool refreshInFlight_ = false;

@@ -15,6 +15,7 @@ void AppDelegate::transitionToState(StatusState state, const QString& title, con
     instructionsPanel_->setHidden(state == StatusState::enabled);
     openSettingsButton_->setHidden(state != StatusState::disabled);
     openSettingsButton_->setEnabled(state == StatusState::disabled);
+    settingsPageNoteLabel_->setHidden(state != StatusState::disabled || settingsPageNoteLabel_->stringValue().isEmpty());
     badgeLabel_->setHidden(false);
 
     switch (state) {

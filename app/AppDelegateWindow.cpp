@@ -9,8 +9,14 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QKeySequence>
+#include <QScrollArea>
+#include <QScreen>
 #include <QShortcut>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace orvel {
 
@@ -31,26 +37,69 @@ QFont monospacedSystemFont(int pointSize, QFont::Weight weight) {
     return font;
 }
 
+const QSize windowContentSize(840, 640);
+
 } // namespace
 
+void AppDelegate::placeWindowOnScreen() {
+    const QScreen* screen = window_->screen();
+    if (!screen) {
+        return;
+    }
+    const QRect available = screen->availableGeometry();
+    // The platform knows the frame once the window is shown, and some window managers only later;
+    // until then the style's title bar height stands in for it.
+    const QRect outer = window_->frameGeometry();
+    const QRect inner = window_->geometry();
+    QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                   outer.bottom() - inner.bottom());
+    if (frame.top() <= frame.bottom()) {
+        frame.setTop(frame.bottom() + window_->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    }
+    const QSize room = available.size().shrunkBy(frame);
+    // A scroll bar along one side takes room that the other side makes up, where the screen has it.
+    const int scrollBar = window_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const bool scrollsVertically = windowContentSize.height() > room.height();
+    const bool scrollsHorizontally = windowContentSize.width() + (scrollsVertically ? scrollBar : 0) > room.width();
+    const QSize wanted(windowContentSize.width() + (scrollsVertically ? scrollBar : 0),
+                       windowContentSize.height() + (scrollsHorizontally ? scrollBar : 0));
+    window_->setFixedSize(wanted.boundedTo(room));
+    QRect placed(QPoint(), window_->size().grownBy(frame));
+    placed.moveCenter(available.center());
+    // Never above or left of the screen, so that the title bar shows.
+    placed.moveTopLeft(QPoint(std::max(placed.left(), available.left()), std::max(placed.top(), available.top())));
+    window_->move(placed.topLeft());
+}
+
 void AppDelegate::buildWindow() {
-    window_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                                     Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    // The cards lie on a canvas of the content size inside a scroll area: on a screen smaller than
+    // the window (see placeWindowOnScreen) the window shrinks and its contents scroll.
+    auto window = std::make_unique<QScrollArea>();
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                           Qt::WindowMinimizeButtonHint);
+    window->setFrameShape(QFrame::NoFrame);
+    auto* canvas = new QWidget;
+    canvas->setFixedSize(windowContentSize);
+    window->setWidget(canvas);
+    window_ = std::move(window);
     // Not resizable; closing only hides it, so it can be shown again.
-    window_->setFixedSize(840, 640);
+    window_->setFixedSize(windowContentSize);
     window_->setWindowTitle(localized("app.title"));
+    window_->setWindowIcon(QIcon(QStringLiteral(":/icons/orvel.svg")));
     QPalette background = window_->palette();
     background.setColor(QPalette::Window, calibratedColor(0.93, 0.91, 0.87, 1));
-    window_->setPalette(background);
-    window_->setAutoFillBackground(true);
+    for (QWidget* surface : {window_.get(), canvas}) {
+        surface->setPalette(background);
+        surface->setAutoFillBackground(true);
+    }
     // The standard way to quit, as an application menu would offer it.
     new QShortcut(QKeySequence::Quit, window_.get(), QCoreApplication::instance(), &QCoreApplication::quit);
 
-    heroPanel_ = addCardToView(window_.get(), {24, 488, 792, 128}, calibratedColor(0.18, 0.23, 0.22, 0.96),
+    heroPanel_ = addCardToView(canvas, {24, 488, 792, 128}, calibratedColor(0.18, 0.23, 0.22, 0.96),
                                calibratedColor(0.32, 0.39, 0.37, 1), flexibleWidth | flexibleBottomMargin);
-    statusPanel_ = addCardToView(window_.get(), {24, 328, 792, 136}, calibratedColor(0.99, 0.97, 0.94, 0.95),
+    statusPanel_ = addCardToView(canvas, {24, 328, 792, 136}, calibratedColor(0.99, 0.97, 0.94, 0.95),
                                  calibratedColor(0.84, 0.79, 0.72, 1), flexibleWidth | flexibleBottomMargin);
-    instructionsPanel_ = addCardToView(window_.get(), {24, 48, 792, 256}, calibratedColor(0.96, 0.93, 0.88, 0.95),
+    instructionsPanel_ = addCardToView(canvas, {24, 48, 792, 256}, calibratedColor(0.96, 0.93, 0.88, 0.95),
                                        calibratedColor(0.87, 0.76, 0.56, 1), flexibleWidth | flexibleTopMargin);
     buildHeroPanel();
     buildStatusPanel();
@@ -94,6 +143,10 @@ void AppDelegate::buildInstructionsPanel() {
     openSettingsButton_ = new SymbolButton(instructionsPanel_);
     placeView(openSettingsButton_, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
     stylePrimaryButton(openSettingsButton_);
+
+    settingsPageNoteLabel_ = addLabelToView(instructionsPanel_, {238, 20, 530, 44}, QString(),
+                                            systemFont(13, QFont::Normal), calibratedColor(0.58, 0.2, 0.2, 1));
+    settingsPageNoteLabel_->setHidden(true);
 }
 
 LayerView* AppDelegate::addCardToView(QWidget* view, const Frame& frame, const QColor& backgroundColor,

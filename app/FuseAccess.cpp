@@ -11,16 +11,6 @@ namespace orvel {
 
 namespace {
 
-bool deviceOpensReadWrite(const QString& path) {
-    // O_NONBLOCK: a path that is a FIFO or a stalled device must not hang the query.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
 bool isSetUserIdRootHelper(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
     struct stat status {};
@@ -30,8 +20,23 @@ bool isSetUserIdRootHelper(const QString& path) {
 
 } // namespace
 
+bool deviceOpensReadWrite(const QString& devicePath) {
+    // O_NONBLOCK: a path that is a FIFO or a stalled device must not hang the query.
+    const int fd = ::open(QFile::encodeName(devicePath).constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool FuseAccess::isRootUser() { return ::geteuid() == 0; }
+
 bool FuseAccess::isUsable() const {
-    if (deviceOpensReadWrite(devicePath)) {
+    if (!deviceOpens(devicePath)) {
+        return false;
+    }
+    if (userIsRoot) {
         return true;
     }
     for (const QString& path : fusermountPaths) {

@@ -3,16 +3,28 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace orvel {
 
-// Whether the user may serve a file system through FUSE: the device opens read-write, or a
-// set-user-id fusermount3 owned by root is installed for the user to run.
+// Whether this process may open the device for reading and writing.
+bool deviceOpensReadWrite(const QString& devicePath);
+
+// Whether the user can really mount through FUSE, as libfuse goes about it: it opens the device as
+// the user (a failure there ends the mount, whatever helper is installed), mounts directly when
+// the user is root, and otherwise passes the device to fusermount3, which must be set-user-id root.
 struct FuseAccess {
     QString devicePath = QStringLiteral("/dev/fuse");
     QStringList fusermountPaths = {QStringLiteral("/usr/bin/fusermount3"), QStringLiteral("/bin/fusermount3"),
                                    QStringLiteral("/usr/local/bin/fusermount3")};
+    // Tests stand in here for the user's view of the device and for the user's identity.
+    std::function<bool(const QString&)> deviceOpens = deviceOpensReadWrite;
+    bool userIsRoot = isRootUser();
 
     bool isUsable() const;
+
+private:
+    static bool isRootUser();
 };
 
 // A regular file, named by an absolute path, that the user may run.

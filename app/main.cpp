@@ -51,7 +51,7 @@ int main(int argc, char* argv[]) {
             .strings = StringTable::loadForLanguages(sharedDataPath(QStringLiteral("orvel/strings")),
                                                      QLocale::system().uiLanguages()),
             .settingsPagePath = sharedDataPath(QStringLiteral("doc/brindle/enable.html")),
-            .openURL = [](const QUrl& url) { QDesktopServices::openUrl(url); },
+            .openURL = [](const QUrl& url) { return QDesktopServices::openUrl(url); },
         });
     if (reopen) {
         QObject::connect(reopen.get(), &ReopenChannel::reopenRequested, &delegate,

@@ -6,6 +6,7 @@ namespace brindle::server {
 
 namespace {
 constexpr size_t kMaxThreads = 256;
+const std::string kUnixPrefix = "unix:";
 }  // namespace
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
@@ -26,7 +27,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             parsed.action = Action::Help;
             return parsed;
         }
-        if (argument == "--version") {
+        if (argument == "--version" || argument == "-V") {
             parsed.action = Action::Version;
             return parsed;
         }
@@ -36,7 +37,7 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
             if (!value(options.sessionFile)) return refuse("--session-file needs a path");
         } else if (argument == "--listen") {
             if (!value(options.listen)) return refuse("--listen needs unix:PATH or tcp://HOST:PORT");
-            if (!options.listen.starts_with("unix:") && !options.listen.starts_with("tcp://")) {
+            if (!options.listen.starts_with(kUnixPrefix) && !options.listen.starts_with("tcp://")) {
                 return refuse("--listen needs unix:PATH or tcp://HOST:PORT");
             }
         } else if (argument == "--volume-name") {
@@ -69,9 +70,20 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     return parsed;
 }
 
+void makePathsAbsolute(ServerOptions& options, const std::filesystem::path& workingDirectory) {
+    auto absolute = [&workingDirectory](const std::string& path) {
+        return (workingDirectory / path).lexically_normal().string();
+    };
+    options.exportDirectory = absolute(options.exportDirectory);
+    options.sessionFile = absolute(options.sessionFile);
+    if (options.listen.starts_with(kUnixPrefix)) {
+        options.listen = kUnixPrefix + absolute(options.listen.substr(kUnixPrefix.size()));
+    }
+}
+
 std::string listenEndpoint(const ServerOptions& options) {
     if (!options.listen.empty()) return options.listen;
-    return "unix:" + options.sessionFile + ".sock";
+    return kUnixPrefix + options.sessionFile + ".sock";
 }
 
 std::string usageText() {
@@ -87,7 +99,8 @@ std::string usageText() {
            "  --threads N               worker threads (default 8)\n"
            "  -f                        stay in the foreground and log to standard error\n"
            "  -d                        debug log lines\n"
-           "  --help, --version\n";
+           "  -h, --help                print this help\n"
+           "  -V, --version             print the version\n";
 }
 
 std::string versionText() { return std::string("brindle-server ") + BRINDLE_VERSION + "\n"; }

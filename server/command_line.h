@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments);
+// Resolves relative paths against the working directory, so that they stay valid after the
+// daemon changes to "/" and log lines name them in full.
+void makePathsAbsolute(ServerOptions& options, const std::filesystem::path& workingDirectory);
 // The listen endpoint the options ask for, with the default filled in.
 std::string listenEndpoint(const ServerOptions& options);
 

@@ -1,6 +1,7 @@
 #include "server/daemon.h"
 
 #include <fcntl.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,6 +50,8 @@ bool Daemon::detach() {
 }
 
 void Daemon::reportStarted(const std::string& line) {
+    // Without NOTIFY_SOCKET (not under systemd) this does nothing.
+    ::sd_notify(0, "READY=1");
     if (pipe_ < 0) return;
     writeAll(pipe_, "+" + line);
     ::close(pipe_);
@@ -68,5 +71,7 @@ void Daemon::reportFailed(const std::string& message) {
     ::close(pipe_);
     pipe_ = -1;
 }
+
+void Daemon::reportStopping() { ::sd_notify(0, "STOPPING=1"); }
 
 }  // namespace brindle::server

@@ -1,28 +1,13 @@
 #include "platform/log/log.h"
-#include "platform/log/sinks.h"
 #include "server/command_line.h"
 #include "server/daemon.h"
+#include "server/log_destination.h"
 #include "server/server.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
 #include <pthread.h>
 #include <sys/resource.h>
-
-namespace {
-
-// Absolute paths stay valid after the daemon changes to "/".
-std::string absolute(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    char* resolved = ::realpath(".", nullptr);
-    if (resolved == nullptr) return path;
-    std::string result = std::string(resolved) + "/" + path;
-    std::free(resolved);
-    return result;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace brindle::server;
@@ -40,10 +25,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     ServerOptions& options = parsed.options;
-    options.exportDirectory = absolute(options.exportDirectory);
-    options.sessionFile = absolute(options.sessionFile);
-    if (options.listen.starts_with("unix:")) options.listen = "unix:" + absolute(options.listen.substr(5));
-    if (options.foreground) logging::setSink(std::make_shared<logging::StderrSink>());
+    std::error_code noWorkingDirectory;
+    makePathsAbsolute(options, std::filesystem::current_path(noWorkingDirectory));
+    logging::setSink(logDestination(options));
     logging::setDebugEnabled(options.debug);
 
     // Open files hold descriptors; allow as many as the hard limit does.
@@ -80,6 +64,7 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&stopSignals, &received);
     logging::info("orvel: server stopping on signal {}", received);
+    daemon.reportStopping();
     server.value()->stop();
     return 0;
 }

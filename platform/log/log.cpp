@@ -3,6 +3,7 @@
 #include "platform/log/sinks.h"
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 
 namespace logging {
@@ -10,7 +11,7 @@ namespace {
 
 struct LogState {
     std::mutex mutex;
-    std::shared_ptr<Sink> sink = std::make_shared<SyslogSink>();
+    std::shared_ptr<Sink> sink = std::make_shared<SyslogSink>(program_invocation_short_name);
     std::atomic<bool> debug{false};
 };
 

@@ -8,17 +8,27 @@
 
 namespace logging {
 
-// syslog, so that journald keeps the lines.
+// syslog, so that journald keeps the lines, under the identifier that `journalctl -t` selects.
 class SyslogSink final : public Sink {
 public:
-    SyslogSink();
+    explicit SyslogSink(std::string identifier);
     void write(Level level, std::string_view line) override;
+    const std::string& identifier() const { return identifier_; }
+
+private:
+    // openlog keeps the pointer, so the text lives as long as the sink.
+    std::string identifier_;
 };
 
-// Standard error, for the foreground (-f).
+// Standard error, for the foreground (-f). When systemd's journal reads it (a service), each line
+// carries its priority as "<3>", "<5>" or "<7>", so that the journal keeps errors apart.
 class StderrSink final : public Sink {
 public:
+    StderrSink();
     void write(Level level, std::string_view line) override;
+
+private:
+    bool journalPriorities_;
 };
 
 // Keeps every line in memory, for tests.

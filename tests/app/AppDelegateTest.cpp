@@ -99,6 +99,15 @@ TEST_F(StatusMonitor, MissingAndErrorShareTheirTextsButNotTheirInstructionsTitle
     EXPECT_EQ(delegate->instructionsTitleLabel()->stringValue(), text("instructions.title.error"));
 }
 
+TEST_F(StatusMonitor, TheErrorStateNamesWhatCouldNotBeRead) {
+    const QString reason = QStringLiteral("/usr/share/fs-modules: Permission denied");
+    delegate->updateUIWithModules(std::nullopt, ModuleQueryError{reason});
+    EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.error.title"));
+    EXPECT_EQ(delegate->instructionsBodyLabel()->stringValue(),
+              text("status.error.reason").arg(reason) + QStringLiteral("\n") + text("status.error.instructions"));
+    EXPECT_TRUE(text("status.error.reason").contains(QStringLiteral("%1")));
+}
+
 TEST_F(StatusMonitor, TheFirstModuleWithTheIdentifierDecides) {
     const ModuleList enabledFirst = {{brindleIdentifier, true}, {brindleIdentifier, false}};
     const ModuleList disabledFirst = {{brindleIdentifier, false}, {brindleIdentifier, true}};
@@ -175,6 +184,35 @@ TEST_F(StatusMonitor, OpenSettingsOpensTheSetupPageWhenItIsInstalled) {
     ASSERT_TRUE(QFile::remove(settingsPage));
     delegate->openSettings();
     EXPECT_EQ(openedURLs.size(), 1);
+}
+
+TEST_F(StatusMonitor, WhenNoBrowserOpensTheSetupPageTheWindowSaysWhereItIs) {
+    answer(ModuleList{{brindleIdentifier, false}});
+    EXPECT_FALSE(delegate->settingsPageNoteLabel()->isVisible());
+    browserOpensPages = false;
+    delegate->openSettings();
+    EXPECT_TRUE(delegate->settingsPageNoteLabel()->isVisible());
+    EXPECT_EQ(delegate->settingsPageNoteLabel()->stringValue(), text("settings_page.not_opened").arg(settingsPage));
+
+    delegate->refreshModuleStatus();
+    answer(ModuleList{{brindleIdentifier, false}});
+    EXPECT_TRUE(delegate->settingsPageNoteLabel()->isVisible()) << "the note outlives the next check";
+
+    delegate->refreshModuleStatus();
+    answer(ModuleList{{brindleIdentifier, true}});
+    EXPECT_FALSE(delegate->settingsPageNoteLabel()->isVisible());
+}
+
+TEST_F(StatusMonitor, WhenTheSetupPageIsMissingTheWindowSaysWhereTheStepsAre) {
+    answer(ModuleList{{brindleIdentifier, false}});
+    ASSERT_TRUE(QFile::remove(settingsPage));
+    delegate->openSettings();
+    EXPECT_TRUE(delegate->settingsPageNoteLabel()->isVisible());
+    EXPECT_EQ(delegate->settingsPageNoteLabel()->stringValue(), text("settings_page.missing").arg(settingsPage));
+
+    ASSERT_TRUE(QFile(settingsPage).open(QIODevice::WriteOnly));
+    delegate->openSettings();
+    EXPECT_FALSE(delegate->settingsPageNoteLabel()->isVisible()) << "the page opened this time";
 }
 
 } // namespace

@@ -36,7 +36,10 @@ protected:
             *qApp, AppServices{.installedModules = source,
                                .strings = std::move(strings),
                                .settingsPagePath = settingsPage,
-                               .openURL = [this](const QUrl& url) { openedURLs.append(url); }});
+                               .openURL = [this](const QUrl& url) {
+                                   openedURLs.append(url);
+                                   return browserOpensPages;
+                               }});
     }
 
     // Answers the outstanding query and lets the answer reach the main thread.
@@ -53,6 +56,7 @@ protected:
     QTemporaryDir pageFolder;
     QString settingsPage;
     QList<QUrl> openedURLs;
+    bool browserOpensPages = true;
     std::unique_ptr<AppDelegate> delegate;
 };
 

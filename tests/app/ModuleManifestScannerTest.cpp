@@ -35,6 +35,7 @@ protected:
         write(root.filePath(QStringLiteral("fuse")), "", 0600);
         fuse.devicePath = root.filePath(QStringLiteral("fuse"));
         fuse.fusermountPaths = {};
+        fuse.userIsRoot = true;
     }
 
     QString folder(const QString& name) {
@@ -127,10 +128,16 @@ TEST_F(ModuleFolders, AModuleIsEnabledWhenItsProgramRunsAndFuseIsUsable) {
     EXPECT_EQ(scan({systemFolder}).front(), (ModuleIdentity{QStringLiteral("runnable"), false}));
 }
 
-TEST_F(ModuleFolders, FuseIsUsableThroughTheDeviceOrASetUserIdRootHelper) {
+TEST_F(ModuleFolders, RootCanMountWhenTheDeviceOpens) {
     EXPECT_TRUE(fuse.isUsable());
-
     fuse.devicePath = root.filePath(QStringLiteral("no-device"));
+    EXPECT_FALSE(fuse.isUsable());
+}
+
+TEST_F(ModuleFolders, AnOrdinaryUserNeedsTheDeviceAndASetUserIdRootHelper) {
+    fuse.userIsRoot = false;
+    EXPECT_FALSE(fuse.isUsable()) << "the device alone does not let an ordinary user mount";
+
     const QString helper = root.filePath(QStringLiteral("fusermount3"));
     write(helper, "#!/bin/sh\n", 0755);
     fuse.fusermountPaths = {root.filePath(QStringLiteral("absent")), helper};
@@ -138,6 +145,28 @@ TEST_F(ModuleFolders, FuseIsUsableThroughTheDeviceOrASetUserIdRootHelper) {
 
     ASSERT_EQ(::chmod(QFile::encodeName(helper).constData(), 04755), 0);
     EXPECT_EQ(fuse.isUsable(), ::geteuid() == 0) << "set-user-id counts only when root owns the helper";
+}
+
+TEST_F(ModuleFolders, ADeviceClosedToTheUserDisablesTheModuleWhateverHelperIsInstalled) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a set-user-id root helper";
+    }
+    const QString helper = root.filePath(QStringLiteral("fusermount3"));
+    write(helper, "#!/bin/sh\n", 04755);
+    fuse.fusermountPaths = {helper};
+    fuse.userIsRoot = false;
+    QStringList asked;
+    fuse.deviceOpens = [&asked](const QString& path) {
+        asked.append(path);
+        return false;
+    };
+    write(systemFolder + QStringLiteral("/brindle.json"), manifest(brindle, runnable));
+
+    EXPECT_EQ(scan({systemFolder}), (ModuleList{{brindle, false}}));
+    EXPECT_EQ(asked, QStringList{fuse.devicePath});
+
+    fuse.deviceOpens = [](const QString&) { return true; };
+    EXPECT_EQ(scan({systemFolder}), (ModuleList{{brindle, true}})) << "the same helper with the device open to the user";
 }
 
 TEST_F(ModuleFolders, TheFolderSourceAnswersOffTheCallersThread) {

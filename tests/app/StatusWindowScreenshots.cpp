@@ -1,4 +1,5 @@
-// Renders the status window in each of its five states to PNG files, for review.
+// Renders the status window in each of its five states, and the disabled state after the setup
+// page failed to open, to PNG files, for review.
 #include "AppDelegate.h"
 #include "ScriptedModuleSource.h"
 
@@ -26,8 +27,8 @@ int main(int argc, char* argv[]) {
     auto source = std::make_shared<testing::ScriptedModuleSource>();
     AppDelegate delegate(application, AppServices{.installedModules = source,
                                                   .strings = StringTable::load(arguments.at(1)),
-                                                  .settingsPagePath = {},
-                                                  .openURL = [](const QUrl&) {}});
+                                                  .settingsPagePath = QStringLiteral("/usr/share/doc/brindle/enable.html"),
+                                                  .openURL = [](const QUrl&) { return false; }});
     delegate.applicationDidFinishLaunching();
     // Let the spinner turn a little, as it would while the first check runs.
     QTest::qWait(300);
@@ -37,18 +38,23 @@ int main(int argc, char* argv[]) {
         const char* name;
         std::optional<ModuleList> modules;
         std::optional<ModuleQueryError> error;
+        bool pressButton = false;
     } states[] = {
         {"0-checking", std::nullopt, std::nullopt},
         {"1-missing", ModuleList{}, std::nullopt},
         {"2-disabled", ModuleList{{brindle, false}}, std::nullopt},
         {"3-enabled", ModuleList{{brindle, true}}, std::nullopt},
-        {"4-error", std::nullopt, ModuleQueryError{QStringLiteral("unreadable module folder")}},
+        {"4-error", std::nullopt, ModuleQueryError{QStringLiteral("/usr/share/fs-modules: Permission denied")}},
+        {"5-disabled-page-not-opened", ModuleList{{brindle, false}}, std::nullopt, true},
     };
     for (const auto& state : states) {
         // Each later state answers a check; the first answers the launch's, the others one a tick starts.
         if (state.modules || state.error) {
             delegate.refreshModuleStatus();
             source->answer(state.modules, state.error);
+        }
+        if (state.pressButton) {
+            delegate.openSettings();
         }
         QCoreApplication::processEvents();
         const QString path = output.filePath(QString::fromLatin1(state.name) + QStringLiteral(".png"));

@@ -7,6 +7,10 @@
 #include "TextLabel.h"
 
 #include <QFontDatabase>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 
 namespace orvel::testing {
@@ -147,6 +151,32 @@ TEST_F(StatusWindow, EnabledHidesTheInstructionsAndEmptiesThem) {
     EXPECT_FALSE(delegate->openSettingsButton()->isVisible());
     EXPECT_TRUE(delegate->instructionsTitleLabel()->stringValue().isEmpty());
     EXPECT_TRUE(delegate->instructionsBodyLabel()->stringValue().isEmpty());
+}
+
+// Also run on a 1280 x 800 screen at 150 % (853 x 533 points), where the window must shrink.
+TEST_F(StatusWindow, TheWindowFitsItsScreenWithItsTitleBarShowingAndScrollsToEveryCard) {
+    auto* window = qobject_cast<QScrollArea*>(delegate->window());
+    ASSERT_NE(window, nullptr);
+    const QRect available = window->screen()->availableGeometry();
+    const QRect frame = window->frameGeometry();
+    EXPECT_TRUE(available.contains(frame)) << "window at " << frame.x() << "," << frame.y() << ", " << frame.width()
+                                           << "x" << frame.height() << " on " << available.width() << "x"
+                                           << available.height();
+    // Where the platform draws no frame, room is still left for a window manager's title bar.
+    const int titleBar = window->style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    EXPECT_LE(window->height() + titleBar, available.height());
+
+    ASSERT_NE(window->widget(), nullptr);
+    EXPECT_EQ(window->widget()->size(), QSize(840, 640));
+    window->verticalScrollBar()->setValue(window->verticalScrollBar()->maximum());
+    window->horizontalScrollBar()->setValue(window->horizontalScrollBar()->maximum());
+    const QRect button(delegate->openSettingsButton()->mapTo(window->viewport(), QPoint()),
+                       delegate->openSettingsButton()->size());
+    EXPECT_TRUE(window->viewport()->rect().contains(button)) << "the button is out of reach";
+}
+
+TEST_F(StatusWindow, TheWindowCarriesTheApplicationIcon) {
+    EXPECT_FALSE(delegate->window()->windowIcon().pixmap(64).isNull());
 }
 
 TEST_F(StatusWindow, InstructionsCarryTheBodyFontColourAndParagraphStyle) {

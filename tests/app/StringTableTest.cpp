@@ -58,7 +58,8 @@ TEST(StringTable, TheShippedEnglishTableHasEveryKeyTheProgramShows) {
         "badge.checking", "status.error.title", "status.error.body", "status.error.instructions",
         "instructions.title.missing", "instructions.title.error", "badge.error", "status.disabled.title",
         "status.disabled.body", "status.disabled.instructions", "instructions.title.disabled",
-        "status.enabled.title", "status.enabled.body",
+        "status.enabled.title", "status.enabled.body", "status.error.reason", "settings_page.not_opened",
+        "settings_page.missing",
     };
     for (const char* key : keys) {
         const QString text = table.localizedString(QString::fromLatin1(key));

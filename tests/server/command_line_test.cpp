@@ -32,6 +32,7 @@ TEST(ServerCommandLine, DefaultsToASocketBesideTheSessionFile) {
 TEST(ServerCommandLine, HelpAndVersionNeedNothingElse) {
     EXPECT_EQ(parse({"--help"}).action, Action::Help);
     EXPECT_EQ(parse({"--version"}).action, Action::Version);
+    EXPECT_EQ(parse({"-V"}).action, Action::Version);
     EXPECT_NE(versionText().find("brindle-server"), std::string::npos);
     EXPECT_NE(usageText().find("--allow-remote"), std::string::npos);
 }
@@ -47,6 +48,24 @@ TEST(ServerCommandLine, RefusesIncompleteOrUnknownArguments) {
         {"--export", "/srv", "--session-file", "/s", "--bogus"},
     };
     for (const auto& arguments : refused) EXPECT_FALSE(parse(arguments).error.empty()) << arguments.back();
+}
+
+TEST(ServerCommandLine, MakesPathsAbsoluteAgainstTheWorkingDirectory) {
+    auto parsed = parse({"--export", "shared/./docs", "--session-file", "../run/s.json", "--listen", "unix:s.sock"});
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    makePathsAbsolute(parsed.options, "/home/user/work");
+    EXPECT_EQ(parsed.options.exportDirectory, "/home/user/work/shared/docs");
+    EXPECT_EQ(parsed.options.sessionFile, "/home/user/run/s.json");
+    EXPECT_EQ(parsed.options.listen, "unix:/home/user/work/s.sock");
+}
+
+TEST(ServerCommandLine, LeavesAbsolutePathsAndTcpEndpointsAsGiven) {
+    auto parsed = parse({"--export", "/srv/x", "--session-file", "/run/s.json", "--listen", "tcp://127.0.0.1:9000"});
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    makePathsAbsolute(parsed.options, "/home/user");
+    EXPECT_EQ(parsed.options.exportDirectory, "/srv/x");
+    EXPECT_EQ(parsed.options.sessionFile, "/run/s.json");
+    EXPECT_EQ(parsed.options.listen, "tcp://127.0.0.1:9000");
 }
 
 }  // namespace
