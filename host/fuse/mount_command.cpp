@@ -184,10 +184,12 @@ private:
         if (!outcome->volume) {
             unload();
             const Error error = outcome->error.value_or(Error::posix(foundation::darwin::eio));
+            // The session file is read again, and may have changed since the probe.
+            if (error.domain() != foundation::ErrorDomain::Posix || !endpointOf(sessionURL_))
+                return failed("load", "session file " + sessionPath_ + ": " + errorText(error));
             // Only a failed system call comes without a message: the server was never reached.
-            const auto endpoint = endpointOf(sessionURL_);
-            const std::string object = error.message() || !endpoint ? serverNamed(sessionURL_)
-                                                                     : "cannot connect to " + *endpoint;
+            const std::string object =
+                error.message() ? serverNamed(sessionURL_) : "cannot connect to " + *endpointOf(sessionURL_);
             return failed("load", object + ": " + errorText(error));
         }
         volume_ = outcome->volume;

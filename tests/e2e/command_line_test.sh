@@ -111,11 +111,13 @@ case_noexec() {
   start_server
   printf '#!/bin/sh\necho ran\n' >"$export_dir/script.sh"
   chmod 0755 "$export_dir/script.sh"
-  mount_foreground -o noexec,nodev,nosuid,noatime,dirsync
+  mount_foreground -o noexec,nodev,nosuid,noatime,dirsync,max_read=65536
   local flags
   flags=$(mount_flags)
   for flag in noexec nodev nosuid noatime; do has_flag "$flags" "$flag" || fail "no $flag in mountinfo: $flags"; done
-  has_flag "$(super_options)" dirsync || fail "no dirsync in the super-block options: $(super_options)"
+  for option in dirsync max_read=65536; do
+    has_flag "$(super_options)" "$option" || fail "no $option in the super-block options: $(super_options)"
+  done
   [ "$("$mnt/script.sh" 2>/dev/null)" != ran ] || fail "a script on a noexec mount ran"
   [ "$(sh "$mnt/script.sh")" = ran ] || fail "the script cannot even be read"
   unmount_and_wait
@@ -180,6 +182,35 @@ case_cancel_stalled_handshake() {
   [ "$status" != 0 ] || fail "cancelled in the foreground, brindle still exited 0"
   ! mountpoint -q "$mnt" || fail "mounted after SIGTERM in the foreground"
   ! grep -q tok-SECRET "$work/brindle.log" || fail "the token was logged"
+}
+
+# Reads a file through the mount after its contents changed behind the mount's back, with the
+# same size and modification time: only a page cache kept across opens still shows the old bytes.
+read_after_quiet_change() {  # read_after_quiet_change MOUNT-OPTIONS
+  echo aaaa >"$export_dir/f"
+  touch -d "2001-01-01" "$export_dir/f"
+  mount_foreground -o "$1"
+  [ "$(cat "$mnt/f")" = aaaa ] || fail "first read with $1"
+  echo bbbb >"$export_dir/f"
+  touch -d "2001-01-01" "$export_dir/f"
+  cat "$mnt/f"
+  unmount_and_wait
+}
+
+case_page_cache() {
+  start_server
+  local fresh=attr_timeout=0,entry_timeout=0
+  [ "$(read_after_quiet_change $fresh)" = bbbb ] || fail "without caching options an open showed stale data"
+  [ "$(read_after_quiet_change $fresh,auto_cache)" = aaaa ] || fail "auto_cache did not keep the pages"
+  [ "$(read_after_quiet_change $fresh,kernel_cache)" = aaaa ] || fail "kernel_cache did not keep the pages"
+  # auto_cache lets go of the pages once the attributes show a change.
+  echo aaaa >"$export_dir/g"
+  mount_foreground -o $fresh,auto_cache
+  [ "$(cat "$mnt/g")" = aaaa ] || fail "first read of g"
+  echo bbbb >"$export_dir/g"
+  touch -d "2002-02-02" "$export_dir/g"
+  [ "$(cat "$mnt/g")" = bbbb ] || fail "auto_cache showed stale data after the file changed"
+  unmount_and_wait
 }
 
 case_auto_unmount() {
