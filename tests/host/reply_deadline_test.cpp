@@ -1,5 +1,5 @@
 #include "host/fuse/reply_deadline.h"
-#include "platform/log/sinks.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -68,8 +68,7 @@ TEST(ReplyDeadline, AnUnansweredRequestGetsTheErrorAndTheLateAnswerIsDropped) {
 }
 
 TEST(ReplyDeadline, EachExpiryIsLoggedAtTheDefaultLevel) {
-    auto sink = std::make_shared<logging::MemorySink>();
-    logging::setSink(sink);
+    testsupport::LogCapture capture;
     ExpiryRecorder recorder;
     auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
     deadline->track(1);
@@ -77,13 +76,12 @@ TEST(ReplyDeadline, EachExpiryIsLoggedAtTheDefaultLevel) {
     ASSERT_TRUE(eventually([&] { return recorder.tokens().size() == 2; }));
     deadline->close();
     size_t logged = 0;
-    for (const auto& line : sink->lines()) {
+    for (const auto& line : capture.sink().lines()) {
         if (line.level == logging::Level::Default &&
             line.text == "orvel: request failed after 0.02 s without an answer from the server")
             ++logged;
     }
     EXPECT_EQ(logged, 2u);
-    logging::setSink(std::make_shared<logging::StderrSink>());
 }
 
 TEST(ReplyDeadline, ABoundOfZeroLetsRequestsWaitForEver) {
