@@ -133,3 +133,27 @@ TEST_F(MountCommandTest, ASilentServerIsGivenUpOnAfterTheTimeoutOption) {
                               " within 0.3 seconds\n");
     EXPECT_LT(took, std::chrono::seconds(5));
 }
+
+// A handshake that never completes: the mount waits for it without a bound until a signal ends it.
+TEST_F(MountCommandTest, ASignalDuringAStalledHandshakeCancelsTheMount) {
+    for (const bool foreground : {false, true}) {
+        for (const int number : {SIGINT, SIGTERM}) {
+            rpctest::ScriptedServer server;
+            const std::string session = sessionFor(server.socketPath());
+            std::vector<std::string> arguments{session, mountPoint, "-o", "timeout=0"};
+            if (foreground) arguments.push_back("-f");
+            hosttest::BrindleProcess brindle(arguments);
+            auto silent = server.accept();
+            ASSERT_NE(silent, nullptr);
+            ASSERT_TRUE(silent->read()) << "the handshake did not come";
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ASSERT_TRUE(brindle.running()) << "it gave up by itself";
+            brindle.signal(number);
+            const CommandRun run = brindle.finish();
+            EXPECT_EQ(run.status, 1) << foreground << " " << number;
+            const std::string line = "brindle: mount on " + mountPoint + " cancelled by " +
+                                     (number == SIGINT ? "SIGINT" : "SIGTERM") + "\n";
+            EXPECT_NE(run.output.find(line), std::string::npos) << run.output;
+        }
+    }
+}
