@@ -117,8 +117,8 @@ std::string seconds(std::chrono::milliseconds duration) {
 class MountRun {
 public:
     MountRun(const CommandLine& line, std::ostream& err)
-        : line_(line), options_(line.mount), sessionPath_(line.sessionPath), mountPoint_(line.mountPoint),
-          err_(err), fileSystem_(BrindleModuleBootstrap{}.fileSystem()),
+        : line_(line), options_(line.mount), sessionPath_(line.sessionPath), mountPoint_(line.mountPoint), err_(err),
+          fileSystem_(BrindleModuleBootstrap{}.fileSystem()),
           sessionURL_(foundation::URL::fileURLWithPath(sessionPath_)),
           resource_(std::make_shared<fskit::FSPathURLResource>(sessionURL_)) {}
 
@@ -314,7 +314,6 @@ private:
 // command goes on to the child, which then mounts nothing (or unmounts again), and the command fails
 // once the child is gone. The signals are blocked and read from `signals`.
 int awaitChild(pid_t child, int readEnd, int signals) {
-    int forwarded = 0;
     for (;;) {
         pollfd watched[2] = {{readEnd, POLLIN, 0}, {signals, POLLIN, 0}};
         if (::poll(watched, 2, -1) < 0) {
@@ -324,8 +323,7 @@ int awaitChild(pid_t child, int readEnd, int signals) {
         if (watched[1].revents & POLLIN) {
             signalfd_siginfo info{};
             if (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                forwarded = static_cast<int>(info.ssi_signo);
-                ::kill(child, forwarded);
+                ::kill(child, static_cast<int>(info.ssi_signo));
                 break;
             }
         }
