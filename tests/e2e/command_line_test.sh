@@ -102,6 +102,15 @@ has_flag() {  # has_flag LIST FLAG
   [[ ",$1," == *",$2,"* ]]
 }
 
+# Waits up to five seconds for a line of brindle.log that holds TEXT.
+log_shows() {
+  for _ in $(seq 250); do
+    grep -qF "$1" "$work/brindle.log" && return 0
+    sleep 0.02
+  done
+  return 1
+}
+
 # Whether a brindle process for the session file still runs.
 brindle_running_for() {
   pgrep -f "^$brindle $1" >/dev/null
@@ -254,24 +263,23 @@ case_log_lines() {
   brindle_pid=$!
   for _ in $(seq 300); do mountpoint -q "$mnt" && break; sleep 0.02; done
   mountpoint -q "$mnt" || fail "the mount did not appear"
-  grep -q "orvel: mounted $work/session.json on $mnt$" "$work/brindle.log" || fail "no absolute mounted line"
+  log_shows "orvel: mounted $work/session.json on $mnt" || fail "no absolute mounted line"
   kill -STOP "$server_pid"
   local began=$SECONDS
   stat "$mnt/not-there" 2>/dev/null && fail "stat succeeded against a stopped server"
   [ $((SECONDS - began)) -lt 10 ] || fail "timeout=1 took $((SECONDS - began)) s"
   kill -CONT "$server_pid"
-  grep -q "orvel: request failed after 1 s without an answer from the server" "$work/brindle.log" ||
+  log_shows "orvel: request failed after 1 s without an answer from the server" ||
     fail "the request that ran out of time was not logged"
   kill -TERM "$brindle_pid"
   wait "$brindle_pid"
   brindle_pid=
-  grep -q "orvel: unmounted $mnt (SIGTERM received)" "$work/brindle.log" || fail "the unmount's cause was not logged"
+  log_shows "orvel: unmounted $mnt (SIGTERM received)" || fail "the unmount's cause was not logged"
   mount_foreground
   umount "$mnt" || fail "umount"
   wait "$brindle_pid"
   brindle_pid=
-  grep -q "orvel: unmounted $mnt (umount or fusermount3 -u)" "$work/brindle.log" ||
-    fail "an unmount from outside was not logged"
+  log_shows "orvel: unmounted $mnt (umount or fusermount3 -u)" || fail "an unmount from outside was not logged"
   ! grep -q "$token" "$work/brindle.log" || fail "the token was logged"
 }
 
