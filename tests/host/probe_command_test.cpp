@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
+#include <cctype>
 
 namespace {
 
@@ -21,7 +22,14 @@ protected:
 TEST_F(ProbeCommandTest, ValidSessionIsUsable) {
     const CommandRun run = probe(R"({"session_id":"a","socket_path":"/tmp/s","auth_token":"tok-SECRET"})");
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_TRUE(std::regex_search(run.output, std::regex("usable: orvel [0-9A-F-]{36}\n"))) << run.output;
+    const auto usable = run.output.find("usable: orvel ");
+    ASSERT_NE(usable, std::string::npos) << run.output;
+    const std::string uuid = run.output.substr(usable + 14, 37);
+    ASSERT_EQ(uuid.size(), 37u) << run.output;
+    EXPECT_EQ(uuid.back(), '\n') << run.output;
+    EXPECT_TRUE(std::all_of(uuid.begin(), uuid.end() - 1,
+                            [](unsigned char c) { return std::isxdigit(c) != 0 || c == '-'; }))
+        << run.output;
     EXPECT_TRUE(run.output.find("orvel: probeResource returning usable result") != std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("tok-SECRET"), std::string::npos);
 }
