@@ -22,6 +22,22 @@ bool switchValue(const boost::json::object& root, std::string_view key) {
     return value != nullptr && json::truthValue(*value);
 }
 
+// The first key of the wrong type, in the order the keys are documented, as a message naming it.
+std::optional<std::string> keyOfWrongType(const boost::json::object& root) {
+    for (const std::string_view key : {session_keys::sessionID, session_keys::socketPath, session_keys::authToken}) {
+        const boost::json::value* value = root.if_contains(key);
+        if (value == nullptr) return fmt::format("\"{}\" is missing", key);
+        if (!value->is_string()) return fmt::format("\"{}\" must be a string", key);
+    }
+    for (const std::string_view key : {session_keys::namedattr, session_keys::readonly}) {
+        if (!isSwitchValue(root.if_contains(key))) return fmt::format("\"{}\" must be true, false or a number", key);
+    }
+    const boost::json::value* volumeName = root.if_contains(session_keys::volumeName);
+    if (volumeName != nullptr && !volumeName->is_string())
+        return fmt::format("\"{}\" must be a string", session_keys::volumeName);
+    return std::nullopt;
+}
+
 }  // namespace
 
 foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(const foundation::URL& url) {
@@ -36,35 +52,35 @@ foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(co
     auto parsed = json::parse(contents.value());
     if (!parsed || !parsed.value().is_object()) {
         logging::error("orvel: session json is invalid root object");
-        return parsed ? Error::posix(einval) : parsed.error();
+        return parsed ? Error::posix(einval, "the top level is not an object") : parsed.error();
     }
     const boost::json::object& root = parsed.value().get_object();
 
-    const auto* sessionID = json::stringField(root, session_keys::sessionID);
-    const auto* socketPath = json::stringField(root, session_keys::socketPath);
-    const auto* authToken = json::stringField(root, session_keys::authToken);
-    const boost::json::value* volumeNameValue = root.if_contains(session_keys::volumeName);
-    const bool typesValid = sessionID && socketPath && authToken &&
-                            isSwitchValue(root.if_contains(session_keys::namedattr)) &&
-                            isSwitchValue(root.if_contains(session_keys::readonly)) &&
-                            (volumeNameValue == nullptr || volumeNameValue->is_string());
-    if (!typesValid) {
+    if (const auto wrongType = keyOfWrongType(root)) {
         logging::error("orvel: session keys have invalid types");
-        return Error::posix(einval);
+        return Error::posix(einval, *wrongType);
     }
 
-    if (sessionID->empty() || socketPath->empty() || authToken->empty()) {
-        logging::error("orvel: session missing required keys");
-        return Error::posix(einval);
+    const std::string_view sessionID = root.at(session_keys::sessionID).get_string();
+    const std::string_view socketPath = root.at(session_keys::socketPath).get_string();
+    const std::string_view authToken = root.at(session_keys::authToken).get_string();
+    for (const auto& [key, value] : {std::pair{session_keys::sessionID, sessionID},
+                                     std::pair{session_keys::socketPath, socketPath},
+                                     std::pair{session_keys::authToken, authToken}}) {
+        if (value.empty()) {
+            logging::error("orvel: session missing required keys");
+            return Error::posix(einval, fmt::format("\"{}\" is empty", key));
+        }
     }
 
     SessionFields fields;
-    fields.sessionID = std::string(*sessionID);
-    fields.socketPath = std::string(*socketPath);
-    fields.authToken = std::string(*authToken);
+    fields.sessionID = std::string(sessionID);
+    fields.socketPath = std::string(socketPath);
+    fields.authToken = std::string(authToken);
     fields.namedattr = switchValue(root, session_keys::namedattr);
     fields.readonly = switchValue(root, session_keys::readonly);
-    if (volumeNameValue != nullptr) fields.volumeName = std::string(volumeNameValue->get_string());
+    if (const boost::json::value* volumeName = root.if_contains(session_keys::volumeName))
+        fields.volumeName = std::string(volumeName->get_string());
     return fields;
 }
 

@@ -30,7 +30,8 @@ int64_t itemTypeForMode(mode_t mode) {
     }
 }
 
-struct stat statFromAttributes(const fskit::FSItemAttributes& attributes, uint64_t inode) {
+struct stat statFromAttributes(const fskit::FSItemAttributes& attributes, uint64_t inode,
+                               const AttributePresentation& presentation) {
     struct stat result {};
     result.st_ino = inode;
     // A type the kernel cannot show is presented as a regular file rather than as no type at all.
@@ -46,6 +47,7 @@ struct stat statFromAttributes(const fskit::FSItemAttributes& attributes, uint64
     if (attributes.accessTime) result.st_atim = *attributes.accessTime;
     if (attributes.modifyTime) result.st_mtim = *attributes.modifyTime;
     if (attributes.changeTime) result.st_ctim = *attributes.changeTime;
+    presentation.applyTo(result);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/attribute_presentation.h"
 #include "platform/fskit/item_attributes.h"
 
 #include <sys/stat.h>
@@ -10,8 +11,9 @@
 
 namespace brindle::host {
 
-// FSKit item attributes as the `stat` the kernel is given for inode `inode`.
-struct stat statFromAttributes(const fskit::FSItemAttributes& attributes, uint64_t inode);
+// FSKit item attributes as the `stat` the kernel is given for inode `inode`, as the mount presents them.
+struct stat statFromAttributes(const fskit::FSItemAttributes& attributes, uint64_t inode,
+                               const AttributePresentation& presentation);
 
 // The S_IF* file type of an FSKit item type; 0 for a type Linux has no name for.
 mode_t fileTypeBitsForItemType(int64_t itemType);

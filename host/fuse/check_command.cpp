@@ -1,5 +1,6 @@
 #include "host/fuse/check_command.h"
 
+#include "host/fuse/error_text.h"
 #include "module/BrindleModuleBootstrap.h"
 #include "module/BrindleSessionDescriptor.h"
 #include "module/rpc/BrindleRPCClient.h"
@@ -40,7 +41,8 @@ public:
 
     using Finish = std::function<void(std::optional<Error> error, std::string detail)>;
 
-    bool run(const std::string& name, const std::function<void(Finish)>& start) {
+    // `object` names what the step talks to, for the error line.
+    bool run(const std::string& name, const std::string& object, const std::function<void(Finish)>& start) {
         auto outcome = std::make_shared<std::promise<std::pair<std::optional<Error>, std::string>>>();
         auto future = outcome->get_future();
         const auto began = std::chrono::steady_clock::now();
@@ -48,7 +50,7 @@ public:
             outcome->set_value({std::move(error), std::move(detail)});
         });
         if (future.wait_for(limit_) != std::future_status::ready) {
-            err_ << fmt::format("brindle: check failed at {}: no answer within {} ms, giving up\n", name,
+            err_ << fmt::format("brindle: check failed at {}: {}: no answer within {} ms, giving up\n", name, object,
                                 limit_.count());
             return false;
         }
@@ -56,7 +58,7 @@ public:
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began);
         auto [error, detail] = future.get();
         if (error) {
-            err_ << fmt::format("brindle: check failed at {}: {}\n", name, error->description());
+            err_ << fmt::format("brindle: check failed at {}: {}: {}\n", name, object, errorText(*error));
             return false;
         }
         out_ << fmt::format("{}: ok ({} us){}{}\n", name, elapsed.count(), detail.empty() ? "" : " ", detail);
@@ -78,7 +80,8 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
 
     auto fileSystem = BrindleModuleBootstrap{}.fileSystem();
     auto resource = std::make_shared<fskit::FSPathURLResource>(url);
-    const bool probed = steps.run("probe", [&](StepRunner::Finish finish) {
+    const std::string sessionFile = "session file " + sessionPath;
+    const bool probed = steps.run("probe", sessionFile, [&](StepRunner::Finish finish) {
         fileSystem->probeResource(resource, [finish](std::optional<fskit::FSProbeResult> result,
                                                      std::optional<Error> error) {
             if (!error && (!result || !result->containerID())) error = Error::posix(foundation::darwin::einval);
@@ -89,22 +92,23 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
 
     auto session = BrindleSessionDescriptor::initWithURL(url);
     if (!session) {
-        err << "brindle: check failed at probe: " << session.error().description() << "\n";
+        err << "brindle: check failed at probe: " << sessionFile << ": " << errorText(session.error()) << "\n";
         return 1;
     }
     auto client = BrindleRPCClient::initWithSession(session.value());
+    const std::string server = "the server at " + session.value()->socketPath();
 
     const bool ok =
-        steps.run("handshake",
+        steps.run("handshake", server,
                   [&](StepRunner::Finish finish) {
                       client->connectAndHandshakeWithReply(
                           [finish](bool, std::optional<Error> error) { finish(std::move(error), {}); });
                   }) &&
-        steps.run("ping",
+        steps.run("ping", server,
                   [&](StepRunner::Finish finish) {
                       client->pingWithReply([finish](bool, std::optional<Error> error) { finish(std::move(error), {}); });
                   }) &&
-        steps.run("get_root_attributes",
+        steps.run("get_root_attributes", server,
                   [&](StepRunner::Finish finish) {
                       client->fetchRootItemWithReply([finish](std::shared_ptr<BrindleItem> item,
                                                               std::optional<Error> error) {
@@ -120,7 +124,7 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
                                              static_cast<long long>(item->modifyTime.tv_nsec)));
                       });
                   }) &&
-        steps.run("statfs", [&](StepRunner::Finish finish) {
+        steps.run("statfs", server, [&](StepRunner::Finish finish) {
             client->fetchVolumeStatisticsWithReply([finish](std::optional<boost::json::object> statistics,
                                                             std::optional<Error> error) {
                 std::string detail;

@@ -1,5 +1,6 @@
 #include "host/fuse/command_line.h"
 
+#include <filesystem>
 #include <sstream>
 
 namespace brindle::host {
@@ -11,6 +12,14 @@ void appendOptions(std::vector<std::string>& options, const std::string& list) {
     while (std::getline(stream, option, ',')) {
         if (!option.empty()) options.push_back(option);
     }
+}
+
+// Resolved against the directory brindle was started in: a daemon leaves it, and log lines and
+// the mount table should say which file was meant.
+std::string absolutePath(const std::string& path) {
+    std::error_code failed;
+    const auto absolute = std::filesystem::absolute(path, failed);
+    return failed ? path : absolute.lexically_normal().string();
 }
 
 }  // namespace
@@ -52,13 +61,16 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& arguments) {
         if (positional.size() != 1) return {std::nullopt, "expected exactly one SESSION file"};
         if (!line.mountOptions.empty()) return {std::nullopt, "-o applies only to mounting"};
         line.command = *mode;
-        line.sessionPath = positional[0];
+        line.sessionPath = absolutePath(positional[0]);
         return {line, {}};
     }
     if (positional.size() != 2) return {std::nullopt, "expected SESSION and MOUNTPOINT"};
+    auto options = parseMountOptions(line.mountOptions);
+    if (!options.options) return {std::nullopt, options.error};
     line.command = Command::Mount;
-    line.sessionPath = positional[0];
-    line.mountPoint = positional[1];
+    line.sessionPath = absolutePath(positional[0]);
+    line.mountPoint = absolutePath(positional[1]);
+    line.mount = *options.options;
     return {line, {}};
 }
 
@@ -73,10 +85,14 @@ std::string usageText() {
            "  --probe SESSION  check that SESSION is a valid session file; prints\n"
            "                   'usable: NAME CONTAINER-UUID'\n"
            "  --check SESSION  probe, connect, handshake and query the server, timing each step\n"
-           "  -o OPTIONS       comma-separated mount options\n"
+           "  -o OPTIONS       comma-separated mount options (below)\n"
            "  -f               stay in the foreground and log to standard error\n"
            "  -d               also log debug lines (implies -f)\n"
            "  -s               serve requests on a single thread\n"
+           "\n"
+           "Mount options:\n" +
+           mountOptionsHelp() +
+           "Any other mount option is refused.\n"
            "\n"
            "Exit status: 0 on success, 1 when the operation failed, 2 on a usage error.\n";
 }

@@ -19,9 +19,10 @@ bool isDotOrDotDot(const std::string& name) { return name == "." || name == ".."
 
 DirectoryPacker::DirectoryPacker(fuse_req* request, size_t capacity, bool plus,
                                  std::function<uint64_t(uint64_t)> inodeForNodeID,
-                                 std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts)
+                                 std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts,
+                                 AttributePresentation presentation)
     : request_(request), plus_(plus), inodeForNodeID_(std::move(inodeForNodeID)),
-      itemForNodeID_(std::move(itemForNodeID)), timeouts_(timeouts),
+      itemForNodeID_(std::move(itemForNodeID)), timeouts_(timeouts), presentation_(presentation),
       buffer_(capacity, '\0') {}
 
 bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID,
@@ -40,7 +41,7 @@ bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType,
         if (attributes && !isDotOrDotDot(bytes)) referenced = itemForNodeID_(itemID);
         if (referenced) {
             entry.ino = inode;
-            entry.attr = statFromAttributes(*attributes, inode);
+            entry.attr = statFromAttributes(*attributes, inode, presentation_);
             entry.attr_timeout = timeouts_.attr;
             entry.entry_timeout = timeouts_.entry;
         } else {

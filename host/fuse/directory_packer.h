@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/attribute_presentation.h"
 #include "host/fuse/inode_table.h"
 #include "platform/fskit/directory_entry_packer.h"
 
@@ -30,7 +31,8 @@ public:
     };
 
     DirectoryPacker(fuse_req* request, size_t capacity, bool plus, std::function<uint64_t(uint64_t)> inodeForNodeID,
-                    std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts);
+                    std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts,
+                    AttributePresentation presentation);
 
     bool packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID, uint64_t nextCookie,
                    const std::optional<fskit::FSItemAttributes>& attributes) override;
@@ -50,6 +52,7 @@ private:
     std::function<uint64_t(uint64_t)> inodeForNodeID_;
     std::function<ItemPtr(uint64_t)> itemForNodeID_;
     Timeouts timeouts_;
+    AttributePresentation presentation_;
     std::string buffer_;
     size_t used_ = 0;
     size_t entries_ = 0;

@@ -1,21 +1,39 @@
 #pragma once
 
+#include "host/fuse/attribute_presentation.h"
+#include "host/fuse/page_cache_policy.h"
+
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace brindle::host {
 
-// What `-o` asks of a mount, after checking every option.
+// What `-o` asks of a mount, after checking every option. Of two options that contradict each
+// other (ro and rw, exec and noexec, ...) the later one wins, as with mount(8).
 struct MountOptions {
     bool allowOther = false;
+    bool allowRoot = false;
     bool defaultPermissions = true;
     bool readOnly = false;
+    bool noExec = false;
+    bool noSuid = true;  // as libfuse and fusermount3 mount unless told otherwise
+    bool noDev = true;
+    bool synchronous = false;
+    bool dirSync = false;
+    bool noAccessTimes = false;
+    bool autoUnmount = false;
     bool writebackCache = false;
-    std::string fsname;   // empty: the session file's path
-    std::string subtype;  // empty: "brindle"
+    PageCachePolicy pageCache = PageCachePolicy::DropOnOpen;
+    AttributePresentation presentation;
+    std::optional<unsigned> maxRead;  // bytes; none: the kernel's choice
+    std::string fsname;               // empty: the session file's path
+    std::string subtype;              // empty: "brindle"
     double attrTimeout = 1.0;
     double entryTimeout = 1.0;
+    // How long a request may wait for the server; zero waits for ever.
+    std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
 };
 
 struct MountOptionsOutcome {
@@ -23,11 +41,14 @@ struct MountOptionsOutcome {
     std::string error;  // set when options is empty
 };
 
-// Options that `mount` and fstab pass along without meaning for a FUSE file system
-// (rw, dev, suid, exec, auto, user, _netdev, ...) are accepted and ignored.
+// Options that mount(8) and fstab hand every helper without meaning for this one (auto, user,
+// _netdev, x-systemd.*, ...) are accepted and ignored; any other unknown option is refused.
 MountOptionsOutcome parseMountOptions(const std::vector<std::string>& options);
 
-// The option string handed to the kernel through libfuse's `fuse_session_new`.
+// One line per option for --help.
+std::string mountOptionsHelp();
+
+// The arguments handed to libfuse's `fuse_session_new`, which mounts with them.
 std::vector<std::string> fuseArguments(const MountOptions& options, const std::string& sessionPath);
 
 }  // namespace brindle::host

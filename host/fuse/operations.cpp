@@ -1,8 +1,10 @@
 #include "host/fuse/operations.h"
 
 #include "host/fuse/attribute_conversion.h"
+#include "host/fuse/connection_settings.h"
 #include "host/fuse/directory_packer.h"
 #include "host/fuse/error_mapping.h"
+#include "host/fuse/page_cache_policy.h"
 #include "host/fuse/request_flags.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
@@ -88,7 +90,7 @@ ItemType itemTypeOf(const BrindleItem& item) {
 fuse_entry_param entryFor(const OperationContext& context, uint64_t inode, const fskit::FSItemAttributes& attributes) {
     fuse_entry_param entry{};
     entry.ino = inode;
-    entry.attr = statFromAttributes(attributes, inode);
+    entry.attr = statFromAttributes(attributes, inode, context.options.presentation);
     entry.attr_timeout = context.options.attrTimeout;
     entry.entry_timeout = context.options.entryTimeout;
     return entry;
@@ -126,7 +128,7 @@ void replyWithAttributes(const ContextPtr& context, fuse_req_t req, const Pendin
                          const std::optional<fskit::FSItemAttributes>& attributes, const std::optional<Error>& error) {
     if (!attributes) return fail(pending, req, error);
     pending->deliver([&] {
-        const struct stat status = statFromAttributes(*attributes, inode);
+        const struct stat status = statFromAttributes(*attributes, inode, context->options.presentation);
         fuse_reply_attr(req, &status, context->options.attrTimeout);
     });
 }
@@ -167,6 +169,7 @@ void answerOpen(const ContextPtr& context, const PendingPtr& pending,
                 const std::shared_ptr<OperationContext::OpenHandle>& handle, fuse_file_info info,
                 const std::function<int(fuse_file_info*)>& send) {
     bool sent = false;
+    if (!handle->directory) info.keep_cache = keepsPageCacheOnOpen(context->options.pageCache);
     const bool answered = pending->deliver([&] {
         context->inodes.recordOpen(handle->inode, handle->modes);
         info.fh = context->addHandle(handle);
@@ -194,6 +197,7 @@ void onInit(void* userdata, fuse_conn_info* connection) {
         connection->want |= FUSE_CAP_WRITEBACK_CACHE;
     else
         connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    applyMountOptions(context->options, *connection);
     logging::info("orvel: fuse init max_write={} max_readahead={} writeback_cache={}", connection->max_write,
                   connection->max_readahead, (connection->want & FUSE_CAP_WRITEBACK_CACHE) != 0);
 }
@@ -515,7 +519,8 @@ void listDirectory(const ContextPtr& context, fuse_req_t req, const PendingPtr& 
     auto packer = std::make_shared<DirectoryPacker>(
         req, size, plus, [context](uint64_t nodeID) { return context->inodes.inodeForNodeID(nodeID); },
         [context](uint64_t nodeID) { return context->volume->trackedItemForNodeID(nodeID); },
-        DirectoryPacker::Timeouts{context->options.attrTimeout, context->options.entryTimeout});
+        DirectoryPacker::Timeouts{context->options.attrTimeout, context->options.entryTimeout},
+        context->options.presentation);
     std::optional<fskit::FSItemGetAttributesRequest> attributes;
     if (plus) attributes = allAttributes();
     const uint64_t cookie = static_cast<uint64_t>(offset);

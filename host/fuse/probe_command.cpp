@@ -1,5 +1,6 @@
 #include "host/fuse/probe_command.h"
 
+#include "host/fuse/error_text.h"
 #include "module/BrindleModuleBootstrap.h"
 
 #include <ostream>
@@ -14,8 +15,8 @@ int runProbe(const std::string& sessionPath, std::ostream& out, std::ostream& er
     fileSystem->probeResource(resource, [&](std::optional<fskit::FSProbeResult> result,
                                             std::optional<foundation::Error> error) {
         if (error || !result || !result->containerID()) {
-            err << "brindle: probe of " << sessionPath << " failed: "
-                << (error ? error->description() : std::string("no result")) << "\n";
+            err << "brindle: probe failed: session file " << sessionPath << ": "
+                << (error ? errorText(*error) : std::string("no result")) << "\n";
             return;
         }
         out << "usable: " << result->name() << " " << result->containerID()->uuid().string() << "\n";

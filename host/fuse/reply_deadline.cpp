@@ -1,5 +1,7 @@
 #include "host/fuse/reply_deadline.h"
 
+#include "platform/log/log.h"
+
 #include <vector>
 
 namespace brindle::host {
@@ -34,7 +36,8 @@ ReplyDeadline::~ReplyDeadline() { close(); }
 
 std::shared_ptr<PendingReply> ReplyDeadline::track(uint64_t token) {
     std::lock_guard lock(mutex_);
-    std::shared_ptr<PendingReply> reply(new PendingReply(nextID_++, Clock::now() + bound_));
+    const auto due = bound_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + bound_;
+    std::shared_ptr<PendingReply> reply(new PendingReply(nextID_++, due));
     if (closed_) {
         reply->answered_ = true;
         return reply;
@@ -85,7 +88,10 @@ void ReplyDeadline::sweep() {
         }
         lock.unlock();
         for (const auto& [reply, token] : expired) {
-            reply->deliver([this, token = token] { expire_(token); });
+            if (reply->deliver([this, token = token] { expire_(token); })) {
+                logging::info("orvel: request failed after {:g} s without an answer from the server",
+                              std::chrono::duration<double>(bound_).count());
+            }
         }
         lock.lock();
     }

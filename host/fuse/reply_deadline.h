@@ -39,6 +39,7 @@ public:
     using Expire = std::function<void(uint64_t token)>;
 
     // `expire` answers a request that ran out of time; it is handed the token given to `track`.
+    // A bound of zero lets requests wait for ever.
     static std::shared_ptr<ReplyDeadline> create(Clock::duration bound, Clock::duration sweepInterval, Expire expire);
     ~ReplyDeadline();
     ReplyDeadline(const ReplyDeadline&) = delete;

@@ -318,7 +318,7 @@ PY
   grep -q "load failed" "$work/brindle.log" || fail "no load failure reported: $(cat "$work/brindle.log")"
   ! mountpoint -q "$mnt" || fail "something was mounted"
   "$brindle" "$work/session.json" "$mnt" -o bogus 2>"$work/brindle.log"
-  [ $? = 1 ] && grep -q "unknown mount option 'bogus'" "$work/brindle.log" || fail "unknown option accepted"
+  [ $? = 2 ] && grep -q "unknown mount option 'bogus'" "$work/brindle.log" || fail "unknown option accepted"
 }
 
 case_daemon_and_signals() {

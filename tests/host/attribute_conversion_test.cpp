@@ -26,7 +26,7 @@ TEST(AttributeConversion, StatCarriesTypePermissionsSizesAndTimes) {
     attributes.accessTime = timespec{10, 1};
     attributes.modifyTime = timespec{20, 2};
     attributes.changeTime = timespec{30, 3};
-    const struct stat status = statFromAttributes(attributes, 42);
+    const struct stat status = statFromAttributes(attributes, 42, {});
     EXPECT_EQ(status.st_ino, 42u);
     EXPECT_EQ(status.st_mode, S_IFLNK | 0777);
     EXPECT_EQ(status.st_uid, 1000u);
@@ -43,7 +43,7 @@ TEST(AttributeConversion, UnknownTypesAndHugeSizesStayRepresentable) {
     attributes.type = 99;
     attributes.mode = 0100644;
     attributes.size = UINT64_MAX;
-    const struct stat status = statFromAttributes(attributes, 3);
+    const struct stat status = statFromAttributes(attributes, 3, {});
     EXPECT_EQ(status.st_mode & S_IFMT, static_cast<mode_t>(S_IFREG));
     EXPECT_EQ(status.st_mode & 07777, 0644u) << "type bits in a server's mode never leak into the file type";
     EXPECT_EQ(status.st_size, INT64_MAX);

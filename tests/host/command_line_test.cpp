@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace brindle::host;
 
 TEST(CommandLine, MountTakesTheMountHelperArgumentOrder) {
@@ -35,4 +37,21 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
 TEST(CommandLine, HelpAndVersionWinOverEverythingElse) {
     EXPECT_EQ(parseCommandLine({"--probe", "--help"}).commandLine->command, Command::Help);
     EXPECT_EQ(parseCommandLine({"x", "--version"}).commandLine->command, Command::Version);
+}
+
+TEST(CommandLine, PathsAreMadeAbsoluteAgainstTheStartingDirectory) {
+    const auto parsed = parseCommandLine({"s.json", "./a/../mnt"});
+    ASSERT_TRUE(parsed.commandLine) << parsed.error;
+    const std::string here = std::filesystem::current_path().string();
+    EXPECT_EQ(parsed.commandLine->sessionPath, here + "/s.json");
+    EXPECT_EQ(parsed.commandLine->mountPoint, here + "/mnt");
+    EXPECT_EQ(parseCommandLine({"--probe", "s.json"}).commandLine->sessionPath, here + "/s.json");
+}
+
+TEST(CommandLine, MountOptionsAreCheckedWithTheCommandLine) {
+    EXPECT_EQ(parseCommandLine({"a", "b", "-o", "ro,bogus"}).error, "unknown mount option 'bogus'");
+    const auto parsed = parseCommandLine({"a", "b", "-o", "ro,noexec", "-o", "rw"});
+    ASSERT_TRUE(parsed.commandLine) << parsed.error;
+    EXPECT_FALSE(parsed.commandLine->mount.readOnly) << "a later -o still overrides an earlier one";
+    EXPECT_TRUE(parsed.commandLine->mount.noExec);
 }

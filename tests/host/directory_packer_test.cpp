@@ -59,7 +59,7 @@ struct PackerFixture {
                 const auto found = tracked.find(nodeID);
                 return found == tracked.end() ? nullptr : found->second;
             },
-            DirectoryPacker::Timeouts{});
+            DirectoryPacker::Timeouts{}, AttributePresentation{});
     }
 };
 

@@ -1,31 +1,15 @@
+#include "tests/host/brindle_process.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <regex>
-#include <sys/wait.h>
+#include <algorithm>
+#include <cctype>
 
 namespace {
 
-struct CommandRun {
-    int status = -1;
-    std::string output;  // standard output and standard error together
-};
-
-CommandRun runBrindle(const std::string& arguments) {
-    CommandRun run;
-    const std::string command = std::string(BRINDLE_EXECUTABLE) + " " + arguments + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk;
-    size_t n;
-    while ((n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) run.output.append(chunk.data(), n);
-    const int raw = ::pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return run;
-}
+using hosttest::CommandRun;
+using hosttest::runBrindle;
 
 class ProbeCommandTest : public ::testing::Test {
 protected:
@@ -38,38 +22,53 @@ protected:
 TEST_F(ProbeCommandTest, ValidSessionIsUsable) {
     const CommandRun run = probe(R"({"session_id":"a","socket_path":"/tmp/s","auth_token":"tok-SECRET"})");
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_TRUE(std::regex_search(run.output, std::regex("usable: orvel [0-9A-F-]{36}\n"))) << run.output;
+    const auto usable = run.output.find("usable: orvel ");
+    ASSERT_NE(usable, std::string::npos) << run.output;
+    const std::string uuid = run.output.substr(usable + 14, 37);
+    ASSERT_EQ(uuid.size(), 37u) << run.output;
+    EXPECT_EQ(uuid.back(), '\n') << run.output;
+    EXPECT_TRUE(std::all_of(uuid.begin(), uuid.end() - 1,
+                            [](unsigned char c) { return std::isxdigit(c) != 0 || c == '-'; }))
+        << run.output;
     EXPECT_TRUE(run.output.find("orvel: probeResource returning usable result") != std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("tok-SECRET"), std::string::npos);
 }
 
-TEST_F(ProbeCommandTest, InvalidSessionsFailWithTheirError) {
+TEST_F(ProbeCommandTest, InvalidSessionsFailNamingTheFileAndTheKey) {
     struct Case {
         std::string json;
-        std::string expected;
+        std::string logLine;
+        std::string error;
     };
     const std::vector<Case> cases = {
-        {R"({"session_id":"a","socket_path":"/tmp/s"})", "orvel: session keys have invalid types"},
-        {R"({"session_id":"a","socket_path":"/tmp/s","auth_token":""})", "orvel: session missing required keys"},
+        {R"({"session_id":"a","socket_path":"/tmp/s"})", "orvel: session keys have invalid types",
+         R"(EINVAL: "auth_token" is missing (22))"},
+        {R"({"session_id":"a","socket_path":"/tmp/s","auth_token":""})", "orvel: session missing required keys",
+         R"(EINVAL: "auth_token" is empty (22))"},
         {R"({"session_id":"a","socket_path":"/tmp/s","auth_token":"tok-SECRET","readonly":"true"})",
-         "POSIX error 22 (EINVAL)"},
+         "orvel: session keys have invalid types", R"(EINVAL: "readonly" must be true, false or a number (22))"},
         {R"({"session_id":"a","socket_path":"/tmp/s","auth_token":"tok-SECRET","volume_name":null})",
-         "POSIX error 22 (EINVAL)"},
-        {"[1,2,3]", "POSIX error 22 (EINVAL)"},
-        {"42", "json-parse error"},
+         "orvel: session keys have invalid types", R"(EINVAL: "volume_name" must be a string (22))"},
+        {"[1,2,3]", "orvel: session json is invalid root object", "EINVAL: the top level is not an object (22)"},
+        {"42", "orvel: session json is invalid root object",
+         "invalid JSON: JSON text did not start with array or object and option to allow fragments not set."},
     };
     for (const auto& c : cases) {
         const CommandRun run = probe(c.json);
         EXPECT_EQ(run.status, 1) << c.json;
-        EXPECT_NE(run.output.find(c.expected), std::string::npos) << c.json << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.logLine), std::string::npos) << c.json << "\n" << run.output;
+        EXPECT_NE(run.output.find("brindle: probe failed: session file " + dir.file("s.json") + ": " + c.error + "\n"),
+                  std::string::npos)
+            << c.json << "\n" << run.output;
         EXPECT_EQ(run.output.find("tok-SECRET"), std::string::npos);
     }
 }
 
-TEST_F(ProbeCommandTest, MissingFileIsAReadError) {
+TEST_F(ProbeCommandTest, AMissingFileIsNamedWithTheLinuxError) {
     const CommandRun run = runBrindle("--probe " + dir.file("absent.json"));
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.output.find("file-read error 2 (ENOENT)"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output, "brindle: probe failed: session file " + dir.file("absent.json") +
+                              ": ENOENT: No such file or directory (2)\n");
 }
 
 TEST_F(ProbeCommandTest, UsageErrorsExitTwoWithAHint) {

@@ -1,4 +1,5 @@
 #include "host/fuse/reply_deadline.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,32 @@ TEST(ReplyDeadline, AnUnansweredRequestGetsTheErrorAndTheLateAnswerIsDropped) {
     EXPECT_FALSE(slow->deliver([&] { late = true; }));
     EXPECT_FALSE(late);
     EXPECT_EQ(deadline->outstanding(), 0u);
+}
+
+TEST(ReplyDeadline, EachExpiryIsLoggedAtTheDefaultLevel) {
+    testsupport::LogCapture capture;
+    ExpiryRecorder recorder;
+    auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
+    deadline->track(1);
+    deadline->track(2);
+    ASSERT_TRUE(eventually([&] { return recorder.tokens().size() == 2; }));
+    deadline->close();
+    size_t logged = 0;
+    for (const auto& line : capture.sink().lines()) {
+        if (line.level == logging::Level::Default &&
+            line.text == "orvel: request failed after 0.02 s without an answer from the server")
+            ++logged;
+    }
+    EXPECT_EQ(logged, 2u);
+}
+
+TEST(ReplyDeadline, ABoundOfZeroLetsRequestsWaitForEver) {
+    ExpiryRecorder recorder;
+    auto deadline = ReplyDeadline::create(0ms, 1ms, recorder.expire());
+    auto pending = deadline->track(3);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(recorder.tokens().empty());
+    EXPECT_TRUE(pending->deliver([] {}));
 }
 
 TEST(ReplyDeadline, ARequestWhoseCompletionWasDroppedStillExpires) {

@@ -133,3 +133,24 @@ TEST_F(SessionDescriptorTest, ValidateReportsTheSameErrors) {
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->isPosix(foundation::darwin::einval));
 }
+
+TEST_F(SessionDescriptorTest, TheErrorNamesTheFirstBadKey) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"session_id":"s","socket_path":"p"})", "\"auth_token\" is missing"},
+        {R"({"session_id":null,"socket_path":"p","auth_token":"t"})", "\"session_id\" must be a string"},
+        {R"({"session_id":"s","socket_path":["p"],"auth_token":7})", "\"socket_path\" must be a string"},
+        {R"({"session_id":"s","socket_path":"p","auth_token":"t","readonly":"true"})",
+         "\"readonly\" must be true, false or a number"},
+        {R"({"session_id":"s","socket_path":"p","auth_token":"t","namedattr":null})",
+         "\"namedattr\" must be true, false or a number"},
+        {R"({"session_id":"s","socket_path":"p","auth_token":"t","volume_name":3})", "\"volume_name\" must be a string"},
+        {R"({"session_id":"s","socket_path":"","auth_token":""})", "\"socket_path\" is empty"},
+        {"[1,2]", "the top level is not an object"},
+    };
+    for (const auto& [json, message] : cases) {
+        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(json));
+        ASSERT_FALSE(fields) << json;
+        EXPECT_TRUE(fields.error().isPosix(foundation::darwin::einval)) << json;
+        EXPECT_EQ(fields.error().message(), message) << json;
+    }
+}

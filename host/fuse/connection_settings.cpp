@@ -1,0 +1,16 @@
+#include "host/fuse/connection_settings.h"
+
+namespace brindle::host {
+
+void applyMountOptions(const MountOptions& options, fuse_conn_info& connection) {
+    if (options.maxRead) connection.max_read = *options.maxRead;
+    // The kernel drops a file's pages when fresh attributes show a changed size or modification
+    // time; kernel_cache promises that nothing changes behind the mount, so it keeps them.
+    if (options.pageCache == PageCachePolicy::KeepAlways) {
+        connection.want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    } else if (connection.capable & FUSE_CAP_AUTO_INVAL_DATA) {
+        connection.want |= FUSE_CAP_AUTO_INVAL_DATA;
+    }
+}
+
+}  // namespace brindle::host
