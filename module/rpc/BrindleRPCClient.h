@@ -147,6 +147,8 @@ private:
     void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
     std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread
     void deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload);
+    // Fails the one request whose reply could not be read; the connection goes on.
+    void deliverUnreadableResponse(uint64_t requestID, foundation::Error error);
     void dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
                                  std::optional<std::string> payload, std::optional<foundation::Error> error);
 

@@ -118,6 +118,11 @@ void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& sock
             failConnectionWithError(frame.error(), generation, false);
             return;
         }
+        if (frame.value().unreadable) {
+            const uint64_t requestID = *foundation::json::uint64Field(frame.value().response, wire::key::requestID);
+            deliverUnreadableResponse(requestID, std::move(*frame.value().unreadable));
+            continue;
+        }
         deliverResponseDictionary(std::move(frame.value().response), std::move(frame.value().payload));
     }
 }
@@ -151,6 +156,22 @@ void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, s
             return;
         }
         self->dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
+    });
+}
+
+void BrindleRPCClient::deliverUnreadableResponse(uint64_t requestID, Error error) {
+    logging::error("orvel: rpc response unreadable request_id={} error={}", requestID, error);
+    stateQueue.async([self = shared_from_this(), requestID, error = std::move(error)]() mutable {
+        const auto found = self->pendingRequests.find(requestID);
+        if (found == self->pendingRequests.end()) return;
+        auto record = std::move(found->second);
+        self->pendingRequests.erase(found);
+        if (requestID == self->handshakeRequestID) {
+            self->handshakeRequestID = 0;
+            self->failConnectionLockedWithError(error, 0, false);
+            return;
+        }
+        self->dispatchResponseHandler(std::move(record->handler), std::nullopt, std::nullopt, std::move(error));
     });
 }
 

@@ -1,5 +1,6 @@
 #include "module/rpc/framing.h"
 
+#include "module/rpc/unreadable_reply.h"
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
@@ -124,10 +125,17 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
     std::string jsonText(jsonLength, '\0');
     if (auto error = readExactLength(jsonLength, socketFD, jsonText.data())) return *error;
     auto parsed = foundation::json::parse(jsonText);
-    if (!parsed) return parsed.error();
-    if (!parsed.value().is_object()) return Error::posix(darwin::einval);
+    if (!parsed || !parsed.value().is_object()) {
+        // The header gave both lengths, so the stream stays in step past a body it cannot read.
+        if (auto error = discardExactLength(payloadLength, socketFD)) return *error;
+        if (auto unreadable = identifyUnreadableReply(jsonText)) {
+            return ReceivedFrame{{{wire::key::requestID, unreadable->requestID}}, std::nullopt,
+                                 std::move(unreadable->error)};
+        }
+        return parsed ? Error::posix(darwin::einval) : parsed.error();
+    }
 
-    ReceivedFrame frame{std::move(parsed.value().get_object()), std::nullopt};
+    ReceivedFrame frame{std::move(parsed.value().get_object()), std::nullopt, std::nullopt};
 
     std::shared_ptr<DirectReadSlot> slot;
     if (payloadLength > 0 && lookup) {

@@ -238,6 +238,45 @@ TEST_F(ConnectionTest, UnmatchedRepliesAreLoggedAndDroppedAndTheConnectionStays)
                                     std::to_string(frame->json.at("request_id").as_int64())));
 }
 
+TEST_F(ConnectionTest, AnUnreadableReplyFailsOnlyTheRequestItNames) {
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    auto buffer = std::make_shared<std::array<char, 4>>();
+    buffer->fill('-');
+    auto unreadable = std::make_shared<Await<Outcome>>();
+    client->performRequest({{"method", "read"}}, buffer, buffer->data(), buffer->size(),
+                           [unreadable](std::optional<boost::json::object> response, std::optional<Error> error) {
+                               unreadable->set({std::move(response), std::move(error)});
+                           });
+    auto frame = peer->read();
+    ASSERT_TRUE(frame);
+    const std::string id = std::to_string(frame->json.at("request_id").as_int64());
+    peer->writeRaw(rpctest::rawFrame("{\"ok\":true,\"name\":\"caf\xFF\",\"request_id\":" + id + "}", "data"));
+    const auto outcome = unreadable->get();
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->first);
+    ASSERT_TRUE(outcome->second);
+    EXPECT_TRUE(outcome->second->isPosix(darwin::eilseq)) << outcome->second->description();
+    EXPECT_TRUE(outcome->second->message().has_value());
+    EXPECT_EQ(std::string(buffer->data(), 4), "----");
+    EXPECT_TRUE(log.sink().contains("orvel: rpc response unreadable request_id=" + id + " error=" +
+                                    outcome->second->description()));
+
+    auto next = submit(*client, {{"method", "ping"}});
+    auto nextFrame = peer->read();
+    ASSERT_TRUE(nextFrame);
+    peer->replyTo(*nextFrame, {{"ok", true}});
+    EXPECT_EQ(next->get(), std::optional<Outcome>(Outcome{boost::json::object{{"ok", true}, {"request_id", nextFrame->json.at("request_id")}}, std::nullopt}));
+
+    // A reply that cannot be traced to its request still ends the connection.
+    auto pending = submit(*client, {{"method", "ping"}});
+    ASSERT_TRUE(peer->read());
+    peer->writeRaw(rpctest::rawFrame(R"({"ok":tru)"));
+    const auto failed = pending->get();
+    ASSERT_TRUE(failed && failed->second);
+    EXPECT_EQ(failed->second->domain(), foundation::ErrorDomain::JsonParse);
+}
+
 TEST_F(ConnectionTest, DirectReadsTruncateDrainAndLeaveTheNextFrameIntact) {
     auto peer = connect();
     ASSERT_TRUE(peer);
