@@ -291,7 +291,11 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
     connectionInProgress = false;
     handshakeInProgress = false;
     currentOpenAttempt = 0;
-    if (establishedConnection && !terminalConnectionError) terminalConnectionError = error;
+    if (establishedConnection && !terminalConnectionError) {
+        terminalConnectionError = error;
+        // A disconnect is asked for; anything else ends a working mount and needs a reload.
+        if (!force) logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
+    }
 
     auto pending = std::exchange(pendingRequests, {});
     auto queued = std::exchange(queuedRequests, {});

@@ -180,6 +180,15 @@ TEST_F(ConnectionTest, AfterAnAcceptedHandshakeTheFirstBreakIsFinal) {
     client->disconnect();  // a later failure does not replace the first
     EXPECT_EQ(ready(*client)->get(), std::optional<std::optional<Error>>(Error::posix(darwin::econnreset)));
     EXPECT_FALSE(server.accept(std::chrono::milliseconds(100)));
+
+    const auto lines = log.sink().lines();
+    const std::string lost = "orvel: rpc connection lost endpoint=" + server.socketPath() + " error=" +
+                             Error::posix(darwin::econnreset).description();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const auto& line) { return line.level == logging::Level::Default && line.text == lost; }),
+              1);
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(),
+                             [](const auto& line) { return line.text.find("secret") != std::string::npos; }));
 }
 
 TEST_F(ConnectionTest, DisconnectFailsEverythingAtOnceAndIsFinalAfterAHandshake) {
@@ -192,6 +201,7 @@ TEST_F(ConnectionTest, DisconnectFailsEverythingAtOnceAndIsFinalAfterAHandshake)
     EXPECT_EQ(pending->get()->second, Error::posix(darwin::ecanceled));
     EXPECT_EQ(submit(*client, {{"method", "ping"}})->get()->second, Error::posix(darwin::ecanceled));
     EXPECT_FALSE(peer->read());
+    EXPECT_FALSE(log.sink().contains("orvel: rpc connection lost"));
 }
 
 TEST_F(ConnectionTest, RepliesAreMatchedByRequestIdInAnyOrder) {
