@@ -219,6 +219,41 @@ TEST_F(ConnectionTest, RepliesAreMatchedByRequestIdInAnyOrder) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(done[i]->get()->first->at("tag"), i);
 }
 
+TEST_F(ConnectionTest, ACompletionMayCallBackIntoTheClient) {
+    // Completions run without the client's lock: one that submits, asks or disconnects goes on.
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    auto inner = std::make_shared<Await<Outcome>>();
+    auto outer = std::make_shared<Await<bool>>();
+    client->performRequest({{"method", "ping"}}, [this, inner, outer](std::optional<boost::json::object>,
+                                                                     std::optional<Error>) {
+        const bool connected = client->isConnected();
+        client->performRequest({{"method", "ping"}}, [inner](std::optional<boost::json::object> response,
+                                                             std::optional<Error> error) {
+            inner->set({std::move(response), std::move(error)});
+        });
+        outer->set(connected);
+    });
+    auto first = peer->read();
+    ASSERT_TRUE(first);
+    peer->replyTo(*first, {{"ok", true}});
+    EXPECT_EQ(outer->get(), std::optional<bool>(true));
+    auto second = peer->read();
+    ASSERT_TRUE(second);
+    auto disconnected = std::make_shared<Await<bool>>();
+    client->performRequest({{"method", "ping"}}, [this, disconnected](std::optional<boost::json::object>,
+                                                                      std::optional<Error>) {
+        client->disconnect();
+        disconnected->set(client->isConnected());
+    });
+    auto third = peer->read();
+    ASSERT_TRUE(third);
+    peer->replyTo(*second, {{"ok", true}});
+    EXPECT_FALSE(inner->get()->second);
+    peer->replyTo(*third, {{"ok", true}});
+    EXPECT_EQ(disconnected->get(), std::optional<bool>(false));
+}
+
 TEST_F(ConnectionTest, UnmatchedRepliesAreLoggedAndDroppedAndTheConnectionStays) {
     auto peer = connect();
     ASSERT_TRUE(peer);
