@@ -144,7 +144,7 @@ private:
     void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
     void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
     void flushQueuedRequestsLocked();
-    void drainSendList();  // the thread that claimed the writer role, without the lock
+    void drainSendList(bool onWriterQueue);  // the thread holding the writer role, without the lock
     void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);  // Locked
     void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
     std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread

@@ -88,12 +88,15 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
     }
 }
 
-void BrindleRPCClient::drainSendList() {
+void BrindleRPCClient::drainSendList(bool onWriterQueue) {
     StateLock lock(*this);
     std::vector<framing::FramePieces> pieces;
-    for (;;) {
-        if (sendList.empty()) {
-            writerActive = false;
+    bool wroteABatch = false;
+    while (!sendList.empty()) {
+        // A caller writes one batch, its own frame among it, and leaves what arrived meanwhile to
+        // the writer queue, so that a busy client cannot keep it from its own work.
+        if (!onWriterQueue && wroteABatch) {
+            writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
             return;
         }
         // The list holds frames of the current socket only: a failure empties it.
@@ -102,13 +105,16 @@ void BrindleRPCClient::drainSendList() {
         const uint64_t generation = connectionGeneration;
         lock.unlock();
         pieces.clear();
+        pieces.reserve(batch.size());
         for (const UnsentFrame& frame : batch) {
             pieces.push_back({frame.json, frame.binaryPayload ? std::string_view(*frame.binaryPayload) : std::string_view()});
         }
         const auto error = framing::writeFrames(pieces, socket->fd());
+        wroteABatch = true;
         lock.lock();
         if (error) failConnectionLockedWithError(*error, generation, false);
     }
+    writerActive = false;
 }
 
 void BrindleRPCClient::flushQueuedRequestsLocked() {

@@ -28,9 +28,9 @@ public:
         for (dispatch::WorkItem& completion : due) client_.callbackQueue.async(std::move(completion));
         if (!write) return;
         if (writes_ == Writes::OnThisThread) {
-            client_.drainSendList();
+            client_.drainSendList(false);
         } else {
-            client_.writerQueue.async([self = client_.shared_from_this()] { self->drainSendList(); });
+            client_.writerQueue.async([self = client_.shared_from_this()] { self->drainSendList(true); });
         }
     }
 
