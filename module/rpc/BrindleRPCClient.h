@@ -164,6 +164,8 @@ private:
 
     // The client's lock. Every field below is read and written only with it held, except the
     // immutable session. No completion runs and no socket is read or written while it is held.
+    // Lock order: this lock, then a direct-read slot's (the reader never takes this one while it
+    // holds a slot's).
     std::mutex stateMutex;
     bool handshakeComplete = false;
     bool connectionInProgress = false;
