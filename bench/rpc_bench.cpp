@@ -119,6 +119,19 @@ void pings(benchmark::State& state) {
 }
 BENCHMARK(pings)->Arg(1)->Arg(32)->UseRealTime();
 
+// Each thread waits for its own ping before sending the next, as FUSE workers do with their calls.
+void pingsFromThreads(benchmark::State& state) {
+    static Connected connected;
+    Countdown countdown;
+    for (auto _ : state) {
+        countdown.reset(1);
+        connected.client->pingWithReply([&](bool, std::optional<foundation::Error>) { countdown.done(); });
+        countdown.wait();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(pingsFromThreads)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();
+
 void directReads(benchmark::State& state) {
     Connected connected;
     auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(kReadSize);

@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -123,8 +124,9 @@ public:
 private:
     explicit BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session);
     struct Handle;
+    class StateLock;
 
-    // Connection (state queue unless noted).
+    // Connection ("Locked": with the client's lock held, through a StateLock).
     void ensureReadyLocked();
     void openSocketOnWriterQueue(uint64_t openAttempt);  // writer queue
     foundation::Result<int> openUnixSocketFD();           // writer queue
@@ -133,9 +135,8 @@ private:
     void sendHandshakeRequestLocked();
     void handshakeReplyLocked(const boost::json::object& response);
     void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
-    void dispatchReadyCompletion(ReadyCompletion completion, std::optional<foundation::Error> error);
-    void failConnectionWithError(foundation::Error error, uint64_t generation, bool force);
-    void failConnectionSynchronouslyWithError(foundation::Error error, uint64_t generation, bool force);
+    void dispatchReadyCompletion(ReadyCompletion completion, std::optional<foundation::Error> error);  // Locked
+    void failConnectionWithError(const foundation::Error& error, uint64_t generation, bool force);
     void failConnectionLockedWithError(const foundation::Error& error, uint64_t generation, bool force);
     std::vector<std::thread> takeReaderThreads();
 
@@ -143,12 +144,16 @@ private:
     void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
     void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
     void flushQueuedRequestsLocked();
-    void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);
+    void drainSendList(bool onWriterQueue);  // the thread holding the writer role, without the lock
+    void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);  // Locked
     void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
     std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread
     void deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload);
+    // Fails the one request whose reply could not be read; the connection goes on.
+    void deliverUnreadableResponse(uint64_t requestID, foundation::Error error);
     void dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
-                                 std::optional<std::string> payload, std::optional<foundation::Error> error);
+                                 std::optional<std::string> payload,
+                                 std::optional<foundation::Error> error);  // Locked
 
     // Method shapes.
     void performItemRequest(boost::json::object request, std::string_view resultKey, std::string defaultName,
@@ -157,7 +162,11 @@ private:
     void performHandleRequest(boost::json::object request, std::string defaultMessage, CountReply reply);
     void performDataRequest(boost::json::object request, std::string defaultMessage, DataReply reply);
 
-    // Every field below is read and written only on the state queue, except the immutable session.
+    // The client's lock. Every field below is read and written only with it held, except the
+    // immutable session. No completion runs and no socket is read or written while it is held.
+    // Lock order: this lock, then a direct-read slot's (the reader never takes this one while it
+    // holds a slot's).
+    std::mutex stateMutex;
     bool handshakeComplete = false;
     bool connectionInProgress = false;
     bool handshakeInProgress = false;
@@ -170,7 +179,7 @@ private:
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
     std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;
     std::vector<ReadyCompletion> readyWaiters;
-    // The current socket, owned together with its reader and its queued writes.
+    // The current socket, owned together with its reader and the frames being written to it.
     std::shared_ptr<SocketHandle> connectedSocket;
     // Opens handed to the writer queue so far, and the one whose outcome is still wanted (0: none).
     uint64_t openAttempts = 0;
@@ -181,11 +190,22 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
     std::vector<Reader> readerThreads;
-    // The handshake's reply is judged on the state queue as it is matched, ahead of any failure
-    // that the reader reports right after it (a server that refuses and hangs up at once).
+    // The handshake's reply is judged as it is matched, ahead of any failure that the reader
+    // reports right after it (a server that refuses and hangs up at once).
     uint64_t handshakeRequestID = 0;
+    // Frames of the current socket not yet written, in request-id order. One thread at a time
+    // holds the writer role and drains the list with gathering writes; others only append.
+    struct UnsentFrame {
+        std::string json;
+        std::shared_ptr<const std::string> binaryPayload;
+    };
+    std::vector<UnsentFrame> sendList;
+    bool writerActive = false;
+    // Set by the send step when the thread holding the lock has just taken the writer role.
+    bool writerClaimed = false;
+    // Completions made due with the lock held, handed to the callback queue once it is released.
+    std::vector<dispatch::WorkItem> completionsDue;
 
-    dispatch::SerialQueue stateQueue{"org.orvel.rpc.state"};
     dispatch::SerialQueue writerQueue{"org.orvel.rpc.writer"};
     dispatch::ConcurrentQueue& callbackQueue = dispatch::ConcurrentQueue::userInitiated();
 };

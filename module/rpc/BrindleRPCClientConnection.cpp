@@ -1,4 +1,5 @@
 #include "module/rpc/BrindleRPCClient.h"
+#include "module/rpc/BrindleRPCClientStateLock.h"
 
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
@@ -75,7 +76,10 @@ BrindleRPCClient::~BrindleRPCClient() {
 
 std::vector<std::thread> BrindleRPCClient::takeReaderThreads() {
     std::vector<Reader> readers;
-    stateQueue.sync([&] { readers.swap(readerThreads); });
+    {
+        StateLock lock(*this);
+        readers.swap(readerThreads);
+    }
     std::vector<std::thread> threads;
     for (Reader& reader : readers) threads.push_back(std::move(reader.thread));
     return threads;
@@ -88,27 +92,23 @@ void BrindleRPCClient::connectAndHandshakeWithReply(SuccessReply reply) {
 }
 
 void BrindleRPCClient::ensureReadyWithCompletion(ReadyCompletion completion) {
-    stateQueue.async([self = shared_from_this(), completion = std::move(completion)]() mutable {
-        if (self->terminalConnectionError) {
-            self->dispatchReadyCompletion(std::move(completion), self->terminalConnectionError);
-        } else if (self->socketFD >= 0 && self->handshakeComplete) {
-            self->dispatchReadyCompletion(std::move(completion), std::nullopt);
-        } else {
-            self->readyWaiters.push_back(std::move(completion));
-            self->ensureReadyLocked();
-        }
-    });
+    StateLock lock(*this);
+    if (terminalConnectionError) {
+        dispatchReadyCompletion(std::move(completion), terminalConnectionError);
+    } else if (socketFD >= 0 && handshakeComplete) {
+        dispatchReadyCompletion(std::move(completion), std::nullopt);
+    } else {
+        readyWaiters.push_back(std::move(completion));
+        ensureReadyLocked();
+    }
 }
 
 bool BrindleRPCClient::isConnected() {
-    bool connected = false;
-    stateQueue.sync([&] { connected = socketFD >= 0; });
-    return connected;
+    StateLock lock(*this);
+    return socketFD >= 0;
 }
 
-void BrindleRPCClient::disconnect() {
-    failConnectionSynchronouslyWithError(Error::posix(darwin::ecanceled), 0, true);
-}
+void BrindleRPCClient::disconnect() { failConnectionWithError(Error::posix(darwin::ecanceled), 0, true); }
 
 void BrindleRPCClient::ensureReadyLocked() {
     if (terminalConnectionError) {
@@ -130,18 +130,13 @@ void BrindleRPCClient::ensureReadyLocked() {
 
 void BrindleRPCClient::openSocketOnWriterQueue(uint64_t openAttempt) {
     auto opened = session_->socketPath().starts_with(kTCPPrefix) ? openTCPSocketFD() : openUnixSocketFD();
+    StateLock lock(*this);
     if (!opened) {
-        stateQueue.async([self = shared_from_this(), error = opened.error(), openAttempt] {
-            // An open that a disconnect overtook reports to nobody.
-            if (openAttempt != self->currentOpenAttempt) return;
-            self->failConnectionLockedWithError(error, 0, false);
-        });
+        // An open that a disconnect overtook reports to nobody.
+        if (openAttempt == currentOpenAttempt) failConnectionLockedWithError(opened.error(), 0, false);
         return;
     }
-    auto socket = std::make_shared<SocketHandle>(opened.value());
-    stateQueue.async([self = shared_from_this(), socket = std::move(socket), openAttempt]() mutable {
-        self->socketOpenedLocked(std::move(socket), openAttempt);
-    });
+    socketOpenedLocked(std::make_shared<SocketHandle>(opened.value()), openAttempt);
 }
 
 foundation::Result<int> BrindleRPCClient::openUnixSocketFD() {
@@ -263,17 +258,12 @@ void BrindleRPCClient::notifyReadyWaitersWithErrorLocked(const std::optional<Err
 
 void BrindleRPCClient::dispatchReadyCompletion(ReadyCompletion completion, std::optional<Error> error) {
     if (!completion) return;
-    callbackQueue.async([completion = std::move(completion), error = std::move(error)] { completion(error); });
+    completionsDue.push_back([completion = std::move(completion), error = std::move(error)] { completion(error); });
 }
 
-void BrindleRPCClient::failConnectionWithError(Error error, uint64_t generation, bool force) {
-    stateQueue.async([self = shared_from_this(), error = std::move(error), generation, force] {
-        self->failConnectionLockedWithError(error, generation, force);
-    });
-}
-
-void BrindleRPCClient::failConnectionSynchronouslyWithError(Error error, uint64_t generation, bool force) {
-    stateQueue.sync([&] { failConnectionLockedWithError(error, generation, force); });
+void BrindleRPCClient::failConnectionWithError(const Error& error, uint64_t generation, bool force) {
+    StateLock lock(*this);
+    failConnectionLockedWithError(error, generation, force);
 }
 
 void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_t generation, bool force) {
@@ -291,8 +281,14 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
     connectionInProgress = false;
     handshakeInProgress = false;
     currentOpenAttempt = 0;
-    if (establishedConnection && !terminalConnectionError) terminalConnectionError = error;
+    if (establishedConnection && !terminalConnectionError) {
+        terminalConnectionError = error;
+        // A disconnect is asked for; anything else ends a working mount and needs a reload.
+        if (!force) logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
+    }
 
+    // Frames not yet written belong to the failed socket; their requests are among the pending.
+    sendList.clear();
     auto pending = std::exchange(pendingRequests, {});
     auto queued = std::exchange(queuedRequests, {});
     auto waiters = std::exchange(readyWaiters, {});

@@ -1,4 +1,5 @@
 #include "module/rpc/BrindleRPCClient.h"
+#include "module/rpc/BrindleRPCClientStateLock.h"
 
 #include "module/rpc/framing.h"
 #include "module/rpc/wire.h"
@@ -21,9 +22,8 @@ void BrindleRPCClient::performRequest(boost::json::object request, std::optional
     outbound->directReadOwner = std::move(directReadIntoOwner);
     outbound->directReadBuffer = buffer;
     outbound->directReadCapacity = capacity;
-    stateQueue.async([self = shared_from_this(), outbound = std::move(outbound)]() mutable {
-        self->submitLocked(std::move(outbound));
-    });
+    StateLock lock(*this);
+    submitLocked(std::move(outbound));
 }
 
 void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
@@ -65,6 +65,13 @@ void BrindleRPCClient::submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> r
 
 void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request) {
     if (!request) return;
+    // Serialising a JSON object cannot fail with this library; only a frame too large for its
+    // header is refused, and that request alone.
+    std::string json = foundation::json::serialize(request->payload);
+    if (!framing::fitsFrame(json.size(), request->binaryPayload ? request->binaryPayload->size() : 0)) {
+        dispatchResponseHandler(std::move(request->handler), std::nullopt, std::nullopt, Error::posix(darwin::emsgsize));
+        return;
+    }
     auto record = std::make_shared<BrindleRPCPendingRequest>();
     record->handler = std::move(request->handler);
     if (request->directReadBuffer != nullptr || request->directReadOwner) {
@@ -74,20 +81,40 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
         record->directRead->capacity = request->directReadCapacity;
     }
     pendingRequests[request->requestID] = std::move(record);
+    sendList.push_back({std::move(json), request->binaryPayload});
+    if (!writerActive) {
+        writerActive = true;
+        writerClaimed = true;
+    }
+}
 
-    // Serialising a JSON object cannot fail with this library, so there is no error to hand back here.
-    auto json = std::make_shared<const std::string>(foundation::json::serialize(request->payload));
-    // The state queue never waits for the writer, so the write may start on this thread once the
-    // state queue's current work is done.
-    writerQueue.handOff([self = shared_from_this(), socket = connectedSocket, generation = connectionGeneration,
-                       json = std::move(json), binary = request->binaryPayload] {
-        // A write queued for a socket that has failed since is dropped; its request was failed with it.
-        if (socket->isShutDown()) return;
-        const std::string_view payload = binary ? std::string_view(*binary) : std::string_view();
-        if (auto error = framing::writeFramedData(*json, payload, socket->fd())) {
-            self->failConnectionWithError(*error, generation, false);
+void BrindleRPCClient::drainSendList(bool onWriterQueue) {
+    StateLock lock(*this);
+    std::vector<framing::FramePieces> pieces;
+    bool wroteABatch = false;
+    while (!sendList.empty()) {
+        // A caller writes one batch, its own frame among it, and leaves what arrived meanwhile to
+        // the writer queue, so that a busy client cannot keep it from its own work.
+        if (!onWriterQueue && wroteABatch) {
+            writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
+            return;
         }
-    });
+        // The list holds frames of the current socket only: a failure empties it.
+        auto batch = std::exchange(sendList, {});
+        const auto socket = connectedSocket;
+        const uint64_t generation = connectionGeneration;
+        lock.unlock();
+        pieces.clear();
+        pieces.reserve(batch.size());
+        for (const UnsentFrame& frame : batch) {
+            pieces.push_back({frame.json, frame.binaryPayload ? std::string_view(*frame.binaryPayload) : std::string_view()});
+        }
+        const auto error = framing::writeFrames(pieces, socket->fd());
+        wroteABatch = true;
+        lock.lock();
+        if (error) failConnectionLockedWithError(*error, generation, false);
+    }
+    writerActive = false;
 }
 
 void BrindleRPCClient::flushQueuedRequestsLocked() {
@@ -118,17 +145,19 @@ void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& sock
             failConnectionWithError(frame.error(), generation, false);
             return;
         }
+        if (frame.value().unreadable) {
+            const uint64_t requestID = *foundation::json::uint64Field(frame.value().response, wire::key::requestID);
+            deliverUnreadableResponse(requestID, std::move(*frame.value().unreadable));
+            continue;
+        }
         deliverResponseDictionary(std::move(frame.value().response), std::move(frame.value().payload));
     }
 }
 
 std::shared_ptr<framing::DirectReadSlot> BrindleRPCClient::directReadSlotForRequestID(uint64_t requestID) {
-    std::shared_ptr<framing::DirectReadSlot> slot;
-    stateQueue.sync([&] {
-        const auto found = pendingRequests.find(requestID);
-        if (found != pendingRequests.end()) slot = found->second->directRead;
-    });
-    return slot;
+    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
+    const auto found = pendingRequests.find(requestID);
+    return found != pendingRequests.end() ? found->second->directRead : nullptr;
 }
 
 void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload) {
@@ -137,29 +166,42 @@ void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, s
         logging::error("orvel: rpc response missing request_id");
         return;
     }
-    stateQueue.async([self = shared_from_this(), requestID = *requestID, response = std::move(response),
-                      payload = std::move(payload)]() mutable {
-        const auto found = self->pendingRequests.find(requestID);
-        if (found == self->pendingRequests.end()) {
-            logging::info("orvel: rpc response has unknown request_id={}", requestID);
-            return;
-        }
-        auto record = std::move(found->second);
-        self->pendingRequests.erase(found);
-        if (requestID == self->handshakeRequestID) {
-            self->handshakeReplyLocked(response);
-            return;
-        }
-        self->dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
-    });
+    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
+    const auto found = pendingRequests.find(*requestID);
+    if (found == pendingRequests.end()) {
+        lock.unlock();
+        logging::info("orvel: rpc response has unknown request_id={}", *requestID);
+        return;
+    }
+    auto record = std::move(found->second);
+    pendingRequests.erase(found);
+    if (*requestID == handshakeRequestID) {
+        handshakeReplyLocked(response);
+        return;
+    }
+    dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
+}
+
+void BrindleRPCClient::deliverUnreadableResponse(uint64_t requestID, Error error) {
+    logging::error("orvel: rpc response unreadable request_id={} error={}", requestID, error);
+    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
+    const auto found = pendingRequests.find(requestID);
+    if (found == pendingRequests.end()) return;
+    auto record = std::move(found->second);
+    pendingRequests.erase(found);
+    if (requestID == handshakeRequestID) {
+        handshakeRequestID = 0;
+        failConnectionLockedWithError(error, 0, false);
+        return;
+    }
+    dispatchResponseHandler(std::move(record->handler), std::nullopt, std::nullopt, std::move(error));
 }
 
 void BrindleRPCClient::dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
                                                std::optional<std::string> payload, std::optional<Error> error) {
     if (!handler) return;
-    // Called on the state queue, which never waits for a completion.
-    callbackQueue.handOff([handler = std::move(handler), response = std::move(response), payload = std::move(payload),
-                         error = std::move(error)]() mutable {
+    completionsDue.push_back([handler = std::move(handler), response = std::move(response), payload = std::move(payload),
+                              error = std::move(error)]() mutable {
         handler(std::move(response), std::move(payload), std::move(error));
     });
 }

@@ -1,12 +1,15 @@
 #include "module/rpc/framing.h"
 
+#include "module/rpc/unreadable_reply.h"
 #include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <limits>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -40,36 +43,45 @@ std::optional<Error> readHeader(int socketFD, uint32_t& jsonLength, uint32_t& pa
 
 }  // namespace
 
-std::optional<Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD) {
+bool fitsFrame(uint64_t jsonLength, uint64_t payloadLength) {
     constexpr uint64_t kFieldMax = std::numeric_limits<uint32_t>::max();
-    if (json.size() > kFieldMax || payload.size() > kFieldMax) return Error::posix(darwin::emsgsize);
+    return jsonLength <= kFieldMax && payloadLength <= kFieldMax;
+}
 
-    uint8_t header[8];
-    putBigEndian32(header, static_cast<uint32_t>(json.size()));
-    putBigEndian32(header + 4, static_cast<uint32_t>(payload.size()));
+std::optional<Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD) {
+    const FramePieces frame{json, payload};
+    return writeFrames({&frame, 1}, socketFD);
+}
 
-    std::array<iovec, 3> pieces{{
-        {header, sizeof header},
-        {const_cast<char*>(json.data()), json.size()},
-        {const_cast<char*>(payload.data()), payload.size()},
-    }};
+std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socketFD) {
+    std::vector<std::array<uint8_t, 8>> headers(frames.size());
+    std::vector<iovec> pieces;
+    pieces.reserve(3 * frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const FramePieces& frame = frames[i];
+        if (!fitsFrame(frame.json.size(), frame.payload.size())) return Error::posix(darwin::emsgsize);
+        putBigEndian32(headers[i].data(), static_cast<uint32_t>(frame.json.size()));
+        putBigEndian32(headers[i].data() + 4, static_cast<uint32_t>(frame.payload.size()));
+        pieces.push_back({headers[i].data(), headers[i].size()});
+        pieces.push_back({const_cast<char*>(frame.json.data()), frame.json.size()});
+        if (!frame.payload.empty()) pieces.push_back({const_cast<char*>(frame.payload.data()), frame.payload.size()});
+    }
     size_t first = 0;
-    size_t count = payload.empty() ? 2 : 3;
-    while (first < count) {
+    while (first < pieces.size()) {
         msghdr message{};
         message.msg_iov = &pieces[first];
-        message.msg_iovlen = count - first;
+        message.msg_iovlen = std::min<size_t>(pieces.size() - first, IOV_MAX);
         const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL);
         if (written < 0) {
             if (errno == EINTR) continue;
             return Error::fromLinuxErrno(errno);
         }
         auto remaining = static_cast<size_t>(written);
-        while (first < count && remaining >= pieces[first].iov_len) {
+        while (first < pieces.size() && remaining >= pieces[first].iov_len) {
             remaining -= pieces[first].iov_len;
             ++first;
         }
-        if (first < count) {
+        if (first < pieces.size()) {
             pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + remaining;
             pieces[first].iov_len -= remaining;
         }
@@ -124,10 +136,17 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
     std::string jsonText(jsonLength, '\0');
     if (auto error = readExactLength(jsonLength, socketFD, jsonText.data())) return *error;
     auto parsed = foundation::json::parse(jsonText);
-    if (!parsed) return parsed.error();
-    if (!parsed.value().is_object()) return Error::posix(darwin::einval);
+    if (!parsed || !parsed.value().is_object()) {
+        // The header gave both lengths, so the stream stays in step past a body it cannot read.
+        if (auto error = discardExactLength(payloadLength, socketFD)) return *error;
+        if (auto unreadable = identifyUnreadableReply(jsonText)) {
+            return ReceivedFrame{{{wire::key::requestID, unreadable->requestID}}, std::nullopt,
+                                 std::move(unreadable->error)};
+        }
+        return parsed ? Error::posix(darwin::einval) : parsed.error();
+    }
 
-    ReceivedFrame frame{std::move(parsed.value().get_object()), std::nullopt};
+    ReceivedFrame frame{std::move(parsed.value().get_object()), std::nullopt, std::nullopt};
 
     std::shared_ptr<DirectReadSlot> slot;
     if (payloadLength > 0 && lookup) {

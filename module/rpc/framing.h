@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,11 +45,26 @@ struct ReceivedFrame {
     boost::json::object response;
     // The payload bytes, or none when they went into a direct-read buffer.
     std::optional<std::string> payload;
+    // Set when the JSON could not be read but named the request it answers: that request fails with
+    // this error, and `response` holds only the recovered "request_id".
+    std::optional<foundation::Error> unreadable;
 };
 
+// The two parts of one outgoing frame; the header is made from their lengths.
+struct FramePieces {
+    std::string_view json;
+    std::string_view payload;
+};
+
+// Whether both lengths fit their 32-bit header fields.
+bool fitsFrame(uint64_t jsonLength, uint64_t payloadLength);
 // Writes one whole frame with gathering writes (MSG_NOSIGNAL: a vanished peer is EPIPE, not a signal).
 std::optional<foundation::Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD);
+// Writes whole frames back to back, as many as fit in each gathering write. A frame too large for
+// its header is EMSGSIZE before anything is written.
+std::optional<foundation::Error> writeFrames(std::span<const FramePieces> frames, int socketFD);
 // Reads one whole frame and parses its JSON; consults `lookup` for replies that carry a payload.
+// A frame whose JSON cannot be read is consumed whole; it is an error only when it names no request.
 foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup);
 std::optional<foundation::Error> readExactLength(size_t length, int socketFD, void* buffer);
 std::optional<foundation::Error> discardExactLength(uint64_t length, int socketFD);

@@ -1,27 +1,28 @@
 #include "platform/dispatch/queues.h"
 
-#include <boost/asio/defer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 #include <algorithm>
-#include <future>
 #include <thread>
 
 namespace dispatch {
 namespace asio = boost::asio;
 namespace {
 
-// Serial queues and the concurrent queue share one pool, so that work handed from one queue to
-// another can run on the thread that handed it on. Serial queues may block briefly (a writer
-// queue waits in connect or write) and so may completions, so the pool is wider than the machine
-// to keep blocked work from starving the rest.
+// Serial queues and the concurrent queue share one pool. Its work is short: completions, and
+// serial work that blocks only in a connect or a socket write, which the peer ends without
+// needing this pool. One thread per core keeps every core busy; the floor of four leaves
+// threads to run completions while one waits for another completion (a caller bounded by a
+// semaphore) and others sit in socket writes, also on one or two cores.
+unsigned poolSize() { return std::max(4u, std::thread::hardware_concurrency()); }
+
 struct SharedPool {
-    asio::thread_pool pool{std::max(12u, 3 * std::thread::hardware_concurrency())};
+    asio::thread_pool pool{poolSize()};
     // At exit the pool finishes its outstanding work before its threads stop: a completion still
-    // running then may wait on a serial queue (a client's last handle disconnects), and stopping
-    // first would leave that work queued and the exit waiting for it forever.
+    // running then may wait for work it queued, and stopping first would leave that work queued
+    // and the exit waiting for it forever.
     ~SharedPool() { pool.join(); }
 };
 
@@ -41,30 +42,11 @@ SerialQueue::~SerialQueue() = default;
 
 void SerialQueue::async(WorkItem work) { asio::post(strand_->strand, std::move(work)); }
 
-void SerialQueue::handOff(WorkItem work) { asio::defer(strand_->strand, std::move(work)); }
-
-void SerialQueue::sync(const WorkItem& work) {
-    if (isCurrent()) {
-        work();
-        return;
-    }
-    std::promise<void> done;
-    asio::post(strand_->strand, [&] {
-        work();
-        done.set_value();
-    });
-    done.get_future().wait();
-}
-
-bool SerialQueue::isCurrent() const { return strand_->strand.running_in_this_thread(); }
-
 ConcurrentQueue& ConcurrentQueue::userInitiated() {
     static ConcurrentQueue queue;
     return queue;
 }
 
 void ConcurrentQueue::async(WorkItem work) { asio::post(sharedPool().get_executor(), std::move(work)); }
-
-void ConcurrentQueue::handOff(WorkItem work) { asio::defer(sharedPool().get_executor(), std::move(work)); }
 
 }  // namespace dispatch

@@ -21,14 +21,6 @@ public:
 
     const std::string& label() const { return label_; }
     void async(WorkItem work);
-    // As `async`, for a work item of a queue that hands work on as its last step and does not wait
-    // for it: the work then starts on the calling thread as soon as the current item returns,
-    // which spares waking another thread. Called from any other thread it is `async`.
-    void handOff(WorkItem work);
-    // Runs the work on the queue and waits for it; inline when already running on this queue.
-    void sync(const WorkItem& work);
-    // True while the calling thread is running a work item of this queue.
-    bool isCurrent() const;
 
 private:
     struct Strand;
@@ -36,15 +28,13 @@ private:
     std::unique_ptr<Strand> strand_;
 };
 
-// A global concurrent queue: work items run on the pool the serial queues share (at least twelve
-// threads), in no fixed order.
+// A global concurrent queue: work items run on the pool the serial queues share (as many threads
+// as the machine has cores, and never fewer than four), in no fixed order.
 class ConcurrentQueue {
 public:
     // User-initiated quality of service: the queue every completion runs on.
     static ConcurrentQueue& userInitiated();
     void async(WorkItem work);
-    // As `SerialQueue::handOff`.
-    void handOff(WorkItem work);
 
     ConcurrentQueue(const ConcurrentQueue&) = delete;
     ConcurrentQueue& operator=(const ConcurrentQueue&) = delete;

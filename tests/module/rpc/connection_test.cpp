@@ -180,6 +180,15 @@ TEST_F(ConnectionTest, AfterAnAcceptedHandshakeTheFirstBreakIsFinal) {
     client->disconnect();  // a later failure does not replace the first
     EXPECT_EQ(ready(*client)->get(), std::optional<std::optional<Error>>(Error::posix(darwin::econnreset)));
     EXPECT_FALSE(server.accept(std::chrono::milliseconds(100)));
+
+    const auto lines = log.sink().lines();
+    const std::string lost = "orvel: rpc connection lost endpoint=" + server.socketPath() + " error=" +
+                             Error::posix(darwin::econnreset).description();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const auto& line) { return line.level == logging::Level::Default && line.text == lost; }),
+              1);
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(),
+                             [](const auto& line) { return line.text.find("secret") != std::string::npos; }));
 }
 
 TEST_F(ConnectionTest, DisconnectFailsEverythingAtOnceAndIsFinalAfterAHandshake) {
@@ -192,6 +201,7 @@ TEST_F(ConnectionTest, DisconnectFailsEverythingAtOnceAndIsFinalAfterAHandshake)
     EXPECT_EQ(pending->get()->second, Error::posix(darwin::ecanceled));
     EXPECT_EQ(submit(*client, {{"method", "ping"}})->get()->second, Error::posix(darwin::ecanceled));
     EXPECT_FALSE(peer->read());
+    EXPECT_FALSE(log.sink().contains("orvel: rpc connection lost"));
 }
 
 TEST_F(ConnectionTest, RepliesAreMatchedByRequestIdInAnyOrder) {
@@ -207,6 +217,41 @@ TEST_F(ConnectionTest, RepliesAreMatchedByRequestIdInAnyOrder) {
     }
     for (int i = 2; i >= 0; --i) peer->replyTo(frames[i], {{"ok", true}, {"tag", frames[i].json.at("tag")}});
     for (int i = 0; i < 3; ++i) EXPECT_EQ(done[i]->get()->first->at("tag"), i);
+}
+
+TEST_F(ConnectionTest, ACompletionMayCallBackIntoTheClient) {
+    // Completions run without the client's lock: one that submits, asks or disconnects goes on.
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    auto inner = std::make_shared<Await<Outcome>>();
+    auto outer = std::make_shared<Await<bool>>();
+    client->performRequest({{"method", "ping"}}, [this, inner, outer](std::optional<boost::json::object>,
+                                                                     std::optional<Error>) {
+        const bool connected = client->isConnected();
+        client->performRequest({{"method", "ping"}}, [inner](std::optional<boost::json::object> response,
+                                                             std::optional<Error> error) {
+            inner->set({std::move(response), std::move(error)});
+        });
+        outer->set(connected);
+    });
+    auto first = peer->read();
+    ASSERT_TRUE(first);
+    peer->replyTo(*first, {{"ok", true}});
+    EXPECT_EQ(outer->get(), std::optional<bool>(true));
+    auto second = peer->read();
+    ASSERT_TRUE(second);
+    auto disconnected = std::make_shared<Await<bool>>();
+    client->performRequest({{"method", "ping"}}, [this, disconnected](std::optional<boost::json::object>,
+                                                                      std::optional<Error>) {
+        client->disconnect();
+        disconnected->set(client->isConnected());
+    });
+    auto third = peer->read();
+    ASSERT_TRUE(third);
+    peer->replyTo(*second, {{"ok", true}});
+    EXPECT_FALSE(inner->get()->second);
+    peer->replyTo(*third, {{"ok", true}});
+    EXPECT_EQ(disconnected->get(), std::optional<bool>(false));
 }
 
 TEST_F(ConnectionTest, UnmatchedRepliesAreLoggedAndDroppedAndTheConnectionStays) {
@@ -236,6 +281,45 @@ TEST_F(ConnectionTest, UnmatchedRepliesAreLoggedAndDroppedAndTheConnectionStays)
     EXPECT_TRUE(log.sink().contains("orvel: rpc response has unknown request_id=4711"));
     EXPECT_TRUE(log.sink().contains("orvel: rpc response has unknown request_id=" +
                                     std::to_string(frame->json.at("request_id").as_int64())));
+}
+
+TEST_F(ConnectionTest, AnUnreadableReplyFailsOnlyTheRequestItNames) {
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    auto buffer = std::make_shared<std::array<char, 4>>();
+    buffer->fill('-');
+    auto unreadable = std::make_shared<Await<Outcome>>();
+    client->performRequest({{"method", "read"}}, buffer, buffer->data(), buffer->size(),
+                           [unreadable](std::optional<boost::json::object> response, std::optional<Error> error) {
+                               unreadable->set({std::move(response), std::move(error)});
+                           });
+    auto frame = peer->read();
+    ASSERT_TRUE(frame);
+    const std::string id = std::to_string(frame->json.at("request_id").as_int64());
+    peer->writeRaw(rpctest::rawFrame("{\"ok\":true,\"name\":\"caf\xFF\",\"request_id\":" + id + "}", "data"));
+    const auto outcome = unreadable->get();
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(outcome->first);
+    ASSERT_TRUE(outcome->second);
+    EXPECT_TRUE(outcome->second->isPosix(darwin::eilseq)) << outcome->second->description();
+    EXPECT_TRUE(outcome->second->message().has_value());
+    EXPECT_EQ(std::string(buffer->data(), 4), "----");
+    EXPECT_TRUE(log.sink().contains("orvel: rpc response unreadable request_id=" + id + " error=" +
+                                    outcome->second->description()));
+
+    auto next = submit(*client, {{"method", "ping"}});
+    auto nextFrame = peer->read();
+    ASSERT_TRUE(nextFrame);
+    peer->replyTo(*nextFrame, {{"ok", true}});
+    EXPECT_EQ(next->get(), std::optional<Outcome>(Outcome{boost::json::object{{"ok", true}, {"request_id", nextFrame->json.at("request_id")}}, std::nullopt}));
+
+    // A reply that cannot be traced to its request still ends the connection.
+    auto pending = submit(*client, {{"method", "ping"}});
+    ASSERT_TRUE(peer->read());
+    peer->writeRaw(rpctest::rawFrame(R"({"ok":tru)"));
+    const auto failed = pending->get();
+    ASSERT_TRUE(failed && failed->second);
+    EXPECT_EQ(failed->second->domain(), foundation::ErrorDomain::JsonParse);
 }
 
 TEST_F(ConnectionTest, DirectReadsTruncateDrainAndLeaveTheNextFrameIntact) {

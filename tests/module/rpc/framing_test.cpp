@@ -102,17 +102,14 @@ TEST_F(FramingTest, PeerClosingMidHeaderIsConnectionReset) {
     EXPECT_TRUE(frame.error().isPosix(darwin::econnreset));
 }
 
-TEST_F(FramingTest, NonObjectJsonIsRefusedAndPayloadStaysUnread) {
+TEST_F(FramingTest, JsonThatIsNotAnObjectIsRefusedAndTheFrameConsumedWhole) {
     sendRaw(header(5, 3) + "[1,2]" + "abc");
-    auto array = readFramedMessage(fds[1], nullptr);
+    auto array = readFramedMessage(fds[1], refuseLookups);
     ASSERT_FALSE(array);
     EXPECT_TRUE(array.error().isPosix(darwin::einval));
-    char rest[3];
-    ASSERT_EQ(::read(fds[1], rest, 3), 3);
-    EXPECT_EQ(std::string(rest, 3), "abc");
 
-    sendRaw(header(2, 0) + "42");
-    auto scalar = readFramedMessage(fds[1], nullptr);
+    sendRaw(header(2, 2) + "42" + "pp");
+    auto scalar = readFramedMessage(fds[1], refuseLookups);
     ASSERT_FALSE(scalar);
     EXPECT_EQ(scalar.error().domain(), foundation::ErrorDomain::JsonParse);
 
@@ -120,6 +117,53 @@ TEST_F(FramingTest, NonObjectJsonIsRefusedAndPayloadStaysUnread) {
     auto empty = readFramedMessage(fds[1], nullptr);
     ASSERT_FALSE(empty);
     EXPECT_EQ(empty.error().domain(), foundation::ErrorDomain::JsonParse);
+
+    sendRaw(rawFrame(R"({"request_id":5})", ""));
+    auto next = readFramedMessage(fds[1], nullptr);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next.value().response.at("request_id").as_int64(), 5);
+}
+
+TEST_F(FramingTest, AnUnreadableReplyThatNamesItsRequestIsHandedOnWithItsError) {
+    const std::string invalidUTF8 = "{\"ok\":true,\"name\":\"a\xFF\",\"request_id\":12}";
+    sendRaw(rawFrame(invalidUTF8, "payload"));
+    auto frame = readFramedMessage(fds[1], refuseLookups);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame.value().response, (boost::json::object{{"request_id", 12u}}));
+    ASSERT_TRUE(frame.value().unreadable);
+    EXPECT_TRUE(frame.value().unreadable->isPosix(darwin::eilseq));
+    EXPECT_FALSE(frame.value().payload);
+
+    sendRaw(rawFrame(R"({"request_id":13,"ok":tru})", ""));
+    frame = readFramedMessage(fds[1], refuseLookups);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame.value().response.at("request_id").as_uint64(), 13u);
+    ASSERT_TRUE(frame.value().unreadable);
+    EXPECT_TRUE(frame.value().unreadable->isPosix(darwin::eio));
+
+    sendRaw(rawFrame(R"({"request_id":14})", "after"));
+    frame = readFramedMessage(fds[1], nullptr);
+    ASSERT_TRUE(frame);
+    EXPECT_FALSE(frame.value().unreadable);
+    EXPECT_EQ(*frame.value().payload, "after");
+}
+
+TEST_F(FramingTest, AnIdThatCannotBeToldApartFromTheFaultFailsTheRead) {
+    // Each names "request_id" only where a reader could mistake it for the reply's own.
+    for (const std::string& json : {std::string(R"({"ok":tru,"request_id":1})"),                  // after the fault
+                                   std::string(R"({"inner":{"request_id":1},"x":tru})"),         // nested
+                                   std::string("{\"note\":\"\\\"request_id\\\":1\xFF\"}"),  // inside a string
+                                   std::string("{\"request_id\":\"1\",\"x\":\"\xFF\"}"),      // not a number
+                                   std::string(R"([{"request_id":1},)")}) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ASSERT_FALSE(writeAllData(rawFrame(json, "pp"), pair[0]));
+        auto frame = readFramedMessage(pair[1], refuseLookups);
+        ASSERT_FALSE(frame) << json;
+        EXPECT_EQ(frame.error().domain(), foundation::ErrorDomain::JsonParse) << json;
+        ::close(pair[0]);
+        ::close(pair[1]);
+    }
 }
 
 TEST_F(FramingTest, DirectReadFillsTheBufferDrainsTheRestAndTheNextFrameIsIntact) {
