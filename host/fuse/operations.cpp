@@ -7,6 +7,7 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 
@@ -373,11 +374,25 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     auto item = itemOrFail(context, req, pending, inode);
     if (!item) return;
     const uint32_t modes = openModesForFlags(info->flags);
+    // The kernel reads and writes O_DIRECT files through the handle without its page cache.
+    if (info->flags & O_DIRECT) info->direct_io = 1;
     context->volume->openItem(item, modes, [context, req, pending, item, inode, modes,
                                             info = *info](std::optional<Error> error) {
         if (error) return fail(pending, req, error);
-        answerOpen(context, pending, makeHandle(item, inode, modes), info,
-                   [req](fuse_file_info* fi) { return fuse_reply_open(req, fi); });
+        auto handle = makeHandle(item, inode, modes);
+        auto answer = [req](fuse_file_info* fi) { return fuse_reply_open(req, fi); };
+        if (!(info.flags & O_TRUNC)) return answerOpen(context, pending, handle, info, answer);
+        // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so
+        // the server's copy is cut before that; a failed cut fails the open, as locally.
+        context->volume->setAttributes(
+            truncationAttributes(), item,
+            [context, req, pending, handle, info, answer](std::optional<fskit::FSItemAttributes> attributes,
+                                                          std::optional<Error> error) {
+                if (attributes) return answerOpen(context, pending, handle, info, answer);
+                context->inodes.recordOpen(handle->inode, handle->modes);
+                closeOpen(context, handle, [](std::optional<Error>) {});
+                fail(pending, req, error);
+            });
     });
 }
 

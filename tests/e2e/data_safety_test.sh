@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Mounts a brindle-server export through brindle and checks that the mount keeps contents,
+# ownership and directory attributes as a local file system does, looking at the export on disk.
+# Usage: data_safety_test.sh BRINDLE BRINDLE_SERVER CASE
+# Exits 77 (skipped) where FUSE mounts are impossible.
+set -uo pipefail
+
+brindle=$1
+server_bin=$2
+case_name=$3
+
+if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
+  exit 77
+fi
+if [ "$(id -u)" != 0 ]; then
+  echo "skipped: these cases mount with allow_other and act as a second user, which needs root"
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/brindle-safety.XXXXXX)
+chmod 0755 "$work"
+export_dir=$work/export
+mnt=$work/mnt
+mkdir -p "$export_dir" "$mnt"
+server_pid=
+brindle_pid=
+
+fail() {
+  echo "FAIL: $*" >&2
+  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
+  exit 1
+}
+
+cleanup() {
+  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
+  [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_server() {
+  set -m
+  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
+  server_pid=$!
+  set +m
+  for _ in $(seq 200); do
+    [ -s "$work/session.json" ] && return 0
+    sleep 0.02
+  done
+  cat "$work/server.log" >&2
+  fail "brindle-server did not start"
+}
+
+mount_foreground() {  # mount_foreground [-o OPTIONS]...
+  "$brindle" "$work/session.json" "$mnt" -f "$@" 2>"$work/brindle.log" &
+  brindle_pid=$!
+  for _ in $(seq 300); do
+    mountpoint -q "$mnt" && return 0
+    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
+    sleep 0.02
+  done
+  fail "the mount did not appear"
+}
+
+unmount_and_wait() {
+  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
+  wait "$brindle_pid"
+  local status=$?
+  brindle_pid=
+  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
+}
+
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+
+# Rewriting a longer file through each common way of opening it for writing leaves only the new
+# contents, on the mount and in the export.
+check_truncating_opens() {
+  local file=$mnt/f expected
+  printf 'hello world, a longer first version\n' >"$file" || fail "first write"
+  printf 'hi\n' >"$file" || fail "shell redirection"
+  [ "$(cat "$export_dir/f")" = hi ] || fail "> kept the old tail: $(od -c "$export_dir/f" | head -3)"
+  [ "$(cat "$file")" = hi ] || fail "the mount reads $(cat "$file")"
+  printf 'a much longer second version of the file\n' >"$file"
+  python3 -c "open('$file', 'w').write('py')" || fail "python open('w')"
+  [ "$(cat "$export_dir/f")" = py ] || fail "open('w') kept the old tail: $(cat "$export_dir/f")"
+  printf 'x' >"$work/short"
+  printf 'a much longer third version of the file\n' >"$file"
+  cp "$work/short" "$file" || fail "cp over an existing file"
+  [ "$(cat "$export_dir/f")" = x ] || fail "cp kept the old tail: $(cat "$export_dir/f")"
+  [ "$(stat -c %s "$file")" = 1 ] || fail "the mount shows size $(stat -c %s "$file")"
+  # Read-write and read-only opens with O_TRUNC truncate too, as on a local file system.
+  printf 'longer contents again\n' >"$file"
+  python3 -c "import os; os.close(os.open('$file', os.O_RDONLY | os.O_TRUNC))" || fail "O_RDONLY|O_TRUNC"
+  [ "$(stat -c %s "$export_dir/f")" = 0 ] || fail "O_RDONLY|O_TRUNC left $(stat -c %s "$export_dir/f") bytes"
+  expected=$(printf 'abc')
+  printf 'longer contents again\n' >"$file"
+  python3 -c "
+import os
+fd = os.open('$file', os.O_RDWR | os.O_TRUNC)
+os.write(fd, b'abc')
+os.lseek(fd, 0, 0)
+assert os.read(fd, 100) == b'abc'
+os.close(fd)" || fail "O_RDWR|O_TRUNC"
+  [ "$(cat "$export_dir/f")" = "$expected" ] || fail "O_RDWR|O_TRUNC left $(cat "$export_dir/f")"
+}
+
+case_truncating_open() {
+  start_server
+  mount_foreground -o attr_timeout=0,entry_timeout=0
+  check_truncating_opens
+  unmount_and_wait
+}
+
+case_truncating_open_writeback() {
+  start_server
+  mount_foreground -o writeback_cache
+  check_truncating_opens
+  # O_APPEND is the kernel's business with the writeback cache: it appends at its own size.
+  printf 'one\n' >"$mnt/log"
+  printf 'two\n' >>"$mnt/log" || fail "append"
+  [ "$(cat "$export_dir/log")" = "$(printf 'one\ntwo')" ] || fail "append gave $(cat "$export_dir/log")"
+  unmount_and_wait
+}
+
+"case_$case_name"
+echo "ok: $case_name"
