@@ -1,0 +1,139 @@
+#include "host/fuse/namespace_operations.h"
+
+#include "host/fuse/attribute_conversion.h"
+#include "host/fuse/entry_replies.h"
+#include "host/fuse/kernel_request.h"
+
+#include <cerrno>
+
+namespace brindle::host {
+
+namespace {
+
+using ItemPtr = std::shared_ptr<BrindleItem>;
+using foundation::Error;
+using fskit::FSFileName;
+
+// Answers a request that made or found `item` as `name` in `parent` with its entry.
+BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t parent, std::string name) {
+    return [request, parent, name = std::move(name)](ItemPtr item, std::optional<FSFileName>,
+                                                     std::optional<Error> error) {
+        if (!item) return request.fail(error);
+        replyWithEntry(request, item, parent, name);
+    };
+}
+
+void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t type, mode_t mode) {
+    const KernelRequest request(req);
+    auto directory = request.itemOrFail(parent);
+    if (!directory) return;
+    if (type == fskit::FSItemTypeUnknown) return request.fail(EINVAL);
+    request.volume().createItemNamed(FSFileName::nameWithBytes(name), type, directory, creationAttributes(mode),
+                                     entryReply(request, parent, name));
+}
+
+void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool directoryWanted) {
+    const KernelRequest request(req);
+    auto directory = request.itemOrFail(parent);
+    if (!directory) return;
+    const auto fileName = FSFileName::nameWithBytes(name);
+    auto remove = [request, directory, fileName, directoryWanted](ItemPtr item, std::optional<FSFileName>,
+                                                                  std::optional<Error> error) {
+        if (!item) return request.fail(error);
+        const bool isDirectory = BrindleVolume::placeOfItem(*item).itemType == ItemType::Directory;
+        if (directoryWanted && !isDirectory) return request.fail(ENOTDIR);
+        if (!directoryWanted && isDirectory) return request.fail(EISDIR);
+        request.volume().removeItem(item, fileName, directory,
+                                    [request](std::optional<Error> error) { request.finish(error); });
+    };
+    if (auto known = request.context()->inodes.itemNamed(parent, name)) return remove(known, std::nullopt, std::nullopt);
+    request.volume().lookupItemNamed(fileName, directory, std::move(remove));
+}
+
+}  // namespace
+
+void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    const KernelRequest request(req);
+    auto directory = request.itemOrFail(parent);
+    if (!directory) return;
+    request.volume().lookupItemNamed(FSFileName::nameWithBytes(name), directory, entryReply(request, parent, name));
+}
+
+void onForget(fuse_req_t req, fuse_ino_t inode, uint64_t lookups) {
+    contextOf(req)->lookups.forget(inode, lookups);
+    fuse_reply_none(req);
+}
+
+void onForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
+    const auto& context = contextOf(req);
+    for (size_t i = 0; i < count; ++i) context->lookups.forget(forgets[i].ino, forgets[i].nlookup);
+    fuse_reply_none(req);
+}
+
+void onReadlink(fuse_req_t req, fuse_ino_t inode) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    request.volume().readSymbolicLink(item, [request](std::optional<FSFileName> target, std::optional<Error> error) {
+        if (!target) return request.fail(error);
+        request.deliver([&] { fuse_reply_readlink(request.req(), target->data().c_str()); });
+    });
+}
+
+void onMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+    createEntry(req, parent, name, itemTypeForMode(mode), mode);
+}
+
+void onMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+    createEntry(req, parent, name, fskit::FSItemTypeDirectory, mode);
+}
+
+void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char* name) {
+    const KernelRequest request(req);
+    auto directory = request.itemOrFail(parent);
+    if (!directory) return;
+    request.volume().createSymbolicLinkNamed(FSFileName::nameWithBytes(name), directory,
+                                             std::make_shared<fskit::FSItemSetAttributesRequest>(),
+                                             FSFileName::nameWithBytes(target), entryReply(request, parent, name));
+}
+
+void onUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, false); }
+
+void onRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, true); }
+
+void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
+              unsigned int flags) {
+    const KernelRequest request(req);
+    // RENAME_NOREPLACE, RENAME_EXCHANGE and RENAME_WHITEOUT have no counterpart in the protocol.
+    if (flags != 0) return request.fail(EINVAL);
+    auto source = request.itemOrFail(parent);
+    if (!source) return;
+    auto destination = request.itemOrFail(newParent);
+    if (!destination) return;
+    const auto sourceName = FSFileName::nameWithBytes(name);
+    const auto destinationName = FSFileName::nameWithBytes(newName);
+    auto& inodes = request.context()->inodes;
+    // The item being replaced only informs the volume; an unknown one is not worth a remote call.
+    auto over = inodes.itemNamed(newParent, newName);
+    auto rename = [request, source, destination, sourceName, destinationName, over, newParent](
+                      ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        if (!item) return request.fail(error);
+        request.volume().renameItem(
+            item, source, sourceName, destinationName, destination, over,
+            [request, item, newParent, destinationName](std::optional<FSFileName>, std::optional<Error> error) {
+                if (error) return request.fail(error);
+                auto& inodes = request.context()->inodes;
+                inodes.rename(inodes.inodeOfItem(*item), newParent, destinationName.data());
+                request.finish(std::nullopt);
+            });
+    };
+    if (auto known = inodes.itemNamed(parent, name)) return rename(known, std::nullopt, std::nullopt);
+    request.volume().lookupItemNamed(sourceName, source, std::move(rename));
+}
+
+void onLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) {
+    // The volume has no hard links.
+    fuse_reply_err(req, EOPNOTSUPP);
+}
+
+}  // namespace brindle::host
