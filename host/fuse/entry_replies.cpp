@@ -13,26 +13,18 @@ fuse_entry_param entryFor(const MountOptions& options, uint64_t inode, const fsk
     return entry;
 }
 
-void replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
-                    std::string name, EntrySend send, std::function<void()> undoWhenNotAnswered) {
-    if (!send) send = [req = request.req()](const fuse_entry_param& entry) { return fuse_reply_entry(req, &entry); };
-    request.volume().getAttributes(
-        allAttributes(), item,
-        [request, item, parentInode, name = std::move(name), send = std::move(send),
-         undo = std::move(undoWhenNotAnswered)](std::optional<fskit::FSItemAttributes> attributes,
-                                                std::optional<foundation::Error> error) {
-            if (!attributes) {
-                request.fail(error);
-                if (undo) undo();
-                return;
-            }
-            OperationContext& context = *request.context();
-            const bool answered = request.deliver([&] {
-                const fuse_entry_param entry = entryFor(context.options, context.inodes.inodeOfItem(*item), *attributes);
-                context.lookups.handOver({{item, parentInode, name}}, [&] { return send(entry); });
-            });
-            if (!answered && undo) undo();
+bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
+                    const std::string& name, const EntrySend& send) {
+    OperationContext& context = *request.context();
+    const auto attributes = BrindleVolume::attributesForItem(*item, allAttributes());
+    const fuse_entry_param entry = entryFor(context.options, context.inodes.inodeOfItem(*item), attributes);
+    bool handedOver = false;
+    request.deliver([&] {
+        handedOver = context.lookups.handOver({{item, parentInode, name}}, [&] {
+            return send ? send(entry) : fuse_reply_entry(request.req(), &entry);
         });
+    });
+    return handedOver;
 }
 
 }  // namespace brindle::host

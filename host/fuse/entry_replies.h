@@ -17,11 +17,10 @@ using EntrySend = std::function<int(const fuse_entry_param& entry)>;
 
 fuse_entry_param entryFor(const MountOptions& options, uint64_t inode, const fskit::FSItemAttributes& attributes);
 
-// Answers with the item's entry as `name` in `parentInode`, with its attributes fetched from the
-// volume; the kernel's new reference is counted by the lookup-count rule. `undoWhenNotAnswered`
-// runs when no entry reached the kernel through `send`'s caller: the attributes failed or the
-// request had already run out of time.
-void replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
-                    std::string name, EntrySend send = nullptr, std::function<void()> undoWhenNotAnswered = nullptr);
+// Answers with the entry of an item the volume has just handed back (looked up or created), as
+// `name` in `parentInode`, with the attributes that reply brought; the kernel's new reference is
+// counted by the lookup-count rule. True when the entry reached the kernel.
+bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
+                    const std::string& name, const EntrySend& send = nullptr);
 
 }  // namespace brindle::host

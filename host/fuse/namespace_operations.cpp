@@ -3,6 +3,7 @@
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/entry_replies.h"
 #include "host/fuse/kernel_request.h"
+#include "host/fuse/ownership.h"
 
 #include <cerrno>
 
@@ -14,7 +15,7 @@ using ItemPtr = std::shared_ptr<BrindleItem>;
 using foundation::Error;
 using fskit::FSFileName;
 
-// Answers a request that made or found `item` as `name` in `parent` with its entry.
+// Answers a lookup with the entry of the item found as `name` in `parent`.
 BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t parent, std::string name) {
     return [request, parent, name = std::move(name)](ItemPtr item, std::optional<FSFileName>,
                                                      std::optional<Error> error) {
@@ -23,13 +24,25 @@ BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t
     };
 }
 
+// Answers a create with the entry of the new item, once it belongs to the caller.
+BrindleVolume::ItemNameReply creationReply(const KernelRequest& request, fuse_ino_t parent, ItemPtr directory,
+                                           FSFileName name) {
+    return [request, parent, directory = std::move(directory), name = std::move(name)](
+               ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
+        if (!item) return request.fail(error);
+        giveToCaller(request, item, directory, name,
+                     [request, item, parent, name] { replyWithEntry(request, item, parent, name.data()); });
+    };
+}
+
 void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t type, mode_t mode) {
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     if (type == fskit::FSItemTypeUnknown) return request.fail(EINVAL);
-    request.volume().createItemNamed(FSFileName::nameWithBytes(name), type, directory, creationAttributes(mode),
-                                     entryReply(request, parent, name));
+    const auto fileName = FSFileName::nameWithBytes(name);
+    request.volume().createItemNamed(fileName, type, directory, creationAttributes(mode),
+                                     creationReply(request, parent, directory, fileName));
 }
 
 void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool directoryWanted) {
@@ -46,7 +59,8 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
         request.volume().removeItem(item, fileName, directory,
                                     [request](std::optional<Error> error) { request.finish(error); });
     };
-    if (auto known = request.context()->inodes.itemNamed(parent, name)) return remove(known, std::nullopt, std::nullopt);
+    if (auto known = request.context()->inodes.itemNamed(parent, name))
+        return remove(known, std::nullopt, std::nullopt);
     request.volume().lookupItemNamed(fileName, directory, std::move(remove));
 }
 
@@ -92,9 +106,10 @@ void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
-    request.volume().createSymbolicLinkNamed(FSFileName::nameWithBytes(name), directory,
-                                             std::make_shared<fskit::FSItemSetAttributesRequest>(),
-                                             FSFileName::nameWithBytes(target), entryReply(request, parent, name));
+    const auto fileName = FSFileName::nameWithBytes(name);
+    request.volume().createSymbolicLinkNamed(fileName, directory, std::make_shared<fskit::FSItemSetAttributesRequest>(),
+                                             FSFileName::nameWithBytes(target),
+                                             creationReply(request, parent, directory, fileName));
 }
 
 void onUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, false); }

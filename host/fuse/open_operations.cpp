@@ -3,6 +3,7 @@
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/entry_replies.h"
 #include "host/fuse/kernel_request.h"
+#include "host/fuse/ownership.h"
 #include "host/fuse/request_flags.h"
 
 #include <fcntl.h>
@@ -40,7 +41,9 @@ void closeOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr
     }
     context->directories.release(
         handle->inode,
-        [context, item = handle->item](DirectoryOpens::Done done) { context->volume->closeItem(item, 0, std::move(done)); },
+        [context, item = handle->item](DirectoryOpens::Done done) {
+            context->volume->closeItem(item, 0, std::move(done));
+        },
         std::move(finish));
 }
 
@@ -63,6 +66,29 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     });
     if (!answered) context->inodes.recordOpen(handle->inode, handle->modes);
     if (!sent) closeOpen(context, handle, [](std::optional<Error>) {});
+}
+
+// Opens a file the create made and answers with its entry and handle.
+void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t modes, fuse_file_info info,
+                 uint64_t parent, const std::string& name) {
+    request.volume().openItem(item, modes, [request, item, modes, info, parent,
+                                            name](std::optional<Error> error) mutable {
+        if (error) return request.fail(error);
+        const auto& context = request.context();
+        auto handle = makeHandle(item, context->inodes.inodeOfItem(*item), modes);
+        bool recorded = false;
+        const bool handedOver = replyWithEntry(request, item, parent, name, [&](const fuse_entry_param& entry) {
+            context->inodes.recordOpen(handle->inode, handle->modes);
+            recorded = true;
+            info.fh = context->handles.add(handle);
+            const int result = fuse_reply_create(request.req(), &entry, &info);
+            if (result != 0) context->handles.take(info.fh);
+            return result;
+        });
+        if (handedOver) return;
+        if (recorded) return closeOpen(context, handle, [](std::optional<Error>) {});
+        abandonOpen(context, handle);
+    });
 }
 
 }  // namespace
@@ -111,29 +137,14 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
+    const auto fileName = fskit::FSFileName::nameWithBytes(name);
     request.volume().createItemNamed(
-        fskit::FSFileName::nameWithBytes(name), fskit::FSItemTypeFile, directory, creationAttributes(mode),
-        [request, modes, info = *info, parent, entryName = std::string(name)](
-            ItemPtr item, std::optional<fskit::FSFileName>, std::optional<Error> error) {
+        fileName, fskit::FSItemTypeFile, directory, creationAttributes(mode),
+        [request, modes, info = *info, parent, directory, fileName](ItemPtr item, std::optional<fskit::FSFileName>,
+                                                                    std::optional<Error> error) {
             if (!item) return request.fail(error);
-            request.volume().openItem(item, modes, [request, item, modes, info, parent,
-                                                    entryName](std::optional<Error> error) {
-                if (error) return request.fail(error);
-                const auto& context = request.context();
-                auto handle = makeHandle(item, context->inodes.inodeOfItem(*item), modes);
-                replyWithEntry(
-                    request, item, parent, entryName,
-                    [context, req = request.req(), handle, info](const fuse_entry_param& entry) mutable {
-                        context->inodes.recordOpen(handle->inode, handle->modes);
-                        info.fh = context->handles.add(handle);
-                        const int result = fuse_reply_create(req, &entry, &info);
-                        if (result != 0) {
-                            context->handles.take(info.fh);
-                            closeOpen(context, handle, [](std::optional<Error>) {});
-                        }
-                        return result;
-                    },
-                    [context, handle] { abandonOpen(context, handle); });
+            giveToCaller(request, item, directory, fileName, [request, item, modes, info, parent, fileName] {
+                openCreated(request, item, modes, info, parent, fileName.data());
             });
         });
 }

@@ -124,5 +124,70 @@ case_truncating_open_writeback() {
   unmount_and_wait
 }
 
+# On a mount other users reach, what a user creates is theirs, on the mount and in the export, and
+# they may then change it as its owner.
+case_allow_other_ownership() {
+  start_server
+  mount_foreground -o allow_other,default_permissions,attr_timeout=0,entry_timeout=0
+  mkdir "$mnt/shared" && chmod 0777 "$mnt/shared" || fail "mkdir shared"
+  as_nobody sh -c "
+    printf data >'$mnt/shared/created' &&
+    mkdir '$mnt/shared/dir' &&
+    ln -s created '$mnt/shared/link' &&
+    /usr/bin/python3 -c \"import os, stat; os.mknod('$mnt/shared/node', stat.S_IFREG | 0o600)\"" || fail "creating as nobody"
+  local name
+  for name in created dir link node; do
+    [ "$(stat -c %u:%g "$export_dir/shared/$name")" = 65534:65534 ] ||
+      fail "$name belongs to $(stat -c %u:%g "$export_dir/shared/$name") in the export"
+    [ "$(stat -c %u:%g "$mnt/shared/$name")" = 65534:65534 ] ||
+      fail "$name belongs to $(stat -c %u:%g "$mnt/shared/$name") on the mount"
+  done
+  [ "$(cat "$export_dir/shared/created")" = data ] || fail "the created file lost its data"
+  as_nobody sh -c "chmod 0600 '$mnt/shared/created' && truncate -s 1 '$mnt/shared/created' &&
+    chown 65534:65534 '$mnt/shared/dir'" || fail "the owner cannot change its own file"
+  [ "$(stat -c %a:%s "$export_dir/shared/created")" = 600:1 ] || fail "chmod or truncate did not reach the export"
+  touch "$mnt/shared/by-root" || fail "root creating"
+  [ "$(stat -c %u:%g "$export_dir/shared/by-root")" = 0:0 ] || fail "root's file belongs to someone else"
+  unmount_and_wait
+}
+
+# A server that cannot give a new object to its creator (it runs as an ordinary user): the create
+# fails and leaves nothing behind, rather than handing the caller an object it does not own.
+case_ownership_refused() {
+  chown 65534:65534 "$export_dir"
+  mkdir "$work/run" && chown 65534:65534 "$work/run"
+  set -m
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$server_bin" --export "$export_dir" --session-file "$work/run/session.json" -f 2>"$work/server.log" &
+  server_pid=$!
+  set +m
+  for _ in $(seq 200); do [ -s "$work/run/session.json" ] && break; sleep 0.02; done
+  "$brindle" "$work/run/session.json" "$mnt" -f -o allow_other,default_permissions 2>"$work/brindle.log" &
+  brindle_pid=$!
+  for _ in $(seq 300); do mountpoint -q "$mnt" && break; sleep 0.02; done
+  mountpoint -q "$mnt" || fail "the mount did not appear"
+  chmod 0777 "$mnt" || fail "chmod on the root"
+  as_nobody touch "$mnt/servers-own" || fail "the server's own user cannot create"
+  setpriv --reuid=65533 --regid=65533 --clear-groups /usr/bin/python3 - "$mnt" <<'PY' || fail "creating as another user"
+import errno, os, sys
+mnt = sys.argv[1]
+for create in (lambda: os.close(os.open(f"{mnt}/other", os.O_CREAT | os.O_WRONLY, 0o644)),
+               lambda: os.mkdir(f"{mnt}/other-dir"),
+               lambda: os.symlink("x", f"{mnt}/other-link")):
+    try:
+        create()
+    except PermissionError as e:
+        assert e.errno == errno.EPERM, e
+    else:
+        sys.exit("a create the server could not give away succeeded")
+PY
+  local name
+  for name in other other-dir other-link; do
+    [ ! -e "$export_dir/$name" ] && [ ! -L "$export_dir/$name" ] || fail "a failed create left $name behind"
+  done
+  [ -e "$export_dir/servers-own" ] || fail "the server's own user's file is missing"
+  unmount_and_wait
+}
+
 "case_$case_name"
 echo "ok: $case_name"
