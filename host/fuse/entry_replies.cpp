@@ -24,6 +24,7 @@ bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleI
             return send ? send(entry) : fuse_reply_entry(request.req(), &entry);
         });
     });
+    if (!handedOver) context.lookups.releaseUnreferenced(item);
     return handedOver;
 }
 

@@ -19,7 +19,8 @@ fuse_entry_param entryFor(const MountOptions& options, uint64_t inode, const fsk
 
 // Answers with the entry of an item the volume has just handed back (looked up or created), as
 // `name` in `parentInode`, with the attributes that reply brought; the kernel's new reference is
-// counted by the lookup-count rule. True when the entry reached the kernel.
+// counted by the lookup-count rule. True when the entry reached the kernel; when it did not, the
+// volume may let the item go unless the kernel holds it otherwise.
 bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
                     const std::string& name, const EntrySend& send = nullptr);
 

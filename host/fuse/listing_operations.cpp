@@ -3,6 +3,7 @@
 #include "host/fuse/directory_packer.h"
 #include "host/fuse/kernel_request.h"
 #include "platform/foundation/errno_table.h"
+#include "platform/log/log.h"
 
 #include <cerrno>
 
@@ -23,14 +24,22 @@ std::shared_ptr<DirectoryPacker> packerFor(const KernelRequest& request, size_t 
 }
 
 // Sends the packed entries; those that carry a reference (readdirplus) are counted by the
-// lookup-count rule.
+// lookup-count rule. The volume's items for the other entries, which it tracks only for this
+// listing, go again unless the kernel holds them: a plain listing of N files would otherwise keep
+// N items for the life of the mount.
 void replyWithListing(const KernelRequest& request, const HandlePtr& handle, const DirectoryPacker& packer) {
+    const auto& context = request.context();
     std::vector<LookupCounts::Entry> handedOver;
     for (const auto& entry : packer.referencedItems()) handedOver.push_back({entry.item, handle->inode, entry.name});
     request.deliver([&] {
-        request.context()->lookups.handOver(
-            handedOver, [&] { return fuse_reply_buf(request.req(), packer.data(), packer.size()); });
+        context->lookups.handOver(handedOver,
+                                  [&] { return fuse_reply_buf(request.req(), packer.data(), packer.size()); });
     });
+    for (const uint64_t nodeID : packer.unreferencedNodeIDs())
+        context->lookups.releaseUnreferenced(context->volume->trackedItemForNodeID(nodeID));
+    if (logging::debugEnabled())
+        logging::debug("orvel: fuse listing ino={} entries={} tracked={}", handle->inode, packer.entryCount(),
+                       context->volume->snapshotTrackedItems().size());
 }
 
 // Lists from the kernel's offset with the verifier this handle last saw. A change to the directory

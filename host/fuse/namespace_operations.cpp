@@ -54,10 +54,14 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
                                                                   std::optional<Error> error) {
         if (!item) return request.fail(error);
         const bool isDirectory = BrindleVolume::placeOfItem(*item).itemType == ItemType::Directory;
-        if (directoryWanted && !isDirectory) return request.fail(ENOTDIR);
-        if (!directoryWanted && isDirectory) return request.fail(EISDIR);
-        request.volume().removeItem(item, fileName, directory,
-                                    [request](std::optional<Error> error) { request.finish(error); });
+        if (directoryWanted != isDirectory) {
+            request.context()->lookups.releaseUnreferenced(item);
+            return request.fail(directoryWanted ? ENOTDIR : EISDIR);
+        }
+        request.volume().removeItem(item, fileName, directory, [request, item](std::optional<Error> error) {
+            request.context()->lookups.releaseUnreferenced(item);
+            request.finish(error);
+        });
     };
     if (auto known = request.context()->inodes.itemNamed(parent, name))
         return remove(known, std::nullopt, std::nullopt);
@@ -136,10 +140,10 @@ void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
         request.volume().renameItem(
             item, source, sourceName, destinationName, destination, over,
             [request, item, newParent, destinationName](std::optional<FSFileName>, std::optional<Error> error) {
-                if (error) return request.fail(error);
-                auto& inodes = request.context()->inodes;
-                inodes.rename(inodes.inodeOfItem(*item), newParent, destinationName.data());
-                request.finish(std::nullopt);
+                const auto& context = request.context();
+                if (!error) context->inodes.rename(context->inodes.inodeOfItem(*item), newParent, destinationName.data());
+                context->lookups.releaseUnreferenced(item);
+                request.finish(error);
             });
     };
     if (auto known = inodes.itemNamed(parent, name)) return rename(known, std::nullopt, std::nullopt);

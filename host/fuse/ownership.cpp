@@ -18,9 +18,11 @@ void giveToCaller(const KernelRequest& request, const std::shared_ptr<BrindleIte
         [request, item, directory, name, then = std::move(then)](std::optional<fskit::FSItemAttributes> attributes,
                                                                  std::optional<foundation::Error> error) {
             if (attributes) return then();
-            request.volume().removeItem(item, name, directory, [request, error](std::optional<foundation::Error>) {
-                request.fail(error);
-            });
+            request.volume().removeItem(item, name, directory,
+                                        [request, item, error](std::optional<foundation::Error>) {
+                                            request.context()->lookups.releaseUnreferenced(item);
+                                            request.fail(error);
+                                        });
         });
 }
 

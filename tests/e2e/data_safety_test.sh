@@ -189,5 +189,23 @@ PY
   unmount_and_wait
 }
 
+# Listings hand the kernel few references (plain READDIR none at all): the items the volume keeps
+# stay bounded by what the kernel holds, not by how many names were listed.
+case_listing_memory_bounded() {
+  start_server
+  mkdir "$export_dir/many"
+  (cd "$export_dir/many" && seq 3000 | xargs touch) || fail "making 3000 files"
+  mount_foreground -d
+  find "$mnt/many" >/dev/null || fail "find"
+  ls -f "$mnt/many" >/dev/null || fail "ls -f"
+  local listed tracked
+  listed=$(ls -f "$mnt/many" | wc -l)
+  [ "$listed" -ge 3000 ] || fail "the listing shows $listed names"
+  tracked=$(grep -o 'fuse listing ino=[0-9]* entries=[0-9]* tracked=[0-9]*' "$work/brindle.log" | tail -1 | sed 's/.*tracked=//')
+  [ -n "$tracked" ] || fail "no listing line in the debug log"
+  [ "$tracked" -lt 1000 ] || fail "the volume tracks $tracked items after listing 3000 names"
+  unmount_and_wait
+}
+
 "case_$case_name"
 echo "ok: $case_name"
