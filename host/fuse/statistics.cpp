@@ -6,8 +6,10 @@ namespace brindle::host {
 
 struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, unsigned long maximumNameLength) {
     struct statvfs status {};
-    status.f_bsize = statistics.blockSize != 0 ? statistics.blockSize : 4096;
-    status.f_frsize = status.f_bsize;
+    // No block size means the server told nothing about bytes: every size derived from the block
+    // counts stays 0 rather than one computed from a made-up block size.
+    status.f_bsize = statistics.blockSize;
+    status.f_frsize = statistics.blockSize;
     status.f_blocks = statistics.totalBlocks;
     status.f_bfree = statistics.freeBlocks;
     status.f_bavail = statistics.availableBlocks;
