@@ -39,6 +39,13 @@ KernelRequest::ItemPtr KernelRequest::itemOrFail(fuse_ino_t inode) const {
     return item;
 }
 
+std::optional<fskit::FSFileName> KernelRequest::nameOrFail(const char* name) const {
+    auto fileName = fskit::FSFileName::nameWithBytes(name);
+    if (fileName.string()) return fileName;
+    fail(EILSEQ);
+    return std::nullopt;
+}
+
 const fskit::FSItemGetAttributesRequest& allAttributes() {
     static const fskit::FSItemGetAttributesRequest request(
         (fskit::FSItemAttributeInhibitKernelOffloadedIO << 1) - 1);

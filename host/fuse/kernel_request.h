@@ -37,6 +37,9 @@ public:
 
     // The item behind an inode the kernel names; answers ESTALE and gives null when there is none.
     ItemPtr itemOrFail(fuse_ino_t inode) const;
+    // A name from the kernel, or none after answering EILSEQ when it is not UTF-8: the wire carries
+    // names as JSON strings, so such a name cannot reach the server.
+    std::optional<fskit::FSFileName> nameOrFail(const char* name) const;
 
 private:
     std::shared_ptr<OperationContext> context_;

@@ -40,17 +40,19 @@ void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t ty
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     if (type == fskit::FSItemTypeUnknown) return request.fail(EINVAL);
-    const auto fileName = FSFileName::nameWithBytes(name);
-    request.volume().createItemNamed(fileName, type, directory, creationAttributes(mode),
-                                     creationReply(request, parent, directory, fileName));
+    const auto fileName = request.nameOrFail(name);
+    if (!fileName) return;
+    request.volume().createItemNamed(*fileName, type, directory, creationAttributes(mode),
+                                     creationReply(request, parent, directory, *fileName));
 }
 
 void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool directoryWanted) {
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
-    const auto fileName = FSFileName::nameWithBytes(name);
-    auto remove = [request, directory, fileName, directoryWanted](ItemPtr item, std::optional<FSFileName>,
+    const auto found = request.nameOrFail(name);
+    if (!found) return;
+    auto remove = [request, directory, fileName = *found, directoryWanted](ItemPtr item, std::optional<FSFileName>,
                                                                   std::optional<Error> error) {
         if (!item) return request.fail(error);
         const bool isDirectory = BrindleVolume::placeOfItem(*item).itemType == ItemType::Directory;
@@ -65,7 +67,7 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
     };
     if (auto known = request.context()->inodes.itemNamed(parent, name))
         return remove(known, std::nullopt, std::nullopt);
-    request.volume().lookupItemNamed(fileName, directory, std::move(remove));
+    request.volume().lookupItemNamed(*found, directory, std::move(remove));
 }
 
 }  // namespace
@@ -74,7 +76,9 @@ void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
-    request.volume().lookupItemNamed(FSFileName::nameWithBytes(name), directory, entryReply(request, parent, name));
+    const auto fileName = request.nameOrFail(name);
+    if (!fileName) return;
+    request.volume().lookupItemNamed(*fileName, directory, entryReply(request, parent, name));
 }
 
 void onForget(fuse_req_t req, fuse_ino_t inode, uint64_t lookups) {
@@ -110,10 +114,13 @@ void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
-    const auto fileName = FSFileName::nameWithBytes(name);
-    request.volume().createSymbolicLinkNamed(fileName, directory, std::make_shared<fskit::FSItemSetAttributesRequest>(),
-                                             FSFileName::nameWithBytes(target),
-                                             creationReply(request, parent, directory, fileName));
+    const auto fileName = request.nameOrFail(name);
+    if (!fileName) return;
+    const auto contents = request.nameOrFail(target);
+    if (!contents) return;
+    request.volume().createSymbolicLinkNamed(*fileName, directory,
+                                             std::make_shared<fskit::FSItemSetAttributesRequest>(), *contents,
+                                             creationReply(request, parent, directory, *fileName));
 }
 
 void onUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, false); }
@@ -129,25 +136,29 @@ void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
     if (!source) return;
     auto destination = request.itemOrFail(newParent);
     if (!destination) return;
-    const auto sourceName = FSFileName::nameWithBytes(name);
-    const auto destinationName = FSFileName::nameWithBytes(newName);
+    const auto sourceName = request.nameOrFail(name);
+    if (!sourceName) return;
+    const auto destinationName = request.nameOrFail(newName);
+    if (!destinationName) return;
     auto& inodes = request.context()->inodes;
     // The item being replaced only informs the volume; an unknown one is not worth a remote call.
     auto over = inodes.itemNamed(newParent, newName);
-    auto rename = [request, source, destination, sourceName, destinationName, over, newParent](
+    auto rename = [request, source, destination, sourceName = *sourceName, destinationName = *destinationName, over,
+                   newParent](
                       ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
         if (!item) return request.fail(error);
         request.volume().renameItem(
             item, source, sourceName, destinationName, destination, over,
             [request, item, newParent, destinationName](std::optional<FSFileName>, std::optional<Error> error) {
                 const auto& context = request.context();
-                if (!error) context->inodes.rename(context->inodes.inodeOfItem(*item), newParent, destinationName.data());
+                auto& inodes = context->inodes;
+                if (!error) inodes.rename(inodes.inodeOfItem(*item), newParent, destinationName.data());
                 context->lookups.releaseUnreferenced(item);
                 request.finish(error);
             });
     };
     if (auto known = inodes.itemNamed(parent, name)) return rename(known, std::nullopt, std::nullopt);
-    request.volume().lookupItemNamed(sourceName, source, std::move(rename));
+    request.volume().lookupItemNamed(*sourceName, source, std::move(rename));
 }
 
 void onLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) {

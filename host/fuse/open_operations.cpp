@@ -137,11 +137,12 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
-    const auto fileName = fskit::FSFileName::nameWithBytes(name);
+    const auto found = request.nameOrFail(name);
+    if (!found) return;
     request.volume().createItemNamed(
-        fileName, fskit::FSItemTypeFile, directory, creationAttributes(mode),
-        [request, modes, info = *info, parent, directory, fileName](ItemPtr item, std::optional<fskit::FSFileName>,
-                                                                    std::optional<Error> error) {
+        *found, fskit::FSItemTypeFile, directory, creationAttributes(mode),
+        [request, modes, info = *info, parent, directory, fileName = *found](
+            ItemPtr item, std::optional<fskit::FSFileName>, std::optional<Error> error) {
             if (!item) return request.fail(error);
             giveToCaller(request, item, directory, fileName, [request, item, modes, info, parent, fileName] {
                 openCreated(request, item, modes, info, parent, fileName.data());

@@ -27,7 +27,9 @@ void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* 
     if (!item) return;
     const auto policy = xattrPolicyForFlags(flags);
     if (!policy) return request.fail(EINVAL);
-    request.volume().setXattrNamed(FSFileName::nameWithBytes(name), std::string(value, size), item, *policy,
+    const auto attributeName = request.nameOrFail(name);
+    if (!attributeName) return;
+    request.volume().setXattrNamed(*attributeName, std::string(value, size), item, *policy,
                                    [request](std::optional<Error> error) { request.finish(error); });
 }
 
@@ -35,7 +37,9 @@ void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size)
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
     if (!item) return;
-    request.volume().getXattrNamed(FSFileName::nameWithBytes(name), item,
+    const auto attributeName = request.nameOrFail(name);
+    if (!attributeName) return;
+    request.volume().getXattrNamed(*attributeName, item,
                                    [request, size](std::optional<std::string> value, std::optional<Error> error) {
                                        if (!value) return request.fail(error);
                                        replyWithBytes(request, *value, size);
@@ -64,7 +68,9 @@ void onRemovexattr(fuse_req_t req, fuse_ino_t inode, const char* name) {
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
     if (!item) return;
-    request.volume().setXattrNamed(FSFileName::nameWithBytes(name), std::nullopt, item,
+    const auto attributeName = request.nameOrFail(name);
+    if (!attributeName) return;
+    request.volume().setXattrNamed(*attributeName, std::nullopt, item,
                                    BrindleVolume::xattrPolicyDelete,
                                    [request](std::optional<Error> error) { request.finish(error); });
 }

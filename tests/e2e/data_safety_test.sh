@@ -207,5 +207,46 @@ case_listing_memory_bounded() {
   unmount_and_wait
 }
 
+# A name that is not UTF-8 cannot travel to the server: every call that carries one is refused with
+# EILSEQ, and the mount goes on working.
+case_names_not_utf8() {
+  start_server
+  mount_foreground -o attr_timeout=0,entry_timeout=0
+  mkdir "$mnt/d" && echo kept >"$mnt/d/file" || fail "setting up"
+  /usr/bin/python3 - "$mnt" <<'PY' || fail "calls with a name that is not UTF-8"
+import errno, os, sys
+mnt = os.fsencode(sys.argv[1])
+bad = mnt + b"/d/caf\xe9"
+calls = {
+    "open(O_CREAT)": lambda: os.close(os.open(bad, os.O_CREAT | os.O_WRONLY, 0o644)),
+    "mknod": lambda: os.mknod(bad, 0o100644),
+    "mkdir": lambda: os.mkdir(bad),
+    "symlink": lambda: os.symlink(b"file", bad),
+    "symlink to it": lambda: os.symlink(b"caf\xe9", mnt + b"/d/link"),
+    "stat": lambda: os.stat(bad),
+    "unlink": lambda: os.unlink(bad),
+    "rmdir": lambda: os.rmdir(bad),
+    "rename to it": lambda: os.rename(mnt + b"/d/file", bad),
+    "rename from it": lambda: os.rename(bad, mnt + b"/d/other"),
+    "setxattr": lambda: os.setxattr(mnt + b"/d/file", b"user.\xff", b"v"),
+    "getxattr": lambda: os.getxattr(mnt + b"/d/file", b"user.\xff"),
+    "removexattr": lambda: os.removexattr(mnt + b"/d/file", b"user.\xff"),
+}
+wrong = []
+for name, call in calls.items():
+    try:
+        call()
+        wrong.append(f"{name} succeeded")
+    except OSError as e:
+        if e.errno != errno.EILSEQ:
+            wrong.append(f"{name}: {errno.errorcode.get(e.errno, e.errno)}")
+if wrong:
+    sys.exit("; ".join(wrong))
+PY
+  [ "$(cat "$mnt/d/file")" = kept ] || fail "the mount stopped working"
+  [ "$(ls "$mnt/d")" = file ] || fail "the directory now lists $(ls "$mnt/d")"
+  unmount_and_wait
+}
+
 "case_$case_name"
 echo "ok: $case_name"
