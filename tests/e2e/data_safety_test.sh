@@ -189,6 +189,50 @@ PY
   unmount_and_wait
 }
 
+# A directory's times and link count follow the changes made in it, as the export shows them, with
+# the kernel's default attribute timeout; an open file whose name is gone has no links left.
+case_directory_attributes() {
+  start_server
+  mount_foreground
+  /usr/bin/python3 - "$mnt" "$export_dir" <<'PY' || fail "directory attributes after changes"
+import os, sys, time
+mnt, export = sys.argv[1], sys.argv[2]
+os.mkdir(f"{mnt}/d")
+os.mkdir(f"{mnt}/other")
+def same(step):
+    here, there = os.stat(f"{mnt}/d"), os.stat(f"{export}/d")
+    for field in ("st_nlink", "st_mtime_ns", "st_ctime_ns"):
+        if getattr(here, field) != getattr(there, field):
+            sys.exit(f"after {step}: {field} is {getattr(here, field)} on the mount, {getattr(there, field)} in the export")
+steps = [
+    ("create", lambda: open(f"{mnt}/d/f", "w").close()),
+    ("mkdir", lambda: os.mkdir(f"{mnt}/d/sub")),
+    ("rename within", lambda: os.rename(f"{mnt}/d/f", f"{mnt}/d/g")),
+    ("rename out", lambda: os.rename(f"{mnt}/d/g", f"{mnt}/other/g")),
+    ("rename in", lambda: os.rename(f"{mnt}/other/g", f"{mnt}/d/h")),
+    ("symlink", lambda: os.symlink("h", f"{mnt}/d/l")),
+    ("unlink", lambda: os.unlink(f"{mnt}/d/h")),
+    ("rmdir", lambda: os.rmdir(f"{mnt}/d/sub")),
+]
+same("mkdir d")
+for step, change in steps:
+    time.sleep(0.02)  # apart enough that every change has a later time
+    change()
+    same(step)
+
+path = f"{mnt}/open-then-gone"
+with open(path, "wb") as f:
+    f.write(b"data")
+fd = os.open(path, os.O_RDONLY)
+os.unlink(path)
+links = os.fstat(fd).st_nlink
+os.close(fd)
+if links != 0:
+    sys.exit(f"an open unlinked file has {links} links")
+PY
+  unmount_and_wait
+}
+
 # Listings hand the kernel few references (plain READDIR none at all): the items the volume keeps
 # stay bounded by what the kernel holds, not by how many names were listed.
 case_listing_memory_bounded() {
@@ -245,6 +289,11 @@ if wrong:
 PY
   [ "$(cat "$mnt/d/file")" = kept ] || fail "the mount stopped working"
   [ "$(ls "$mnt/d")" = file ] || fail "the directory now lists $(ls "$mnt/d")"
+  # One made behind the mount is left out of listings, plain and with attributes alike.
+  touch "$export_dir/d/$(printf 'caf\xe9')" "$export_dir/d/after"
+  [ "$(ls "$mnt/d" | tr '\n' ' ')" = "after file " ] || fail "ls lists $(ls "$mnt/d" | od -c | head -2)"
+  [ "$(ls -l "$mnt/d" | grep -c '^-')" = 2 ] || fail "ls -l lists $(ls -l "$mnt/d")"
+  [ "$(cat "$mnt/d/file")" = kept ] || fail "the mount stopped working after listing"
   unmount_and_wait
 }
 
