@@ -98,7 +98,10 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const uint32_t modes = openModesForFlags(info->flags);
-    // The kernel reads and writes O_DIRECT files through the handle without its page cache.
+    // O_CREAT and O_EXCL arrive as a create, and the kernel keeps O_APPEND (it picks the end of
+    // file as the offset, since the protocol writes at offsets only), O_SYNC, O_NOATIME and
+    // O_NONBLOCK to itself; O_TRUNC and O_DIRECT are left to the open. The server's write open
+    // can read too, so the writeback cache may fill pages through a write-only handle.
     if (info->flags & O_DIRECT) info->direct_io = 1;
     request.volume().openItem(item, modes, [request, item, inode, modes, info = *info](std::optional<Error> error) {
         if (error) return request.fail(error);
