@@ -50,24 +50,24 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
     const KernelRequest request(req);
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
-    const auto found = request.nameOrFail(name);
-    if (!found) return;
-    auto remove = [request, directory, fileName = *found, directoryWanted](ItemPtr item, std::optional<FSFileName>,
-                                                                  std::optional<Error> error) {
+    const auto fileName = request.nameOrFail(name);
+    if (!fileName) return;
+    auto remove = [request, directory, removed = *fileName, directoryWanted](ItemPtr item, std::optional<FSFileName>,
+                                                                             std::optional<Error> error) {
         if (!item) return request.fail(error);
         const bool isDirectory = BrindleVolume::placeOfItem(*item).itemType == ItemType::Directory;
         if (directoryWanted != isDirectory) {
             request.context()->lookups.releaseUnreferenced(item);
             return request.fail(directoryWanted ? ENOTDIR : EISDIR);
         }
-        request.volume().removeItem(item, fileName, directory, [request, item](std::optional<Error> error) {
+        request.volume().removeItem(item, removed, directory, [request, item](std::optional<Error> error) {
             request.context()->lookups.releaseUnreferenced(item);
             request.finish(error);
         });
     };
     if (auto known = request.context()->inodes.itemNamed(parent, name))
         return remove(known, std::nullopt, std::nullopt);
-    request.volume().lookupItemNamed(*found, directory, std::move(remove));
+    request.volume().lookupItemNamed(*fileName, directory, std::move(remove));
 }
 
 }  // namespace
@@ -116,6 +116,7 @@ void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char
     if (!directory) return;
     const auto fileName = request.nameOrFail(name);
     if (!fileName) return;
+    // The link's contents travel as a JSON string too.
     const auto contents = request.nameOrFail(target);
     if (!contents) return;
     request.volume().createSymbolicLinkNamed(*fileName, directory,
@@ -143,16 +144,15 @@ void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
     auto& inodes = request.context()->inodes;
     // The item being replaced only informs the volume; an unknown one is not worth a remote call.
     auto over = inodes.itemNamed(newParent, newName);
-    auto rename = [request, source, destination, sourceName = *sourceName, destinationName = *destinationName, over,
-                   newParent](
+    auto rename = [request, source, destination, from = *sourceName, to = *destinationName, over, newParent](
                       ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
         if (!item) return request.fail(error);
         request.volume().renameItem(
-            item, source, sourceName, destinationName, destination, over,
-            [request, item, newParent, destinationName](std::optional<FSFileName>, std::optional<Error> error) {
+            item, source, from, to, destination, over,
+            [request, item, newParent, to](std::optional<FSFileName>, std::optional<Error> error) {
                 const auto& context = request.context();
                 auto& inodes = context->inodes;
-                if (!error) inodes.rename(inodes.inodeOfItem(*item), newParent, destinationName.data());
+                if (!error) inodes.rename(inodes.inodeOfItem(*item), newParent, to.data());
                 context->lookups.releaseUnreferenced(item);
                 request.finish(error);
             });

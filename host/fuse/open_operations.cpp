@@ -47,10 +47,13 @@ void closeOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr
         std::move(finish));
 }
 
-// Ends an open the volume accepted but the kernel never got.
+// Ends an open the volume accepted but the kernel never got. The volume's close tracks the item
+// again, so it is let go once more afterwards unless the kernel holds it.
 void abandonOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr& handle) {
     context->inodes.recordOpen(handle->inode, handle->modes);
-    closeOpen(context, handle, [](std::optional<Error>) {});
+    closeOpen(context, handle, [context, item = handle->item](std::optional<Error>) {
+        context->lookups.releaseUnreferenced(item);
+    });
 }
 
 // Records an open that the volume accepted and answers with its handle. When the request was
@@ -140,15 +143,16 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
-    const auto found = request.nameOrFail(name);
-    if (!found) return;
+    if (info->flags & O_DIRECT) info->direct_io = 1;
+    const auto fileName = request.nameOrFail(name);
+    if (!fileName) return;
     request.volume().createItemNamed(
-        *found, fskit::FSItemTypeFile, directory, creationAttributes(mode),
-        [request, modes, info = *info, parent, directory, fileName = *found](
+        *fileName, fskit::FSItemTypeFile, directory, creationAttributes(mode),
+        [request, modes, info = *info, parent, directory, created = *fileName](
             ItemPtr item, std::optional<fskit::FSFileName>, std::optional<Error> error) {
             if (!item) return request.fail(error);
-            giveToCaller(request, item, directory, fileName, [request, item, modes, info, parent, fileName] {
-                openCreated(request, item, modes, info, parent, fileName.data());
+            giveToCaller(request, item, directory, created, [request, item, modes, info, parent, created] {
+                openCreated(request, item, modes, info, parent, created.data());
             });
         });
 }
