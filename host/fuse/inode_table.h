@@ -78,6 +78,8 @@ private:
     void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
 
     const uint64_t rootNodeID_;
+    // Taken under a request's PendingReply; the volume's locks are taken under it (a reclaim runs
+    // inside `unlessReferenced`), never the other way round.
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, Entry> entries_;
     std::unordered_map<Name, uint64_t, NameHash> names_;
