@@ -23,20 +23,28 @@ std::shared_ptr<DirectoryPacker> packerFor(const KernelRequest& request, size_t 
         DirectoryPacker::Timeouts{context->options.attrTimeout, context->options.entryTimeout});
 }
 
+// The volume tracks an item for every entry it lists; those the kernel was not handed go again
+// unless it holds them otherwise: a plain listing of N files would otherwise keep N items for the
+// life of the mount.
+void releaseUnhanded(OperationContext& context, const DirectoryPacker& packer, bool referencedToo) {
+    if (referencedToo)
+        for (const auto& entry : packer.referencedItems()) context.lookups.releaseUnreferenced(entry.item);
+    for (const uint64_t nodeID : packer.unreferencedNodeIDs())
+        context.lookups.releaseUnreferenced(context.volume->trackedItemForNodeID(nodeID));
+}
+
 // Sends the packed entries; those that carry a reference (readdirplus) are counted by the
-// lookup-count rule. The volume's items for the other entries, which it tracks only for this
-// listing, go again unless the kernel holds them: a plain listing of N files would otherwise keep
-// N items for the life of the mount.
+// lookup-count rule.
 void replyWithListing(const KernelRequest& request, const HandlePtr& handle, const DirectoryPacker& packer) {
     const auto& context = request.context();
-    std::vector<LookupCounts::Entry> handedOver;
-    for (const auto& entry : packer.referencedItems()) handedOver.push_back({entry.item, handle->inode, entry.name});
+    std::vector<LookupCounts::Entry> entries;
+    for (const auto& entry : packer.referencedItems()) entries.push_back({entry.item, handle->inode, entry.name});
+    bool sent = false;
     request.deliver([&] {
-        context->lookups.handOver(handedOver,
-                                  [&] { return fuse_reply_buf(request.req(), packer.data(), packer.size()); });
+        sent = context->lookups.handOver(
+            entries, [&] { return fuse_reply_buf(request.req(), packer.data(), packer.size()); });
     });
-    for (const uint64_t nodeID : packer.unreferencedNodeIDs())
-        context->lookups.releaseUnreferenced(context->volume->trackedItemForNodeID(nodeID));
+    releaseUnhanded(*context, packer, !sent);
     if (logging::debugEnabled())
         logging::debug("orvel: fuse listing ino={} entries={} tracked={}", handle->inode, packer.entryCount(),
                        context->volume->snapshotTrackedItems().size());
@@ -71,6 +79,7 @@ void listDirectory(const KernelRequest& request, const HandlePtr& handle, size_t
         [request, handle, size, offset, plus, attemptsLeft, packer, cookie](uint64_t newVerifier,
                                                                             std::optional<foundation::Error> error) {
             if (error) {
+                releaseUnhanded(*request.context(), *packer, true);
                 if (offset == 0 || !error->isPosix(foundation::darwin::einval) || attemptsLeft <= 0)
                     return request.fail(error);
                 {
