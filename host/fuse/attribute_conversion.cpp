@@ -94,4 +94,10 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> creationAttributes(mode_t mod
     return request;
 }
 
+std::shared_ptr<fskit::FSItemSetAttributesRequest> truncationAttributes() {
+    auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    request->size = 0;
+    return request;
+}
+
 }  // namespace brindle::host

@@ -28,5 +28,7 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequestFromKerne
 
 // A set-attributes request for a new item of the given mode (permission bits only).
 std::shared_ptr<fskit::FSItemSetAttributesRequest> creationAttributes(mode_t mode);
+// A set-attributes request that empties a file.
+std::shared_ptr<fskit::FSItemSetAttributesRequest> truncationAttributes();
 
 }  // namespace brindle::host

@@ -36,7 +36,7 @@ private:
     // Runs the next waiting step of the inode's directory, if any; called without the lock.
     void runNext(uint64_t inode);
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // takes no other lock while held: the volume is called outside it
     std::unordered_map<uint64_t, State> states_;
 };
 

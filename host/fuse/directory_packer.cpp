@@ -28,8 +28,12 @@ DirectoryPacker::DirectoryPacker(fuse_req* request, size_t capacity, bool plus,
 bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType, uint64_t itemID,
                                 uint64_t nextCookie, const std::optional<fskit::FSItemAttributes>& attributes) {
     const std::string& bytes = name.data();
+    if (itemID == 0) return true;
     // Skipped rather than refused: refusing would end the listing here for good.
-    if (isUnusableName(bytes) || itemID == 0) return true;
+    if (isUnusableName(bytes)) {
+        unreferenced_.push_back(itemID);
+        return true;
+    }
     const uint64_t inode = inodeForNodeID_(itemID);
     const off_t offset = static_cast<off_t>(nextCookie);
     char* const place = buffer_.data() + used_;
@@ -57,12 +61,16 @@ bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType,
     }
     if (needed > room) {
         full_ = true;
+        unreferenced_.push_back(itemID);
         return false;
     }
     used_ += needed;
     ++entries_;
     lastOffset_ = nextCookie;
-    if (referenced) referenced_.push_back({std::move(referenced), bytes});
+    if (referenced)
+        referenced_.push_back({std::move(referenced), bytes});
+    else
+        unreferenced_.push_back(itemID);
     return true;
 }
 

@@ -17,6 +17,9 @@ namespace brindle::host {
 // for. With attributes (readdirplus) each packed entry other than "." and ".." hands the kernel a
 // reference to its item, which `referencedItems` lists with its name so the caller can count it
 // once the reply is out. An entry whose attributes or item are missing goes out without a reference (inode 0).
+// Every other entry the volume offered, packed or not, is listed by `unreferencedNodeIDs`: the
+// volume tracks its item for this listing alone, and the caller lets the ones the kernel does not
+// hold go again.
 class DirectoryPacker final : public fskit::FSDirectoryEntryPacker {
 public:
     struct Timeouts {
@@ -41,6 +44,7 @@ public:
     size_t size() const { return used_; }
     size_t entryCount() const { return entries_; }
     const std::vector<Referenced>& referencedItems() const { return referenced_; }
+    const std::vector<uint64_t>& unreferencedNodeIDs() const { return unreferenced_; }
     // True once an entry did not fit: the listing goes on past what was packed.
     bool isFull() const { return full_; }
     // The offset after the last packed entry, or `start` when none was packed.
@@ -59,6 +63,7 @@ private:
     bool full_ = false;
     uint64_t lastOffset_ = 0;
     std::vector<Referenced> referenced_;
+    std::vector<uint64_t> unreferenced_;
 };
 
 }  // namespace brindle::host

@@ -6,10 +6,7 @@
 
 namespace brindle::host {
 
-uint64_t nodeIDOfItem(const BrindleItem& item) {
-    std::lock_guard lock(item.fieldsMutex);
-    return item.nodeID;
-}
+uint64_t nodeIDOfItem(const BrindleItem& item) { return BrindleVolume::placeOfItem(item).nodeID; }
 
 InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID) : rootNodeID_(rootNodeID) {
     entries_[rootInode] = Entry{std::move(root), 1, 0, 0};
@@ -20,6 +17,8 @@ uint64_t InodeTable::inodeForNodeID(uint64_t nodeID) const {
     if (nodeID == rootInode) return rootNodeID_;
     return nodeID;
 }
+
+uint64_t InodeTable::inodeOfItem(const BrindleItem& item) const { return inodeForNodeID(nodeIDOfItem(item)); }
 
 uint64_t InodeTable::nodeIDForInode(uint64_t inode) const {
     // The swap is its own inverse.
@@ -37,7 +36,7 @@ size_t InodeTable::NameHash::operator()(const Name& name) const {
 }
 
 uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups) {
-    const uint64_t inode = inodeForNodeID(nodeIDOfItem(*item));
+    const uint64_t inode = inodeOfItem(*item);
     std::lock_guard lock(mutex_);
     Entry& entry = entries_[inode];
     entry.item = item;
@@ -46,7 +45,7 @@ uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups) {
 }
 
 uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups, uint64_t parentInode, const std::string& name) {
-    const uint64_t inode = inodeForNodeID(nodeIDOfItem(*item));
+    const uint64_t inode = inodeOfItem(*item);
     std::lock_guard lock(mutex_);
     Entry& entry = entries_[inode];
     entry.item = item;
@@ -79,8 +78,8 @@ InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::strin
         item = found->second.item;
     }
     // A rename or a newer record may have moved the item since the kernel was given this name.
-    std::lock_guard fields(item->fieldsMutex);
-    if (item->name != name || inodeForNodeID(item->parentNodeID) != parentInode) return nullptr;
+    const auto place = BrindleVolume::placeOfItem(*item);
+    if (place.name != name || inodeForNodeID(place.parentNodeID) != parentInode) return nullptr;
     return item;
 }
 
@@ -103,6 +102,11 @@ InodeTable::ItemPtr InodeTable::forget(uint64_t inode, uint64_t lookups) {
     ItemPtr item = std::move(entry.item);
     eraseLocked(found);
     return item;
+}
+
+void InodeTable::unlessReferenced(uint64_t inode, const std::function<void()>& release) {
+    std::lock_guard lock(mutex_);
+    if (!entries_.contains(inode)) release();
 }
 
 uint32_t InodeTable::keptModes(const Entry& entry) {

@@ -3,6 +3,7 @@
 #include "module/volume/BrindleItem.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +25,7 @@ public:
 
     uint64_t inodeForNodeID(uint64_t nodeID) const;
     uint64_t nodeIDForInode(uint64_t inode) const;
+    uint64_t inodeOfItem(const BrindleItem& item) const;
 
     // The item behind an inode, or null when the kernel names one it was never given.
     ItemPtr item(uint64_t inode) const;
@@ -42,6 +44,10 @@ public:
     // Takes kernel references away; returns the item once nothing references it any more, so the
     // caller can let the volume reclaim it. The root is never let go.
     ItemPtr forget(uint64_t inode, uint64_t lookups);
+
+    // Runs `release` under the table's lock unless the kernel references the inode, by lookup or
+    // by open: no reply can count the inode while its item is let go.
+    void unlessReferenced(uint64_t inode, const std::function<void()>& release);
 
     // Counts an open of the inode in the given FSKit modes (1 read, 2 write).
     void recordOpen(uint64_t inode, uint32_t modes);
@@ -72,12 +78,14 @@ private:
     void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
 
     const uint64_t rootNodeID_;
+    // Taken under a request's PendingReply; the volume's locks are taken under it (a reclaim runs
+    // inside `unlessReferenced`), never the other way round.
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, Entry> entries_;
     std::unordered_map<Name, uint64_t, NameHash> names_;
 };
 
-// An item's node id, read under its lock.
+// An item's node id, as the volume reads it.
 uint64_t nodeIDOfItem(const BrindleItem& item);
 
 }  // namespace brindle::host

@@ -265,9 +265,10 @@ private:
             fuse_loop_cfg_destroy(config);
         }
         fuse_remove_signal_handlers(session);
-        fuse_session_unmount(session);
-        // No answer may be given once the session is gone; late completions find theirs taken.
+        // Closed before the unmount closes /dev/fuse: a late completion would otherwise write its
+        // answer to a closed descriptor, or to whatever the number was reused for.
         context->deadline->close();
+        fuse_session_unmount(session);
         fuse_session_destroy(session);
         if (result < 0) {
             logging::error("orvel: unmounted {} (the FUSE device failed: {})", mountPoint_, std::strerror(-result));

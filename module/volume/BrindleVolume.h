@@ -103,6 +103,15 @@ public:
     ItemPtr canonicalTrackedItem(const ItemPtr& item);
     void cleanupTrackedItems();
 
+    // Where an item stands and what it is, read at one moment: what a host needs to name it.
+    struct ItemPlace {
+        uint64_t nodeID = 0;
+        uint64_t parentNodeID = 0;
+        std::string name;
+        ItemType itemType = ItemType::None;
+    };
+    static ItemPlace placeOfItem(const BrindleItem& item);
+
     static void applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target);
     static uint32_t defaultModeForNewItemType(ItemType itemType);
     static uint32_t effectiveModeForItem(const BrindleItem& item);
@@ -125,6 +134,8 @@ public:
                                 const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
                                 uint64_t batchSize, VerifierReply reply);
     static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
+    // The verifier a listing of the directory is held to now.
+    static uint64_t currentVerifierOfDirectory(const BrindleItem& directory);
     // After a change to the directory's contents: bumps its verifier and marks its cached attributes
     // (times, link count) as no longer the server's.
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);

@@ -35,6 +35,11 @@ uint64_t BrindleVolume::nextDirectoryVerifierForItem(BrindleItem& item) {
     return next;
 }
 
+uint64_t BrindleVolume::currentVerifierOfDirectory(const BrindleItem& directory) {
+    std::lock_guard fields(directory.fieldsMutex);
+    return directory.directoryVerifier > 1 ? directory.directoryVerifier : 1;
+}
+
 void BrindleVolume::invalidateDirectoryEnumerationForNodeID(uint64_t nodeID) {
     const ItemPtr directory = trackedItemForNodeID(nodeID);
     if (!directory) return;

@@ -80,6 +80,11 @@ void BrindleVolume::cleanupTrackedItems() {
     trackedItems.clear();
 }
 
+BrindleVolume::ItemPlace BrindleVolume::placeOfItem(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return {item.nodeID, item.parentNodeID, item.name, item.itemType};
+}
+
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
     if (&source == &target) {
         std::lock_guard fields(target.fieldsMutex);

@@ -124,3 +124,24 @@ TEST(DirectoryPacker, PlusEntriesReferenceOnlyItemsWithAttributes) {
     const auto nodeIDs = referencedNodeIDsOf(packer->data(), packer->size());
     EXPECT_EQ(nodeIDs, (std::vector<uint64_t>{7, 0, 0, 0, 0}));
 }
+
+// The volume tracks an item for every entry it offers; the caller lets go of those the kernel was
+// not handed, so every such entry must be listed: skipped, refused for room, or packed bare.
+TEST(DirectoryPacker, EveryOfferedEntryWithoutAReferenceIsListedForRelease) {
+    PackerFixture fixture;
+    fixture.tracked[7] = std::make_shared<BrindleItem>();
+    fixture.tracked[8] = std::make_shared<BrindleItem>();
+    auto plus = fixture.make(4096, true);
+    EXPECT_TRUE(plus->packEntry(FSFileName::nameWithString("with"), 1, 7, 1, fileAttributes()));
+    EXPECT_TRUE(plus->packEntry(FSFileName::nameWithString("without"), 1, 8, 2, std::nullopt));
+    EXPECT_TRUE(plus->packEntry(FSFileName::nameWithBytes("a/b"), 1, 9, 3, fileAttributes()));
+    EXPECT_TRUE(plus->packEntry(FSFileName::nameWithString("none"), 1, 0, 4, fileAttributes()));
+    EXPECT_EQ(plus->unreferencedNodeIDs(), (std::vector<uint64_t>{8, 9})) << "node 0 is never tracked";
+
+    auto plain = fixture.make(64, false);
+    EXPECT_TRUE(plain->packEntry(FSFileName::nameWithString("a"), 1, 7, 1, std::nullopt));
+    EXPECT_TRUE(plain->packEntry(FSFileName::nameWithString("b"), 1, 8, 2, std::nullopt));
+    EXPECT_FALSE(plain->packEntry(FSFileName::nameWithString("no-room-for-this-one"), 1, 10, 3, std::nullopt));
+    EXPECT_EQ(plain->unreferencedNodeIDs(), (std::vector<uint64_t>{7, 8, 10}));
+    EXPECT_TRUE(plain->referencedItems().empty());
+}

@@ -1,0 +1,38 @@
+#include "host/fuse/attribute_operations.h"
+
+#include "host/fuse/attribute_conversion.h"
+#include "host/fuse/kernel_request.h"
+
+#include <ctime>
+
+namespace brindle::host {
+
+namespace {
+
+BrindleVolume::AttributesReply attributesReply(const KernelRequest& request, fuse_ino_t inode) {
+    return [request, inode](std::optional<fskit::FSItemAttributes> attributes, std::optional<foundation::Error> error) {
+        request.replyAttributes(inode, attributes, error);
+    };
+}
+
+}  // namespace
+
+void onGetattr(fuse_req_t req, fuse_ino_t inode, fuse_file_info*) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    request.volume().getAttributes(allAttributes(), item, attributesReply(request, inode));
+}
+
+void onSetattr(fuse_req_t req, fuse_ino_t inode, struct stat* values, int toSet, fuse_file_info*) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    auto change = setAttributesRequestFromKernel(*values, toSet, now);
+    if (!change) return request.volume().getAttributes(allAttributes(), item, attributesReply(request, inode));
+    request.volume().setAttributes(change, item, attributesReply(request, inode));
+}
+
+}  // namespace brindle::host

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "host/fuse/directory_opens.h"
+#include "host/fuse/inode_table.h"
+#include "host/fuse/lookup_counts.h"
+#include "host/fuse/mount_options.h"
+#include "host/fuse/open_handles.h"
+#include "host/fuse/reply_deadline.h"
+#include "module/volume/BrindleVolume.h"
+
+#include <fuse_lowlevel.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+namespace brindle::host {
+
+// What one mounted volume's FUSE operations share. Every operation holds it through the
+// completions it hands the volume, so a late completion never outlives it.
+//
+// Lock order, outermost first: a request's PendingReply (an answer runs under it), a handle's
+// listing lock, the inode table, the volume's tracked items, an item's fields. The handle table
+// and the directory opens take no other lock while they hold their own.
+struct OperationContext {
+    OperationContext(std::shared_ptr<BrindleVolume> volume, uint64_t rootNodeID, MountOptions options,
+                     std::chrono::steady_clock::duration replyBound);
+
+    const std::shared_ptr<BrindleVolume> volume;
+    InodeTable inodes;
+    LookupCounts lookups;
+    OpenHandles handles;
+    DirectoryOpens directories;
+    const MountOptions options;
+    const std::shared_ptr<ReplyDeadline> deadline;
+};
+
+// The context of the session a request came through; its user data is a
+// `std::shared_ptr<OperationContext>*`.
+const std::shared_ptr<OperationContext>& contextOf(fuse_req_t req);
+
+}  // namespace brindle::host
