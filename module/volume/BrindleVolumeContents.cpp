@@ -54,28 +54,34 @@ void BrindleVolume::closeItem(const FSItemPtr& item, uint32_t keepingModes, Erro
         default:
             break;
     }
-    rpcClient_->closeItemWithNodeID(
-        nodeIDOf(*closed), keepingModes,
-        [self = shared_from_this(), closed, keepingModes, reply](bool success, std::optional<Error> error) {
-            if (!success) return reply(errorOrIO(error));
-            if (keepingModes != 0) return reply(std::nullopt);
-            const auto finalMode = pendingFinalModeOf(*closed);
-            if (!finalMode) return reply(std::nullopt);
-            std::weak_ptr<BrindleVolume> volume = self;
-            self->rpcClient_->setAttributesForNodeID(
-                finalMode->nodeID, finalMode->parentNodeID, finalMode->name, boost::json::value(finalMode->mode),
-                std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                std::nullopt, std::nullopt, [volume, reply](ItemPtr updated, std::optional<Error> setError) {
-                    const auto alive = volume.lock();
-                    if (!alive) return reply(Error::posix(darwin::eio));
-                    if (!updated) return reply(errorOrIO(setError));
-                    const auto canonical = alive->canonicalItemForItem(updated);
-                    {
-                        std::lock_guard fields(canonical->fieldsMutex);
-                        canonical->hasPendingFinalMode = false;
-                        canonical->pendingFinalMode = 0;
-                    }
-                    reply(std::nullopt);
+    const auto finalMode = keepingModes == 0 ? pendingFinalModeOf(*closed) : std::nullopt;
+    if (!finalMode) {
+        return rpcClient_->closeItemWithNodeID(nodeIDOf(*closed), keepingModes,
+                                               [reply](bool success, std::optional<Error> error) {
+                                                   if (!success) return reply(errorOrIO(error));
+                                                   reply(std::nullopt);
+                                               });
+    }
+    // The mode goes first, while the server still holds the file open: it can then reach the file
+    // through its descriptor even when the name it was created under is gone.
+    std::weak_ptr<BrindleVolume> volume = shared_from_this();
+    rpcClient_->setAttributesForNodeID(
+        finalMode->nodeID, finalMode->parentNodeID, finalMode->name, boost::json::value(finalMode->mode), std::nullopt,
+        std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+        [volume, closed, reply](ItemPtr updated, std::optional<Error> setError) {
+            const auto alive = volume.lock();
+            if (!alive) return reply(Error::posix(darwin::eio));
+            if (updated) {
+                const auto canonical = alive->canonicalItemForItem(updated);
+                std::lock_guard fields(canonical->fieldsMutex);
+                canonical->hasPendingFinalMode = false;
+                canonical->pendingFinalMode = 0;
+            }
+            const std::optional<Error> modeError = updated ? std::nullopt : std::optional(errorOrIO(setError));
+            alive->rpcClient_->closeItemWithNodeID(
+                nodeIDOf(*closed), 0, [modeError, reply](bool success, std::optional<Error> error) {
+                    if (!success) return reply(errorOrIO(error));
+                    reply(modeError);
                 });
         });
 }

@@ -306,10 +306,10 @@ TEST(VolumeModeTest, APendingFinalModeSurvivesEveryRefreshUntilTheLastCloseAppli
 
     auto closed = std::make_shared<rpctest::Await<std::optional<Error>>>();
     volume.closeItem(file, 0, [closed](std::optional<Error> e) { closed->set(e); });
-    scripted.serve("close", {{"ok", true}});
     const auto applied =
         scripted.serve("set_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "copy", "file", 0444)}});
     EXPECT_EQ(applied.json.at("set_mode").to_number<int>(), 0444);
+    scripted.serve("close", {{"ok", true}});
     EXPECT_FALSE(*closed->get());
     EXPECT_FALSE(file->hasPendingFinalMode);
     EXPECT_EQ(reportedMode(), 0444u);
