@@ -195,7 +195,9 @@ void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t ha
                         directory->directoryResumeCookie = resumePoint;
                         directoryVerifier = directory->directoryVerifier;
                     }
-                    logging::info("orvel: enumerateDirectory packer full after item={} resumeCookie={} verifier={}",
+                    // Every listing bigger than the kernel's reply buffer fills a packer, so on Linux
+                    // this is routine detail, not progress.
+                    logging::debug("orvel: enumerateDirectory packer full after item={} resumeCookie={} verifier={}",
                                   name, resumePoint, directoryVerifier);
                     reply(verifier, std::nullopt);
                     return;
