@@ -1,5 +1,6 @@
 #include "module/volume/BrindleVolume.h"
 #include "module/volume/BrindleVolumeReplies.h"
+#include "platform/foundation/utf8.h"
 
 namespace brindle {
 
@@ -66,7 +67,7 @@ void BrindleVolume::listXattrsOfItem(const FSItemPtr& item, NamesReply reply) {
             std::vector<fskit::FSFileName> fileNames;
             fileNames.reserve(names->size());
             for (const auto& listed : *names) {
-                if (!fskit::isValidUTF8(listed)) return reply(std::nullopt, Error::posix(darwin::einval));
+                if (!foundation::isValidUTF8(listed)) return reply(std::nullopt, Error::posix(darwin::einval));
                 fileNames.push_back(fskit::FSFileName::nameWithString(listed));
             }
             reply(std::move(fileNames), std::nullopt);

@@ -21,7 +21,4 @@ private:
     std::string bytes_;
 };
 
-// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view bytes);
-
 }  // namespace fskit
