@@ -8,52 +8,11 @@ brindle=$1
 server_bin=$2
 case_name=$3
 
-if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
-  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
-  exit 77
-fi
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: these cases mount as root (uid=, suid and kill -9 need it)"
-  exit 77
-fi
-
-work=$(mktemp -d /tmp/brindle-cli.XXXXXX)
-export_dir=$work/export
-mnt=$work/mnt
-mkdir -p "$export_dir" "$mnt"
-server_pid=
-brindle_pid=
+source "$(dirname "$0")/mount_fixture.sh"
 stall_pid=
 
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
-  exit 1
-}
-
-cleanup() {
-  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
-  [ -n "$brindle_pid" ] && kill -9 "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
+cleanup_case() {
   [ -n "$stall_pid" ] && kill "$stall_pid" 2>/dev/null && wait "$stall_pid" 2>/dev/null
-  if [ -n "$server_pid" ]; then
-    kill -CONT "$server_pid" 2>/dev/null
-    kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_server() {
-  # Its own process group, so that stopping it never stops this shell's group.
-  set -m
-  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f 2>"$work/server.log" &
-  server_pid=$!
-  set +m
-  for _ in $(seq 200); do
-    [ -s "$work/session.json" ] && return 0
-    sleep 0.02
-  done
-  fail "brindle-server did not start"
 }
 
 # A Unix socket that accepts connections and never answers: a handshake that stalls.
@@ -73,25 +32,6 @@ PY
     sleep 0.02
   done
   printf '{"session_id":"s","socket_path":"%s","auth_token":"tok-SECRET"}' "$work/stall.sock" >"$work/stall.json"
-}
-
-mount_foreground() {
-  "$brindle" "$work/session.json" "$mnt" -f "$@" 2>"$work/brindle.log" &
-  brindle_pid=$!
-  for _ in $(seq 300); do
-    mountpoint -q "$mnt" && return 0
-    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
-    sleep 0.02
-  done
-  fail "the mount did not appear"
-}
-
-unmount_and_wait() {
-  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
-  wait "$brindle_pid"
-  local status=$?
-  brindle_pid=
-  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
 }
 
 # The mount's per-mount flags and its super-block options, from /proc/self/mountinfo.

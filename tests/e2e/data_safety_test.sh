@@ -9,68 +9,7 @@ brindle=$1
 server_bin=$2
 case_name=$3
 
-if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
-  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
-  exit 77
-fi
-if [ "$(id -u)" != 0 ]; then
-  echo "skipped: these cases mount with allow_other and act as a second user, which needs root"
-  exit 77
-fi
-
-work=$(mktemp -d /tmp/brindle-safety.XXXXXX)
-chmod 0755 "$work"
-export_dir=$work/export
-mnt=$work/mnt
-mkdir -p "$export_dir" "$mnt"
-server_pid=
-brindle_pid=
-
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
-  exit 1
-}
-
-cleanup() {
-  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
-  [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_server() {
-  set -m
-  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
-  server_pid=$!
-  set +m
-  for _ in $(seq 200); do
-    [ -s "$work/session.json" ] && return 0
-    sleep 0.02
-  done
-  cat "$work/server.log" >&2
-  fail "brindle-server did not start"
-}
-
-mount_foreground() {  # mount_foreground [-o OPTIONS]...
-  "$brindle" "$work/session.json" "$mnt" -f "$@" 2>"$work/brindle.log" &
-  brindle_pid=$!
-  for _ in $(seq 300); do
-    mountpoint -q "$mnt" && return 0
-    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
-    sleep 0.02
-  done
-  fail "the mount did not appear"
-}
-
-unmount_and_wait() {
-  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
-  wait "$brindle_pid"
-  local status=$?
-  brindle_pid=
-  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
-}
+source "$(dirname "$0")/mount_fixture.sh"
 
 as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 

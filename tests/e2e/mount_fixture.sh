@@ -30,9 +30,14 @@ fail() {
 }
 
 cleanup() {
+  # A script that starts more of its own says how to stop it in cleanup_case.
+  if declare -F cleanup_case >/dev/null; then cleanup_case; fi
   if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
   [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    kill -CONT "$server_pid" 2>/dev/null
+    kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  fi
   cd /
   umount -l "$work" 2>/dev/null
   rmdir "$work" 2>/dev/null
@@ -41,8 +46,11 @@ trap cleanup EXIT
 
 start_server() {  # start_server [brindle-server options...]
   rm -f "$work/session.json"
+  # Its own process group, so that stopping it never stops this shell's group.
+  set -m
   "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
   server_pid=$!
+  set +m
   for _ in $(seq 200); do
     [ -s "$work/session.json" ] && return 0
     sleep 0.02
