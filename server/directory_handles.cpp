@@ -28,12 +28,20 @@ void PackedNames::shrink() {
     starts_.shrink_to_fit();
 }
 
-std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID) {
+std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID, UniqueFd directory) {
+    auto shared = std::make_shared<UniqueFd>(std::move(directory));
     std::lock_guard lock(mutex_);
     if (handles_.size() >= handleLimit_) return std::nullopt;
     const uint64_t handle = next_++;
-    handles_.emplace(handle, OpenDirectory{connectionID, nodeID});
+    handles_.emplace(handle, OpenDirectory{connectionID, nodeID, std::move(shared)});
     return handle;
+}
+
+std::shared_ptr<UniqueFd> DirectoryHandles::descriptor(uint64_t connectionID, uint64_t nodeID) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, directory] : handles_)
+        if (directory.connectionID == connectionID && directory.nodeID == nodeID) return directory.directory;
+    return nullptr;
 }
 
 std::optional<uint64_t> DirectoryHandles::nodeOf(uint64_t connectionID, uint64_t handle) const {
@@ -52,7 +60,8 @@ bool DirectoryHandles::close(uint64_t connectionID, uint64_t handle, uint64_t no
     return true;
 }
 
-void DirectoryHandles::closeConnection(uint64_t connectionID) {
+std::vector<uint64_t> DirectoryHandles::closeConnection(uint64_t connectionID) {
+    std::vector<uint64_t> nodes;
     std::lock_guard lock(mutex_);
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (it->second.connectionID != connectionID) {
@@ -60,8 +69,10 @@ void DirectoryHandles::closeConnection(uint64_t connectionID) {
             continue;
         }
         for (const auto listing : it->second.listings) releaseLocked(listing);
+        nodes.push_back(it->second.nodeID);
         it = handles_.erase(it);
     }
+    return nodes;
 }
 
 std::optional<uint32_t> DirectoryHandles::beginListing(uint64_t handle, Names names) {

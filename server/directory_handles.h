@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/unique_fd.h"
+
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -30,21 +32,25 @@ private:
 // Handles of open directories, each owned by the connection that opened it, and the names each
 // recent listing through a handle started from. A listing's cookies are positions in its own list
 // of names, so they grow from entry to entry whatever order or offsets the exported file system
-// uses; no descriptor is held between calls. The kept names of all handles share one budget: the
-// oldest listing is let go first.
+// uses. Each handle holds an O_PATH descriptor of its directory, so that an open directory keeps
+// its attributes after it loses its name, as on a local file system. The kept names of all handles
+// share one budget: the oldest listing is let go first.
 class DirectoryHandles {
 public:
     using Names = std::shared_ptr<const PackedNames>;
 
     DirectoryHandles(size_t handleLimit, size_t listingBudget) : handleLimit_(handleLimit), listingBudget_(listingBudget) {}
 
-    // A new handle, or none when the table is full.
-    std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID);
+    // A new handle holding `directory`, or none when the table is full.
+    std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID, UniqueFd directory);
     // The handle's directory, when the handle is open and the connection's own.
     std::optional<uint64_t> nodeOf(uint64_t connectionID, uint64_t handle) const;
     bool close(uint64_t connectionID, uint64_t handle, uint64_t nodeID);
-    // Closes every handle of the connection with its listings.
-    void closeConnection(uint64_t connectionID);
+    // Closes every handle of the connection with its listings; returns the node of each handle.
+    std::vector<uint64_t> closeConnection(uint64_t connectionID);
+    // The descriptor of a handle the connection holds on the node, or null. Looks through every
+    // handle: meant for nodes that can no longer be found by path.
+    std::shared_ptr<UniqueFd> descriptor(uint64_t connectionID, uint64_t nodeID) const;
 
     // Keeps the names of a listing that starts now through `handle`; returns its generation
     // (never 0; it grows from listing to listing), or none when the handle is not open.
@@ -67,6 +73,8 @@ private:
     struct OpenDirectory {
         uint64_t connectionID;
         uint64_t nodeID;
+        // Shared so that a close never pulls it from under a request using it.
+        std::shared_ptr<UniqueFd> directory;
         uint32_t nextGeneration = 1;
         std::vector<KeptList::iterator> listings;  // oldest first
     };

@@ -35,8 +35,13 @@ Reply FileSystem::openDirectory(const Request& request) {
     if (!nodeID) return errorReply(nodeID.error());
     auto directory = locateDirectory(nodeID.value());
     if (!directory) return errorReply(directory.error());
-    const auto handle = directories_.open(request.connectionID, nodeID.value());
-    if (!handle) return errorReply(Error::posix(darwin::emfile, "too many open directories"));
+    // Pinned so that the node outlives a removal of its directory while the handle is open.
+    if (!nodes_.pin(nodeID.value())) return errorReply(Error::posix(darwin::enoent, "node has been removed"));
+    const auto handle = directories_.open(request.connectionID, nodeID.value(), std::move(directory.value()));
+    if (!handle) {
+        nodes_.unpin(nodeID.value());
+        return errorReply(Error::posix(darwin::emfile, "too many open directories"));
+    }
     Reply reply = okReply();
     reply.object[key::handleID] = *handle;
     return reply;
@@ -148,6 +153,7 @@ Reply FileSystem::closeDirectory(const Request& request) {
     if (!directories_.close(request.connectionID, handle.value(), nodeID.value())) {
         return errorReply(Error::posix(darwin::ebadf, "unknown directory handle"));
     }
+    nodes_.unpin(nodeID.value());
     Reply reply = okReply();
     reply.object[key::handleID] = uint64_t{0};
     return reply;

@@ -21,7 +21,7 @@ FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
 
 void FileSystem::connectionEnded(uint64_t connectionID) {
     for (const uint64_t nodeID : openFiles_.removeConnection(connectionID)) nodes_.unpin(nodeID);
-    directories_.closeConnection(connectionID);
+    for (const uint64_t nodeID : directories_.closeConnection(connectionID)) nodes_.unpin(nodeID);
 }
 
 foundation::Result<FileSystem::Located> FileSystem::locate(uint64_t nodeID, int flags) const {
@@ -50,8 +50,10 @@ foundation::Result<UniqueFd> FileSystem::locateDirectory(uint64_t nodeID) const 
 foundation::Result<struct statx> FileSystem::statNode(uint64_t connectionID, uint64_t nodeID) const {
     if (const auto open = openFiles_.find(connectionID, nodeID)) return statObject(open->fd->get(), "");
     auto located = locate(nodeID, O_PATH);
-    if (!located) return located.error();
-    return located.value().st;
+    if (located) return located.value().st;
+    // A directory removed or moved away while open is still reached through its handle.
+    if (const auto directory = directories_.descriptor(connectionID, nodeID)) return statObject(directory->get(), "");
+    return located.error();
 }
 
 foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, uint64_t parentID,

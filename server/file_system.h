@@ -77,7 +77,8 @@ private:
     foundation::Result<Located> locate(uint64_t nodeID, int flags) const;
     // The directory node's O_PATH descriptor; ENOTDIR for anything else.
     foundation::Result<UniqueFd> locateDirectory(uint64_t nodeID) const;
-    // The node's attributes, from its open descriptor when the connection holds one.
+    // The node's attributes, from its open descriptor when the connection holds one, or from its
+    // directory handle when its path no longer leads to it.
     foundation::Result<struct statx> statNode(uint64_t connectionID, uint64_t nodeID) const;
     // Records `name` in `parentFD` as a node and builds its item record.
     foundation::Result<boost::json::object> recordChild(int parentFD, uint64_t parentID, const std::string& name);

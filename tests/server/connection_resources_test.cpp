@@ -66,6 +66,60 @@ TEST_F(ConnectionResourcesTest, DirectoryHandlesAreTheirConnectionsOwn) {
                     ->ok());
 }
 
+uint64_t linkCount(const Answer& attrs) {
+    return attrs.object.at("item_attrs").as_object().at("link_count").to_number<uint64_t>();
+}
+
+TEST_F(ConnectionResourcesTest, AnOpenDirectoryAnswersAfterItsRemovalUntilClosed) {
+    ::mkdir((exportPath() + "/d").c_str(), 0755);
+    auto client = connect();
+    const uint64_t dirID = lookup(*client, 1, "d");
+    ASSERT_NE(dirID, 0u);
+    const auto opened = client->call({{"method", "open_directory"}, {"node_id", dirID}});
+    ASSERT_TRUE(opened && opened->ok());
+    const auto handle = opened->object.at("handle_id");
+    ASSERT_TRUE(client->call({{"method", "remove_directory"}, {"parent_id", 1}, {"name", "d"}})->ok());
+
+    const auto attrs = client->call({{"method", "get_attributes"}, {"node_id", dirID}});
+    ASSERT_TRUE(attrs->ok()) << boost::json::serialize(attrs->object);
+    EXPECT_EQ(linkCount(*attrs), 0u);
+    // Another connection holds no handle of it.
+    EXPECT_EQ(connect()->call({{"method", "get_attributes"}, {"node_id", dirID}})->errnoCode(), 2);
+
+    ASSERT_TRUE(client->call({{"method", "close_directory"}, {"node_id", dirID}, {"handle_id", handle}})->ok());
+    EXPECT_EQ(client->call({{"method", "get_attributes"}, {"node_id", dirID}})->errnoCode(), 2);
+    EXPECT_EQ(server->fileSystem().nodes().size(), 1u) << "the removed directory's node outlived its close";
+}
+
+TEST_F(ConnectionResourcesTest, AnOpenDirectoryRemovedOnTheExportAnswersThroughItsHandle) {
+    ::mkdir((exportPath() + "/d").c_str(), 0755);
+    auto client = connect();
+    const uint64_t dirID = lookup(*client, 1, "d");
+    ASSERT_TRUE(client->call({{"method", "open_directory"}, {"node_id", dirID}})->ok());
+    ASSERT_EQ(::rmdir((exportPath() + "/d").c_str()), 0);
+    const auto attrs = client->call({{"method", "get_attributes"}, {"node_id", dirID}});
+    ASSERT_TRUE(attrs->ok()) << boost::json::serialize(attrs->object);
+    EXPECT_EQ(linkCount(*attrs), 0u);
+}
+
+TEST_F(ConnectionResourcesTest, AConnectionThatEndsLetsGoOfItsRemovedDirectories) {
+    const size_t descriptorsBefore = openDescriptors();
+    auto client = connect();
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "d" + std::to_string(i);
+        ::mkdir((exportPath() + "/" + name).c_str(), 0755);
+        const uint64_t dirID = lookup(*client, 1, name);
+        ASSERT_TRUE(client->call({{"method", "open_directory"}, {"node_id", dirID}})->ok());
+        ASSERT_TRUE(client->call({{"method", "remove_directory"}, {"parent_id", 1}, {"name", name}})->ok());
+        ASSERT_TRUE(client->call({{"method", "get_attributes"}, {"node_id", dirID}})->ok());
+    }
+    client.reset();
+    EXPECT_TRUE(eventually([&] { return server->fileSystem().nodes().size() == 1; }))
+        << server->fileSystem().nodes().size() << " nodes kept";
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
+        << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
+
 // More connections than either table holds entries: each would run out if a closed connection's
 // entries were kept.
 TEST_F(ConnectionResourcesTest, ClientsThatLeaveWithoutClosingGiveEverythingBack) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 namespace brindle::server {
 namespace {
 
@@ -28,8 +30,8 @@ TEST(ServerDirectoryHandles, NamesArePackedAndReadBackExactly) {
 TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
     const size_t each = names(1000, 16)->bytes();
     DirectoryHandles handles(16, each * 3);
-    const uint64_t a = *handles.open(1, 10);
-    const uint64_t b = *handles.open(2, 10);
+    const uint64_t a = *handles.open(1, 10, UniqueFd());
+    const uint64_t b = *handles.open(2, 10, UniqueFd());
     const uint32_t first = *handles.beginListing(a, names(1000, 16));
     const uint32_t second = *handles.beginListing(b, names(1000, 16));
     const uint32_t third = *handles.beginListing(a, names(1000, 16));
@@ -43,7 +45,7 @@ TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
     EXPECT_GT(third, first);
 
     // A connection's end closes its handles with their listings, and no other's.
-    handles.closeConnection(2);
+    EXPECT_EQ(handles.closeConnection(2), std::vector<uint64_t>{10});
     EXPECT_FALSE(handles.nodeOf(2, b));
     EXPECT_EQ(handles.nodeOf(1, a), 10u);
     EXPECT_FALSE(handles.nodeOf(2, a)) << "a handle answers only its own connection";
@@ -55,9 +57,39 @@ TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
 
 TEST(ServerDirectoryHandles, TheNewestListingStaysEvenAloneOverBudget) {
     DirectoryHandles handles(4, 10);
-    const uint64_t handle = *handles.open(1, 10);
+    const uint64_t handle = *handles.open(1, 10, UniqueFd());
     const uint32_t generation = *handles.beginListing(handle, names(100, 8));
     EXPECT_TRUE(handles.listing(handle, generation));
+}
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(ServerDirectoryHandles, AHandleHoldsItsDirectoryForItsOwnConnectionUntilClosed) {
+    DirectoryHandles handles(4, 1024);
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(root.valid());
+    const int fd = root.get();
+    const uint64_t handle = *handles.open(1, 10, std::move(root));
+    ASSERT_TRUE(handles.descriptor(1, 10));
+    EXPECT_EQ(handles.descriptor(1, 10)->get(), fd);
+    EXPECT_FALSE(handles.descriptor(2, 10)) << "a handle answers only its own connection";
+    EXPECT_FALSE(handles.descriptor(1, 11));
+
+    const auto inUse = handles.descriptor(1, 10);
+    ASSERT_TRUE(handles.close(1, handle, 10));
+    EXPECT_FALSE(handles.descriptor(1, 10));
+    EXPECT_TRUE(isOpen(fd)) << "a close pulled the descriptor from under its user";
+    EXPECT_EQ(inUse.use_count(), 1);
+}
+
+TEST(ServerDirectoryHandles, AConnectionsEndClosesItsDescriptors) {
+    DirectoryHandles handles(4, 1024);
+    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int fd = root.get();
+    handles.open(1, 10, std::move(root));
+    EXPECT_EQ(handles.closeConnection(1), std::vector<uint64_t>{10});
+    EXPECT_FALSE(isOpen(fd));
+    EXPECT_TRUE(handles.closeConnection(1).empty());
 }
 
 }  // namespace
