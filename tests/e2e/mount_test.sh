@@ -8,71 +8,10 @@ brindle=$1
 server_bin=$2
 case_name=$3
 
-if [ ! -c /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
-  echo "skipped: /dev/fuse or fusermount3 is missing, no FUSE mounts here"
-  exit 77
-fi
-if [ "$(id -u)" != 0 ] && [ ! -u "$(command -v fusermount3)" ]; then
-  echo "skipped: FUSE mounts need root or a set-uid fusermount3"
-  exit 77
-fi
+source "$(dirname "$0")/mount_fixture.sh"
 
-work=$(mktemp -d /tmp/brindle-e2e.XXXXXX)
-export_dir=$work/export
-mnt=$work/mnt
-mkdir -p "$export_dir" "$mnt"
-server_pid=
-brindle_pid=
-
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "$work/brindle.log" ] && tail -n 20 "$work/brindle.log" >&2
-  exit 1
-}
-
-cleanup() {
-  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
-  [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-start_server() {
-  # In a process group of its own whose parent (this shell) is outside it: a group without such
-  # a parent counts as orphaned, and the kernel hangs up on a stopped member of an orphaned group
-  # (case_server_stopped stops the server), depending on how the test runner started this shell.
-  set -m
-  "$server_bin" --export "$export_dir" --session-file "$work/session.json" -f "$@" 2>"$work/server.log" &
-  server_pid=$!
-  set +m
-  for _ in $(seq 200); do
-    [ -s "$work/session.json" ] && return 0
-    sleep 0.02
-  done
-  cat "$work/server.log" >&2
-  fail "brindle-server did not start"
-}
-
-# Mounts in the foreground in the background, so the test holds the process and its log.
-mount_foreground() {
-  "$brindle" "$work/session.json" "$mnt" -f -o attr_timeout=0,entry_timeout=0 "$@" 2>"$work/brindle.log" &
-  brindle_pid=$!
-  for _ in $(seq 300); do
-    mountpoint -q "$mnt" && return 0
-    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
-    sleep 0.02
-  done
-  fail "the mount did not appear"
-}
-
-unmount_and_wait() {
-  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
-  wait "$brindle_pid"
-  local status=$?
-  brindle_pid=
-  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
-}
+# These cases look at the server through the mount, so the kernel caches nothing.
+mount_uncached() { mount_foreground -o attr_timeout=0,entry_timeout=0 "$@"; }
 
 expect_errno() {  # expect_errno ERRNO_NAME python-statement
   local wanted=$1 statement=$2
@@ -101,7 +40,7 @@ make_tree() {  # make_tree DIR: nested directories, files of several sizes, a sy
 
 case_copy_tree() {
   start_server
-  mount_foreground
+  mount_uncached
   make_tree "$work/src"
   cp -a "$work/src" "$mnt/tree" || fail "cp -a into the mount"
   diff -r "$work/src" "$export_dir/tree" || fail "the export differs from the source"
@@ -115,7 +54,7 @@ case_copy_tree() {
 
 case_tar_and_rm() {
   start_server
-  mount_foreground
+  mount_uncached
   mkdir -p "$work/many"
   for d in $(seq 10); do
     mkdir "$work/many/d$d"
@@ -133,7 +72,7 @@ case_tar_and_rm() {
 
 case_rename() {
   start_server
-  mount_foreground
+  mount_uncached
   mkdir "$mnt/d1" "$mnt/d2"
   echo one >"$mnt/d1/a"
   echo two >"$mnt/d1/b"
@@ -168,7 +107,7 @@ if r != 0: raise OSError(ctypes.get_errno(), 'renameat2')"
 
 case_links_and_attributes() {
   start_server
-  mount_foreground
+  mount_uncached
   ln -s some/target "$mnt/l" || fail "ln -s"
   [ "$(readlink "$mnt/l")" = some/target ] && [ "$(readlink "$export_dir/l")" = some/target ] || fail "readlink"
   echo data >"$mnt/f"
@@ -195,7 +134,7 @@ case_links_and_attributes() {
 
 case_big_file() {
   start_server
-  mount_foreground -d
+  mount_uncached -d
   head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/big"
   dd if="$work/big" of="$mnt/big" bs=1M status=none || fail "writing 100 MiB"
   [ "$(sha256sum <"$export_dir/big")" = "$(sha256sum <"$work/big")" ] || fail "checksum on disk"
@@ -211,7 +150,7 @@ case_big_file() {
 
 case_open_unlinked_and_two_writers() {
   start_server
-  mount_foreground
+  mount_uncached
   python3 - "$mnt" <<'PY' || fail "an unlinked open file"
 import os, sys
 path = os.path.join(sys.argv[1], "gone")
@@ -251,7 +190,7 @@ PY
 
 case_xattrs() {
   start_server --namedattr
-  mount_foreground
+  mount_uncached
   echo x >"$mnt/f"
   python3 - "$mnt/f" <<'PY' || fail "extended attributes"
 import errno, os, sys
@@ -285,7 +224,7 @@ PY
   kill "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
   rm -f "$work/session.json"
   start_server
-  mount_foreground
+  mount_uncached
   expect_errno EOPNOTSUPP "os.setxattr('$mnt/f', 'user.a', b'1')"
   unmount_and_wait
 }
@@ -293,7 +232,7 @@ PY
 case_readonly() {
   echo keep >"$export_dir/f"
   start_server --readonly
-  mount_foreground
+  mount_uncached
   [ "$(cat "$mnt/f")" = keep ] || fail "reading a read-only mount"
   expect_errno EROFS "open('$mnt/f', 'w')"
   expect_errno EROFS "open('$mnt/new', 'w')"
@@ -336,7 +275,7 @@ case_daemon_and_signals() {
   ! pgrep -f "^$brindle $work/session.json" >/dev/null || fail "brindle stayed after umount"
   local signal status
   for signal in TERM INT; do
-    mount_foreground
+    mount_uncached
     kill -"$signal" "$brindle_pid"
     wait "$brindle_pid"
     status=$?
@@ -348,7 +287,7 @@ case_daemon_and_signals() {
 
 case_server_killed() {
   start_server
-  mount_foreground
+  mount_uncached
   dd if=/dev/zero of="$mnt/big" bs=1M count=4000 status=none 2>"$work/dd.log" &
   local copy_pid=$!
   for _ in $(seq 500); do
@@ -369,7 +308,7 @@ case_server_killed() {
 # stays is seen exactly once.
 case_listing_while_changing() {
   start_server
-  mount_foreground
+  mount_uncached
   mkdir "$mnt/d"
   for i in $(seq 200); do : >"$mnt/d/file$i"; done
   python3 - "$mnt/d" <<'PY' || fail "listing a directory that changes"
@@ -413,7 +352,7 @@ PY
 # and the replies that come once the server runs again are dropped.
 case_server_stopped() {
   start_server
-  mount_foreground
+  mount_uncached
   echo before >"$mnt/f"
   kill -STOP "$server_pid"
   local began=$SECONDS
