@@ -13,19 +13,6 @@ as_nobody() {
   setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
 }
 
-expect_errno() {  # expect_errno ERRNO_NAME python-statement
-  local wanted=$1 statement=$2
-  python3 - "$wanted" "$statement" <<'PY' || fail "expected $wanted from: $statement"
-import errno, os, sys
-wanted, statement = sys.argv[1], sys.argv[2]
-try:
-    exec(statement)
-except OSError as e:
-    sys.exit(0 if e.errno == getattr(errno, wanted) else f"got {errno.errorcode.get(e.errno, e.errno)}")
-sys.exit("no error")
-PY
-}
-
 # The usual multi-user mount: the kernel checks permissions, the caches keep their defaults.
 mount_shared() {
   mount_foreground -o allow_other,default_permissions "$@"

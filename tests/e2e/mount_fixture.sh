@@ -1,7 +1,8 @@
-# Sourced by the e2e scripts that compare a mount with a local file system. Expects $brindle and
+# Sourced by every e2e script that mounts a brindle-server export. Expects $brindle and
 # $server_bin. Gives a work directory on a fresh tmpfs (so the export and any reference directory
 # beside it live on the same kind of file system), an export and a mount point inside it, and
-# helpers to start the server, mount, and unmount. Everything started here is stopped on exit.
+# helpers to start the server, mount, unmount and expect an errno. Everything started here is
+# stopped on exit.
 # Exits 77 (skipped) where these mounts are impossible: the tests need root, because they mount
 # tmpfs, run with allow_other and switch to other users.
 
@@ -83,4 +84,17 @@ unmount_and_wait() {
   local status=$?
   brindle_pid=
   [ "$status" = 0 ] || fail "brindle exited $status after unmount"
+}
+
+expect_errno() {  # expect_errno ERRNO_NAME python-statement
+  local wanted=$1 statement=$2
+  python3 - "$wanted" "$statement" <<'PY' || fail "expected $wanted from: $statement"
+import errno, os, sys
+wanted, statement = sys.argv[1], sys.argv[2]
+try:
+    exec(statement)
+except OSError as e:
+    sys.exit(0 if e.errno == getattr(errno, wanted) else f"got {errno.errorcode.get(e.errno, e.errno)}")
+sys.exit("no error")
+PY
 }

@@ -13,19 +13,6 @@ source "$(dirname "$0")/mount_fixture.sh"
 # These cases look at the server through the mount, so the kernel caches nothing.
 mount_uncached() { mount_foreground -o attr_timeout=0,entry_timeout=0 "$@"; }
 
-expect_errno() {  # expect_errno ERRNO_NAME python-statement
-  local wanted=$1 statement=$2
-  python3 - "$wanted" "$statement" <<'PY' || fail "expected $wanted from: $statement"
-import errno, os, sys
-wanted, statement = sys.argv[1], sys.argv[2]
-try:
-    exec(statement)
-except OSError as e:
-    sys.exit(0 if e.errno == getattr(errno, wanted) else f"got {errno.errorcode.get(e.errno, e.errno)}")
-sys.exit("no error")
-PY
-}
-
 make_tree() {  # make_tree DIR: nested directories, files of several sizes, a symbolic link
   local dir=$1
   mkdir -p "$dir/a/b/c" "$dir/empty"
