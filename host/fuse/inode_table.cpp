@@ -136,6 +136,26 @@ InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes) {
     return release;
 }
 
+bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
+    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && verifier == other.verifier;
+}
+
+bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return false;
+    const bool unchanged = found->second.stamp == stamp;
+    found->second.stamp = stamp;
+    return unchanged;
+}
+
+void InodeTable::clearStamp(uint64_t inode) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end()) found->second.stamp.reset();
+}
+
 size_t InodeTable::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();

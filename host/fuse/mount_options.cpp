@@ -122,6 +122,8 @@ std::optional<std::string> applySwitch(MountOptions& result, std::string_view ke
         result.pageCache = PageCachePolicy::KeepAlways;
     } else if (key == "auto_cache") {
         result.pageCache = PageCachePolicy::KeepWhileUnchanged;
+    } else if (key == "reread_on_open") {
+        result.pageCache = PageCachePolicy::DropOnOpen;
     } else {
         bool ignored = false;
         for (const char* name : ignoredOptions) ignored = ignored || key == name;
@@ -170,6 +172,10 @@ std::string mountOptionsHelp() {
            "  kernel_cache         keep cached file contents across opens; only for exports\n"
            "                       nothing else changes\n"
            "  auto_cache           keep cached file contents until the size or time changes\n"
+           "                       (without either option: kept while each open finds the\n"
+           "                       size and time of the file's previous open)\n"
+           "  reread_on_open       drop cached file contents at every open, for exports whose\n"
+           "                       writers keep a file's size and restore its time\n"
            "  writeback_cache      let the kernel gather small writes\n"
            "  max_read=BYTES       largest read request, 4096 to 1048576\n"
            "  attr_timeout=S       seconds the kernel may cache attributes (default 1)\n"

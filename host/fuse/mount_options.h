@@ -25,7 +25,7 @@ struct MountOptions {
     bool noAccessTimes = false;
     bool autoUnmount = false;
     bool writebackCache = false;
-    PageCachePolicy pageCache = PageCachePolicy::DropOnOpen;
+    PageCachePolicy pageCache = PageCachePolicy::CloseToOpen;
     AttributePresentation presentation;
     std::optional<unsigned> maxRead;  // bytes; none: the kernel's choice
     std::string fsname;               // empty: the session file's path

@@ -57,12 +57,13 @@ void abandonOpen(const std::shared_ptr<OperationContext>& context, const HandleP
     });
 }
 
-// Records an open that the volume accepted and answers with its handle. When the request was
-// already answered (it ran out of time) or the answer cannot be sent, the open is closed again.
-void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info) {
+// Records an open that the volume accepted and answers with its handle; `keepCache` keeps what the
+// kernel cached of the file or directory from earlier opens. When the request was already answered
+// (it ran out of time) or the answer cannot be sent, the open is closed again.
+void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info, bool keepCache) {
     const auto& context = request.context();
     bool sent = false;
-    if (!handle->directory) info.keep_cache = keepsPageCacheOnOpen(context->options.pageCache);
+    info.keep_cache = keepCache;
     const bool answered = request.deliver([&] {
         context->inodes.recordOpen(handle->inode, handle->modes);
         info.fh = context->handles.add(handle);
@@ -71,6 +72,42 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     });
     if (!answered) context->inodes.recordOpen(handle->inode, handle->modes);
     if (!sent) closeOpen(context, handle, [](std::optional<Error>) {});
+}
+
+std::optional<InodeTable::ContentStamp> stampOf(const fskit::FSItemAttributes& attributes) {
+    if (!attributes.size || !attributes.modifyTime) return std::nullopt;
+    return InodeTable::ContentStamp{*attributes.size, *attributes.modifyTime, 0};
+}
+
+// Close-to-open: the pages cached through earlier opens stay when the server shows the file with
+// the size and modification time of the previous open, as at this open. Pages read after that
+// open may be newer than its stamp, never older, so a match means they hold what the server has.
+bool pagesStillCurrent(OperationContext& context, uint64_t inode,
+                       const std::optional<fskit::FSItemAttributes>& attributes) {
+    const auto stamp = attributes ? stampOf(*attributes) : std::nullopt;
+    if (!stamp) {
+        context.inodes.clearStamp(inode);
+        return false;
+    }
+    return context.inodes.restamp(inode, *stamp);
+}
+
+// Answers an open of a file once it knows whether the kernel keeps its cached pages.
+void answerFileOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info) {
+    switch (request.context()->options.pageCache) {
+        case PageCachePolicy::DropOnOpen:
+            return answerOpen(request, handle, info, false);
+        case PageCachePolicy::KeepWhileUnchanged:
+        case PageCachePolicy::KeepAlways:
+            return answerOpen(request, handle, info, true);
+        case PageCachePolicy::CloseToOpen:
+            break;
+    }
+    request.volume().getAttributes(
+        allAttributes(), handle->item,
+        [request, handle, info](std::optional<fskit::FSItemAttributes> attributes, std::optional<Error>) {
+            answerOpen(request, handle, info, pagesStillCurrent(*request.context(), handle->inode, attributes));
+        });
 }
 
 // Opens a file the create made and answers with its entry and handle.
@@ -111,13 +148,17 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     request.volume().openItem(item, modes, [request, item, inode, modes, info = *info](std::optional<Error> error) {
         if (error) return request.fail(error);
         auto handle = makeHandle(item, inode, modes);
-        if (!(info.flags & O_TRUNC)) return answerOpen(request, handle, info);
+        if (!(info.flags & O_TRUNC)) return answerFileOpen(request, handle, info);
         // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so
-        // the server's copy is cut before that; a failed cut fails the open, as locally.
+        // the server's copy is cut before that; a failed cut fails the open, as locally. The
+        // kernel empties its cache of the file itself, and the cut file is the next open's stamp.
         request.volume().setAttributes(
             truncationAttributes(), item,
             [request, handle, info](std::optional<fskit::FSItemAttributes> attributes, std::optional<Error> error) {
-                if (attributes) return answerOpen(request, handle, info);
+                if (attributes) {
+                    pagesStillCurrent(*request.context(), handle->inode, attributes);
+                    return answerOpen(request, handle, info, false);
+                }
                 abandonOpen(request.context(), handle);
                 request.fail(error);
             });
@@ -136,7 +177,7 @@ void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
         },
         [request, item, inode, info = *info](std::optional<Error> error) {
             if (error) return request.fail(error);
-            answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info);
+            answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
         });
 }
 

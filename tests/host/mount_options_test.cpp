@@ -24,7 +24,7 @@ TEST(MountOptions, DefaultsKeepPermissionChecksTimeoutsAndTheKernelsSafeFlags) {
     EXPECT_TRUE(options.noSuid);
     EXPECT_TRUE(options.noDev);
     EXPECT_FALSE(options.noExec);
-    EXPECT_EQ(options.pageCache, PageCachePolicy::DropOnOpen);
+    EXPECT_EQ(options.pageCache, PageCachePolicy::CloseToOpen);
     EXPECT_EQ(options.requestTimeout, 30s);
     EXPECT_FALSE(options.maxRead);
     EXPECT_DOUBLE_EQ(options.attrTimeout, 1.0);
@@ -66,6 +66,7 @@ TEST(MountOptions, OfTwoContradictingOptionsTheLaterWins) {
     EXPECT_FALSE(parsed({"sync", "async"}).synchronous);
     EXPECT_FALSE(parsed({"noatime", "relatime"}).noAccessTimes);
     EXPECT_EQ(parsed({"kernel_cache", "auto_cache"}).pageCache, PageCachePolicy::KeepWhileUnchanged);
+    EXPECT_EQ(parsed({"kernel_cache", "reread_on_open"}).pageCache, PageCachePolicy::DropOnOpen);
     EXPECT_EQ(parsed({"uid=1", "uid=2"}).presentation.owner, 2u);
 }
 
