@@ -84,6 +84,10 @@ std::optional<std::string> applyValued(MountOptions& result, std::string_view ke
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
         (key == "attr_timeout" ? result.attrTimeout : result.entryTimeout) = *seconds;
+    } else if (key == "negative_timeout") {
+        const auto seconds = parseSeconds(value);
+        if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
+        result.negativeTimeout = *seconds;
     } else if (key == "timeout") {
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 (no limit) to 86400";
@@ -134,6 +138,8 @@ std::optional<std::string> applySwitch(MountOptions& result, std::string_view ke
 
 }  // namespace
 
+double negativeEntryTimeout(const MountOptions& options) { return options.negativeTimeout.value_or(options.entryTimeout); }
+
 MountOptionsOutcome parseMountOptions(const std::vector<std::string>& options) {
     MountOptions result;
     for (const std::string& option : options) {
@@ -180,6 +186,8 @@ std::string mountOptionsHelp() {
            "  max_read=BYTES       largest read request, 4096 to 1048576\n"
            "  attr_timeout=S       seconds the kernel may cache attributes (default 1)\n"
            "  entry_timeout=S      seconds the kernel may cache names (default 1)\n"
+           "  negative_timeout=S   seconds the kernel may remember a missing name (default:\n"
+           "                       entry_timeout; 0 asks the server every time)\n"
            "  timeout=S            seconds the mount's setup and each request may wait for the\n"
            "                       server; a request then fails with EIO (default 30; 0: no limit)\n"
            "  fsname=NAME          the source shown in the mount table (default: SESSION)\n"

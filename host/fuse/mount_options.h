@@ -32,9 +32,13 @@ struct MountOptions {
     std::string subtype;              // empty: "brindle"
     double attrTimeout = 1.0;
     double entryTimeout = 1.0;
+    // How long the kernel may remember that a name is missing; none: as long as entryTimeout.
+    std::optional<double> negativeTimeout;
     // How long a request may wait for the server; zero waits for ever.
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
 };
+
+double negativeEntryTimeout(const MountOptions& options);
 
 struct MountOptionsOutcome {
     std::optional<MountOptions> options;

@@ -64,4 +64,38 @@ case_changed_behind_shows_at_open() {
   unmount_and_wait
 }
 
+# A name that is missing is remembered for the negative timeout (the entry timeout unless set):
+# a name made behind the mount shows after it, and one made through the mount at once.
+case_missing_name_remembered() {
+  start_server
+  mount_foreground -d -o entry_timeout=2
+  local before
+  ! stat "$mnt/later" 2>/dev/null || fail "later exists before it was made"
+  before=$(requests LOOKUP)
+  ! stat "$mnt/later" 2>/dev/null || fail "later exists before it was made"
+  [ "$(requests LOOKUP)" = "$before" ] || fail "a second look at a missing name asked the server again"
+  echo made >"$export_dir/later"
+  ! stat "$mnt/later" 2>/dev/null || fail "the miss was not remembered for the entry timeout"
+  sleep 2.2
+  [ "$(cat "$mnt/later" 2>/dev/null)" = made ] || fail "a name made behind the mount did not show after the timeout"
+  # Through the mount, a remembered miss never hides what the mount itself makes.
+  for name in created made_dir linked moved; do ! stat "$mnt/$name" 2>/dev/null || fail "$name exists"; done
+  echo new >"$mnt/created" || fail "create over a remembered miss"
+  [ "$(cat "$mnt/created")" = new ] || fail "the created file is not seen"
+  mkdir "$mnt/made_dir" || fail "mkdir over a remembered miss"
+  [ -d "$mnt/made_dir" ] || fail "the made directory is not seen"
+  ln -s created "$mnt/linked" || fail "symlink over a remembered miss"
+  [ "$(cat "$mnt/linked")" = new ] || fail "the symbolic link is not seen"
+  mv "$mnt/created" "$mnt/moved" || fail "rename onto a remembered miss"
+  [ "$(cat "$mnt/moved")" = new ] || fail "the renamed file is not seen"
+  ! stat "$mnt/created" 2>/dev/null || fail "the old name stayed after the rename"
+  unmount_and_wait
+  # negative_timeout=0 asks the server at every look.
+  mount_foreground -d -o entry_timeout=2,negative_timeout=0
+  ! stat "$mnt/absent" 2>/dev/null || fail "absent exists"
+  echo made >"$export_dir/absent"
+  [ "$(cat "$mnt/absent" 2>/dev/null)" = made ] || fail "negative_timeout=0 remembered a miss"
+  unmount_and_wait
+}
+
 case_${case_name}

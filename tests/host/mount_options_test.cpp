@@ -29,6 +29,15 @@ TEST(MountOptions, DefaultsKeepPermissionChecksTimeoutsAndTheKernelsSafeFlags) {
     EXPECT_FALSE(options.maxRead);
     EXPECT_DOUBLE_EQ(options.attrTimeout, 1.0);
     EXPECT_DOUBLE_EQ(options.entryTimeout, 1.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(options), 1.0);
+}
+
+TEST(MountOptions, AMissingNameIsRememberedAsLongAsANameUnlessToldOtherwise) {
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"entry_timeout=5"})), 5.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"entry_timeout=5", "negative_timeout=0"})), 0.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"negative_timeout=0.5", "entry_timeout=5"})), 0.5);
+    EXPECT_FALSE(parseMountOptions({"negative_timeout=-1"}).options);
+    EXPECT_FALSE(parseMountOptions({"negative_timeout="}).options);
 }
 
 TEST(MountOptions, KnownOptionsAreApplied) {
