@@ -141,12 +141,16 @@ bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
            modified.tv_nsec == other.modified.tv_nsec && verifier == other.verifier;
 }
 
-bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp) {
+bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp,
+                         std::optional<std::chrono::steady_clock::duration> within) {
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(mutex_);
     const auto found = entries_.find(inode);
     if (found == entries_.end()) return false;
-    const bool unchanged = found->second.stamp == stamp;
-    found->second.stamp = stamp;
+    Entry& entry = found->second;
+    const bool unchanged = entry.stamp == stamp && (!within || now - entry.cachedSince < *within);
+    entry.stamp = stamp;
+    if (!unchanged) entry.cachedSince = now;
     return unchanged;
 }
 

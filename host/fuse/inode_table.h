@@ -2,6 +2,7 @@
 
 #include "module/volume/BrindleItem.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -68,8 +69,10 @@ public:
         bool operator==(const ContentStamp& other) const;
     };
     // Keeps the stamp an open sees now; true when the inode's previous open saw the same, so that
-    // what the kernel cached of it since is still what the server has.
-    bool restamp(uint64_t inode, const ContentStamp& stamp);
+    // what the kernel cached of it since is still what the server has. With `within`, also only
+    // while the stamp that began the cache is younger than that.
+    bool restamp(uint64_t inode, const ContentStamp& stamp,
+                 std::optional<std::chrono::steady_clock::duration> within = std::nullopt);
     // Forgets the inode's stamp: its next open finds nothing to keep.
     void clearStamp(uint64_t inode);
 
@@ -88,6 +91,7 @@ private:
         uint64_t writers = 0;
         std::vector<Name> names;  // the names that lead to it in `names_`
         std::optional<ContentStamp> stamp;
+        std::chrono::steady_clock::time_point cachedSince;  // when the stamp that began the cache was taken
     };
     static uint32_t keptModes(const Entry& entry);
     void nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name);

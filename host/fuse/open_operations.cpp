@@ -9,6 +9,10 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+
 namespace brindle::host {
 
 namespace {
@@ -92,6 +96,40 @@ bool pagesStillCurrent(OperationContext& context, uint64_t inode,
     return context.inodes.restamp(inode, *stamp);
 }
 
+// Close-to-open for directories: the listing the kernel cached through earlier opens stays when
+// the server shows the directory with the time of the previous open and nothing changed it through
+// this mount since (which moves its verifier), and only while the entries that listing handed out
+// are still valid: past that, `ls -l` over a kept listing would look up every name on its own,
+// where a fresh readdirplus brings them back by the hundred.
+bool listingStillCurrent(OperationContext& context, const OpenHandle& handle,
+                         const std::optional<fskit::FSItemAttributes>& attributes,
+                         std::chrono::steady_clock::duration lifetime) {
+    if (!attributes || !attributes->modifyTime) {
+        context.inodes.clearStamp(handle.inode);
+        return false;
+    }
+    const InodeTable::ContentStamp stamp{attributes->size.value_or(0), *attributes->modifyTime,
+                                         BrindleVolume::currentVerifierOfDirectory(*handle.item)};
+    return context.inodes.restamp(handle.inode, stamp, lifetime);
+}
+
+// How long a listing the kernel caches may serve: as long as both the names and the attributes it
+// brought; none when either is not cached at all.
+std::optional<std::chrono::steady_clock::duration> listingLifetime(const MountOptions& options) {
+    const double seconds = std::min(options.attrTimeout, options.entryTimeout);
+    if (seconds <= 0) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// An open of a directory waits for the volume's open and for the directory's attributes, which
+// are asked for at the same time so that the stamp costs no extra round trip of waiting.
+struct DirectoryOpening {
+    std::mutex mutex;
+    int waiting = 2;
+    std::optional<Error> openError;
+    std::optional<fskit::FSItemAttributes> attributes;
+};
+
 // Answers an open of a file once it knows whether the kernel keeps its cached pages.
 void answerFileOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info) {
     switch (request.context()->options.pageCache) {
@@ -170,15 +208,39 @@ void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto& context = request.context();
-    context->directories.acquire(
-        inode,
-        [context, item](DirectoryOpens::Done done) {
-            context->volume->openItem(item, BrindleVolume::openModeRead, std::move(done));
-        },
-        [request, item, inode, info = *info](std::optional<Error> error) {
-            if (error) return request.fail(error);
-            answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
-        });
+    const auto openVolumeSide = [context, item](DirectoryOpens::Done done) {
+        context->volume->openItem(item, BrindleVolume::openModeRead, std::move(done));
+    };
+    const auto lifetime = listingLifetime(context->options);
+    if (!lifetime) {
+        return context->directories.acquire(
+            inode, openVolumeSide, [request, item, inode, info = *info](std::optional<Error> error) {
+                if (error) return request.fail(error);
+                answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
+            });
+    }
+    auto opening = std::make_shared<DirectoryOpening>();
+    auto arrive = [request, item, inode, info = *info, opening, lifetime = *lifetime](
+                      const std::function<void(DirectoryOpening&)>& record) mutable {
+        {
+            std::lock_guard lock(opening->mutex);
+            record(*opening);
+            if (--opening->waiting > 0) return;
+        }
+        if (opening->openError) return request.fail(opening->openError);
+        auto handle = makeHandle(item, inode, BrindleVolume::openModeRead, true);
+        info.cache_readdir = 1;
+        answerOpen(request, handle, info,
+                   listingStillCurrent(*request.context(), *handle, opening->attributes, lifetime));
+    };
+    request.volume().getAttributes(allAttributes(), item,
+                                   [arrive](std::optional<fskit::FSItemAttributes> attributes,
+                                            std::optional<Error>) mutable {
+                                       arrive([&](DirectoryOpening& opening) { opening.attributes = attributes; });
+                                   });
+    context->directories.acquire(inode, openVolumeSide, [arrive](std::optional<Error> error) mutable {
+        arrive([&](DirectoryOpening& opening) { opening.openError = error; });
+    });
 }
 
 void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {

@@ -98,4 +98,57 @@ case_missing_name_remembered() {
   unmount_and_wait
 }
 
+listing_requests() { echo $(($(requests READDIR) + $(requests READDIRPLUS))); }
+
+# A directory listed twice with no change between is listed from the kernel's cache the second
+# time; a name added behind the mount shows at the next opendir, one added through it at once.
+case_listing_cached_until_changed() {
+  start_server
+  mkdir "$export_dir/d"
+  for i in $(seq 300); do echo "$i" >"$export_dir/d/f$i"; done
+  mount_foreground -d -o attr_timeout=30,entry_timeout=30
+  local before
+  [ "$(ls "$mnt/d" | wc -l)" = 300 ] || fail "first listing"
+  before=$(listing_requests)
+  [ "$(ls "$mnt/d" | wc -l)" = 300 ] || fail "second listing"
+  [ "$(listing_requests)" = "$before" ] || fail "an unchanged directory was listed by the server again"
+  echo new >"$export_dir/d/behind"
+  ls "$mnt/d" | grep -qx behind || fail "a name added behind the mount did not show at the next opendir"
+  # Within the same second and with the same number of names: only the time's nanoseconds move.
+  mv "$export_dir/d/behind" "$export_dir/d/renamed"
+  ls "$mnt/d" | grep -qx renamed || fail "a rename behind the mount did not show at the next opendir"
+  ! ls "$mnt/d" | grep -qx behind || fail "the old name stayed after a rename behind the mount"
+  echo new >"$mnt/d/through"
+  ls "$mnt/d" | grep -qx through || fail "a name made through the mount did not show at once"
+  rm "$mnt/d/f1"
+  ! ls "$mnt/d" | grep -qx f1 || fail "a name removed through the mount still shows"
+  # Held open across a change behind the mount, a directory shows it at its next opendir.
+  exec 3<"$mnt/d"
+  rm "$export_dir/d/f2"
+  exec 3<&-
+  ! ls "$mnt/d" | grep -qx f2 || fail "a name removed behind the mount while the directory was open still shows"
+  unmount_and_wait
+}
+
+# readdirplus hands the kernel each name with its attributes, so `ls -l` looks up none of them,
+# neither at the first listing nor once the names it cached have expired.
+case_ls_l_needs_no_lookups() {
+  start_server
+  mkdir "$export_dir/d"
+  for i in $(seq 1000); do echo "$i" >"$export_dir/d/f$i"; done
+  mount_foreground -d -o attr_timeout=1,entry_timeout=1
+  local before
+  stat "$mnt/d" >/dev/null || fail "stat d"
+  before=$(($(requests LOOKUP) + $(requests GETATTR)))
+  [ "$(ls -l "$mnt/d" | grep -c '^-')" = 1000 ] || fail "ls -l did not show 1000 files"
+  [ "$(($(requests LOOKUP) + $(requests GETATTR) - before))" -le 2 ] ||
+    fail "ls -l of 1000 files sent $(($(requests LOOKUP) + $(requests GETATTR) - before)) lookups and getattrs"
+  sleep 1.2
+  before=$(($(requests LOOKUP) + $(requests GETATTR)))
+  [ "$(ls -l "$mnt/d" | grep -c '^-')" = 1000 ] || fail "ls -l did not show 1000 files again"
+  [ "$(($(requests LOOKUP) + $(requests GETATTR) - before))" -le 2 ] ||
+    fail "ls -l after the timeouts sent $(($(requests LOOKUP) + $(requests GETATTR) - before)) lookups and getattrs"
+  unmount_and_wait
+}
+
 case_${case_name}

@@ -197,3 +197,16 @@ TEST(InodeTable, AnOpenKeepsTheCacheOnlyWhenThePreviousOpenOfTheSameInodeSawTheS
     table.remember(itemWithNodeID(5), 1);
     EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 7})) << "the kernel's pages went with its inode";
 }
+
+TEST(InodeTable, AKeptCacheAgesFromTheStampThatBeganIt) {
+    using namespace std::chrono_literals;
+    InodeTable table(itemWithNodeID(1), 1);
+    const uint64_t inode = table.remember(itemWithNodeID(6), 1);
+    const InodeTable::ContentStamp stamp{0, {1000, 0}, 3};
+    EXPECT_FALSE(table.restamp(inode, stamp, 1h));
+    EXPECT_TRUE(table.restamp(inode, stamp, 1h));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(table.restamp(inode, stamp, 1h));
+    EXPECT_FALSE(table.restamp(inode, stamp, 10ms)) << "kept opens do not make the cache younger";
+    EXPECT_TRUE(table.restamp(inode, stamp, 10ms)) << "the dropped cache began again at the last open";
+}
