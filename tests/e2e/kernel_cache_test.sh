@@ -151,4 +151,37 @@ case_ls_l_needs_no_lookups() {
   unmount_and_wait
 }
 
+second_mnt=$work/mnt2
+second_pid=
+cleanup_case() {
+  if mountpoint -q "$second_mnt"; then fusermount3 -u "$second_mnt" 2>/dev/null || umount -l "$second_mnt"; fi
+  [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null
+}
+
+# Two clients of one server: what one writes and closes, the other sees at its next open, also
+# when the other held the old contents in its page cache.
+case_two_clients() {
+  start_server
+  echo aaaa >"$export_dir/f"
+  mkdir "$export_dir/d" "$second_mnt"
+  mount_foreground -o attr_timeout=30,entry_timeout=30
+  "$brindle" "$work/session.json" "$second_mnt" -f -o attr_timeout=30,entry_timeout=30 2>"$work/second.log" &
+  second_pid=$!
+  for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
+  mountpoint -q "$second_mnt" || fail "the second mount did not appear"
+  [ "$(cat "$second_mnt/f")" = aaaa ] || fail "second client, first read"
+  [ "$(cat "$second_mnt/f")" = aaaa ] || fail "second client, read from its cache"
+  echo bbbb >"$mnt/f" || fail "first client, write"
+  [ "$(cat "$second_mnt/f")" = bbbb ] || fail "the second client did not see the first's same-size write at its next open"
+  echo more >>"$mnt/f" || fail "first client, append"
+  [ "$(cat "$second_mnt/f")" = "bbbb
+more" ] || fail "the second client did not see the first's append at its next open"
+  [ "$(cat "$mnt/f")" = "bbbb
+more" ] || fail "the first client lost its own append"
+  ls "$second_mnt/d" >/dev/null
+  echo new >"$mnt/d/made"
+  ls "$second_mnt/d" | grep -qx made || fail "the second client's next listing missed a name the first made"
+  unmount_and_wait
+}
+
 case_${case_name}
