@@ -121,31 +121,37 @@ std::optional<std::chrono::steady_clock::duration> listingLifetime(const MountOp
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-// An open of a directory waits for the volume's open and for the directory's attributes, which
-// are asked for at the same time so that the stamp costs no extra round trip of waiting.
-struct DirectoryOpening {
-    std::mutex mutex;
-    int waiting = 2;
-    std::optional<Error> openError;
-    std::optional<fskit::FSItemAttributes> attributes;
-};
-
-// Answers an open of a file once it knows whether the kernel keeps its cached pages.
-void answerFileOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info) {
-    switch (request.context()->options.pageCache) {
-        case PageCachePolicy::DropOnOpen:
-            return answerOpen(request, handle, info, false);
-        case PageCachePolicy::KeepWhileUnchanged:
-        case PageCachePolicy::KeepAlways:
-            return answerOpen(request, handle, info, true);
-        case PageCachePolicy::CloseToOpen:
-            break;
-    }
+// Starts the volume's side of an open and, at the same time, asks for the item's attributes, which
+// a close-to-open stamp needs: the open then waits for one round trip, not two. `then` runs once,
+// after both, with the open's outcome and the attributes (none when asking for them failed).
+void openBesideAttributes(
+    const KernelRequest& request, const ItemPtr& item, const std::function<void(BrindleVolume::ErrorReply)>& open,
+    std::function<void(std::optional<Error> error, std::optional<fskit::FSItemAttributes> attributes)> then) {
+    struct Opening {
+        std::mutex mutex;
+        int waiting = 2;
+        std::optional<Error> error;
+        std::optional<fskit::FSItemAttributes> attributes;
+    };
+    auto opening = std::make_shared<Opening>();
+    auto arrive = [opening, then = std::move(then)](const std::function<void(Opening&)>& record) {
+        {
+            std::lock_guard lock(opening->mutex);
+            record(*opening);
+            if (--opening->waiting > 0) return;
+        }
+        then(opening->error, opening->attributes);
+    };
     request.volume().getAttributes(
-        allAttributes(), handle->item,
-        [request, handle, info](std::optional<fskit::FSItemAttributes> attributes, std::optional<Error>) {
-            answerOpen(request, handle, info, pagesStillCurrent(*request.context(), handle->inode, attributes));
+        allAttributes(), item, [arrive](std::optional<fskit::FSItemAttributes> attributes, std::optional<Error>) {
+            arrive([&](Opening& opening) { opening.attributes = std::move(attributes); });
         });
+    open([arrive](std::optional<Error> error) { arrive([&](Opening& opening) { opening.error = std::move(error); }); });
+}
+
+// Whether an open keeps the file's cached pages without asking the server.
+bool keepsPagesUnasked(PageCachePolicy policy) {
+    return policy == PageCachePolicy::KeepWhileUnchanged || policy == PageCachePolicy::KeepAlways;
 }
 
 // Opens a file the create made and answers with its entry and handle.
@@ -183,10 +189,25 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     // O_NONBLOCK to itself; O_TRUNC and O_DIRECT are left to the open. The server's write open
     // can read too, so the writeback cache may fill pages through a write-only handle.
     if (info->flags & O_DIRECT) info->direct_io = 1;
-    request.volume().openItem(item, modes, [request, item, inode, modes, info = *info](std::optional<Error> error) {
+    const PageCachePolicy policy = request.context()->options.pageCache;
+    if (!(info->flags & O_TRUNC) && policy == PageCachePolicy::CloseToOpen) {
+        return openBesideAttributes(
+            request, item,
+            [request, item, modes](BrindleVolume::ErrorReply done) {
+                request.volume().openItem(item, modes, std::move(done));
+            },
+            [request, item, inode, modes, info = *info](std::optional<Error> error,
+                                                         std::optional<fskit::FSItemAttributes> attributes) {
+                if (error) return request.fail(error);
+                answerOpen(request, makeHandle(item, inode, modes), info,
+                           pagesStillCurrent(*request.context(), inode, attributes));
+            });
+    }
+    request.volume().openItem(item, modes, [request, item, inode, modes, policy,
+                                            info = *info](std::optional<Error> error) {
         if (error) return request.fail(error);
         auto handle = makeHandle(item, inode, modes);
-        if (!(info.flags & O_TRUNC)) return answerFileOpen(request, handle, info);
+        if (!(info.flags & O_TRUNC)) return answerOpen(request, handle, info, keepsPagesUnasked(policy));
         // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so
         // the server's copy is cut before that; a failed cut fails the open, as locally. The
         // kernel empties its cache of the file itself, and the cut file is the next open's stamp.
@@ -208,39 +229,30 @@ void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto& context = request.context();
-    const auto openVolumeSide = [context, item](DirectoryOpens::Done done) {
-        context->volume->openItem(item, BrindleVolume::openModeRead, std::move(done));
+    const auto openVolumeSide = [context, item, inode](DirectoryOpens::Done done) {
+        context->directories.acquire(
+            inode,
+            [context, item](DirectoryOpens::Done opened) {
+                context->volume->openItem(item, BrindleVolume::openModeRead, std::move(opened));
+            },
+            std::move(done));
     };
     const auto lifetime = listingLifetime(context->options);
     if (!lifetime) {
-        return context->directories.acquire(
-            inode, openVolumeSide, [request, item, inode, info = *info](std::optional<Error> error) {
-                if (error) return request.fail(error);
-                answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
-            });
+        return openVolumeSide([request, item, inode, info = *info](std::optional<Error> error) {
+            if (error) return request.fail(error);
+            answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
+        });
     }
-    auto opening = std::make_shared<DirectoryOpening>();
-    auto arrive = [request, item, inode, info = *info, opening, lifetime = *lifetime](
-                      const std::function<void(DirectoryOpening&)>& record) mutable {
-        {
-            std::lock_guard lock(opening->mutex);
-            record(*opening);
-            if (--opening->waiting > 0) return;
-        }
-        if (opening->openError) return request.fail(opening->openError);
-        auto handle = makeHandle(item, inode, BrindleVolume::openModeRead, true);
-        info.cache_readdir = 1;
-        answerOpen(request, handle, info,
-                   listingStillCurrent(*request.context(), *handle, opening->attributes, lifetime));
-    };
-    request.volume().getAttributes(allAttributes(), item,
-                                   [arrive](std::optional<fskit::FSItemAttributes> attributes,
-                                            std::optional<Error>) mutable {
-                                       arrive([&](DirectoryOpening& opening) { opening.attributes = attributes; });
-                                   });
-    context->directories.acquire(inode, openVolumeSide, [arrive](std::optional<Error> error) mutable {
-        arrive([&](DirectoryOpening& opening) { opening.openError = error; });
-    });
+    openBesideAttributes(request, item, openVolumeSide,
+                         [request, item, inode, info = *info, lifetime = *lifetime](
+                             std::optional<Error> error, std::optional<fskit::FSItemAttributes> attributes) mutable {
+                             if (error) return request.fail(error);
+                             auto handle = makeHandle(item, inode, BrindleVolume::openModeRead, true);
+                             info.cache_readdir = 1;
+                             answerOpen(request, handle, info,
+                                        listingStillCurrent(*request.context(), *handle, attributes, lifetime));
+                         });
 }
 
 void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
