@@ -38,6 +38,7 @@ struct MountOptions {
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
 };
 
+// The seconds a lookup that found nothing is cached: negative_timeout, else the entry timeout.
 double negativeEntryTimeout(const MountOptions& options);
 
 struct MountOptionsOutcome {
