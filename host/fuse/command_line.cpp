@@ -87,7 +87,8 @@ std::string usageText() {
            "  --check SESSION  probe, connect, handshake and query the server, timing each step\n"
            "  -o OPTIONS       comma-separated mount options (below)\n"
            "  -f               stay in the foreground and log to standard error\n"
-           "  -d               also log debug lines (implies -f)\n"
+           "  -d               also log debug lines, among them every kernel request\n"
+           "                   (implies -f)\n"
            "  -s               serve requests on a single thread\n"
            "\n"
            "Mount options:\n" +

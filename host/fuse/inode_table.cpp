@@ -136,6 +136,30 @@ InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes) {
     return release;
 }
 
+bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
+    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && verifier == other.verifier;
+}
+
+bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp,
+                         std::optional<std::chrono::steady_clock::duration> within) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return false;
+    Entry& entry = found->second;
+    const bool unchanged = entry.stamp == stamp && (!within || now - entry.cachedSince < *within);
+    entry.stamp = stamp;
+    if (!unchanged) entry.cachedSince = now;
+    return unchanged;
+}
+
+void InodeTable::clearStamp(uint64_t inode) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end()) found->second.stamp.reset();
+}
+
 size_t InodeTable::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();

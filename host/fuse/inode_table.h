@@ -2,10 +2,13 @@
 
 #include "module/volume/BrindleItem.h"
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -58,6 +61,21 @@ public:
     // Counts the release of an open made in `modes`.
     Release recordRelease(uint64_t inode, uint32_t modes);
 
+    // What a file or directory showed on the server when this mount last opened it.
+    struct ContentStamp {
+        uint64_t size = 0;
+        timespec modified{};
+        uint64_t verifier = 0;  // a directory's listing verifier; 0 for a file
+        bool operator==(const ContentStamp& other) const;
+    };
+    // Keeps the stamp an open sees now; true when the inode's previous open saw the same, so that
+    // what the kernel cached of it since is still what the server has. With `within`, also only
+    // while the stamp that began the cache is younger than that.
+    bool restamp(uint64_t inode, const ContentStamp& stamp,
+                 std::optional<std::chrono::steady_clock::duration> within = std::nullopt);
+    // Forgets the inode's stamp: its next open finds nothing to keep.
+    void clearStamp(uint64_t inode);
+
     size_t size() const;
     uint64_t lookupCount(uint64_t inode) const;
 
@@ -72,6 +90,8 @@ private:
         uint64_t readers = 0;
         uint64_t writers = 0;
         std::vector<Name> names;  // the names that lead to it in `names_`
+        std::optional<ContentStamp> stamp;
+        std::chrono::steady_clock::time_point cachedSince;  // when the stamp that began the cache was taken
     };
     static uint32_t keptModes(const Entry& entry);
     void nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name);

@@ -221,6 +221,8 @@ private:
         auto context = std::make_shared<OperationContext>(volume_, rootNodeID_, options, options.requestTimeout);
 
         std::vector<std::string> arguments = fuseArguments(options, sessionPath_);
+        // libfuse then logs every request the kernel sends, through the debug log.
+        if (logging::debugEnabled()) arguments.emplace_back("-d");
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());

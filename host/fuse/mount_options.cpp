@@ -84,6 +84,10 @@ std::optional<std::string> applyValued(MountOptions& result, std::string_view ke
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
         (key == "attr_timeout" ? result.attrTimeout : result.entryTimeout) = *seconds;
+    } else if (key == "negative_timeout") {
+        const auto seconds = parseSeconds(value);
+        if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
+        result.negativeTimeout = *seconds;
     } else if (key == "timeout") {
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 (no limit) to 86400";
@@ -122,6 +126,8 @@ std::optional<std::string> applySwitch(MountOptions& result, std::string_view ke
         result.pageCache = PageCachePolicy::KeepAlways;
     } else if (key == "auto_cache") {
         result.pageCache = PageCachePolicy::KeepWhileUnchanged;
+    } else if (key == "reread_on_open") {
+        result.pageCache = PageCachePolicy::DropOnOpen;
     } else {
         bool ignored = false;
         for (const char* name : ignoredOptions) ignored = ignored || key == name;
@@ -131,6 +137,8 @@ std::optional<std::string> applySwitch(MountOptions& result, std::string_view ke
 }
 
 }  // namespace
+
+double negativeEntryTimeout(const MountOptions& options) { return options.negativeTimeout.value_or(options.entryTimeout); }
 
 MountOptionsOutcome parseMountOptions(const std::vector<std::string>& options) {
     MountOptions result;
@@ -170,10 +178,16 @@ std::string mountOptionsHelp() {
            "  kernel_cache         keep cached file contents across opens; only for exports\n"
            "                       nothing else changes\n"
            "  auto_cache           keep cached file contents until the size or time changes\n"
+           "                       (without either option: kept while each open finds the\n"
+           "                       size and time of the file's previous open)\n"
+           "  reread_on_open       drop cached file contents at every open, for exports whose\n"
+           "                       writers keep a file's size and restore its time\n"
            "  writeback_cache      let the kernel gather small writes\n"
            "  max_read=BYTES       largest read request, 4096 to 1048576\n"
            "  attr_timeout=S       seconds the kernel may cache attributes (default 1)\n"
            "  entry_timeout=S      seconds the kernel may cache names (default 1)\n"
+           "  negative_timeout=S   seconds the kernel may remember a missing name (default:\n"
+           "                       entry_timeout; 0 asks the server every time)\n"
            "  timeout=S            seconds the mount's setup and each request may wait for the\n"
            "                       server; a request then fails with EIO (default 30; 0: no limit)\n"
            "  fsname=NAME          the source shown in the mount table (default: SESSION)\n"

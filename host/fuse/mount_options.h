@@ -25,16 +25,21 @@ struct MountOptions {
     bool noAccessTimes = false;
     bool autoUnmount = false;
     bool writebackCache = false;
-    PageCachePolicy pageCache = PageCachePolicy::DropOnOpen;
+    PageCachePolicy pageCache = PageCachePolicy::CloseToOpen;
     AttributePresentation presentation;
     std::optional<unsigned> maxRead;  // bytes; none: the kernel's choice
     std::string fsname;               // empty: the session file's path
     std::string subtype;              // empty: "brindle"
     double attrTimeout = 1.0;
     double entryTimeout = 1.0;
+    // How long the kernel may remember that a name is missing; none: as long as entryTimeout.
+    std::optional<double> negativeTimeout;
     // How long a request may wait for the server; zero waits for ever.
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
 };
+
+// The seconds a lookup that found nothing is cached: negative_timeout, else the entry timeout.
+double negativeEntryTimeout(const MountOptions& options);
 
 struct MountOptionsOutcome {
     std::optional<MountOptions> options;

@@ -2,6 +2,7 @@
 
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/entry_replies.h"
+#include "host/fuse/error_mapping.h"
 #include "host/fuse/kernel_request.h"
 #include "host/fuse/ownership.h"
 
@@ -15,12 +16,22 @@ using ItemPtr = std::shared_ptr<BrindleItem>;
 using foundation::Error;
 using fskit::FSFileName;
 
-// Answers a lookup with the entry of the item found as `name` in `parent`.
+// Answers a lookup with the entry of the item found as `name` in `parent`. A missing name is
+// answered as an entry without inode, which the kernel remembers for the negative timeout: asking
+// again for a name that is not there (a search path, a compiler's include directories) then costs
+// no server call. The kernel forgets such an entry itself when it creates the name.
 BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t parent, std::string name) {
     return [request, parent, name = std::move(name)](ItemPtr item, std::optional<FSFileName>,
                                                      std::optional<Error> error) {
-        if (!item) return request.fail(error);
-        replyWithEntry(request, item, parent, name);
+        if (item) {
+            replyWithEntry(request, item, parent, name);
+            return;
+        }
+        const double missTimeout = negativeEntryTimeout(request.context()->options);
+        if (linuxErrnoForError(error) != ENOENT || missTimeout <= 0) return request.fail(error);
+        fuse_entry_param miss{};
+        miss.entry_timeout = missTimeout;
+        request.deliver([&] { fuse_reply_entry(request.req(), &miss); });
     };
 }
 

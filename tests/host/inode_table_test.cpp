@@ -179,3 +179,34 @@ TEST(InodeTable, TheServersRootIDNamesTheRootDirectory) {
     table.remember(child, 1, InodeTable::rootInode, "c");
     EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "c"), child);
 }
+
+TEST(InodeTable, AnOpenKeepsTheCacheOnlyWhenThePreviousOpenOfTheSameInodeSawTheSame) {
+    InodeTable table(itemWithNodeID(1), 1);
+    const uint64_t inode = table.remember(itemWithNodeID(5), 1);
+    const InodeTable::ContentStamp first{4, {1000, 1}, 0};
+    EXPECT_FALSE(table.restamp(inode, first)) << "nothing was cached before the first open";
+    EXPECT_TRUE(table.restamp(inode, first));
+    EXPECT_FALSE(table.restamp(inode, {4, {1000, 2}, 0})) << "same size, newer nanoseconds";
+    EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 0})) << "same time, new size";
+    EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 7})) << "a directory's new verifier";
+    table.clearStamp(inode);
+    EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 7})) << "an open that could not stamp keeps nothing";
+
+    ASSERT_TRUE(table.forget(inode, 1));
+    EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 7})) << "an inode the kernel forgot has no stamp";
+    table.remember(itemWithNodeID(5), 1);
+    EXPECT_FALSE(table.restamp(inode, {5, {1000, 2}, 7})) << "the kernel's pages went with its inode";
+}
+
+TEST(InodeTable, AKeptCacheAgesFromTheStampThatBeganIt) {
+    using namespace std::chrono_literals;
+    InodeTable table(itemWithNodeID(1), 1);
+    const uint64_t inode = table.remember(itemWithNodeID(6), 1);
+    const InodeTable::ContentStamp stamp{0, {1000, 0}, 3};
+    EXPECT_FALSE(table.restamp(inode, stamp, 1h));
+    EXPECT_TRUE(table.restamp(inode, stamp, 1h));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(table.restamp(inode, stamp, 1h));
+    EXPECT_FALSE(table.restamp(inode, stamp, 10ms)) << "kept opens do not make the cache younger";
+    EXPECT_TRUE(table.restamp(inode, stamp, 10ms)) << "the dropped cache began again at the last open";
+}

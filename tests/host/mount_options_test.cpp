@@ -24,11 +24,20 @@ TEST(MountOptions, DefaultsKeepPermissionChecksTimeoutsAndTheKernelsSafeFlags) {
     EXPECT_TRUE(options.noSuid);
     EXPECT_TRUE(options.noDev);
     EXPECT_FALSE(options.noExec);
-    EXPECT_EQ(options.pageCache, PageCachePolicy::DropOnOpen);
+    EXPECT_EQ(options.pageCache, PageCachePolicy::CloseToOpen);
     EXPECT_EQ(options.requestTimeout, 30s);
     EXPECT_FALSE(options.maxRead);
     EXPECT_DOUBLE_EQ(options.attrTimeout, 1.0);
     EXPECT_DOUBLE_EQ(options.entryTimeout, 1.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(options), 1.0);
+}
+
+TEST(MountOptions, AMissingNameIsRememberedAsLongAsANameUnlessToldOtherwise) {
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"entry_timeout=5"})), 5.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"entry_timeout=5", "negative_timeout=0"})), 0.0);
+    EXPECT_DOUBLE_EQ(negativeEntryTimeout(parsed({"negative_timeout=0.5", "entry_timeout=5"})), 0.5);
+    EXPECT_FALSE(parseMountOptions({"negative_timeout=-1"}).options);
+    EXPECT_FALSE(parseMountOptions({"negative_timeout="}).options);
 }
 
 TEST(MountOptions, KnownOptionsAreApplied) {
@@ -66,6 +75,7 @@ TEST(MountOptions, OfTwoContradictingOptionsTheLaterWins) {
     EXPECT_FALSE(parsed({"sync", "async"}).synchronous);
     EXPECT_FALSE(parsed({"noatime", "relatime"}).noAccessTimes);
     EXPECT_EQ(parsed({"kernel_cache", "auto_cache"}).pageCache, PageCachePolicy::KeepWhileUnchanged);
+    EXPECT_EQ(parsed({"kernel_cache", "reread_on_open"}).pageCache, PageCachePolicy::DropOnOpen);
     EXPECT_EQ(parsed({"uid=1", "uid=2"}).presentation.owner, 2u);
 }
 
