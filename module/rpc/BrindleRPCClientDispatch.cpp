@@ -12,6 +12,15 @@ namespace brindle {
 using foundation::Error;
 namespace darwin = foundation::darwin;
 
+namespace {
+
+// Set on every socket's reader. A reader never writes to a socket: blocked in a write, it could
+// not read the replies that a server, itself blocked writing them, waits to get rid of. That
+// holds for a completion that the reader runs and that submits a request, to any client.
+thread_local bool onReaderThread = false;
+
+}  // namespace
+
 void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
                                       std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
                                       ResponseHandler completion) {
@@ -88,6 +97,14 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
     }
 }
 
+void BrindleRPCClient::serveWriterRole() {
+    if (onReaderThread) {
+        writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
+    } else {
+        drainSendList(false);
+    }
+}
+
 void BrindleRPCClient::drainSendList(bool onWriterQueue) {
     StateLock lock(*this);
     std::vector<framing::FramePieces> pieces;
@@ -138,9 +155,11 @@ void BrindleRPCClient::startReaderLoopForFD(std::shared_ptr<SocketHandle> socket
 }
 
 void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation) {
+    onReaderThread = true;
     const framing::DirectReadLookup lookup = [this](uint64_t requestID) { return directReadSlotForRequestID(requestID); };
+    framing::FrameReader frames(socket->fd());
     for (;;) {
-        auto frame = framing::readFramedMessage(socket->fd(), lookup);
+        auto frame = frames.next(lookup);
         if (!frame) {
             failConnectionWithError(frame.error(), generation, false);
             return;
@@ -155,46 +174,53 @@ void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& sock
 }
 
 std::shared_ptr<framing::DirectReadSlot> BrindleRPCClient::directReadSlotForRequestID(uint64_t requestID) {
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
+    StateLock lock(*this);
     const auto found = pendingRequests.find(requestID);
     return found != pendingRequests.end() ? found->second->directRead : nullptr;
 }
 
+ResponseHandler BrindleRPCClient::takeReplyHandler(uint64_t requestID, const boost::json::object* response,
+                                                   const Error* unreadable) {
+    StateLock lock(*this);
+    const auto found = pendingRequests.find(requestID);
+    if (found == pendingRequests.end()) {
+        lock.unlock();
+        if (response != nullptr) logging::info("orvel: rpc response has unknown request_id={}", requestID);
+        return nullptr;
+    }
+    auto record = std::move(found->second);
+    pendingRequests.erase(found);
+    if (requestID == handshakeRequestID) {
+        if (response != nullptr) {
+            handshakeReplyLocked(*response);
+        } else {
+            handshakeRequestID = 0;
+            failConnectionLockedWithError(*unreadable, 0, false);
+        }
+        return nullptr;
+    }
+    return std::move(record->handler);
+}
+
+// A reply's completion runs here on the reader, after the lock is let go: handing it to the
+// callback queue would wake a pool thread for every reply, and a completion that reaches the
+// reader does little (a kernel reply, a chained request that the writer queue writes, a semaphore
+// another thread waits on). What it must never do is wait for another reply: this thread is the
+// one that would read it. Completions of failures and refusals still go to the callback queue.
 void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload) {
     const auto requestID = foundation::json::uint64Field(response, wire::key::requestID);
     if (!requestID) {
         logging::error("orvel: rpc response missing request_id");
         return;
     }
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
-    const auto found = pendingRequests.find(*requestID);
-    if (found == pendingRequests.end()) {
-        lock.unlock();
-        logging::info("orvel: rpc response has unknown request_id={}", *requestID);
-        return;
+    if (auto handler = takeReplyHandler(*requestID, &response, nullptr)) {
+        handler(std::move(response), std::move(payload), std::nullopt);
     }
-    auto record = std::move(found->second);
-    pendingRequests.erase(found);
-    if (*requestID == handshakeRequestID) {
-        handshakeReplyLocked(response);
-        return;
-    }
-    dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
 }
 
 void BrindleRPCClient::deliverUnreadableResponse(uint64_t requestID, Error error) {
     logging::error("orvel: rpc response unreadable request_id={} error={}", requestID, error);
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
-    const auto found = pendingRequests.find(requestID);
-    if (found == pendingRequests.end()) return;
-    auto record = std::move(found->second);
-    pendingRequests.erase(found);
-    if (requestID == handshakeRequestID) {
-        handshakeRequestID = 0;
-        failConnectionLockedWithError(error, 0, false);
-        return;
-    }
-    dispatchResponseHandler(std::move(record->handler), std::nullopt, std::nullopt, std::move(error));
+    if (auto handler = takeReplyHandler(requestID, nullptr, &error)) handler(std::nullopt, std::nullopt, std::move(error));
 }
 
 void BrindleRPCClient::dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <vector>
 #include <sys/socket.h>
@@ -30,15 +31,6 @@ void putBigEndian32(uint8_t* out, uint32_t value) {
 
 uint32_t getBigEndian32(const uint8_t* in) {
     return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | uint32_t{in[3]};
-}
-
-// Both lengths in one exact read: one system call per header instead of two.
-std::optional<Error> readHeader(int socketFD, uint32_t& jsonLength, uint32_t& payloadLength) {
-    uint8_t bytes[8];
-    if (auto error = readExactLength(sizeof bytes, socketFD, bytes)) return error;
-    jsonLength = getBigEndian32(bytes);
-    payloadLength = getBigEndian32(bytes + 4);
-    return std::nullopt;
 }
 
 }  // namespace
@@ -128,17 +120,65 @@ std::optional<Error> writeAllData(std::string_view data, int socketFD) {
 }
 
 foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup) {
-    uint32_t jsonLength = 0;
-    uint32_t payloadLength = 0;
-    if (auto error = readHeader(socketFD, jsonLength, payloadLength)) return *error;
+    return FrameReader(socketFD, 0).next(lookup);
+}
+
+FrameReader::FrameReader(int socketFD, size_t bufferSize) : fd_(socketFD), buffer_(bufferSize) {}
+
+std::optional<Error> FrameReader::refill() {
+    start_ = 0;
+    end_ = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        if (n == 0) return Error::posix(darwin::econnreset);
+        end_ = static_cast<size_t>(n);
+        return std::nullopt;
+    }
+}
+
+std::optional<Error> FrameReader::take(size_t count, void* out) {
+    auto* to = static_cast<char*>(out);
+    for (;;) {
+        const size_t fromBuffer = std::min(count, buffered());
+        if (fromBuffer > 0) std::memcpy(to, buffer_.data() + start_, fromBuffer);
+        start_ += fromBuffer;
+        to += fromBuffer;
+        count -= fromBuffer;
+        if (count == 0) return std::nullopt;
+        if (count >= buffer_.size()) return readExactLength(count, fd_, to);
+        if (auto error = refill()) return error;
+    }
+}
+
+std::optional<Error> FrameReader::skip(uint64_t count) {
+    for (;;) {
+        const size_t fromBuffer = static_cast<size_t>(std::min<uint64_t>(count, buffered()));
+        start_ += fromBuffer;
+        count -= fromBuffer;
+        if (count == 0) return std::nullopt;
+        if (buffer_.empty()) return discardExactLength(count, fd_);
+        if (auto error = refill()) return error;
+    }
+}
+
+foundation::Result<ReceivedFrame> FrameReader::next(const DirectReadLookup& lookup) {
+    // Both lengths in one exact read: one system call per header instead of two.
+    uint8_t header[8];
+    if (auto error = take(sizeof header, header)) return *error;
+    const uint32_t jsonLength = getBigEndian32(header);
+    const uint32_t payloadLength = getBigEndian32(header + 4);
     if (uint64_t{jsonLength} + uint64_t{payloadLength} > kMaxReceiveBody) return Error::posix(darwin::emsgsize);
 
     std::string jsonText(jsonLength, '\0');
-    if (auto error = readExactLength(jsonLength, socketFD, jsonText.data())) return *error;
+    if (auto error = take(jsonLength, jsonText.data())) return *error;
     auto parsed = foundation::json::parse(jsonText);
     if (!parsed || !parsed.value().is_object()) {
         // The header gave both lengths, so the stream stays in step past a body it cannot read.
-        if (auto error = discardExactLength(payloadLength, socketFD)) return *error;
+        if (auto error = skip(payloadLength)) return *error;
         if (auto unreadable = identifyUnreadableReply(jsonText)) {
             return ReceivedFrame{{{wire::key::requestID, unreadable->requestID}}, std::nullopt,
                                  std::move(unreadable->error)};
@@ -160,18 +200,17 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
         {
             std::lock_guard lock(slot->mutex);
             // A request failed meanwhile keeps its buffer untouched; its bytes are drained instead.
-            const std::optional<Error> error = slot->completed
-                                                   ? discardExactLength(placed, socketFD)
-                                                   : readExactLength(static_cast<size_t>(placed), socketFD, slot->buffer);
+            const std::optional<Error> error =
+                slot->completed ? skip(placed) : take(static_cast<size_t>(placed), slot->buffer);
             if (error) return *error;
         }
-        if (auto error = discardExactLength(payloadLength - placed, socketFD)) return *error;
+        if (auto error = skip(payloadLength - placed)) return *error;
         frame.response[wire::key::payloadLength] = placed;
         return frame;
     }
 
     std::string payload(payloadLength, '\0');
-    if (auto error = readExactLength(payloadLength, socketFD, payload.data())) return *error;
+    if (auto error = take(payloadLength, payload.data())) return *error;
     frame.payload = std::move(payload);
     // "payload_length" counts the bytes placed in a caller's buffer; none were, whatever the server says.
     frame.response.erase(wire::key::payloadLength);
@@ -179,4 +218,3 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
 }
 
 }  // namespace brindle::framing
-
