@@ -147,8 +147,9 @@ private:
     void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
     void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
     void flushQueuedRequestsLocked();
-    void drainSendList(bool onWriterQueue);  // the thread holding the writer role, without the lock
-    void serveWriterRole();                  // the thread that took the writer role, without the lock
+    enum class Writer { Caller, Reader, WriterQueue };
+    void drainSendList(Writer writer);  // the thread holding the writer role, without the lock
+    void serveWriterRole();             // the thread that took the writer role, without the lock
     void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);  // Locked
     void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
     std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread
@@ -209,6 +210,13 @@ private:
         std::shared_ptr<const std::string> binaryPayload;
     };
     std::vector<UnsentFrame> sendList;
+    // A batch that a reader wrote in part (it never waits for room); the writer queue finishes it
+    // before it takes anything from the send list. A failure drops it with the send list.
+    struct PartlyWritten {
+        std::vector<UnsentFrame> frames;
+        size_t written = 0;
+    };
+    std::optional<PartlyWritten> unfinishedBatch;
     bool writerActive = false;
     // Set by the send step when the thread holding the lock has just taken the writer role.
     bool writerClaimed = false;

@@ -97,39 +97,54 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
     }
 }
 
-void BrindleRPCClient::serveWriterRole() {
-    if (onReaderThread) {
-        writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
-    } else {
-        drainSendList(false);
-    }
-}
+void BrindleRPCClient::serveWriterRole() { drainSendList(onReaderThread ? Writer::Reader : Writer::Caller); }
 
-void BrindleRPCClient::drainSendList(bool onWriterQueue) {
+void BrindleRPCClient::drainSendList(Writer writer) {
     StateLock lock(*this);
     std::vector<framing::FramePieces> pieces;
     bool wroteABatch = false;
-    while (!sendList.empty()) {
-        // A caller writes one batch, its own frame among it, and leaves what arrived meanwhile to
-        // the writer queue, so that a busy client cannot keep it from its own work.
-        if (!onWriterQueue && wroteABatch) {
-            writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
-            return;
-        }
+    while (unfinishedBatch || !sendList.empty()) {
+        // A caller or a reader writes one batch, its own frame among it, and leaves what arrived
+        // meanwhile to the writer queue, so that a busy client cannot keep it from its own work.
+        if (writer != Writer::WriterQueue && wroteABatch) break;
         // The list holds frames of the current socket only: a failure empties it.
-        auto batch = std::exchange(sendList, {});
+        PartlyWritten batch = unfinishedBatch ? std::move(*std::exchange(unfinishedBatch, std::nullopt))
+                                              : PartlyWritten{std::exchange(sendList, {}), 0};
         const auto socket = connectedSocket;
         const uint64_t generation = connectionGeneration;
         lock.unlock();
         pieces.clear();
-        pieces.reserve(batch.size());
-        for (const UnsentFrame& frame : batch) {
+        pieces.reserve(batch.frames.size());
+        size_t total = 0;
+        for (const UnsentFrame& frame : batch.frames) {
             pieces.push_back({frame.json, frame.binaryPayload ? std::string_view(*frame.binaryPayload) : std::string_view()});
+            total += framing::kHeaderSize + pieces.back().json.size() + pieces.back().payload.size();
         }
-        const auto error = framing::writeFrames(pieces, socket->fd());
+        std::optional<foundation::Error> error;
+        if (writer == Writer::Reader) {
+            // A reader never waits for room: what the socket does not take at once, the writer
+            // queue writes, ahead of anything else.
+            const auto written = framing::writeFramesWithoutWaiting(pieces, socket->fd(), batch.written);
+            if (!written) {
+                error = written.error();
+            } else {
+                batch.written = written.value();
+            }
+        } else {
+            error = framing::writeFrames(pieces, socket->fd(), batch.written);
+            batch.written = total;
+        }
         wroteABatch = true;
         lock.lock();
-        if (error) failConnectionLockedWithError(*error, generation, false);
+        if (error) {
+            failConnectionLockedWithError(*error, generation, false);
+        } else if (batch.written < total && socket == connectedSocket) {
+            unfinishedBatch = std::move(batch);
+        }
+    }
+    if (unfinishedBatch || !sendList.empty()) {
+        writerQueue.async([self = shared_from_this()] { self->drainSendList(Writer::WriterQueue); });
+        return;
     }
     writerActive = false;
 }

@@ -45,7 +45,12 @@ std::optional<Error> writeFramedData(std::string_view json, std::string_view pay
     return writeFrames({&frame, 1}, socketFD);
 }
 
-std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socketFD) {
+namespace {
+
+// Writes the frames from byte `alreadyWritten` on, waiting for room or not; returns the bytes
+// written so far, those skipped included.
+foundation::Result<size_t> sendFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten,
+                                      bool wait) {
     std::vector<std::array<uint8_t, 8>> headers(frames.size());
     std::vector<iovec> pieces;
     pieces.reserve(3 * frames.size());
@@ -59,26 +64,45 @@ std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socket
         if (!frame.payload.empty()) pieces.push_back({const_cast<char*>(frame.payload.data()), frame.payload.size()});
     }
     size_t first = 0;
+    const auto advance = [&](size_t count) {
+        while (first < pieces.size() && count >= pieces[first].iov_len) {
+            count -= pieces[first].iov_len;
+            ++first;
+        }
+        if (first < pieces.size()) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + count;
+            pieces[first].iov_len -= count;
+        }
+    };
+    advance(alreadyWritten);
+    size_t total = alreadyWritten;
     while (first < pieces.size()) {
         msghdr message{};
         message.msg_iov = &pieces[first];
         message.msg_iovlen = std::min<size_t>(pieces.size() - first, IOV_MAX);
-        const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL);
+        const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
         if (written < 0) {
             if (errno == EINTR) continue;
+            if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return total;
             return Error::fromLinuxErrno(errno);
         }
-        auto remaining = static_cast<size_t>(written);
-        while (first < pieces.size() && remaining >= pieces[first].iov_len) {
-            remaining -= pieces[first].iov_len;
-            ++first;
-        }
-        if (first < pieces.size()) {
-            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + remaining;
-            pieces[first].iov_len -= remaining;
-        }
+        total += static_cast<size_t>(written);
+        advance(static_cast<size_t>(written));
     }
+    return total;
+}
+
+}  // namespace
+
+std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten) {
+    auto written = sendFrames(frames, socketFD, alreadyWritten, true);
+    if (!written) return written.error();
     return std::nullopt;
+}
+
+foundation::Result<size_t> writeFramesWithoutWaiting(std::span<const FramePieces> frames, int socketFD,
+                                                     size_t alreadyWritten) {
+    return sendFrames(frames, socketFD, alreadyWritten, false);
 }
 
 std::optional<Error> readExactLength(size_t length, int socketFD, void* buffer) {

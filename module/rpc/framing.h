@@ -18,6 +18,7 @@
 // 32-bit), a compact JSON object, and optional raw payload bytes.
 namespace brindle::framing {
 
+inline constexpr size_t kHeaderSize = 8;
 // A frame body (JSON plus payload) larger than this is refused on receipt.
 inline constexpr uint64_t kMaxReceiveBody = 16u * 1024u * 1024u;
 inline constexpr size_t kDiscardChunk = 32768;
@@ -63,7 +64,12 @@ bool fitsFrame(uint64_t jsonLength, uint64_t payloadLength);
 std::optional<foundation::Error> writeFramedData(std::string_view json, std::string_view payload, int socketFD);
 // Writes whole frames back to back, as many as fit in each gathering write. A frame too large for
 // its header is EMSGSIZE before anything is written.
-std::optional<foundation::Error> writeFrames(std::span<const FramePieces> frames, int socketFD);
+std::optional<foundation::Error> writeFrames(std::span<const FramePieces> frames, int socketFD,
+                                             size_t alreadyWritten = 0);
+// Writes what the socket takes without waiting, after the first `alreadyWritten` bytes of the
+// frames; returns the bytes written so far, those included.
+foundation::Result<size_t> writeFramesWithoutWaiting(std::span<const FramePieces> frames, int socketFD,
+                                                     size_t alreadyWritten);
 // Reads one whole frame and parses its JSON; consults `lookup` for replies that carry a payload.
 // A frame whose JSON cannot be read is consumed whole; it is an error only when it names no request.
 // Reads no byte beyond the frame.
