@@ -271,3 +271,40 @@ TEST_F(FramingTest, LargeFramesSurviveShortWrites) {
     EXPECT_EQ(frame.value().payload->size(), payload.size());
     EXPECT_EQ(*frame.value().payload, payload);
 }
+
+TEST_F(FramingTest, ABufferedReaderKeepsFramesApartWhereverTheyCrossItsBuffer) {
+    // Frames written at once arrive in one read; a buffer of 48 bytes splits every kind of frame
+    // somewhere: header, JSON, a skipped body, a direct read's placed and drained parts.
+    std::string placed(60, '\0');
+    auto slot = std::make_shared<DirectReadSlot>();
+    slot->buffer = placed.data();
+    slot->capacity = placed.size();
+    const DirectReadLookup lookup = [&](uint64_t id) { return id == 3 ? slot : nullptr; };
+    std::string direct(100, '\0');
+    for (size_t i = 0; i < direct.size(); ++i) direct[i] = static_cast<char>('a' + i % 26);
+    const std::string large(70000, 'L');
+    for (const size_t bufferSize : {size_t{48}, FrameReader::kBufferSize}) {
+        SCOPED_TRACE(bufferSize);
+        std::fill(placed.begin(), placed.end(), '\0');
+        std::thread writer([&] {
+            sendRaw(rawFrame(R"({"request_id":1,"ok":true})", "") + rawFrame(R"({"request_id":2,"ok":)", "skipped bytes") +
+                    rawFrame(R"({"request_id":3,"ok":true})", direct) + rawFrame(R"({"request_id":4})", large) +
+                    rawFrame(R"({"request_id":5})", "tail"));
+        });
+        FrameReader reader(fds[1], bufferSize);
+        auto first = reader.next(lookup);
+        auto unreadable = reader.next(lookup);
+        auto directRead = reader.next(lookup);
+        auto largeFrame = reader.next(lookup);
+        auto last = reader.next(lookup);
+        writer.join();
+        ASSERT_TRUE(first && unreadable && directRead && largeFrame && last);
+        EXPECT_EQ(first.value().response.at("request_id"), 1);
+        EXPECT_TRUE(unreadable.value().unreadable);
+        EXPECT_EQ(unreadable.value().response.at("request_id"), 2u);
+        EXPECT_EQ(directRead.value().response.at("payload_length").as_uint64(), placed.size());
+        EXPECT_EQ(placed, direct.substr(0, placed.size()));
+        EXPECT_EQ(largeFrame.value().payload, large);
+        EXPECT_EQ(last.value().payload, std::optional<std::string>("tail"));
+    }
+}
