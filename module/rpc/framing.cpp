@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -149,19 +150,25 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
 
 FrameReader::FrameReader(int socketFD, size_t bufferSize) : fd_(socketFD), buffer_(bufferSize) {}
 
+foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity) {
+    for (;;) {
+        const ssize_t n = ::recv(socketFD, buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromLinuxErrno(errno);
+        pollfd readable{socketFD, POLLIN, 0};
+        if (::poll(&readable, 1, -1) < 0 && errno != EINTR) return Error::fromLinuxErrno(errno);
+    }
+}
+
 std::optional<Error> FrameReader::refill() {
     start_ = 0;
     end_ = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::fromLinuxErrno(errno);
-        }
-        if (n == 0) return Error::posix(darwin::econnreset);
-        end_ = static_cast<size_t>(n);
-        return std::nullopt;
-    }
+    auto n = readAvailable(fd_, buffer_.data(), buffer_.size());
+    if (!n) return n.error();
+    if (n.value() == 0) return Error::posix(darwin::econnreset);
+    end_ = n.value();
+    return std::nullopt;
 }
 
 std::optional<Error> FrameReader::take(size_t count, void* out) {

@@ -102,6 +102,11 @@ private:
     size_t end_ = 0;
 };
 std::optional<foundation::Error> readExactLength(size_t length, int socketFD, void* buffer);
+// Reads what has arrived, at least one byte, into `buffer`; 0 means the peer closed. It waits in
+// poll for readable data rather than in read: a reader asleep in read on a Unix socket is woken
+// each time the peer takes bytes that this end sent (the socket's write space), for nothing, which
+// cost every call two extra context switches, one on each side.
+foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity);
 std::optional<foundation::Error> discardExactLength(uint64_t length, int socketFD);
 std::optional<foundation::Error> writeAllData(std::string_view data, int socketFD);
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -307,4 +309,42 @@ TEST_F(FramingTest, ABufferedReaderKeepsFramesApartWhereverTheyCrossItsBuffer) {
         EXPECT_EQ(largeFrame.value().payload, large);
         EXPECT_EQ(last.value().payload, std::optional<std::string>("tail"));
     }
+}
+
+namespace {
+
+// Voluntary context switches of one thread of this process so far.
+long voluntarySwitches(pid_t thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(FramingTest, AReaderWaitingForDataSleepsThroughThePeerTakingWhatItSent) {
+    // fds[1] sent a request that fds[0] has not read yet; a reader of fds[1] waits for the reply.
+    ASSERT_EQ(::write(fds[1], "request", 7), 7);
+    std::atomic<pid_t> readerThread{0};
+    std::string received(16, '\0');
+    foundation::Result<size_t> got = size_t{0};
+    std::thread reader([&] {
+        readerThread = static_cast<pid_t>(::gettid());
+        got = readAvailable(fds[1], received.data(), received.size());
+    });
+    while (readerThread.load() == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long before = voluntarySwitches(readerThread);
+    char request[7];
+    ASSERT_EQ(::read(fds[0], request, sizeof request), 7);  // room in fds[1]'s send buffer again
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long after = voluntarySwitches(readerThread);
+    ASSERT_EQ(::write(fds[0], "reply", 5), 5);
+    reader.join();
+    EXPECT_EQ(after, before) << "the reader woke when its peer took the request";
+    ASSERT_TRUE(got);
+    EXPECT_EQ(received.substr(0, got.value()), "reply");
 }
