@@ -14,9 +14,9 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-// Set on every socket's reader. A reader never writes to a socket: blocked in a write, it could
-// not read the replies that a server, itself blocked writing them, waits to get rid of. That
-// holds for a completion that the reader runs and that submits a request, to any client.
+// Set on every socket's reader. A reader never waits to write to a socket: blocked in a write, it
+// could not read the replies that a server, itself blocked writing them, waits to get rid of.
+// That holds for a completion that the reader runs and that submits a request, to any client.
 thread_local bool onReaderThread = false;
 
 }  // namespace
@@ -219,7 +219,7 @@ ResponseHandler BrindleRPCClient::takeReplyHandler(uint64_t requestID, const boo
 
 // A reply's completion runs here on the reader, after the lock is let go: handing it to the
 // callback queue would wake a pool thread for every reply, and a completion that reaches the
-// reader does little (a kernel reply, a chained request that the writer queue writes, a semaphore
+// reader does little (a kernel reply, a chained request written without waiting, a semaphore
 // another thread waits on). What it must never do is wait for another reply: this thread is the
 // one that would read it. Completions of failures and refusals still go to the callback queue.
 void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload) {
