@@ -184,3 +184,53 @@ TEST_F(ReplyDeliveryTest, TheLastCopyOfTheClientLetGoInACompletionDisconnectsWit
     char byte = 0;
     EXPECT_EQ(::recv(peer->fd(), &byte, 1, MSG_DONTWAIT), 0);
 }
+
+TEST_F(ReplyDeliveryTest, RequestsChainedFromTheReaderRacingAHangUpCompleteOnceEach) {
+    // Chained frames are large, so the reader's writes stop part-way and the writer queue finishes
+    // them, while the server hangs up after a while: every request still completes exactly once.
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    constexpr int kFirst = 200;
+    const std::string payload(256 << 10, 'c');
+    std::vector<std::atomic<int>> firstCalls(kFirst);
+    std::vector<std::atomic<int>> chainedCalls(kFirst);
+    std::atomic<int> chainedSubmitted{0};
+    std::atomic<int> done{0};
+    std::thread answering([&] {
+        for (int answered = 0; answered < kFirst; ++answered) {
+            auto frame = peer->read();
+            if (!frame) return;
+            peer->replyTo(*frame, {{"ok", true}});
+        }
+        ::shutdown(peer->fd(), SHUT_RDWR);
+    });
+    for (int tag = 0; tag < kFirst; ++tag) {
+        client->performRequest({{"method", "ping"}}, [&, tag](std::optional<boost::json::object>, std::optional<Error> error) {
+            firstCalls[tag]++;
+            if (!error) {
+                chainedSubmitted++;
+                client->performRequest({{"method", "write"}}, payload,
+                                       [&, tag](std::optional<boost::json::object>, std::optional<std::string>,
+                                                std::optional<Error>) {
+                                           chainedCalls[tag]++;
+                                           done++;
+                                       });
+            }
+            done++;
+        });
+    }
+    answering.join();
+    for (int i = 0; i < 1000 && done.load() < kFirst + chainedSubmitted.load(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a second completion would show by now
+    EXPECT_GT(chainedSubmitted.load(), 0);
+    EXPECT_EQ(done.load(), kFirst + chainedSubmitted.load());
+    int chained = 0;
+    for (int tag = 0; tag < kFirst; ++tag) {
+        EXPECT_EQ(firstCalls[tag].load(), 1) << tag;
+        EXPECT_LE(chainedCalls[tag].load(), 1) << tag;
+        chained += chainedCalls[tag].load();
+    }
+    EXPECT_EQ(chained, chainedSubmitted.load());
+}
