@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -82,6 +83,25 @@ struct Connected {
     std::shared_ptr<brindle::BrindleRPCClient> client;
 };
 
+// Context switches of the whole process (client, its pools and the bench server), per call.
+class SwitchCount {
+public:
+    SwitchCount() : start_(now()) {}
+    void report(benchmark::State& state, int64_t calls) const {
+        // Threads of one benchmark each see the whole process: their figures are averaged, not summed.
+        state.counters["switches_per_call"] = benchmark::Counter(
+            static_cast<double>(now() - start_) / static_cast<double>(calls), benchmark::Counter::kAvgThreads);
+    }
+
+private:
+    static long now() {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_nvcsw + usage.ru_nivcsw;
+    }
+    long start_;
+};
+
 // Counts completions down and wakes the benchmark thread at zero.
 class Countdown {
 public:
@@ -108,6 +128,7 @@ void pings(benchmark::State& state) {
     Connected connected;
     const int outstanding = static_cast<int>(state.range(0));
     Countdown countdown;
+    const SwitchCount switches;
     for (auto _ : state) {
         countdown.reset(outstanding);
         for (int i = 0; i < outstanding; ++i) {
@@ -115,6 +136,7 @@ void pings(benchmark::State& state) {
         }
         countdown.wait();
     }
+    switches.report(state, state.iterations() * outstanding);
     state.SetItemsProcessed(state.iterations() * outstanding);
 }
 BENCHMARK(pings)->Arg(1)->Arg(32)->UseRealTime();
@@ -123,11 +145,14 @@ BENCHMARK(pings)->Arg(1)->Arg(32)->UseRealTime();
 void pingsFromThreads(benchmark::State& state) {
     static Connected connected;
     Countdown countdown;
+    const SwitchCount switches;
     for (auto _ : state) {
         countdown.reset(1);
         connected.client->pingWithReply([&](bool, std::optional<foundation::Error>) { countdown.done(); });
         countdown.wait();
     }
+    // Every thread's calls, counted against every thread's switches: the figure per call holds.
+    switches.report(state, state.iterations() * state.threads());
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(pingsFromThreads)->Threads(1)->Threads(4)->Threads(16)->UseRealTime();

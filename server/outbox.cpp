@@ -48,7 +48,7 @@ void Outbox::push(std::string json, std::string payload) {
         std::lock_guard lock(mutex_);
         writing_ = false;
         if (!blockedSince_) blockedSince_ = Clock::now();
-        changed_.notify_all();
+        writerWanted_.notify_one();
         return;
     }
     case Progress::Failed: {
@@ -69,7 +69,7 @@ Outbox::Progress Outbox::writeAvailable() {
             if (closed_) return Progress::Failed;
             if (frames_.empty()) {
                 writing_ = false;
-                changed_.notify_all();
+                if (finishing_) writerWanted_.notify_one();
                 return Progress::Drained;
             }
             // Elements of a deque stay where they are while others are appended, so these
@@ -118,7 +118,7 @@ void Outbox::consumeLocked(size_t written) {
         queuedBytes_ -= front.size();
         frames_.pop_front();
     }
-    changed_.notify_all();
+    roomMade_.notify_all();
 }
 
 bool Outbox::waitUntilWritable() {
@@ -146,7 +146,7 @@ bool Outbox::waitUntilWritable() {
 void Outbox::runWriter() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return closed_ || (!writing_ && (finishing_ || !frames_.empty())); });
+        writerWanted_.wait(lock, [this] { return closed_ || (!writing_ && (finishing_ || !frames_.empty())); });
         if (closed_ || frames_.empty()) return;
         writing_ = true;
         lock.unlock();
@@ -166,7 +166,7 @@ void Outbox::runWriter() {
 void Outbox::finish() {
     std::lock_guard lock(mutex_);
     finishing_ = true;
-    changed_.notify_all();
+    writerWanted_.notify_one();
 }
 
 void Outbox::close() {
@@ -185,12 +185,13 @@ void Outbox::closeLocked() {
         frames_.clear();
         queuedBytes_ = 0;
     }
-    changed_.notify_all();
+    writerWanted_.notify_one();
+    roomMade_.notify_all();
 }
 
 bool Outbox::waitForRoom(size_t limit) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_ || queuedBytes_ < limit; });
+    roomMade_.wait(lock, [&] { return closed_ || queuedBytes_ < limit; });
     return !closed_;
 }
 

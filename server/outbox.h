@@ -56,7 +56,10 @@ private:
     const std::chrono::milliseconds stallDeadline_;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    // Two conditions, so that a reply written at once wakes nobody: the writer thread waits only
+    // for replies the socket did not take (or for the end), the reader for room in the queue.
+    std::condition_variable writerWanted_;
+    std::condition_variable roomMade_;
     std::deque<Frame> frames_;
     size_t queuedBytes_ = 0;
     bool writing_ = false;

@@ -3,10 +3,8 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace brindle::server {
@@ -33,13 +31,10 @@ std::optional<Error> RequestReader::fill(size_t count) {
         start_ = 0;
     }
     while (buffered() < count) {
-        const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::fromLinuxErrno(errno);
-        }
-        if (n == 0) return Error::posix(darwin::econnreset);
-        end_ += static_cast<size_t>(n);
+        auto n = framing::readAvailable(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        if (!n) return n.error();
+        if (n.value() == 0) return Error::posix(darwin::econnreset);
+        end_ += n.value();
     }
     return std::nullopt;
 }

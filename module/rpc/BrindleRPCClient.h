@@ -42,7 +42,10 @@ using StringsReply =
 
 // The module's one connection to the file-system server of a session: connection and handshake,
 // request dispatch and reply delivery, reply judging, and one method per remote operation.
-// Every method completes exactly once, on the callback queue.
+// Every method completes exactly once: on the socket's reader thread when a reply answers it, on
+// the callback queue when a failure or a refusal does. A completion that runs on the reader may
+// submit requests and may release a thread that waits for it, but must never itself wait for
+// another reply of this client.
 class BrindleRPCClient : public std::enable_shared_from_this<BrindleRPCClient> {
 public:
     // The returned handle disconnects and joins the client's readers when the last copy goes;
@@ -144,13 +147,20 @@ private:
     void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
     void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
     void flushQueuedRequestsLocked();
-    void drainSendList(bool onWriterQueue);  // the thread holding the writer role, without the lock
+    enum class Writer { Caller, Reader, WriterQueue };
+    void drainSendList(Writer writer);  // the thread holding the writer role, without the lock
+    void serveWriterRole();             // the thread that took the writer role, without the lock
     void startReaderLoopForFD(std::shared_ptr<SocketHandle> socket, uint64_t generation);  // Locked
     void readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation);  // reader thread
     std::shared_ptr<framing::DirectReadSlot> directReadSlotForRequestID(uint64_t requestID);  // reader thread
+    // Both run the request's completion on the reader thread.
     void deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload);
     // Fails the one request whose reply could not be read; the connection goes on.
     void deliverUnreadableResponse(uint64_t requestID, foundation::Error error);
+    // Removes the pending request that a reply (or an unreadable one) answers and hands back its
+    // completion; the handshake's is judged here instead.
+    ResponseHandler takeReplyHandler(uint64_t requestID, const boost::json::object* response,
+                                     const foundation::Error* unreadable);
     void dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,
                                  std::optional<std::string> payload,
                                  std::optional<foundation::Error> error);  // Locked
@@ -200,6 +210,13 @@ private:
         std::shared_ptr<const std::string> binaryPayload;
     };
     std::vector<UnsentFrame> sendList;
+    // A batch that a reader wrote in part (it never waits for room); the writer queue finishes it
+    // before it takes anything from the send list. A failure drops it with the send list.
+    struct PartlyWritten {
+        std::vector<UnsentFrame> frames;
+        size_t written = 0;
+    };
+    std::optional<PartlyWritten> unfinishedBatch;
     bool writerActive = false;
     // Set by the send step when the thread holding the lock has just taken the writer role.
     bool writerClaimed = false;

@@ -43,12 +43,19 @@ private:
 }  // namespace
 
 // Keeps the client alive for its users; letting the last copy go disconnects and joins the readers,
-// so no reader outlives the client's users.
+// so no reader outlives the client's users. A completion running on a reader may let the last copy
+// go: that reader is left to end by itself, which it does at once on its shut-down socket.
 struct BrindleRPCClient::Handle {
     std::shared_ptr<BrindleRPCClient> client;
     ~Handle() {
         client->disconnect();
-        for (std::thread& reader : client->takeReaderThreads()) reader.join();
+        for (std::thread& reader : client->takeReaderThreads()) {
+            if (reader.get_id() == std::this_thread::get_id()) {
+                reader.detach();
+            } else {
+                reader.join();
+            }
+        }
     }
 };
 
@@ -289,6 +296,7 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
 
     // Frames not yet written belong to the failed socket; their requests are among the pending.
     sendList.clear();
+    unfinishedBatch.reset();
     auto pending = std::exchange(pendingRequests, {});
     auto queued = std::exchange(queuedRequests, {});
     auto waiters = std::exchange(readyWaiters, {});

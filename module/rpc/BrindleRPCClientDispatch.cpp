@@ -12,6 +12,15 @@ namespace brindle {
 using foundation::Error;
 namespace darwin = foundation::darwin;
 
+namespace {
+
+// Set on every socket's reader. A reader never waits to write to a socket: blocked in a write, it
+// could not read the replies that a server, itself blocked writing them, waits to get rid of.
+// That holds for a completion that the reader runs and that submits a request, to any client.
+thread_local bool onReaderThread = false;
+
+}  // namespace
+
 void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
                                       std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
                                       ResponseHandler completion) {
@@ -88,31 +97,54 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
     }
 }
 
-void BrindleRPCClient::drainSendList(bool onWriterQueue) {
+void BrindleRPCClient::serveWriterRole() { drainSendList(onReaderThread ? Writer::Reader : Writer::Caller); }
+
+void BrindleRPCClient::drainSendList(Writer writer) {
     StateLock lock(*this);
     std::vector<framing::FramePieces> pieces;
     bool wroteABatch = false;
-    while (!sendList.empty()) {
-        // A caller writes one batch, its own frame among it, and leaves what arrived meanwhile to
-        // the writer queue, so that a busy client cannot keep it from its own work.
-        if (!onWriterQueue && wroteABatch) {
-            writerQueue.async([self = shared_from_this()] { self->drainSendList(true); });
-            return;
-        }
+    while (unfinishedBatch || !sendList.empty()) {
+        // A caller or a reader writes one batch, its own frame among it, and leaves what arrived
+        // meanwhile to the writer queue, so that a busy client cannot keep it from its own work.
+        if (writer != Writer::WriterQueue && wroteABatch) break;
         // The list holds frames of the current socket only: a failure empties it.
-        auto batch = std::exchange(sendList, {});
+        PartlyWritten batch = unfinishedBatch ? std::move(*std::exchange(unfinishedBatch, std::nullopt))
+                                              : PartlyWritten{std::exchange(sendList, {}), 0};
         const auto socket = connectedSocket;
         const uint64_t generation = connectionGeneration;
         lock.unlock();
         pieces.clear();
-        pieces.reserve(batch.size());
-        for (const UnsentFrame& frame : batch) {
+        pieces.reserve(batch.frames.size());
+        size_t total = 0;
+        for (const UnsentFrame& frame : batch.frames) {
             pieces.push_back({frame.json, frame.binaryPayload ? std::string_view(*frame.binaryPayload) : std::string_view()});
+            total += framing::kHeaderSize + pieces.back().json.size() + pieces.back().payload.size();
         }
-        const auto error = framing::writeFrames(pieces, socket->fd());
+        std::optional<foundation::Error> error;
+        if (writer == Writer::Reader) {
+            // A reader never waits for room: what the socket does not take at once, the writer
+            // queue writes, ahead of anything else.
+            const auto written = framing::writeFramesWithoutWaiting(pieces, socket->fd(), batch.written);
+            if (!written) {
+                error = written.error();
+            } else {
+                batch.written = written.value();
+            }
+        } else {
+            error = framing::writeFrames(pieces, socket->fd(), batch.written);
+            batch.written = total;
+        }
         wroteABatch = true;
         lock.lock();
-        if (error) failConnectionLockedWithError(*error, generation, false);
+        if (error) {
+            failConnectionLockedWithError(*error, generation, false);
+        } else if (batch.written < total && socket == connectedSocket) {
+            unfinishedBatch = std::move(batch);
+        }
+    }
+    if (unfinishedBatch || !sendList.empty()) {
+        writerQueue.async([self = shared_from_this()] { self->drainSendList(Writer::WriterQueue); });
+        return;
     }
     writerActive = false;
 }
@@ -138,9 +170,11 @@ void BrindleRPCClient::startReaderLoopForFD(std::shared_ptr<SocketHandle> socket
 }
 
 void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation) {
+    onReaderThread = true;
     const framing::DirectReadLookup lookup = [this](uint64_t requestID) { return directReadSlotForRequestID(requestID); };
+    framing::FrameReader frames(socket->fd());
     for (;;) {
-        auto frame = framing::readFramedMessage(socket->fd(), lookup);
+        auto frame = frames.next(lookup);
         if (!frame) {
             failConnectionWithError(frame.error(), generation, false);
             return;
@@ -155,46 +189,53 @@ void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& sock
 }
 
 std::shared_ptr<framing::DirectReadSlot> BrindleRPCClient::directReadSlotForRequestID(uint64_t requestID) {
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
+    StateLock lock(*this);
     const auto found = pendingRequests.find(requestID);
     return found != pendingRequests.end() ? found->second->directRead : nullptr;
 }
 
+ResponseHandler BrindleRPCClient::takeReplyHandler(uint64_t requestID, const boost::json::object* response,
+                                                   const Error* unreadable) {
+    StateLock lock(*this);
+    const auto found = pendingRequests.find(requestID);
+    if (found == pendingRequests.end()) {
+        lock.unlock();
+        if (response != nullptr) logging::info("orvel: rpc response has unknown request_id={}", requestID);
+        return nullptr;
+    }
+    auto record = std::move(found->second);
+    pendingRequests.erase(found);
+    if (requestID == handshakeRequestID) {
+        if (response != nullptr) {
+            handshakeReplyLocked(*response);
+        } else {
+            handshakeRequestID = 0;
+            failConnectionLockedWithError(*unreadable, 0, false);
+        }
+        return nullptr;
+    }
+    return std::move(record->handler);
+}
+
+// A reply's completion runs here on the reader, after the lock is let go: handing it to the
+// callback queue would wake a pool thread for every reply, and a completion that reaches the
+// reader does little (a kernel reply, a chained request written without waiting, a semaphore
+// another thread waits on). What it must never do is wait for another reply: this thread is the
+// one that would read it. Completions of failures and refusals still go to the callback queue.
 void BrindleRPCClient::deliverResponseDictionary(boost::json::object response, std::optional<std::string> payload) {
     const auto requestID = foundation::json::uint64Field(response, wire::key::requestID);
     if (!requestID) {
         logging::error("orvel: rpc response missing request_id");
         return;
     }
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
-    const auto found = pendingRequests.find(*requestID);
-    if (found == pendingRequests.end()) {
-        lock.unlock();
-        logging::info("orvel: rpc response has unknown request_id={}", *requestID);
-        return;
+    if (auto handler = takeReplyHandler(*requestID, &response, nullptr)) {
+        handler(std::move(response), std::move(payload), std::nullopt);
     }
-    auto record = std::move(found->second);
-    pendingRequests.erase(found);
-    if (*requestID == handshakeRequestID) {
-        handshakeReplyLocked(response);
-        return;
-    }
-    dispatchResponseHandler(std::move(record->handler), std::move(response), std::move(payload), std::nullopt);
 }
 
 void BrindleRPCClient::deliverUnreadableResponse(uint64_t requestID, Error error) {
     logging::error("orvel: rpc response unreadable request_id={} error={}", requestID, error);
-    StateLock lock(*this, StateLock::Writes::OnWriterQueue);
-    const auto found = pendingRequests.find(requestID);
-    if (found == pendingRequests.end()) return;
-    auto record = std::move(found->second);
-    pendingRequests.erase(found);
-    if (requestID == handshakeRequestID) {
-        handshakeRequestID = 0;
-        failConnectionLockedWithError(error, 0, false);
-        return;
-    }
-    dispatchResponseHandler(std::move(record->handler), std::nullopt, std::nullopt, std::move(error));
+    if (auto handler = takeReplyHandler(requestID, nullptr, &error)) handler(std::nullopt, std::nullopt, std::move(error));
 }
 
 void BrindleRPCClient::dispatchResponseHandler(ResponseHandler handler, std::optional<boost::json::object> response,

@@ -8,8 +8,10 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <vector>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -32,15 +34,6 @@ uint32_t getBigEndian32(const uint8_t* in) {
     return (uint32_t{in[0]} << 24) | (uint32_t{in[1]} << 16) | (uint32_t{in[2]} << 8) | uint32_t{in[3]};
 }
 
-// Both lengths in one exact read: one system call per header instead of two.
-std::optional<Error> readHeader(int socketFD, uint32_t& jsonLength, uint32_t& payloadLength) {
-    uint8_t bytes[8];
-    if (auto error = readExactLength(sizeof bytes, socketFD, bytes)) return error;
-    jsonLength = getBigEndian32(bytes);
-    payloadLength = getBigEndian32(bytes + 4);
-    return std::nullopt;
-}
-
 }  // namespace
 
 bool fitsFrame(uint64_t jsonLength, uint64_t payloadLength) {
@@ -53,7 +46,12 @@ std::optional<Error> writeFramedData(std::string_view json, std::string_view pay
     return writeFrames({&frame, 1}, socketFD);
 }
 
-std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socketFD) {
+namespace {
+
+// Writes the frames from byte `alreadyWritten` on, waiting for room or not; returns the bytes
+// written so far, those skipped included.
+foundation::Result<size_t> sendFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten,
+                                      bool wait) {
     std::vector<std::array<uint8_t, 8>> headers(frames.size());
     std::vector<iovec> pieces;
     pieces.reserve(3 * frames.size());
@@ -67,26 +65,45 @@ std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socket
         if (!frame.payload.empty()) pieces.push_back({const_cast<char*>(frame.payload.data()), frame.payload.size()});
     }
     size_t first = 0;
+    const auto advance = [&](size_t count) {
+        while (first < pieces.size() && count >= pieces[first].iov_len) {
+            count -= pieces[first].iov_len;
+            ++first;
+        }
+        if (first < pieces.size()) {
+            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + count;
+            pieces[first].iov_len -= count;
+        }
+    };
+    advance(alreadyWritten);
+    size_t total = alreadyWritten;
     while (first < pieces.size()) {
         msghdr message{};
         message.msg_iov = &pieces[first];
         message.msg_iovlen = std::min<size_t>(pieces.size() - first, IOV_MAX);
-        const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL);
+        const ssize_t written = ::sendmsg(socketFD, &message, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
         if (written < 0) {
             if (errno == EINTR) continue;
+            if (!wait && (errno == EAGAIN || errno == EWOULDBLOCK)) return total;
             return Error::fromLinuxErrno(errno);
         }
-        auto remaining = static_cast<size_t>(written);
-        while (first < pieces.size() && remaining >= pieces[first].iov_len) {
-            remaining -= pieces[first].iov_len;
-            ++first;
-        }
-        if (first < pieces.size()) {
-            pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + remaining;
-            pieces[first].iov_len -= remaining;
-        }
+        total += static_cast<size_t>(written);
+        advance(static_cast<size_t>(written));
     }
+    return total;
+}
+
+}  // namespace
+
+std::optional<Error> writeFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten) {
+    auto written = sendFrames(frames, socketFD, alreadyWritten, true);
+    if (!written) return written.error();
     return std::nullopt;
+}
+
+foundation::Result<size_t> writeFramesWithoutWaiting(std::span<const FramePieces> frames, int socketFD,
+                                                     size_t alreadyWritten) {
+    return sendFrames(frames, socketFD, alreadyWritten, false);
 }
 
 std::optional<Error> readExactLength(size_t length, int socketFD, void* buffer) {
@@ -128,17 +145,71 @@ std::optional<Error> writeAllData(std::string_view data, int socketFD) {
 }
 
 foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup) {
-    uint32_t jsonLength = 0;
-    uint32_t payloadLength = 0;
-    if (auto error = readHeader(socketFD, jsonLength, payloadLength)) return *error;
+    return FrameReader(socketFD, 0).next(lookup);
+}
+
+FrameReader::FrameReader(int socketFD, size_t bufferSize) : fd_(socketFD), buffer_(bufferSize) {}
+
+foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity) {
+    for (;;) {
+        const ssize_t n = ::recv(socketFD, buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromLinuxErrno(errno);
+        pollfd readable{socketFD, POLLIN, 0};
+        if (::poll(&readable, 1, -1) < 0 && errno != EINTR) return Error::fromLinuxErrno(errno);
+    }
+}
+
+std::optional<Error> FrameReader::refill() {
+    start_ = 0;
+    end_ = 0;
+    auto n = readAvailable(fd_, buffer_.data(), buffer_.size());
+    if (!n) return n.error();
+    if (n.value() == 0) return Error::posix(darwin::econnreset);
+    end_ = n.value();
+    return std::nullopt;
+}
+
+std::optional<Error> FrameReader::take(size_t count, void* out) {
+    auto* to = static_cast<char*>(out);
+    for (;;) {
+        const size_t fromBuffer = std::min(count, buffered());
+        if (fromBuffer > 0) std::memcpy(to, buffer_.data() + start_, fromBuffer);
+        start_ += fromBuffer;
+        to += fromBuffer;
+        count -= fromBuffer;
+        if (count == 0) return std::nullopt;
+        if (count >= buffer_.size()) return readExactLength(count, fd_, to);
+        if (auto error = refill()) return error;
+    }
+}
+
+std::optional<Error> FrameReader::skip(uint64_t count) {
+    for (;;) {
+        const size_t fromBuffer = static_cast<size_t>(std::min<uint64_t>(count, buffered()));
+        start_ += fromBuffer;
+        count -= fromBuffer;
+        if (count == 0) return std::nullopt;
+        if (buffer_.empty()) return discardExactLength(count, fd_);
+        if (auto error = refill()) return error;
+    }
+}
+
+foundation::Result<ReceivedFrame> FrameReader::next(const DirectReadLookup& lookup) {
+    // Both lengths in one exact read: one system call per header instead of two.
+    uint8_t header[8];
+    if (auto error = take(sizeof header, header)) return *error;
+    const uint32_t jsonLength = getBigEndian32(header);
+    const uint32_t payloadLength = getBigEndian32(header + 4);
     if (uint64_t{jsonLength} + uint64_t{payloadLength} > kMaxReceiveBody) return Error::posix(darwin::emsgsize);
 
     std::string jsonText(jsonLength, '\0');
-    if (auto error = readExactLength(jsonLength, socketFD, jsonText.data())) return *error;
+    if (auto error = take(jsonLength, jsonText.data())) return *error;
     auto parsed = foundation::json::parse(jsonText);
     if (!parsed || !parsed.value().is_object()) {
         // The header gave both lengths, so the stream stays in step past a body it cannot read.
-        if (auto error = discardExactLength(payloadLength, socketFD)) return *error;
+        if (auto error = skip(payloadLength)) return *error;
         if (auto unreadable = identifyUnreadableReply(jsonText)) {
             return ReceivedFrame{{{wire::key::requestID, unreadable->requestID}}, std::nullopt,
                                  std::move(unreadable->error)};
@@ -160,18 +231,17 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
         {
             std::lock_guard lock(slot->mutex);
             // A request failed meanwhile keeps its buffer untouched; its bytes are drained instead.
-            const std::optional<Error> error = slot->completed
-                                                   ? discardExactLength(placed, socketFD)
-                                                   : readExactLength(static_cast<size_t>(placed), socketFD, slot->buffer);
+            const std::optional<Error> error =
+                slot->completed ? skip(placed) : take(static_cast<size_t>(placed), slot->buffer);
             if (error) return *error;
         }
-        if (auto error = discardExactLength(payloadLength - placed, socketFD)) return *error;
+        if (auto error = skip(payloadLength - placed)) return *error;
         frame.response[wire::key::payloadLength] = placed;
         return frame;
     }
 
     std::string payload(payloadLength, '\0');
-    if (auto error = readExactLength(payloadLength, socketFD, payload.data())) return *error;
+    if (auto error = take(payloadLength, payload.data())) return *error;
     frame.payload = std::move(payload);
     // "payload_length" counts the bytes placed in a caller's buffer; none were, whatever the server says.
     frame.response.erase(wire::key::payloadLength);
@@ -179,4 +249,3 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
 }
 
 }  // namespace brindle::framing
-

@@ -11,11 +11,14 @@ namespace dispatch {
 namespace asio = boost::asio;
 namespace {
 
-// Serial queues and the concurrent queue share one pool. Its work is short: completions, and
-// serial work that blocks only in a connect or a socket write, which the peer ends without
-// needing this pool. One thread per core keeps every core busy; the floor of four leaves
-// threads to run completions while one waits for another completion (a caller bounded by a
-// semaphore) and others sit in socket writes, also on one or two cores.
+// Serial queues and the concurrent queue share one pool. Its work is short and, on the hot path,
+// rare: a reply's completion runs on its socket's reader, so the pool runs the completions of
+// failures and refusals, and serial work that blocks only in a connect or in a socket write that
+// no caller or reader finished, which the peer ends without needing this pool. Its threads sleep
+// until such work comes, so their number costs no wake-ups. One thread per core keeps every core
+// busy; the floor of four leaves threads to run completions while one waits for another
+// completion (a caller bounded by a semaphore) and others sit in socket writes, also on one or
+// two cores.
 unsigned poolSize() { return std::max(4u, std::thread::hardware_concurrency()); }
 
 struct SharedPool {

@@ -5,7 +5,7 @@
 #include <string>
 
 // Dispatch queues: serial queues that run one work item at a time in order, and the global
-// concurrent queue on which completions run.
+// concurrent queue on which completions that no reader runs are run.
 namespace dispatch {
 
 using WorkItem = std::function<void()>;
@@ -32,7 +32,7 @@ private:
 // as the machine has cores, and never fewer than four), in no fixed order.
 class ConcurrentQueue {
 public:
-    // User-initiated quality of service: the queue every completion runs on.
+    // User-initiated quality of service: the queue of every completion not run by a socket's reader.
     static ConcurrentQueue& userInitiated();
     void async(WorkItem work);
 

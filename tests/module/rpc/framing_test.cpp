@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -270,4 +272,79 @@ TEST_F(FramingTest, LargeFramesSurviveShortWrites) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame.value().payload->size(), payload.size());
     EXPECT_EQ(*frame.value().payload, payload);
+}
+
+TEST_F(FramingTest, ABufferedReaderKeepsFramesApartWhereverTheyCrossItsBuffer) {
+    // Frames written at once arrive in one read; a buffer of 48 bytes splits every kind of frame
+    // somewhere: header, JSON, a skipped body, a direct read's placed and drained parts.
+    std::string placed(60, '\0');
+    auto slot = std::make_shared<DirectReadSlot>();
+    slot->buffer = placed.data();
+    slot->capacity = placed.size();
+    const DirectReadLookup lookup = [&](uint64_t id) { return id == 3 ? slot : nullptr; };
+    std::string direct(100, '\0');
+    for (size_t i = 0; i < direct.size(); ++i) direct[i] = static_cast<char>('a' + i % 26);
+    const std::string large(70000, 'L');
+    for (const size_t bufferSize : {size_t{48}, FrameReader::kBufferSize}) {
+        SCOPED_TRACE(bufferSize);
+        std::fill(placed.begin(), placed.end(), '\0');
+        std::thread writer([&] {
+            sendRaw(rawFrame(R"({"request_id":1,"ok":true})", "") + rawFrame(R"({"request_id":2,"ok":)", "skipped bytes") +
+                    rawFrame(R"({"request_id":3,"ok":true})", direct) + rawFrame(R"({"request_id":4})", large) +
+                    rawFrame(R"({"request_id":5})", "tail"));
+        });
+        FrameReader reader(fds[1], bufferSize);
+        auto first = reader.next(lookup);
+        auto unreadable = reader.next(lookup);
+        auto directRead = reader.next(lookup);
+        auto largeFrame = reader.next(lookup);
+        auto last = reader.next(lookup);
+        writer.join();
+        ASSERT_TRUE(first && unreadable && directRead && largeFrame && last);
+        EXPECT_EQ(first.value().response.at("request_id"), 1);
+        EXPECT_TRUE(unreadable.value().unreadable);
+        EXPECT_EQ(unreadable.value().response.at("request_id"), 2u);
+        EXPECT_EQ(directRead.value().response.at("payload_length").as_uint64(), placed.size());
+        EXPECT_EQ(placed, direct.substr(0, placed.size()));
+        EXPECT_EQ(largeFrame.value().payload, large);
+        EXPECT_EQ(last.value().payload, std::optional<std::string>("tail"));
+    }
+}
+
+namespace {
+
+// Voluntary context switches of one thread of this process so far.
+long voluntarySwitches(pid_t thread) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST_F(FramingTest, AReaderWaitingForDataSleepsThroughThePeerTakingWhatItSent) {
+    // fds[1] sent a request that fds[0] has not read yet; a reader of fds[1] waits for the reply.
+    ASSERT_EQ(::write(fds[1], "request", 7), 7);
+    std::atomic<pid_t> readerThread{0};
+    std::string received(16, '\0');
+    foundation::Result<size_t> got = size_t{0};
+    std::thread reader([&] {
+        readerThread = static_cast<pid_t>(::gettid());
+        got = readAvailable(fds[1], received.data(), received.size());
+    });
+    while (readerThread.load() == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long before = voluntarySwitches(readerThread);
+    char request[7];
+    ASSERT_EQ(::read(fds[0], request, sizeof request), 7);  // room in fds[1]'s send buffer again
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long after = voluntarySwitches(readerThread);
+    ASSERT_EQ(::write(fds[0], "reply", 5), 5);
+    reader.join();
+    EXPECT_EQ(after, before) << "the reader woke when its peer took the request";
+    ASSERT_TRUE(got);
+    EXPECT_EQ(received.substr(0, got.value()), "reply");
 }
