@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/fuse/directory_opens.h"
+#include "host/fuse/current_volume.h"
 #include "host/fuse/inode_table.h"
 #include "host/fuse/lookup_counts.h"
 #include "host/fuse/mount_options.h"
@@ -26,11 +26,11 @@ struct OperationContext {
     OperationContext(std::shared_ptr<BrindleVolume> volume, uint64_t rootNodeID, MountOptions options,
                      std::chrono::steady_clock::duration replyBound);
 
-    const std::shared_ptr<BrindleVolume> volume;
+    // `volume->` reaches the newest volume; a request keeps the generation it started on.
+    CurrentVolume volume;
     InodeTable inodes;
     LookupCounts lookups;
     OpenHandles handles;
-    DirectoryOpens directories;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
 };
