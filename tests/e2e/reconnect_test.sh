@@ -123,6 +123,7 @@ case_long_outage() {
   local waited=$((SECONDS - began))
   [ "$waited" -ge 2 ] && [ "$waited" -le 6 ] || fail "a call during the outage failed after ${waited} s"
   expect_errno EIO "os.listdir('$mnt')"
+  expect_errno EIO "os.statvfs('$mnt')"
   sleep $((40 - (SECONDS - killed)))
   restart_server
   eventually 10 grep -qx before "$mnt/f" 2>/dev/null || fail "the mount does not recover after the outage"
