@@ -158,6 +158,30 @@ case_changed_type() {
   unmount_and_wait
 }
 
+# The mount ends while the server is away and a call waits for it: neither holds up the end, and
+# the waiting call fails.
+case_stop_while_away() {
+  echo before >"$export_dir/f"
+  start_server
+  mount_foreground -o reconnect,timeout=60
+  kill_server
+  sleep 0.5
+  (cat "$mnt/f" >/dev/null 2>"$work/cat.err"; echo $? >"$work/cat.status") &
+  background_pids+=($!)
+  sleep 1
+  local began=$SECONDS
+  kill -TERM "$brindle_pid"
+  wait "$brindle_pid"
+  local status=$?
+  brindle_pid=
+  [ "$status" = 0 ] || fail "brindle exited $status on SIGTERM while reconnecting"
+  [ $((SECONDS - began)) -le 3 ] || fail "ending the mount took $((SECONDS - began)) s while reconnecting"
+  mountpoint -q "$mnt" && fail "the mount is still there"
+  eventually 3 [ -s "$work/cat.status" ] || fail "the waiting call did not end with the mount"
+  [ "$(cat "$work/cat.status")" != 0 ] || fail "the waiting call succeeded without a server"
+  background_pids=()
+}
+
 # Three restarts in a row under a recursive listing: the mount survives every one.
 case_three_restarts() {
   for d in $(seq 10); do
