@@ -20,8 +20,9 @@ namespace brindle::host {
 // completions it hands the volume, so a late completion never outlives it.
 //
 // Lock order, outermost first: a request's PendingReply (an answer runs under it), a handle's
-// listing lock, the inode table, the volume's tracked items, an item's fields. The handle table
-// and the directory opens take no other lock while they hold their own.
+// listing lock, a handle's generation lock (held while an open is made again after a reconnect),
+// the inode table, the volume's tracked items, an item's fields. The handle table, the directory
+// opens and the current volume take no other lock while they hold their own.
 struct OperationContext {
     OperationContext(std::shared_ptr<BrindleVolume> volume, uint64_t rootNodeID, MountOptions options,
                      std::chrono::steady_clock::duration replyBound);
