@@ -59,8 +59,9 @@ public:
     void ensureReadyWithCompletion(ReadyCompletion completion);
     bool isConnected();
     void disconnect();
-    // `handler` runs once, on the callback queue, when the connection ends after its handshake was
+    // `handler` runs once, on the callback queue, when the connection fails after its handshake was
     // accepted (at once when it already has); nothing else tells a caller that the client is spent.
+    // A disconnect is asked for, and is not reported.
     using ConnectionLostHandler = std::function<void(foundation::Error error)>;
     void setConnectionLostHandler(ConnectionLostHandler handler);
 
@@ -182,6 +183,7 @@ private:
     uint64_t connectionGeneration = 0;
     std::optional<foundation::Error> terminalConnectionError;
     ConnectionLostHandler connectionLostHandler;
+    bool lostByDisconnect = false;  // the terminal error is the disconnect's, which nobody needs telling of
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
     std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;
     std::vector<ReadyCompletion> readyWaiters;

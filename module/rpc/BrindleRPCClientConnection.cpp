@@ -259,7 +259,7 @@ void BrindleRPCClient::notifyReadyWaitersWithErrorLocked(const std::optional<Err
 void BrindleRPCClient::setConnectionLostHandler(ConnectionLostHandler handler) {
     StateLock lock(*this);
     connectionLostHandler = std::move(handler);
-    if (terminalConnectionError) notifyConnectionLostLocked();
+    if (terminalConnectionError && !lostByDisconnect) notifyConnectionLostLocked();
 }
 
 void BrindleRPCClient::notifyConnectionLostLocked() {
@@ -297,8 +297,11 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
     if (establishedConnection && !terminalConnectionError) {
         terminalConnectionError = error;
         // A disconnect is asked for; anything else ends a working mount and needs a reload.
-        if (!force) logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
-        notifyConnectionLostLocked();
+        lostByDisconnect = force;
+        if (!force) {
+            logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
+            notifyConnectionLostLocked();
+        }
     }
 
     // Frames not yet written belong to the failed socket; their requests are among the pending.
