@@ -79,6 +79,13 @@ case_restart() {
   exec 9>>"$mnt/f3"
   echo "written before" >&9 || fail "writing before the restart"
   eventually 5 grep -q '^ok$' "$work/reader.log" || fail "the reader does not read before the restart"
+  # A session file replaced while the connection works changes nothing.
+  cp "$work/session.json" "$work/session.saved"
+  echo '{"session_id":"other","socket_path":"/nonexistent.sock","auth_token":"t"}' >"$work/session.json"
+  sleep 0.3
+  [ "$(cat "$mnt/f1")" = "content 1" ] || fail "the mount stopped working when its session file was replaced"
+  grep -q "reconnect" "$work/brindle.log" && fail "a replaced session file started a reconnect"
+  mv "$work/session.saved" "$work/session.json"
 
   kill_server
   sleep 0.5
