@@ -12,10 +12,10 @@ double secondsOf(Reconnection::Clock::duration duration) { return std::chrono::d
 
 std::shared_ptr<Reconnection> Reconnection::create(std::shared_ptr<OperationContext> context, Reload reload,
                                                    std::string session) {
-    return std::shared_ptr<Reconnection>(new Reconnection(std::move(context), std::move(reload), std::move(session)));
+    return std::make_shared<Reconnection>(Made{}, std::move(context), std::move(reload), std::move(session));
 }
 
-Reconnection::Reconnection(std::shared_ptr<OperationContext> context, Reload reload, std::string session)
+Reconnection::Reconnection(Made, std::shared_ptr<OperationContext> context, Reload reload, std::string session)
     : context_(std::move(context)), reload_(std::move(reload)), session_(std::move(session)) {}
 
 Reconnection::~Reconnection() { stop(); }

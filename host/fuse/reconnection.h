@@ -22,6 +22,8 @@ namespace brindle::host {
 // the next generation. Only the client's report starts this: a failed call says nothing about the
 // connection, and a session file changed meanwhile waits for the next loss.
 class Reconnection : public std::enable_shared_from_this<Reconnection> {
+    struct Made {};  // only `create` makes one: the connection-lost handler holds it weakly
+
 public:
     using Clock = std::chrono::steady_clock;
     // One attempt at the whole load; asks `ending` while it waits.
@@ -32,6 +34,7 @@ public:
 
     static std::shared_ptr<Reconnection> create(std::shared_ptr<OperationContext> context, Reload reload,
                                                 std::string session);
+    Reconnection(Made, std::shared_ptr<OperationContext> context, Reload reload, std::string session);
     ~Reconnection();
     Reconnection(const Reconnection&) = delete;
     Reconnection& operator=(const Reconnection&) = delete;
@@ -43,7 +46,6 @@ public:
     void stop();
 
 private:
-    Reconnection(std::shared_ptr<OperationContext> context, Reload reload, std::string session);
     void watch(const CurrentVolume::Generation& generation);
     void lost(uint64_t generation, const foundation::Error& error);
     void run();
