@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include <atomic>
 #include <future>
 #include <ostream>
 
@@ -98,12 +99,21 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
     auto client = BrindleRPCClient::initWithSession(session.value());
     const std::string server = "the server at " + session.value()->socketPath();
 
+    // Set when the server could not be reached at all: a failed system call carries no message.
+    auto unreachable = std::make_shared<std::atomic<bool>>(false);
+    const bool handshaken = steps.run("handshake", server, [&](StepRunner::Finish finish) {
+        client->connectAndHandshakeWithReply([finish, unreachable](bool, std::optional<Error> error) {
+            if (error && error->domain() == foundation::ErrorDomain::Posix && !error->message()) *unreachable = true;
+            finish(std::move(error), {});
+        });
+    });
+    if (!handshaken && *unreachable) {
+        err << "brindle: no server listens there. Once it runs again (a restarted brindle-server writes a new "
+               "session file), a mount of this session made with -o reconnect goes on by itself; other mounts "
+               "fail with EIO or ECONNRESET until they are unmounted and mounted again.\n";
+    }
     const bool ok =
-        steps.run("handshake", server,
-                  [&](StepRunner::Finish finish) {
-                      client->connectAndHandshakeWithReply(
-                          [finish](bool, std::optional<Error> error) { finish(std::move(error), {}); });
-                  }) &&
+        handshaken &&
         steps.run("ping", server,
                   [&](StepRunner::Finish finish) {
                       client->pingWithReply([finish](bool, std::optional<Error> error) { finish(std::move(error), {}); });

@@ -1,6 +1,7 @@
 #include "host/fuse/content_operations.h"
 
 #include "host/fuse/kernel_request.h"
+#include "host/fuse/open_recovery.h"
 #include "platform/log/log.h"
 
 #include <algorithm>
@@ -12,12 +13,19 @@ namespace {
 // FSKit's "wait for the data to reach storage" synchronisation flag.
 constexpr int64_t synchronizeWait = 1;
 
+// An open the kernel names goes on only where it survived a change of connection.
+bool openGoesOn(const KernelRequest& request, const fuse_file_info* info, const std::shared_ptr<BrindleItem>& item) {
+    if (info == nullptr) return true;
+    const auto handle = request.context()->handles.find(info->fh);
+    return !handle || openUsableOrFail(request, *handle, item);
+}
+
 }  // namespace
 
-void onRead(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info*) {
+void onRead(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
-    if (!item) return;
+    if (!item || !openGoesOn(request, info, item)) return;
     auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(size);
     request.volume().readFromFile(item, offset, size, buffer,
                                   [request, buffer](uint64_t count, std::optional<foundation::Error> error) {
@@ -29,10 +37,10 @@ void onRead(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, fuse_fi
                                   });
 }
 
-void onWrite(fuse_req_t req, fuse_ino_t inode, const char* data, size_t size, off_t offset, fuse_file_info*) {
+void onWrite(fuse_req_t req, fuse_ino_t inode, const char* data, size_t size, off_t offset, fuse_file_info* info) {
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
-    if (!item) return;
+    if (!item || !openGoesOn(request, info, item)) return;
     logging::debug("orvel: fuse write ino={} offset={} size={}", inode, offset, size);
     request.volume().writeContents(std::string(data, size), item, offset,
                                    [request, size](uint64_t count, std::optional<foundation::Error> error) {
@@ -42,8 +50,10 @@ void onWrite(fuse_req_t req, fuse_ino_t inode, const char* data, size_t size, of
                                    });
 }
 
-void onFsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) {
+void onFsync(fuse_req_t req, fuse_ino_t inode, int, fuse_file_info* info) {
     const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item || !openGoesOn(request, info, item)) return;
     request.volume().synchronizeWithFlags(synchronizeWait,
                                           [request](std::optional<foundation::Error> error) { request.finish(error); });
 }

@@ -19,19 +19,47 @@ namespace brindle::host {
 // The items the kernel holds references to, by inode number, with the kernel's lookup count and
 // the opens per mode. Inode numbers are node ids, except that the server's root is inode 1 and a
 // non-root node whose id is 1 takes the root's node id as its inode number.
+//
+// Inode numbers are the host's and outlive a connection: after a reconnect (a new generation) the
+// new server's node ids are translated, an inode the kernel still holds is bound again to the node
+// found under the name it was last handed out under, and a new node whose id the kernel holds for
+// another object gets a number of its own.
 class InodeTable {
 public:
     using ItemPtr = std::shared_ptr<BrindleItem>;
+    using TrackedItem = std::function<ItemPtr(uint64_t nodeID)>;
     static constexpr uint64_t rootInode = 1;
 
     InodeTable(ItemPtr root, uint64_t rootNodeID);
 
-    uint64_t inodeForNodeID(uint64_t nodeID) const;
+    // The inode number for a node of the current generation; from the second generation on it is
+    // chosen here the first time the node is named.
+    uint64_t inodeForNodeID(uint64_t nodeID);
     uint64_t nodeIDForInode(uint64_t inode) const;
-    uint64_t inodeOfItem(const BrindleItem& item) const;
+    uint64_t inodeOfItem(const BrindleItem& item);
 
-    // The item behind an inode, or null when the kernel names one it was never given.
+    // The item behind an inode, or null when the kernel names one it was never given, or one whose
+    // item belongs to an earlier generation or went stale.
     ItemPtr item(uint64_t inode) const;
+
+    // What a reconnect needs to find an inode again.
+    struct Held {
+        ItemPtr item;
+        uint64_t generation = 0;
+        bool stale = false;
+        std::optional<std::pair<uint64_t, std::string>> lastName;  // parent inode, name
+    };
+    std::optional<Held> held(uint64_t inode) const;
+    uint64_t generation() const;
+    // Starts generation `number` with the new volume's root for inode 1; `trackedItem` gives the
+    // new volume's item for a node id, so that a listing finds held inodes again by name too.
+    void startGeneration(uint64_t number, const ItemPtr& root, uint64_t rootNodeID, TrackedItem trackedItem);
+    // Binds an inode of an earlier generation to `found`, the item now under the name it was last
+    // seen under, in generation `number`; returns the inode's current item. Null (the inode is stale
+    // from then on) when `found` is of another type or already has another inode.
+    ItemPtr rebind(uint64_t inode, const ItemPtr& found, uint64_t number);
+    // The inode no longer leads to its object.
+    void markStale(uint64_t inode);
     // Adds `lookups` kernel references to the item (a newer object for the same node replaces the
     // one held); returns its inode number.
     uint64_t remember(const ItemPtr& item, uint64_t lookups);
@@ -43,7 +71,7 @@ public:
     // name and parent; null when there is none. Removal and rename name only the parent and the
     // name, and the kernel calls them only for an entry it has just looked up, so this spares
     // asking the server for the same item again.
-    ItemPtr itemNamed(uint64_t parentInode, const std::string& name) const;
+    ItemPtr itemNamed(uint64_t parentInode, const std::string& name);
     // Takes kernel references away; returns the item once nothing references it any more, so the
     // caller can let the volume reclaim it. The root is never let go.
     ItemPtr forget(uint64_t inode, uint64_t lookups);
@@ -90,14 +118,31 @@ private:
         uint64_t readers = 0;
         uint64_t writers = 0;
         std::vector<Name> names;  // the names that lead to it in `names_`
+        uint64_t generation = 1;  // the generation `item` belongs to
+        bool stale = false;
+        std::optional<Name> lastName;
         std::optional<ContentStamp> stamp;
+        uint64_t stampGeneration = 0;  // a stamp from an earlier connection's server proves nothing
         std::chrono::steady_clock::time_point cachedSince;  // when the stamp that began the cache was taken
     };
     static uint32_t keptModes(const Entry& entry);
     void nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name);
     void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
+    uint64_t swappedLocked(uint64_t nodeID) const;
+    uint64_t inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known);
+    void bindLocked(uint64_t nodeID, uint64_t inode);
+    Entry& rememberLocked(const ItemPtr& item, uint64_t lookups, uint64_t& inode);
+    // The item the entry holds when it belongs to the current generation.
+    ItemPtr currentItemLocked(const Entry& entry) const;
 
-    const uint64_t rootNodeID_;
+    uint64_t rootNodeID_;
+    uint64_t generation_ = 1;
+    // From the second generation on: the current server's node ids and the inodes they are bound to.
+    std::unordered_map<uint64_t, uint64_t> inodeOfNode_;
+    std::unordered_map<uint64_t, uint64_t> nodeOfInode_;
+    // Numbers for new nodes whose own id the kernel holds for another object; far above node ids.
+    uint64_t nextOwnInode_ = uint64_t{1} << 62;
+    TrackedItem trackedItem_;
     // Taken under a request's PendingReply; the volume's locks are taken under it (a reclaim runs
     // inside `unlessReferenced`), never the other way round.
     mutable std::mutex mutex_;

@@ -2,6 +2,7 @@
 
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/error_mapping.h"
+#include "host/fuse/inode_recovery.h"
 
 #include <cerrno>
 
@@ -9,7 +10,15 @@ namespace brindle::host {
 
 KernelRequest::KernelRequest(fuse_req_t req)
     : context_(contextOf(req)), req_(req),
-      pending_(context_->deadline->track(reinterpret_cast<uint64_t>(req))) {}
+      pending_(context_->deadline->track(reinterpret_cast<uint64_t>(req))) {
+    if (context_->options.requestTimeout.count() > 0)
+        until_ = std::chrono::steady_clock::now() + context_->options.requestTimeout;
+}
+
+const VolumeGeneration& KernelRequest::generation() const {
+    if (!generation_) generation_ = context_->volume.latest();
+    return *generation_;
+}
 
 bool KernelRequest::deliver(const std::function<void()>& answer) const { return pending_->deliver(answer); }
 
@@ -34,9 +43,14 @@ void KernelRequest::replyAttributes(uint64_t inode, const std::optional<fskit::F
 }
 
 KernelRequest::ItemPtr KernelRequest::itemOrFail(fuse_ino_t inode) const {
-    auto item = context_->inodes.item(inode);
-    if (!item) fail(ESTALE);
-    return item;
+    if (!generation_) generation_ = context_->volume.connected(until_);
+    if (!generation_) {
+        fail(EIO);
+        return nullptr;
+    }
+    auto recovered = recoverItem(*context_, *generation_, inode, until_);
+    if (!recovered.item) fail(recovered.linuxErrno);
+    return recovered.item;
 }
 
 std::optional<fskit::FSFileName> KernelRequest::nameOrFail(const char* name) const {

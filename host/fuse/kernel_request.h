@@ -22,8 +22,12 @@ public:
     explicit KernelRequest(fuse_req_t req);
 
     const std::shared_ptr<OperationContext>& context() const { return context_; }
-    BrindleVolume& volume() const { return *context_->volume; }
+    // The volume of the generation the request works on: the one its items came from, else the newest.
+    BrindleVolume& volume() const { return *generation().volume; }
+    const VolumeGeneration& generation() const;
     fuse_req_t req() const { return req_; }
+    // When the request's bound runs out; none when it has none.
+    std::optional<std::chrono::steady_clock::time_point> until() const { return until_; }
 
     // Runs `answer`, which calls one fuse_reply_*, unless the request was already answered; true
     // when it ran.
@@ -36,6 +40,8 @@ public:
                          const std::optional<foundation::Error>& error) const;
 
     // The item behind an inode the kernel names; answers ESTALE and gives null when there is none.
+    // While the connection is being replaced it waits for the new one, within the request's bound
+    // (EIO after it), and finds an inode from an earlier connection again.
     ItemPtr itemOrFail(fuse_ino_t inode) const;
     // A name from the kernel, or none after answering EILSEQ when it is not UTF-8: the wire carries
     // names as JSON strings, so such a name cannot reach the server.
@@ -45,6 +51,9 @@ private:
     std::shared_ptr<OperationContext> context_;
     fuse_req_t req_;
     std::shared_ptr<PendingReply> pending_;
+    std::optional<std::chrono::steady_clock::time_point> until_;
+    // Chosen by the first call that needs it; copies made afterwards share the choice.
+    mutable CurrentVolume::Generation generation_;
 };
 
 // Every attribute the volume has: what each entry and attribute reply carries.

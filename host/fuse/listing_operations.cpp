@@ -2,6 +2,7 @@
 
 #include "host/fuse/directory_packer.h"
 #include "host/fuse/kernel_request.h"
+#include "host/fuse/open_recovery.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
 
@@ -106,6 +107,7 @@ void startListing(fuse_req_t req, size_t size, off_t offset, fuse_file_info* inf
     const KernelRequest request(req);
     auto handle = request.context()->handles.find(info->fh);
     if (!handle) return request.fail(EBADF);
+    if (!openUsableOrFail(request, *handle, nullptr)) return;
     listDirectory(request, handle, size, offset, plus, listingAttempts);
 }
 

@@ -5,6 +5,8 @@
 #include "host/fuse/mount_options.h"
 #include "host/fuse/operations.h"
 #include "host/fuse/read_ahead.h"
+#include "host/fuse/reconnection.h"
+#include "host/fuse/session_reload.h"
 #include "host/fuse/setup_interruption.h"
 #include "module/BrindleModuleBootstrap.h"
 #include "module/BrindleSessionDescriptor.h"
@@ -252,6 +254,18 @@ private:
             return failed("mount", "cannot mount on " + mountPoint_ + (reason.empty() ? "" : ": " + reason)), 1;
         }
         fuseMessages.reset();
+        // A call waiting for a reconnect gives up once the session ends: the loop joins its workers.
+        context->volume.watchEnding([session] { return fuse_session_exited(session) != 0; });
+        std::shared_ptr<Reconnection> reconnection;
+        if (options.reconnect) {
+            reconnection = Reconnection::create(
+                context,
+                [this](const std::function<bool()>& ending) {
+                    return reloadSession(*fileSystem_, resource_, options_.requestTimeout, ending);
+                },
+                sessionPath_);
+            reconnection->start();
+        }
         logging::info("orvel: mounted {} on {}", sessionPath_, mountPoint_);
         raiseReadAhead(mountedPath, maximumTransfer / 1024);
         report.ready();
@@ -267,6 +281,10 @@ private:
             fuse_loop_cfg_destroy(config);
         }
         fuse_remove_signal_handlers(session);
+        if (reconnection) reconnection->stop();
+        context->volume.end();
+        // What a reconnect loaded last is what is taken down.
+        volume_ = context->volume.latest()->volume;
         // Closed before the unmount closes /dev/fuse: a late completion would otherwise write its
         // answer to a closed descriptor, or to whatever the number was reused for.
         context->deadline->close();

@@ -37,6 +37,7 @@ constexpr std::array switches = {
     Switch{"nodefault_permissions", &MountOptions::defaultPermissions, false},
     Switch{"auto_unmount", &MountOptions::autoUnmount, true},
     Switch{"writeback_cache", &MountOptions::writebackCache, true},
+    Switch{"reconnect", &MountOptions::reconnect, true},
 };
 
 // What mount(8) and fstab hand every helper: they concern mount(8) itself, or other programs.
@@ -190,6 +191,9 @@ std::string mountOptionsHelp() {
            "                       entry_timeout; 0 asks the server every time)\n"
            "  timeout=S            seconds the mount's setup and each request may wait for the\n"
            "                       server; a request then fails with EIO (default 30; 0: no limit)\n"
+           "  reconnect            when the server goes away, keep the mount and load the\n"
+           "                       session again until the server is back; calls meanwhile\n"
+           "                       wait up to timeout=\n"
            "  fsname=NAME          the source shown in the mount table (default: SESSION)\n"
            "  subtype=NAME         the type shown as fuse.NAME (default brindle)\n"
            "  auto, noauto, user, nouser, users, _netdev, nofail, defaults, x-*, comment=*\n"

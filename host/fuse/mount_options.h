@@ -25,6 +25,8 @@ struct MountOptions {
     bool noAccessTimes = false;
     bool autoUnmount = false;
     bool writebackCache = false;
+    // Keep the mount across a restart of the server, loading the session again.
+    bool reconnect = false;
     PageCachePolicy pageCache = PageCachePolicy::CloseToOpen;
     AttributePresentation presentation;
     std::optional<unsigned> maxRead;  // bytes; none: the kernel's choice

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/directory_opens.h"
 #include "module/volume/BrindleItem.h"
 
 #include <cstdint>
@@ -21,6 +22,12 @@ struct OpenHandle {
     uint64_t listingVerifier = 0;  // the verifier the last listing through this handle returned
     // The offset at which the last listing reached the directory's end, if it did.
     std::optional<uint64_t> listingEnd;
+    // The volume-side directory opens of the connection the directory was opened on.
+    std::shared_ptr<DirectoryOpens> directories;
+    // Guards `item` and the two fields below: a read-only open is made again on a newer connection.
+    std::mutex generationMutex;
+    uint64_t generation = 1;  // the connection generation the open belongs to
+    bool lossReported = false;
 };
 
 // The kernel's file handles: a number the kernel passes back with each request on an open.

@@ -21,12 +21,15 @@ using ItemPtr = std::shared_ptr<BrindleItem>;
 using HandlePtr = std::shared_ptr<OpenHandle>;
 using foundation::Error;
 
-HandlePtr makeHandle(const ItemPtr& item, uint64_t inode, uint32_t modes, bool directory = false) {
+HandlePtr makeHandle(const KernelRequest& request, const ItemPtr& item, uint64_t inode, uint32_t modes,
+                     bool directory = false) {
     auto handle = std::make_shared<OpenHandle>();
     handle->item = item;
     handle->inode = inode;
     handle->modes = modes;
     handle->directory = directory;
+    handle->generation = request.generation().number;
+    handle->directories = request.generation().directories;
     return handle;
 }
 
@@ -40,15 +43,21 @@ void closeOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr
         reply(std::move(error));
         context->lookups.reclaim(unreferenced);
     };
+    const auto latest = context->volume.latest();
+    ItemPtr item;
+    {
+        std::lock_guard lock(handle->generationMutex);
+        // An open of an earlier connection ended with it; the newer server never had it.
+        if (handle->generation == latest->number) item = handle->item;
+    }
+    if (!item) return finish(std::nullopt);
     if (!handle->directory) {
-        context->volume->closeItem(handle->item, release.keepingModes, std::move(finish));
+        latest->volume->closeItem(item, release.keepingModes, std::move(finish));
         return;
     }
-    context->directories.release(
+    handle->directories->release(
         handle->inode,
-        [context, item = handle->item](DirectoryOpens::Done done) {
-            context->volume->closeItem(item, 0, std::move(done));
-        },
+        [volume = latest->volume, item](DirectoryOpens::Done done) { volume->closeItem(item, 0, std::move(done)); },
         std::move(finish));
 }
 
@@ -161,7 +170,7 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
                                             name](std::optional<Error> error) mutable {
         if (error) return request.fail(error);
         const auto& context = request.context();
-        auto handle = makeHandle(item, context->inodes.inodeOfItem(*item), modes);
+        auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
         bool recorded = false;
         const bool handedOver = replyWithEntry(request, item, parent, name, [&](const fuse_entry_param& entry) {
             context->inodes.recordOpen(handle->inode, handle->modes);
@@ -199,14 +208,14 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
             [request, item, inode, modes, info = *info](std::optional<Error> error,
                                                          std::optional<fskit::FSItemAttributes> attributes) {
                 if (error) return request.fail(error);
-                answerOpen(request, makeHandle(item, inode, modes), info,
+                answerOpen(request, makeHandle(request, item, inode, modes), info,
                            pagesStillCurrent(*request.context(), inode, attributes));
             });
     }
     request.volume().openItem(item, modes, [request, item, inode, modes, policy,
                                             info = *info](std::optional<Error> error) {
         if (error) return request.fail(error);
-        auto handle = makeHandle(item, inode, modes);
+        auto handle = makeHandle(request, item, inode, modes);
         if (!(info.flags & O_TRUNC)) return answerOpen(request, handle, info, keepsPagesUnasked(policy));
         // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so
         // the server's copy is cut before that; a failed cut fails the open, as locally. The
@@ -228,27 +237,26 @@ void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
     if (!item) return;
-    const auto& context = request.context();
-    const auto openVolumeSide = [context, item, inode](DirectoryOpens::Done done) {
-        context->directories.acquire(
+    const auto openVolumeSide = [request, item, inode](DirectoryOpens::Done done) {
+        request.generation().directories->acquire(
             inode,
-            [context, item](DirectoryOpens::Done opened) {
-                context->volume->openItem(item, BrindleVolume::openModeRead, std::move(opened));
+            [request, item](DirectoryOpens::Done opened) {
+                request.volume().openItem(item, BrindleVolume::openModeRead, std::move(opened));
             },
             std::move(done));
     };
-    const auto lifetime = listingLifetime(context->options);
+    const auto lifetime = listingLifetime(request.context()->options);
     if (!lifetime) {
         return openVolumeSide([request, item, inode, info = *info](std::optional<Error> error) {
             if (error) return request.fail(error);
-            answerOpen(request, makeHandle(item, inode, BrindleVolume::openModeRead, true), info, false);
+            answerOpen(request, makeHandle(request, item, inode, BrindleVolume::openModeRead, true), info, false);
         });
     }
     openBesideAttributes(request, item, openVolumeSide,
                          [request, item, inode, info = *info, lifetime = *lifetime](
                              std::optional<Error> error, std::optional<fskit::FSItemAttributes> attributes) mutable {
                              if (error) return request.fail(error);
-                             auto handle = makeHandle(item, inode, BrindleVolume::openModeRead, true);
+                             auto handle = makeHandle(request, item, inode, BrindleVolume::openModeRead, true);
                              info.cache_readdir = 1;
                              answerOpen(request, handle, info,
                                         listingStillCurrent(*request.context(), *handle, attributes, lifetime));

@@ -6,9 +6,10 @@ namespace brindle::host {
 
 OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint64_t rootNodeID,
                                    MountOptions options_, std::chrono::steady_clock::duration replyBound)
-    : volume(std::move(volume_)), inodes(volume->rootItem(), rootNodeID),
+    : volume(volume_), inodes(volume_->rootItem(), rootNodeID),
+      // The inode table gives back only items of the newest generation.
       lookups(inodes,
-              [volume = volume](const std::shared_ptr<BrindleItem>& item) {
+              [this](const std::shared_ptr<BrindleItem>& item) {
                   volume->reclaimItem(item, [](std::optional<foundation::Error>) {});
               }),
       options(std::move(options_)),

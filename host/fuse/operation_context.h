@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/fuse/directory_opens.h"
+#include "host/fuse/current_volume.h"
 #include "host/fuse/inode_table.h"
 #include "host/fuse/lookup_counts.h"
 #include "host/fuse/mount_options.h"
@@ -20,17 +20,18 @@ namespace brindle::host {
 // completions it hands the volume, so a late completion never outlives it.
 //
 // Lock order, outermost first: a request's PendingReply (an answer runs under it), a handle's
-// listing lock, the inode table, the volume's tracked items, an item's fields. The handle table
-// and the directory opens take no other lock while they hold their own.
+// listing lock, a handle's generation lock (held while an open is made again after a reconnect),
+// the inode table, the volume's tracked items, an item's fields. The handle table, the directory
+// opens and the current volume take no other lock while they hold their own.
 struct OperationContext {
     OperationContext(std::shared_ptr<BrindleVolume> volume, uint64_t rootNodeID, MountOptions options,
                      std::chrono::steady_clock::duration replyBound);
 
-    const std::shared_ptr<BrindleVolume> volume;
+    // `volume->` reaches the newest volume; a request keeps the generation it started on.
+    CurrentVolume volume;
     InodeTable inodes;
     LookupCounts lookups;
     OpenHandles handles;
-    DirectoryOpens directories;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
 };

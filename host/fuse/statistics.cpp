@@ -2,6 +2,8 @@
 
 #include "host/fuse/operation_context.h"
 
+#include <cerrno>
+
 namespace brindle::host {
 
 struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, unsigned long maximumNameLength) {
@@ -21,9 +23,19 @@ struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, un
 }
 
 void onStatfs(fuse_req_t req, fuse_ino_t) {
+    const auto& context = contextOf(req);
+    std::optional<CurrentVolume::Clock::time_point> until;
+    if (context->options.requestTimeout.count() > 0)
+        until = CurrentVolume::Clock::now() + context->options.requestTimeout;
+    // While the server is away, zero counts would read as an empty volume.
+    const auto generation = context->volume.connected(until);
+    if (!generation) {
+        fuse_reply_err(req, EIO);
+        return;
+    }
     // Synchronous by design: the volume waits at most five seconds for the server.
     const struct statvfs status =
-        statvfsFromStatistics(contextOf(req)->volume->volumeStatistics(), BrindleVolume::maximumNameLength());
+        statvfsFromStatistics(generation->volume->volumeStatistics(), BrindleVolume::maximumNameLength());
     fuse_reply_statfs(req, &status);
 }
 

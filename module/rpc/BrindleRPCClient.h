@@ -62,6 +62,11 @@ public:
     void ensureReadyWithCompletion(ReadyCompletion completion);
     bool isConnected();
     void disconnect();
+    // `handler` runs once, on the callback queue, when the connection fails after its handshake was
+    // accepted (at once when it already has); nothing else tells a caller that the client is spent.
+    // A disconnect is asked for, and is not reported.
+    using ConnectionLostHandler = std::function<void(foundation::Error error)>;
+    void setConnectionLostHandler(ConnectionLostHandler handler);
 
     // Submission.
     void performRequest(boost::json::object request, std::optional<std::string> payload,
@@ -139,6 +144,7 @@ private:
     void handshakeReplyLocked(const boost::json::object& response);
     void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
     void dispatchReadyCompletion(ReadyCompletion completion, std::optional<foundation::Error> error);  // Locked
+    void notifyConnectionLostLocked();
     void failConnectionWithError(const foundation::Error& error, uint64_t generation, bool force);
     void failConnectionLockedWithError(const foundation::Error& error, uint64_t generation, bool force);
     std::vector<std::thread> takeReaderThreads();
@@ -186,6 +192,8 @@ private:
     uint64_t nextRequestID = 0;
     uint64_t connectionGeneration = 0;
     std::optional<foundation::Error> terminalConnectionError;
+    ConnectionLostHandler connectionLostHandler;
+    bool lostByDisconnect = false;  // the terminal error is the disconnect's, which nobody needs telling of
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
     std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;
     std::vector<ReadyCompletion> readyWaiters;

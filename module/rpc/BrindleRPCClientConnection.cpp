@@ -263,6 +263,19 @@ void BrindleRPCClient::notifyReadyWaitersWithErrorLocked(const std::optional<Err
     for (ReadyCompletion& waiter : waiters) dispatchReadyCompletion(std::move(waiter), error);
 }
 
+void BrindleRPCClient::setConnectionLostHandler(ConnectionLostHandler handler) {
+    StateLock lock(*this);
+    connectionLostHandler = std::move(handler);
+    if (terminalConnectionError && !lostByDisconnect) notifyConnectionLostLocked();
+}
+
+void BrindleRPCClient::notifyConnectionLostLocked() {
+    if (!connectionLostHandler) return;
+    completionsDue.push_back([handler = std::exchange(connectionLostHandler, {}), error = *terminalConnectionError] {
+        handler(error);
+    });
+}
+
 void BrindleRPCClient::dispatchReadyCompletion(ReadyCompletion completion, std::optional<Error> error) {
     if (!completion) return;
     completionsDue.push_back([completion = std::move(completion), error = std::move(error)] { completion(error); });
@@ -291,7 +304,11 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
     if (establishedConnection && !terminalConnectionError) {
         terminalConnectionError = error;
         // A disconnect is asked for; anything else ends a working mount and needs a reload.
-        if (!force) logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
+        lostByDisconnect = force;
+        if (!force) {
+            logging::info("orvel: rpc connection lost endpoint={} error={}", session_->socketPath(), error);
+            notifyConnectionLostLocked();
+        }
     }
 
     // Frames not yet written belong to the failed socket; their requests are among the pending.

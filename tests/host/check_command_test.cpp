@@ -96,5 +96,8 @@ TEST_F(CheckCommandTest, AMissingServerFailsTheHandshakeStep) {
     EXPECT_EQ(runCheck(path, out2, err2), 1);
     EXPECT_NE(out2.str().find("probe: ok"), std::string::npos);
     EXPECT_EQ(err2.str(), "brindle: check failed at handshake: the server at /nonexistent/x.sock: ENOENT: No such "
-                          "file or directory (2)\n");
+                          "file or directory (2)\n"
+                          "brindle: no server listens there. Once it runs again (a restarted brindle-server writes a "
+                          "new session file), a mount of this session made with -o reconnect goes on by itself; other "
+                          "mounts fail with EIO or ECONNRESET until they are unmounted and mounted again.\n");
 }

@@ -44,7 +44,7 @@ TEST(MountOptions, KnownOptionsAreApplied) {
     const MountOptions options =
         parsed({"allow_root", "nodefault_permissions", "writeback_cache", "fsname=demo", "subtype=x",
                 "attr_timeout=2.5", "entry_timeout=0", "noexec", "sync", "dirsync", "noatime", "auto_unmount",
-                "uid=1234", "gid=77", "umask=027", "max_read=65536", "timeout=2.5", "kernel_cache"});
+                "uid=1234", "gid=77", "umask=027", "max_read=65536", "timeout=2.5", "kernel_cache", "reconnect"});
     EXPECT_TRUE(options.allowRoot);
     EXPECT_FALSE(options.defaultPermissions);
     EXPECT_TRUE(options.writebackCache);
@@ -63,6 +63,8 @@ TEST(MountOptions, KnownOptionsAreApplied) {
     EXPECT_EQ(options.maxRead, 65536u);
     EXPECT_EQ(options.requestTimeout, 2500ms);
     EXPECT_EQ(options.pageCache, PageCachePolicy::KeepAlways);
+    EXPECT_TRUE(options.reconnect);
+    EXPECT_FALSE(parsed({}).reconnect) << "a mount fails fast unless asked to reconnect";
     EXPECT_EQ(parsed({"timeout=0"}).requestTimeout, 0ms) << "zero waits for ever";
 }
 
