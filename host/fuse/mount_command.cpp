@@ -1,5 +1,6 @@
 #include "host/fuse/mount_command.h"
 
+#include "host/fuse/awaited.h"
 #include "host/fuse/error_text.h"
 #include "host/fuse/fuse_messages.h"
 #include "host/fuse/mount_options.h"
@@ -66,34 +67,8 @@ private:
     int fd_;
 };
 
-// Waits for a completion that the module calls once from its callback queue. The promise is
-// shared so that a completion arriving after the wait gave up still has somewhere to go.
-template <typename T>
-class Awaited {
-public:
-    Awaited() : promise_(std::make_shared<std::promise<T>>()), future_(promise_->get_future()) {}
-    std::function<void(T)> completion() {
-        return [promise = promise_](T value) { promise->set_value(std::move(value)); };
-    }
-    // Waits at most `bound` (zero: for ever) and gives up early once a signal interrupts the setup.
-    std::optional<T> wait(std::chrono::milliseconds bound) {
-        const auto giveUp = std::chrono::steady_clock::now() + bound;
-        while (SetupInterruption::caughtSignal() == 0) {
-            auto slice = std::chrono::steady_clock::duration(50ms);
-            if (bound != 0ms) {
-                const auto left = giveUp - std::chrono::steady_clock::now();
-                if (left <= 0ms) return std::nullopt;
-                slice = std::min(slice, left);
-            }
-            if (future_.wait_for(slice) == std::future_status::ready) return future_.get();
-        }
-        return std::nullopt;
-    }
-
-private:
-    std::shared_ptr<std::promise<T>> promise_;
-    std::future<T> future_;
-};
+// A signal during the setup cancels the mount; its waits end at once.
+bool setupInterrupted() { return SetupInterruption::caughtSignal() != 0; }
 
 struct Loaded {
     std::shared_ptr<BrindleVolume> volume;
@@ -178,7 +153,7 @@ private:
                                   [complete](std::shared_ptr<BrindleVolume> volume, std::optional<Error> error) {
                                       complete(Loaded{std::move(volume), std::move(error)});
                                   });
-        const auto outcome = loaded.wait(options_.requestTimeout);
+        const auto outcome = loaded.wait(options_.requestTimeout, setupInterrupted);
         if (!outcome) {
             unload();
             return unanswered("load");
@@ -205,7 +180,7 @@ private:
                                      [complete](std::shared_ptr<BrindleItem> root, std::optional<Error> error) {
                                          complete({std::move(root), std::move(error)});
                                      });
-        const auto outcome = activated.wait(options_.requestTimeout);
+        const auto outcome = activated.wait(options_.requestTimeout, setupInterrupted);
         if (!outcome) return unanswered("activate");
         if (!outcome->first) {
             return failed("activate", serverNamed(sessionURL_) + ": " +
@@ -303,11 +278,11 @@ private:
         Awaited<bool> unmounted;
         auto completeUnmount = unmounted.completion();
         volume_->unmountWithReplyHandler([completeUnmount] { completeUnmount(true); });
-        unmounted.wait(takeDownBound);
+        unmounted.wait(takeDownBound, setupInterrupted);
         Awaited<bool> deactivated;
         auto completeDeactivate = deactivated.completion();
         volume_->deactivateWithOptions(0, [completeDeactivate](std::optional<Error>) { completeDeactivate(true); });
-        deactivated.wait(takeDownBound);
+        deactivated.wait(takeDownBound, setupInterrupted);
         unload();
     }
 
