@@ -2,6 +2,7 @@
 
 #include "host/fuse/attribute_conversion.h"
 #include "host/fuse/kernel_request.h"
+#include "host/fuse/open_recovery.h"
 
 #include <ctime>
 
@@ -24,10 +25,11 @@ void onGetattr(fuse_req_t req, fuse_ino_t inode, fuse_file_info*) {
     request.volume().getAttributes(allAttributes(), item, attributesReply(request, inode));
 }
 
-void onSetattr(fuse_req_t req, fuse_ino_t inode, struct stat* values, int toSet, fuse_file_info*) {
+void onSetattr(fuse_req_t req, fuse_ino_t inode, struct stat* values, int toSet, fuse_file_info* info) {
     const KernelRequest request(req);
     auto item = request.itemOrFail(inode);
-    if (!item) return;
+    // An ftruncate through an open for writing that outlived its connection fails like its writes.
+    if (!item || !openGoesOn(request, info, item)) return;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     auto change = setAttributesRequestFromKernel(*values, toSet, now);

@@ -13,13 +13,6 @@ namespace {
 // FSKit's "wait for the data to reach storage" synchronisation flag.
 constexpr int64_t synchronizeWait = 1;
 
-// An open the kernel names goes on only where it survived a change of connection.
-bool openGoesOn(const KernelRequest& request, const fuse_file_info* info, const std::shared_ptr<BrindleItem>& item) {
-    if (info == nullptr) return true;
-    const auto handle = request.context()->handles.find(info->fh);
-    return !handle || openUsableOrFail(request, *handle, item);
-}
-
 }  // namespace
 
 void onRead(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {

@@ -45,4 +45,10 @@ bool openUsableOrFail(const KernelRequest& request, OpenHandle& handle, const st
     return true;
 }
 
+bool openGoesOn(const KernelRequest& request, const fuse_file_info* info, const std::shared_ptr<BrindleItem>& item) {
+    if (info == nullptr) return true;
+    const auto handle = request.context()->handles.find(info->fh);
+    return !handle || openUsableOrFail(request, *handle, item);
+}
+
 }  // namespace brindle::host

@@ -13,4 +13,8 @@ namespace brindle::host {
 // and gives false when the open cannot go on.
 bool openUsableOrFail(const KernelRequest& request, OpenHandle& handle, const std::shared_ptr<BrindleItem>& item);
 
+// The same for a request that may name an open (read, write, fsync, ftruncate); one that names
+// none goes on.
+bool openGoesOn(const KernelRequest& request, const fuse_file_info* info, const std::shared_ptr<BrindleItem>& item);
+
 }  // namespace brindle::host

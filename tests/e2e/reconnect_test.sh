@@ -104,6 +104,14 @@ case_restart() {
   [ "$(stat -c '%n %i' "$mnt/f1" "$mnt/f2" "$mnt/sub" "$mnt/sub/inner")" = "$inodes_before" ] ||
     fail "inode numbers changed across the restart"
 
+  python3 -c '
+import errno, os, sys
+try:
+    os.ftruncate(9, 0)
+except OSError as e:
+    sys.exit(0 if e.errno == errno.EIO else 1)
+sys.exit(2)' || fail "ftruncate through the open that outlived the server did not fail with EIO"
+  [ -s "$export_dir/f3" ] || fail "ftruncate through the open that outlived the server emptied the file"
   local written
   written=$( { echo "written after" >&9; } 2>&1) && fail "a write through the open that outlived the server succeeded"
   [[ "$written" == *"Input/output error"* ]] || fail "the broken open reported: $written"
