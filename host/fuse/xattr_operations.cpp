@@ -19,10 +19,21 @@ void replyWithBytes(const KernelRequest& request, const std::string& bytes, size
     request.deliver([&] { fuse_reply_buf(request.req(), bytes.data(), bytes.size()); });
 }
 
+// A session without extended attributes answers ENOSYS: the kernel then answers every later call of
+// that kind with EOPNOTSUPP itself, for the life of the mount, where it would otherwise ask before
+// each write whether the file carries capabilities. A reconnect to a session that has them does not
+// bring them back; that takes a new mount.
+bool refusedForTheMount(const KernelRequest& request) {
+    if (!request.volume().xattrOperationsInhibited()) return false;
+    request.fail(ENOSYS);
+    return true;
+}
+
 }  // namespace
 
 void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* value, size_t size, int flags) {
     const KernelRequest request(req);
+    if (refusedForTheMount(request)) return;
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto policy = xattrPolicyForFlags(flags);
@@ -35,6 +46,7 @@ void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* 
 
 void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size) {
     const KernelRequest request(req);
+    if (refusedForTheMount(request)) return;
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);
@@ -48,6 +60,7 @@ void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size)
 
 void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
     const KernelRequest request(req);
+    if (refusedForTheMount(request)) return;
     auto item = request.itemOrFail(inode);
     if (!item) return;
     request.volume().listXattrsOfItem(
@@ -66,6 +79,7 @@ void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
 
 void onRemovexattr(fuse_req_t req, fuse_ino_t inode, const char* name) {
     const KernelRequest request(req);
+    if (refusedForTheMount(request)) return;
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);

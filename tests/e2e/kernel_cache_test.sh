@@ -184,4 +184,21 @@ more" ] || fail "the first client lost its own append"
   unmount_and_wait
 }
 
+# A session without extended attributes: the kernel learns it once and stops asking, since it
+# asks before every write whether the file carries capabilities.
+case_xattrs_off_asked_once() {
+  start_server
+  mount_foreground -d
+  local i
+  for i in 1 2 3 4; do echo "line $i" >>"$mnt/f" || fail "append $i"; done
+  expect_errno EOPNOTSUPP "os.getxattr('$mnt/f', 'user.x')"
+  expect_errno EOPNOTSUPP "os.setxattr('$mnt/f', 'user.x', b'v')"
+  expect_errno EOPNOTSUPP "os.listxattr('$mnt/f')"
+  expect_errno EOPNOTSUPP "os.removexattr('$mnt/f', 'user.x')"
+  local asked
+  asked=$(requests GETXATTR)
+  [ "$asked" -le 1 ] || fail "the kernel asked $asked times for extended attributes the session has none of"
+  unmount_and_wait
+}
+
 case_${case_name}
