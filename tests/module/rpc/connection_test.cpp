@@ -50,15 +50,7 @@ bool nothingArrives(const rpctest::Peer& peer, int milliseconds = 200) {
 class ConnectionTest : public ::testing::Test {
 protected:
     // A client whose handshake the server has accepted.
-    std::unique_ptr<rpctest::Peer> connect() {
-        auto isReady = ready(*client);
-        auto peer = server.accept();
-        if (!peer) return nullptr;
-        peer->acceptHandshake("session-1");
-        const auto outcome = isReady->get();
-        EXPECT_TRUE(outcome.has_value() && !outcome->has_value());
-        return peer;
-    }
+    std::unique_ptr<rpctest::Peer> connect() { return rpctest::connectAccepted(server, *client); }
 
     testsupport::LogCapture log;
     rpctest::ScriptedServer server;

@@ -38,16 +38,7 @@ std::string replyBytes(const Frame& request, boost::json::object json) {
 
 class ReplyDeliveryTest : public ::testing::Test {
 protected:
-    std::unique_ptr<rpctest::Peer> connect() {
-        auto isReady = std::make_shared<Await<std::optional<Error>>>();
-        client->ensureReadyWithCompletion([isReady](std::optional<Error> error) { isReady->set(std::move(error)); });
-        auto peer = server.accept();
-        if (!peer) return nullptr;
-        peer->acceptHandshake("session-1");
-        const auto outcome = isReady->get();
-        EXPECT_TRUE(outcome.has_value() && !outcome->has_value());
-        return peer;
-    }
+    std::unique_ptr<rpctest::Peer> connect() { return rpctest::connectAccepted(server, *client); }
 
     rpctest::ScriptedServer server;
     std::shared_ptr<BrindleRPCClient> client = BrindleRPCClient::initWithSession(server.session());

@@ -97,4 +97,16 @@ std::string rawFrame(const std::string& json, const std::string& payload) {
     return frame + json + payload;
 }
 
+std::unique_ptr<Peer> connectAccepted(ScriptedServer& server, brindle::BrindleRPCClient& client) {
+    auto isReady = std::make_shared<Await<std::optional<foundation::Error>>>();
+    client.ensureReadyWithCompletion(
+        [isReady](std::optional<foundation::Error> error) { isReady->set(std::move(error)); });
+    auto peer = server.accept();
+    if (!peer) return nullptr;
+    peer->acceptHandshake("session-1");
+    const auto outcome = isReady->get();
+    if (!outcome || outcome->has_value()) return nullptr;
+    return peer;
+}
+
 }  // namespace rpctest

@@ -86,4 +86,8 @@ private:
     std::future<T> future_ = promise_.get_future();
 };
 
+// Has `client` connect to `server` and the server accept its handshake; null when no connection
+// came or the client did not report itself ready.
+std::unique_ptr<Peer> connectAccepted(ScriptedServer& server, brindle::BrindleRPCClient& client);
+
 }  // namespace rpctest
