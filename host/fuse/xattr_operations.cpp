@@ -19,22 +19,24 @@ void replyWithBytes(const KernelRequest& request, const std::string& bytes, size
     request.deliver([&] { fuse_reply_buf(request.req(), bytes.data(), bytes.size()); });
 }
 
-// A session without extended attributes answers ENOSYS: the kernel then answers every later call of
-// that kind with EOPNOTSUPP itself, for the life of the mount, where it would otherwise ask before
-// each write whether the file carries capabilities. A reconnect to a session that has them does not
-// bring them back; that takes a new mount.
-bool refusedForTheMount(const KernelRequest& request) {
-    if (!request.volume().xattrOperationsInhibited()) return false;
-    request.fail(ENOSYS);
-    return true;
+// The item an extended-attribute request names; null once the request is answered. A session
+// without extended attributes answers ENOSYS: the kernel then answers every later call of that kind
+// with EOPNOTSUPP itself, for the life of the mount, where it would otherwise ask before each write
+// whether the file carries capabilities. A reconnect to a session that has them does not bring them
+// back; that takes a new mount.
+std::shared_ptr<BrindleItem> itemUnlessRefused(const KernelRequest& request, fuse_ino_t inode) {
+    if (request.volume().xattrOperationsInhibited()) {
+        request.fail(ENOSYS);
+        return nullptr;
+    }
+    return request.itemOrFail(inode);
 }
 
 }  // namespace
 
 void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* value, size_t size, int flags) {
     const KernelRequest request(req);
-    if (refusedForTheMount(request)) return;
-    auto item = request.itemOrFail(inode);
+    auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto policy = xattrPolicyForFlags(flags);
     if (!policy) return request.fail(EINVAL);
@@ -46,8 +48,7 @@ void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* 
 
 void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size) {
     const KernelRequest request(req);
-    if (refusedForTheMount(request)) return;
-    auto item = request.itemOrFail(inode);
+    auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);
     if (!attributeName) return;
@@ -60,8 +61,7 @@ void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size)
 
 void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
     const KernelRequest request(req);
-    if (refusedForTheMount(request)) return;
-    auto item = request.itemOrFail(inode);
+    auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     request.volume().listXattrsOfItem(
         item, [request, size](std::optional<std::vector<FSFileName>> names, std::optional<Error> error) {
@@ -79,8 +79,7 @@ void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
 
 void onRemovexattr(fuse_req_t req, fuse_ino_t inode, const char* name) {
     const KernelRequest request(req);
-    if (refusedForTheMount(request)) return;
-    auto item = request.itemOrFail(inode);
+    auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);
     if (!attributeName) return;
