@@ -1,7 +1,7 @@
 #include "server/file_system.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/wire.h"
 #include "server/item_record.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "server/item_record.h"
 
-#include "module/rpc/wire.h"
+#include "protocol/wire.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>

@@ -1,10 +1,10 @@
 #include "server/pending_handshake.h"
 
-#include "module/rpc/wire.h"
-#include "module/rpc/framing.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/framing.h"
+#include "protocol/wire.h"
 #include "server/request.h"
 #include "server/token.h"
 

@@ -1,10 +1,10 @@
 #include "module/rpc/BrindleRPCClient.h"
 #include "module/rpc/BrindleRPCClientStateLock.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
 #include "module/rpc/BrindleRPCClient.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/wire.h"
 
 #include <array>
 #include <unistd.h>
