@@ -33,7 +33,7 @@ Reply FileSystem::lookup(const Request& request) {
     if (!parent) return errorReply(parent.error());
     auto record = recordChild(parent.value().get(), parentID.value(), name.value());
     if (!record) return errorReply(record.error());
-    return recordReply(key::lookupItem, std::move(record.value()));
+    return recordReply(key::lookupItem, record.value());
 }
 
 foundation::Result<FileSystem::CreationTarget> FileSystem::creationTarget(const Request& request) const {
