@@ -85,6 +85,7 @@ PendingHandshake::Outcome PendingHandshake::judge() {
 bool PendingHandshake::accept() {
     Reply reply = okReply();
     reply.object[key::sessionID] = secrets_.sessionID;
+    reply.object[key::extensions] = boost::json::array(secrets_.extensions.begin(), secrets_.extensions.end());
     return answer(std::move(reply.object));
 }
 
