@@ -60,6 +60,12 @@ Reply Dispatcher::dispatch(const Request& request) const {
     return utf8Checked((fileSystem_.*(it->second))(request));
 }
 
+std::vector<std::string_view> Dispatcher::methodNames() {
+    std::vector<std::string_view> names;
+    for (const auto& [name, member] : members()) names.push_back(name);
+    return names;
+}
+
 void Dispatcher::connectionEnded(uint64_t connectionID) const { fileSystem_.connectionEnded(connectionID); }
 
 }  // namespace brindle::server
