@@ -255,9 +255,9 @@ class Memory(bs.NodeFileSystem):
                 raise _failure(errno.EISDIR, "is a directory")
             if node.type != bs.FILE:
                 raise _failure(errno.EINVAL, "only regular files have a size to set")
-            if changes.size != node.size:
-                self.resize(node, changes.size)
-                node.touch()
+            # Stamped even when the size stays, as ftruncate and O_TRUNC stamp a local file.
+            self.resize(node, changes.size)
+            node.touch()
         if changes.mode is not None:
             node.mode = changes.mode
         if changes.uid is not None:
