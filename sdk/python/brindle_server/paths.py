@@ -156,6 +156,14 @@ class PathNodes(NodeFileSystem):
             raise WireError(DARWIN_ERRNO["ENOENT"], f"{current_call().method}: node {node_id} has been removed")
         return node.path
 
+    def _directory(self, node_id):
+        """The path of a directory node. Nothing is asked beneath anything else, so that a
+        handler joining paths never reaches through a symbolic link."""
+        node = self._node(node_id)
+        if node.type != "directory":
+            raise WireError(DARWIN_ERRNO["ENOTDIR"], f"{current_call().method}: node {node_id} is not a directory")
+        return self._path(node_id)
+
     def _record(self, path, attributes):
         """The node id of `path`, which now holds an object with these attributes."""
         node_id = self._ids.get(path)
@@ -214,11 +222,11 @@ class PathNodes(NodeFileSystem):
         return self._item("get_attributes", node.path, await self._attributes(node.path))
 
     async def lookup(self, parent_id, name):
-        path = _child(self._path(parent_id), name)
+        path = _child(self._directory(parent_id), name)
         return self._item("lookup", path, await self._attributes(path))
 
     async def enumerate_directory(self, node_id):
-        path = self._path(node_id)
+        path = self._directory(node_id)
         entries = await call_handler(self.fs.readdir, path)
         if not isinstance(entries, (list, tuple)):
             return entries  # refused by the caller, with what it was
@@ -239,7 +247,7 @@ class PathNodes(NodeFileSystem):
         return listed
 
     async def _created(self, method, handler, parent_id, name, argument):
-        path = _child(self._path(parent_id), name)
+        path = _child(self._directory(parent_id), name)
         attributes = await call_handler(handler, path, argument)
         if attributes is None:
             attributes = await self._attributes(path)
@@ -255,7 +263,7 @@ class PathNodes(NodeFileSystem):
         return await self._created("create_symlink", self.fs.symlink, parent_id, name, target)
 
     async def _removed(self, handler, parent_id, name):
-        path = _child(self._path(parent_id), name)
+        path = _child(self._directory(parent_id), name)
         node_id = self._ids.get(path)
         frozen = None
         if node_id is not None and self._nodes[node_id].opens:
@@ -271,7 +279,7 @@ class PathNodes(NodeFileSystem):
         await self._removed(self.fs.rmdir, parent_id, name)
 
     async def rename(self, parent_id, name, new_parent_id, new_name):
-        old, new = _child(self._path(parent_id), name), _child(self._path(new_parent_id), new_name)
+        old, new = _child(self._directory(parent_id), name), _child(self._directory(new_parent_id), new_name)
         await call_handler(self.fs.rename, old, new)
         if old != new:
             self._moved(old, new)
