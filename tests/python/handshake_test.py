@@ -1,7 +1,6 @@
 """The door: the session file, the handshake and what a stranger can do before it."""
 
 import asyncio
-import json
 import os
 import socket
 import stat

@@ -4,7 +4,6 @@ the SDK turns them into the wire's item records after checking them."""
 import dataclasses
 import os
 import stat
-import time
 
 from .errors import eio
 
@@ -25,10 +24,6 @@ _TYPE_OF_MODE = {
 U32 = 2**32 - 1
 U64 = 2**64 - 1
 I64 = (-(2**63), 2**63 - 1)
-
-
-def now_ns():
-    return time.time_ns()
 
 
 @dataclasses.dataclass
