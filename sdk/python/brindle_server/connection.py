@@ -44,8 +44,10 @@ async def _send(writer, reply, payload, stall_deadline):
     except UnicodeEncodeError:
         writer.writelines(encode_frame(_with_request_id(
             error_reply(DARWIN_ERRNO["EIO"], "the reply holds text that is not UTF-8"), reply)))
-    # A client that takes none of its replies for the deadline is cut off.
-    await asyncio.wait_for(writer.drain(), stall_deadline)
+    # A client that takes none of its replies for the deadline is cut off. Most replies go out
+    # whole at once, and then there is nothing to wait for.
+    if writer.transport.get_write_buffer_size():
+        await asyncio.wait_for(writer.drain(), stall_deadline)
 
 
 async def handshake(reader, writer, secrets, extensions, deadline, has_room):
