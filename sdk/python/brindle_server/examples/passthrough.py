@@ -67,14 +67,18 @@ class Passthrough(bs.PathFileSystem):
         finally:
             os.close(fd)
 
-    def read(self, path, offset, size, handle):
+    def through(self, path, handle, flags, call):
+        """call(descriptor): the client's open one, or one opened for this call alone."""
         if handle is not None:
-            return os.pread(handle, size, offset)
-        fd = self.open_object(path, os.O_RDONLY | os.O_NONBLOCK)
+            return call(handle)
+        fd = self.open_object(path, flags | os.O_NONBLOCK)
         try:
-            return os.pread(fd, size, offset)
+            return call(fd)
         finally:
             os.close(fd)
+
+    def read(self, path, offset, size, handle):
+        return self.through(path, handle, os.O_RDONLY, lambda fd: os.pread(fd, size, offset))
 
     def readlink(self, path):
         with self.parent(path) as (at, name):
@@ -97,13 +101,7 @@ class Passthrough(bs.PathFileSystem):
     # -- changing -------------------------------------------------------------------------------
 
     def write(self, path, offset, data, handle):
-        if handle is not None:
-            return os.pwrite(handle, data, offset)
-        fd = self.open_object(path, os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            return os.pwrite(fd, data, offset)
-        finally:
-            os.close(fd)
+        return self.through(path, handle, os.O_WRONLY, lambda fd: os.pwrite(fd, data, offset))
 
     def create(self, path, mode):
         fd = self.open_object(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY)
