@@ -11,6 +11,7 @@ import brindle_server as bs
 from wire_client import Client, connected, running
 
 FILE = bs.Attributes(type=bs.FILE, mode=0o644, size=3)
+BAD_PARENT = "lookup: missing or invalid \"parent_id\""
 
 
 class Faulty(bs.NodeFileSystem):
@@ -81,12 +82,16 @@ class HandlerFaultTest(unittest.IsolatedAsyncioTestCase):
                 self.assertEqual((reply["ok"], reply["errno"]), (False, 5), name)
                 self.assertTrue(reply["error"].startswith(message), reply["error"])
             checks = [
-                (("get_attributes", {"node_id": 7}), "get_attributes: the handler answered for node 8 when asked about node 7"),
-                (("readlink", {"node_id": 7}), "readlink: the handler's link target 'caf\\udce9' is not UTF-8"),
+                (("get_attributes", {"node_id": 7}),
+                 "get_attributes: the handler answered for node 8 when asked about node 7"),
+                (("readlink", {"node_id": 7}),
+                 "readlink: the handler's link target 'caf\\udce9' is not UTF-8"),
                 (("read", {"node_id": 7, "offset": 0, "length": 10}), "read: the handler returned str, not bytes"),
-                (("read", {"node_id": 8, "offset": 0, "length": 10}), "read: the handler returned 11 bytes when asked for 10"),
+                (("read", {"node_id": 8, "offset": 0, "length": 10}),
+                 "read: the handler returned 11 bytes when asked for 10"),
                 (("statfs", {}), "statfs: the handler returned dict, not StatFS"),
-                (("list_xattrs", {"node_id": 7}), "list_xattrs: the handler's extended attribute name is int"),
+                (("list_xattrs", {"node_id": 7}),
+                 "list_xattrs: the handler's extended attribute name is int"),
             ]
             for (method, keys), message in checks:
                 reply, _ = await client.call(method, **keys)
@@ -144,10 +149,11 @@ class ClientFaultTest(unittest.IsolatedAsyncioTestCase):
                 ({"method": "lookup", "parent_id": 1, "name": ".."}, 22, "lookup: invalid name '..'"),
                 ({"method": "lookup", "parent_id": 1, "name": ""}, 22, "lookup: invalid name ''"),
                 ({"method": "lookup", "parent_id": 1, "name": "\ud800"}, 22, "lookup: \"name\" is not UTF-8"),
-                ({"method": "lookup", "parent_id": True, "name": "dir"}, 22, "lookup: missing or invalid \"parent_id\""),
-                ({"method": "lookup", "parent_id": 1.5, "name": "dir"}, 22, "lookup: missing or invalid \"parent_id\""),
-                ({"method": "lookup", "parent_id": 2**64, "name": "dir"}, 22, "lookup: missing or invalid \"parent_id\""),
-                ({"method": "lookup", "parent_id": 99, "name": "dir"}, 22, "lookup: node 99 was never issued by this server"),
+                ({"method": "lookup", "parent_id": True, "name": "dir"}, 22, BAD_PARENT),
+                ({"method": "lookup", "parent_id": 1.5, "name": "dir"}, 22, BAD_PARENT),
+                ({"method": "lookup", "parent_id": 2**64, "name": "dir"}, 22, BAD_PARENT),
+                ({"method": "lookup", "parent_id": 99, "name": "dir"}, 22,
+                 "lookup: node 99 was never issued by this server"),
                 ({"method": "read", "node_id": 1, "offset": 2**63, "length": 1}, 22, "read: offset 9223372036854775808"),
                 ({"method": "set_attributes", "node_id": 1, "set_modify_time_sec": 1}, 22,
                  "set_attributes: missing or invalid \"set_modify_time_nsec\""),
@@ -157,7 +163,8 @@ class ClientFaultTest(unittest.IsolatedAsyncioTestCase):
                  "create_symlink: a link target is not empty"),
                 ({"method": "enumerate_directory", "parent_id": 1, "handle_id": 5}, 9,
                  "enumerate_directory: unknown directory handle 5"),
-                ({"method": "close_directory", "node_id": 1, "handle_id": 5}, 9, "close_directory: unknown directory handle 5"),
+                ({"method": "close_directory", "node_id": 1, "handle_id": 5}, 9,
+                 "close_directory: unknown directory handle 5"),
                 ({"method": "no_such_method"}, 45, "unknown method 'no_such_method'"),
                 ({"parent_id": 1}, 22, "a request without \"method\""),
             ]

@@ -15,7 +15,8 @@ class InstallTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as target:
             subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-compile",
                             "--target", target, str(SOURCE)], check=True, capture_output=True)
-            installed = sorted(str(path.relative_to(target)) for path in pathlib.Path(target, "brindle_server").rglob("*.py"))
+            installed = sorted(str(path.relative_to(target))
+                               for path in pathlib.Path(target, "brindle_server").rglob("*.py"))
             expected = sorted(str(path.relative_to(SOURCE)) for path in (SOURCE / "brindle_server").rglob("*.py"))
             self.assertEqual(installed, expected)
             environment = dict(os.environ, PYTHONPATH=target)

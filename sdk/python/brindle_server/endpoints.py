@@ -104,7 +104,8 @@ def listen_tcp(authority, allow_remote):
     failure = None
     for family, kind, protocol, _, address in candidates:
         if not allow_remote and not is_loopback(address[0]):
-            failure = f"refusing to listen on {host}, which is not loopback (--allow-remote, or allow_remote=True, allows it)"
+            failure = (f"refusing to listen on {host}, which is not loopback "
+                       "(--allow-remote, or allow_remote=True, allows it)")
             continue
         sock = socket.socket(family, kind, protocol)
         try:
