@@ -1,5 +1,6 @@
 """memory.py over the wire with two clients: what one holds open outlives the other's unlink and
-goes when its holder's connection ends; and its capacity bounds what clients can make it hold."""
+goes when its holder's connection ends; and its capacity bounds what clients can make it hold,
+holes not counted."""
 
 import asyncio
 import unittest
@@ -48,12 +49,23 @@ class MemoryTest(unittest.IsolatedAsyncioTestCase):
             self.assertEqual(reply["item_attrs"]["size"], 2**62)
             reply, data = await client.call("read", node_id=node, offset=2**61, length=8)
             self.assertEqual(data, bytes(8))
-            reply, _ = await client.call("write", b"x", node_id=node, offset=2**40, length=1)
-            self.assertEqual((reply["ok"], reply["errno"]), (False, 28))
-            reply, _ = await client.call("write", b"y" * 4096, node_id=node, offset=0, length=4096)
-            self.assertEqual(reply["write_size"], 4096)
+            # A write far out costs what it wrote, not the hole before it.
+            reply, _ = await client.call("write", b"far", node_id=node, offset=2**40 - 1, length=3)
+            self.assertEqual(reply["write_size"], 3)
+            reply, data = await client.call("read", node_id=node, offset=2**40 - 2, length=6)
+            self.assertEqual(data, b"\0far\0\0")
             reply, _ = await client.call("statfs")
-            self.assertEqual((reply["blocks"], reply["free_blocks"]), (256, 255))
+            self.assertEqual((reply["blocks"], reply["free_blocks"]), (256, 256 - 32))
+            reply, _ = await client.call("write", b"y" * (1 << 20), node_id=node, offset=0, length=1 << 20)
+            self.assertEqual((reply["ok"], reply["errno"]), (False, 28))
+            # Shrinking gives the memory back, and what grows again reads as zeros.
+            await client.call("write", b"z" * 100, node_id=node, offset=0, length=100)
+            await client.call("set_attributes", node_id=node, set_size=10)
+            await client.call("set_attributes", node_id=node, set_size=100)
+            reply, data = await client.call("read", node_id=node, offset=0, length=200)
+            self.assertEqual(data, b"z" * 10 + bytes(90))
+            reply, _ = await client.call("statfs")
+            self.assertEqual(reply["free_blocks"], 256 - 16)
             client.close()
 
 

@@ -18,6 +18,8 @@ LARGEST_FILE = 2**63 - 1
 # Directories report a size as tmpfs does: 20 bytes an entry, "." and ".." included.
 DIRECTORY_ENTRY_SIZE = 20
 XATTR_CREATE, XATTR_REPLACE = 2, 4
+# File data is kept in chunks of this size, and only those written to take memory.
+CHUNK = 64 * 1024
 
 
 class Node:
@@ -29,9 +31,9 @@ class Node:
         self.links = 1
         self.children = {} if kind == bs.DIRECTORY else None
         self.subdirectories = 0
-        # Bytes past the end of `data` and below `size` read as zeros: a file grown by truncate
-        # takes no memory until it is written.
-        self.data = bytearray()
+        # Chunk index -> CHUNK bytes. A chunk never written reads as zeros, so a hole, or a file
+        # grown by truncate, costs nothing.
+        self.chunks = {}
         self.size = 0
         self.target = ""
         self.xattrs = {}
@@ -47,7 +49,7 @@ class Node:
         if self.type == bs.DIRECTORY:
             link_count = self.subdirectories + (2 if self.links > 0 else 0)
         return bs.Attributes(type=self.type, mode=self.mode, size=size, link_count=link_count, uid=self.uid,
-                             gid=self.gid, alloc_size=len(self.data), access_ns=self.access_ns,
+                             gid=self.gid, alloc_size=len(self.chunks) * CHUNK, access_ns=self.access_ns,
                              modify_ns=self.modify_ns, change_ns=self.change_ns, birth_ns=self.birth_ns)
 
     def item(self, name=None):
@@ -137,10 +139,14 @@ class Memory(bs.NodeFileSystem):
     async def read(self, node_id, offset, length):
         node = self.file(node_id)
         end = min(offset + length, node.size)
-        if offset >= end:
-            return b""
-        stored = bytes(node.data[offset:end])
-        return stored + bytes(end - offset - len(stored))
+        pieces = []
+        while offset < end:
+            index, start = divmod(offset, CHUNK)
+            take = min(CHUNK - start, end - offset)
+            chunk = node.chunks.get(index)
+            pieces.append(chunk[start:start + take] if chunk is not None else bytes(take))
+            offset += take
+        return b"".join(pieces)
 
     async def statfs(self):
         blocks, free = self.capacity // 4096, (self.capacity - self.used) // 4096
@@ -181,7 +187,7 @@ class Memory(bs.NodeFileSystem):
 
     def release_if_unused(self, node):
         if node.links <= 0 and not node.holders and node.id in self.nodes:
-            self.used -= len(node.data)
+            self.used -= len(node.chunks) * CHUNK
             del self.nodes[node.id]
 
     async def remove_file(self, parent_id, name):
@@ -243,9 +249,13 @@ class Memory(bs.NodeFileSystem):
     # -- changing contents and attributes -------------------------------------------------------
 
     def resize(self, node, size):
-        if size < len(node.data):
-            self.used -= len(node.data) - size
-            del node.data[size:]
+        for index in [index for index in node.chunks if index * CHUNK >= size]:
+            del node.chunks[index]
+            self.used -= CHUNK
+        # What lies past the end must read as zeros if the file grows again.
+        last = node.chunks.get(size // CHUNK)
+        if last is not None:
+            last[size % CHUNK:] = bytes(CHUNK - size % CHUNK)
         node.size = size
 
     async def set_attributes(self, node_id, changes):
@@ -280,13 +290,18 @@ class Memory(bs.NodeFileSystem):
         end = offset + len(data)
         if end > LARGEST_FILE:
             raise _failure(errno.EFBIG, "file too large")
-        grown = max(0, end - len(node.data))
-        if self.used + grown > self.capacity:
-            raise _failure(errno.ENOSPC, f"the file system holds at most {self.capacity} bytes")
-        if offset > len(node.data):
-            node.data.extend(bytes(offset - len(node.data)))
-        node.data[offset:end] = data
-        self.used += grown
+        indexes = range(offset // CHUNK, (end - 1) // CHUNK + 1)
+        new = sum(index not in node.chunks for index in indexes)
+        if self.used + new * CHUNK > self.capacity:
+            raise _failure(errno.ENOSPC, f"the file system holds at most {self.capacity} bytes of data")
+        self.used += new * CHUNK
+        written = 0
+        for index in indexes:
+            chunk = node.chunks.setdefault(index, bytearray(CHUNK))
+            start = offset + written - index * CHUNK
+            take = min(CHUNK - start, len(data) - written)
+            chunk[start:start + take] = data[written:written + take]
+            written += take
         node.size = max(node.size, end)
         node.touch()
         return len(data)
