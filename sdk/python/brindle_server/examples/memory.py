@@ -144,7 +144,7 @@ class Memory(bs.NodeFileSystem):
             index, start = divmod(offset, CHUNK)
             take = min(CHUNK - start, end - offset)
             chunk = node.chunks.get(index)
-            pieces.append(chunk[start:start + take] if chunk is not None else bytes(take))
+            pieces.append(memoryview(chunk)[start:start + take] if chunk is not None else bytes(take))
             offset += take
         return b"".join(pieces)
 
