@@ -24,6 +24,8 @@ log = logging.getLogger("brindle_server")
 SOCKET_BUFFER = 4 * 1024 * 1024
 # What one stream may buffer before reading pauses: a whole write request.
 STREAM_LIMIT = 2 * 1024 * 1024
+# Seconds the requests being served get to finish when the server stops.
+STOP_GRACE = 5
 
 
 @dataclasses.dataclass
@@ -87,6 +89,8 @@ class Server:
             write_session_file(self._session_file, self.secrets, self.endpoint, self.options.volume_name,
                                self.capabilities.xattrs, self.capabilities.readonly)
         except BaseException:
+            if self._listener is None:
+                sock.close()
             await self.stop()
             raise
         if self.endpoint.startswith(endpoints.TCP_PREFIX) and not all(
@@ -108,10 +112,11 @@ class Server:
             self._unix_path = None
         for writer in list(self._strangers) + list(self._clients):
             writer.transport.abort()
+        # A handler that never returns must not keep the server from stopping.
         if self._tasks:
-            await asyncio.gather(*self._tasks, return_exceptions=True)
+            await asyncio.wait(list(self._tasks), timeout=STOP_GRACE)
         if self._executor is not None:
-            self._executor.shutdown(wait=True)
+            self._executor.shutdown(wait=False, cancel_futures=True)
             self._executor = None
 
     async def _accept(self, reader, writer):
