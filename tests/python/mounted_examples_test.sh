@@ -4,7 +4,7 @@
 #   hello        the README's steps: run hello.py, mount, read /hello, unmount
 #   fsx          fsx's random operations on memory.py (FSX_OPS, default 20000)
 #   differential the seeded differential test on memory.py (no changes behind the mount: there is
-#                no directory behind it)
+#                no directory behind it); DIFFERENTIAL_SEEDS (1 2 3) and DIFFERENTIAL_STEPS (2000)
 #   git          git clone of a small local repository onto memory.py, then git fsck
 #   passthrough  a tree copied onto passthrough.py lands in its directory, errors come back as
 #                the directory's own
@@ -71,14 +71,13 @@ case $case_name in
     ;;
   differential)
     reference=$work/ref
-    mkdir -m 0777 "$reference"
-    for seed in ${DIFFERENTIAL_SEEDS:-1 2}; do
+    for seed in ${DIFFERENTIAL_SEEDS:-1 2 3}; do
       rm -rf "$reference" && mkdir -m 0777 "$reference"
       start_example memory
       mount_foreground -o allow_other,default_permissions,attr_timeout=0,entry_timeout=0
       chmod 0777 "$mnt"
-      python3 "${DIFFERENTIAL_PY:-$source_dir/tests/e2e/differential.py}" --mount "$mnt" --reference "$reference" \
-        --seed "$seed" --steps "${DIFFERENTIAL_STEPS:-1500}" || fail "memory.py and a local directory differ (seed $seed)"
+      python3 "$source_dir/tests/e2e/differential.py" --mount "$mnt" --reference "$reference" \
+        --seed "$seed" --steps "${DIFFERENTIAL_STEPS:-2000}" || fail "memory.py and a local directory differ (seed $seed)"
       unmount_and_wait
       stop_example
     done
