@@ -30,7 +30,7 @@ TEST_F(StatusMonitor, TicksDuringAQueryStartNoSecondQuery) {
     EXPECT_EQ(source->fetchCount(), 1);
 
     answer(ModuleList{});
-    QTRY_COMPARE(source->fetchCount(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return source->fetchCount() == 2; }));
     QTest::qWait(60);
     EXPECT_EQ(source->fetchCount(), 2);
 }
@@ -40,7 +40,8 @@ TEST_F(StatusMonitor, AnAnswerFromAnotherThreadIsAppliedOnTheMainThread) {
     EXPECT_TRUE(delegate->refreshInFlight());
     EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.checking.title"));
 
-    QTRY_COMPARE(delegate->statusTitleLabel()->stringValue(), text("status.enabled.title"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return delegate->statusTitleLabel()->stringValue() == text("status.enabled.title"); }));
     EXPECT_FALSE(delegate->refreshInFlight());
     EXPECT_FALSE(delegate->progressIndicator()->isAnimating());
 }

@@ -201,7 +201,7 @@ TEST_F(StatusWindow, ReturnPressesTheButtonOnlyWhileDisabled) {
 
     delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false}}, std::nullopt);
     QTest::keyClick(window, Qt::Key_Return);
-    QTRY_COMPARE(openedURLs.size(), 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return openedURLs.size() == 1; }));
     EXPECT_EQ(openedURLs.front(), QUrl::fromLocalFile(settingsPage));
 
     delegate->updateUIWithModules(ModuleList{{brindleIdentifier, true}}, std::nullopt);
