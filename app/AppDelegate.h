@@ -93,6 +93,7 @@ private:
 
     std::optional<QUrl> settingsPaneURL() const;
     QString localized(const char* key) const;
+    QString disabledReasonText(const DisabledReason& reason) const;
 
     AppServices services_;
 

@@ -109,6 +109,44 @@ TEST_F(StatusMonitor, TheErrorStateNamesWhatCouldNotBeRead) {
     EXPECT_TRUE(text("status.error.reason").contains(QStringLiteral("%1")));
 }
 
+// "Not switched on" alone leaves the user guessing which of the checks to fix.
+TEST_F(StatusMonitor, TheDisabledStateNamesTheFailedCheckAndWhatToDo) {
+    using Check = DisabledReason::Check;
+    const struct {
+        Check check;
+        const char* key;
+        QString path;
+    } reasons[] = {
+        {Check::programNotNamed, "status.disabled.reason.program_not_named", QString()},
+        {Check::programNotRunnable, "status.disabled.reason.program_not_runnable", QStringLiteral("/opt/b/brindle")},
+        {Check::deviceMissing, "status.disabled.reason.device_missing", QStringLiteral("/dev/fuse")},
+        {Check::deviceRefused, "status.disabled.reason.device_refused", QStringLiteral("/dev/fuse")},
+        {Check::mountHelperMissing, "status.disabled.reason.mount_helper_missing", QString()},
+        {Check::mountHelperNotSetUserIdRoot, "status.disabled.reason.mount_helper_not_set_user_id_root",
+         QStringLiteral("/usr/bin/fusermount3")},
+    };
+    QStringList shown;
+    for (const auto& reason : reasons) {
+        SCOPED_TRACE(reason.key);
+        delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false, DisabledReason{reason.check, reason.path}}},
+                                      std::nullopt);
+        EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.disabled.title"));
+        const QString instructions = delegate->instructionsBodyLabel()->stringValue();
+        EXPECT_TRUE(instructions.endsWith(QStringLiteral("\n") + text("status.disabled.instructions")));
+        const QString lead = instructions.section(QLatin1Char('\n'), 0, 0);
+        EXPECT_NE(lead, QString::fromLatin1(reason.key)) << "the table has no text for it";
+        EXPECT_TRUE(lead.contains(reason.path));
+        EXPECT_FALSE(lead.contains(QStringLiteral("%1")));
+        shown.append(lead);
+    }
+    shown.removeDuplicates();
+    EXPECT_EQ(shown.size(), std::size(reasons));
+
+    delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false}}, std::nullopt);
+    EXPECT_EQ(delegate->instructionsBodyLabel()->stringValue(), text("status.disabled.instructions"))
+        << "a listing that does not say why shows the instructions alone";
+}
+
 TEST_F(StatusMonitor, TheFirstModuleWithTheIdentifierDecides) {
     const ModuleList enabledFirst = {{brindleIdentifier, true}, {brindleIdentifier, false}};
     const ModuleList disabledFirst = {{brindleIdentifier, false}, {brindleIdentifier, true}};
