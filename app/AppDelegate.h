@@ -69,6 +69,7 @@ public:
     TextLabel* instructionsTitleLabel() const { return instructionsTitleLabel_; }
     TextLabel* instructionsBodyLabel() const { return instructionsBodyLabel_; }
     SymbolButton* openSettingsButton() const { return openSettingsButton_; }
+    SymbolButton* checkAgainButton() const { return checkAgainButton_; }
     TextLabel* settingsPageNoteLabel() const { return settingsPageNoteLabel_; }
     Spinner* progressIndicator() const { return progressIndicator_; }
     QTimer* statusTimer() const { return statusTimer_.get(); }
@@ -84,6 +85,8 @@ private:
                              const QColor& borderColor, unsigned autoresizingMask);
     TextLabel* addLabelToView(QWidget* view, const Frame& frame, const QString& text, const QFont& font,
                               const QColor& color);
+    SymbolButton* addPrimaryButtonToView(QWidget* view, const char* titleKey, const char* toolTipKey,
+                                         const QString& symbolName, void (AppDelegate::*action)());
     void stylePrimaryButton(SymbolButton* button);
 
     void applyBadgeText(const QString& text, const QColor& badgeColor, const QColor& iconColor,
@@ -111,6 +114,8 @@ private:
     TextLabel* instructionsTitleLabel_ = nullptr;
     TextLabel* instructionsBodyLabel_ = nullptr;
     SymbolButton* openSettingsButton_ = nullptr;
+    // In the error state, in the open-settings button's place: the check, at once.
+    SymbolButton* checkAgainButton_ = nullptr;
     // Beside the button: where the setup page is, once opening it has failed.
     TextLabel* settingsPageNoteLabel_ = nullptr;
     Spinner* progressIndicator_ = nullptr;

@@ -140,9 +140,12 @@ void AppDelegate::buildInstructionsPanel() {
     instructionsBodyLabel_ = addLabelToView(instructionsPanel_, {24, 70, 744, 126}, QString(),
                                             systemFont(14, QFont::Normal), calibratedColor(0.4, 0.29, 0.17, 1));
 
-    openSettingsButton_ = new SymbolButton(instructionsPanel_);
-    placeView(openSettingsButton_, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
-    stylePrimaryButton(openSettingsButton_);
+    openSettingsButton_ = addPrimaryButtonToView(instructionsPanel_, "button.open_settings",
+                                                 "button.open_settings.tooltip", QStringLiteral("gearshape.fill"),
+                                                 &AppDelegate::openSettings);
+    checkAgainButton_ = addPrimaryButtonToView(instructionsPanel_, "button.check_again", "button.check_again.tooltip",
+                                               QStringLiteral("arrow.clockwise"), &AppDelegate::refreshModuleStatus);
+    checkAgainButton_->setHidden(true);
 
     settingsPageNoteLabel_ = addLabelToView(instructionsPanel_, {238, 20, 530, 44}, QString(),
                                             systemFont(13, QFont::Normal), calibratedColor(0.58, 0.2, 0.2, 1));
@@ -169,17 +172,26 @@ TextLabel* AppDelegate::addLabelToView(QWidget* view, const Frame& frame, const 
     return label;
 }
 
+SymbolButton* AppDelegate::addPrimaryButtonToView(QWidget* view, const char* titleKey, const char* toolTipKey,
+                                                  const QString& symbolName, void (AppDelegate::*action)()) {
+    auto* button = new SymbolButton(view);
+    placeView(button, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
+    // Before the style: a new title replaces the button's shortcut with the title's mnemonic.
+    button->setText(localized(titleKey));
+    button->setImage(SymbolImage::systemSymbolNamed(symbolName));
+    button->setToolTip(localized(toolTipKey));
+    stylePrimaryButton(button);
+    connect(button, &SymbolButton::clicked, this, action);
+    return button;
+}
+
 void AppDelegate::stylePrimaryButton(SymbolButton* button) {
-    button->setText(localized("button.open_settings"));
     button->setFont(systemFont(14, QFont::DemiBold));
     button->setLayer(Layer{.backgroundColor = calibratedColor(0.74, 0.39, 0.1, 1), .cornerRadius = 12, .masksToBounds = true});
     applyLayerShadow(button,
                      LayerShadow{.opacity = 0.16, .radius = 10, .offset = {0, -1}, .color = calibratedColor(0, 0, 0, 0.28)});
     button->setContentTintColor(Qt::white);
-    button->setImage(SymbolImage::systemSymbolNamed(QStringLiteral("gearshape.fill")));
-    button->setToolTip(localized("button.open_settings.tooltip"));
     button->setShortcut(QKeySequence(Qt::Key_Return));
-    connect(button, &SymbolButton::clicked, this, &AppDelegate::openSettings);
 }
 
 } // namespace orvel

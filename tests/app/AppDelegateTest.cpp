@@ -1,6 +1,7 @@
 #include "LaunchedDelegate.h"
 
 #include "Spinner.h"
+#include "SymbolButton.h"
 #include "TextLabel.h"
 
 #include <QSignalSpy>
@@ -145,6 +146,31 @@ TEST_F(StatusMonitor, TheDisabledStateNamesTheFailedCheckAndWhatToDo) {
     delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false}}, std::nullopt);
     EXPECT_EQ(delegate->instructionsBodyLabel()->stringValue(), text("status.disabled.instructions"))
         << "a listing that does not say why shows the instructions alone";
+}
+
+TEST_F(StatusMonitor, CheckAgainAsksAtOnceAndOnlyOnceWhileAQueryIsOut) {
+    answer(std::nullopt, ModuleQueryError{QStringLiteral("/usr/share/fs-modules: Permission denied")});
+    ASSERT_TRUE(delegate->checkAgainButton()->isVisible());
+    delegate->checkAgainButton()->click();
+    EXPECT_EQ(source->fetchCount(), 2);
+    EXPECT_TRUE(delegate->progressIndicator()->isAnimating());
+    delegate->checkAgainButton()->click();
+    EXPECT_EQ(source->fetchCount(), 2);
+    answer(ModuleList{{brindleIdentifier, true}});
+    EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.enabled.title"));
+    EXPECT_FALSE(delegate->checkAgainButton()->isVisible());
+}
+
+TEST_F(StatusMonitor, TheMissingStateOpensTheSetupPageAndSaysWhereItIsWhenNoBrowserCan) {
+    answer(ModuleList{});
+    ASSERT_TRUE(delegate->openSettingsButton()->isVisible());
+    browserOpensPages = false;
+    delegate->openSettingsButton()->click();
+    ASSERT_EQ(openedURLs.size(), 1);
+    EXPECT_EQ(openedURLs.front(), QUrl::fromLocalFile(settingsPage));
+    EXPECT_TRUE(delegate->settingsPageNoteLabel()->isVisible());
+    delegate->updateUIWithModules(std::nullopt, ModuleQueryError{});
+    EXPECT_FALSE(delegate->settingsPageNoteLabel()->isVisible());
 }
 
 TEST_F(StatusMonitor, TheFirstModuleWithTheIdentifierDecides) {
