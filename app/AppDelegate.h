@@ -81,6 +81,8 @@ private:
     void buildHeroPanel();
     void buildStatusPanel();
     void buildInstructionsPanel();
+    // Where the screen is too low for the window, the cards close up and the hero card flattens.
+    void useCompactLayout();
     LayerView* addCardToView(QWidget* view, const Frame& frame, const QColor& backgroundColor,
                              const QColor& borderColor, unsigned autoresizingMask);
     TextLabel* addLabelToView(QWidget* view, const Frame& frame, const QString& text, const QFont& font,
@@ -102,6 +104,8 @@ private:
 
     // The window owns every view below; the pointers only name them.
     std::unique_ptr<QWidget> window_;
+    // The surface the cards lie on, inside the window's scroll area.
+    QWidget* canvas_ = nullptr;
     LayerView* heroPanel_ = nullptr;
     LayerView* statusPanel_ = nullptr;
     LayerView* instructionsPanel_ = nullptr;

@@ -57,12 +57,17 @@ void AppDelegate::placeWindowOnScreen() {
         frame.setTop(frame.bottom() + window_->style()->pixelMetric(QStyle::PM_TitleBarHeight));
     }
     const QSize room = available.size().shrunkBy(frame);
-    // A scroll bar along one side takes room that the other side makes up, where the screen has it.
+    if (room.height() < windowContentSize.height()) {
+        useCompactLayout();
+    }
+    const QSize content = canvas_->size();
+    // Lower still, the contents scroll. A scroll bar along one side takes room that the other side
+    // makes up, where the screen has it.
     const int scrollBar = window_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const bool scrollsVertically = windowContentSize.height() > room.height();
-    const bool scrollsHorizontally = windowContentSize.width() + (scrollsVertically ? scrollBar : 0) > room.width();
-    const QSize wanted(windowContentSize.width() + (scrollsVertically ? scrollBar : 0),
-                       windowContentSize.height() + (scrollsHorizontally ? scrollBar : 0));
+    const bool scrollsVertically = content.height() > room.height();
+    const bool scrollsHorizontally = content.width() + (scrollsVertically ? scrollBar : 0) > room.width();
+    const QSize wanted(content.width() + (scrollsVertically ? scrollBar : 0),
+                       content.height() + (scrollsHorizontally ? scrollBar : 0));
     window_->setFixedSize(wanted.boundedTo(room));
     QRect placed(QPoint(), window_->size().grownBy(frame));
     placed.moveCenter(available.center());
@@ -73,7 +78,7 @@ void AppDelegate::placeWindowOnScreen() {
 
 void AppDelegate::buildWindow() {
     // The cards lie on a canvas of the content size inside a scroll area: on a screen smaller than
-    // the window (see placeWindowOnScreen) the window shrinks and its contents scroll.
+    // even the compact layout (see placeWindowOnScreen) the window shrinks and its contents scroll.
     auto window = std::make_unique<QScrollArea>();
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint);
@@ -81,6 +86,7 @@ void AppDelegate::buildWindow() {
     auto* canvas = new QWidget;
     canvas->setFixedSize(windowContentSize);
     window->setWidget(canvas);
+    canvas_ = canvas;
     window_ = std::move(window);
     // Not resizable; closing only hides it, so it can be shown again.
     window_->setFixedSize(windowContentSize);
