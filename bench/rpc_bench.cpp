@@ -1,7 +1,7 @@
 #include "module/BrindleSessionDescriptor.h"
 #include "module/rpc/BrindleRPCClient.h"
-#include "module/rpc/framing.h"
 #include "platform/foundation/json.h"
+#include "protocol/framing.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,5 +1,5 @@
-#include "module/rpc/framing.h"
 #include "platform/foundation/json.h"
+#include "protocol/framing.h"
 #include "server/server.h"
 
 #include <benchmark/benchmark.h>

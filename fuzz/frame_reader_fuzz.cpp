@@ -1,4 +1,4 @@
-#include "module/rpc/framing.h"
+#include "protocol/framing.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,10 +1,10 @@
 #include "module/BrindleSessionDescriptor.h"
 
-#include "module/session_keys.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/file_read.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/session_keys.h"
 
 namespace brindle {
 namespace {

@@ -18,6 +18,9 @@ struct ServerOptions {
     size_t threads = 8;
     bool foreground = false;
     bool debug = false;
+    // What the handshake advertises: the extensions the server implements. Each must be an
+    // extension's name; none is set from the command line, as this server implements none yet.
+    std::vector<std::string> extensions;
 };
 
 enum class Action { Serve, Help, Version };

@@ -1,8 +1,8 @@
 #include "server/connection.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 #include "server/request_reader.h"
 
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 
@@ -137,8 +137,8 @@ Reply FileSystem::enumerateDirectory(const Request& request) {
     for (size_t index = position; index < names->size() && items.size() < limit; ++index) {
         auto record = recordChild(fd, parentID.value(), std::string((*names)[index]));
         if (!record) continue;  // removed since the listing began
-        record.value()[key::nextCookie] = cookieFor(generation, index + 1);
-        items.push_back(std::move(record.value()));
+        record.value().nextCookie = cookieFor(generation, index + 1);
+        items.push_back(wire::encodeItemRecord(record.value()));
     }
     Reply reply = okReply();
     reply.object[key::dirItems] = std::move(items);

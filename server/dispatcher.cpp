@@ -1,8 +1,8 @@
 #include "server/dispatcher.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/wire.h"
 
 #include <unordered_map>
 
@@ -58,6 +58,12 @@ Reply Dispatcher::dispatch(const Request& request) const {
         return errorReply(Error::posix(darwin::enotsup, "unknown method \"" + std::string(name->c_str()) + "\""));
     }
     return utf8Checked((fileSystem_.*(it->second))(request));
+}
+
+std::vector<std::string_view> Dispatcher::methodNames() {
+    std::vector<std::string_view> names;
+    for (const auto& [name, member] : members()) names.push_back(name);
+    return names;
 }
 
 void Dispatcher::connectionEnded(uint64_t connectionID) const { fileSystem_.connectionEnded(connectionID); }

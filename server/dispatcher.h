@@ -4,6 +4,7 @@
 #include "server/request.h"
 
 #include <string_view>
+#include <vector>
 
 namespace brindle::server {
 
@@ -14,6 +15,9 @@ public:
 
     // Always a reply; an unknown or missing method is ENOTSUP, the connection stays usable.
     Reply dispatch(const Request& request) const;
+    // Every method it serves. The handshake is not one: the door answers it before a
+    // connection reaches the dispatcher.
+    static std::vector<std::string_view> methodNames();
     // Releases what the connection held; called once when it ends.
     void connectionEnded(uint64_t connectionID) const;
 

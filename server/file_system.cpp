@@ -1,7 +1,7 @@
 #include "server/file_system.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/wire.h"
 #include "server/item_record.h"
 
 #include <fcntl.h>
@@ -56,14 +56,14 @@ foundation::Result<struct statx> FileSystem::statNode(uint64_t connectionID, uin
     return located.error();
 }
 
-foundation::Result<boost::json::object> FileSystem::recordChild(int parentFD, uint64_t parentID,
+foundation::Result<wire::ItemRecord> FileSystem::recordChild(int parentFD, uint64_t parentID,
                                                                const std::string& name) {
     auto st = statObject(parentFD, name);
     if (!st) return st.error();
     return recordObject(parentID, name, st.value());
 }
 
-boost::json::object FileSystem::recordObject(uint64_t parentID, const std::string& name, const struct statx& st) {
+wire::ItemRecord FileSystem::recordObject(uint64_t parentID, const std::string& name, const struct statx& st) {
     const uint64_t id = nodes_.record(deviceOf(st), st.stx_ino, parentID, name, stampOf(st));
     return itemRecord(id, parentID, name, st);
 }
@@ -73,9 +73,9 @@ std::optional<Error> FileSystem::refuseChange() const {
     return std::nullopt;
 }
 
-Reply recordReply(std::string_view key, boost::json::object record) {
+Reply recordReply(std::string_view key, const wire::ItemRecord& record) {
     Reply reply = okReply();
-    reply.object[key] = std::move(record);
+    reply.object[key] = wire::encodeItemRecord(record);
     return reply;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/item_record.h"
 #include "server/directory_handles.h"
 #include "server/export_root.h"
 #include "server/node_table.h"
@@ -81,8 +82,8 @@ private:
     // directory handle when its path no longer leads to it.
     foundation::Result<struct statx> statNode(uint64_t connectionID, uint64_t nodeID) const;
     // Records `name` in `parentFD` as a node and builds its item record.
-    foundation::Result<boost::json::object> recordChild(int parentFD, uint64_t parentID, const std::string& name);
-    boost::json::object recordObject(uint64_t parentID, const std::string& name, const struct statx& st);
+    foundation::Result<wire::ItemRecord> recordChild(int parentFD, uint64_t parentID, const std::string& name);
+    wire::ItemRecord recordObject(uint64_t parentID, const std::string& name, const struct statx& st);
     // The reply to a create of `name` whose object `createdFD` holds. When a step after the create
     // failed, or recording it does, the object is removed again: a failed create leaves nothing.
     Reply createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
@@ -119,7 +120,7 @@ private:
 };
 
 // A reply carrying `record` under `key`.
-Reply recordReply(std::string_view key, boost::json::object record);
+Reply recordReply(std::string_view key, const wire::ItemRecord& record);
 // "/proc/self/fd/N": reaches the object an O_PATH descriptor holds for calls that take no descriptor.
 std::string descriptorPath(int fd);
 

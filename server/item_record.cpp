@@ -1,30 +1,27 @@
 #include "server/item_record.h"
 
-#include "module/rpc/wire.h"
-
 #include <fcntl.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
-#include <string_view>
 
 namespace brindle::server {
 
-namespace key = wire::key;
-
 namespace {
 
-std::string_view typeString(uint16_t mode) {
+wire::ItemRecordType typeOf(uint16_t mode) {
     switch (mode & S_IFMT) {
-        case S_IFDIR: return wire::type::directory;
-        case S_IFLNK: return wire::type::symlink;
-        case S_IFIFO: return wire::type::fifo;
-        case S_IFCHR: return wire::type::charDevice;
-        case S_IFBLK: return wire::type::blockDevice;
-        case S_IFSOCK: return wire::type::socket;
-        default: return wire::type::file;
+        case S_IFDIR: return wire::ItemRecordType::directory;
+        case S_IFLNK: return wire::ItemRecordType::symlink;
+        case S_IFIFO: return wire::ItemRecordType::fifo;
+        case S_IFCHR: return wire::ItemRecordType::charDevice;
+        case S_IFBLK: return wire::ItemRecordType::blockDevice;
+        case S_IFSOCK: return wire::ItemRecordType::socket;
+        default: return wire::ItemRecordType::file;
     }
 }
+
+wire::ItemRecordTime timeOf(const statx_timestamp& time) { return {time.tv_sec, static_cast<int64_t>(time.tv_nsec)}; }
 
 }  // namespace
 
@@ -44,29 +41,20 @@ NodeTable::Stamp stampOf(const struct statx& st) {
 
 dev_t deviceOf(const struct statx& st) { return makedev(st.stx_dev_major, st.stx_dev_minor); }
 
-boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st) {
+wire::ItemRecord itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st) {
+    wire::ItemRecordAttributes attributes;
+    attributes.mode = static_cast<uint32_t>(st.stx_mode & 07777);
+    attributes.linkCount = st.stx_nlink;
+    attributes.uid = st.stx_uid;
+    attributes.gid = st.stx_gid;
+    attributes.size = st.stx_size;
+    attributes.allocSize = st.stx_blocks * 512;
+    attributes.modifyTime = timeOf(st.stx_mtime);
+    attributes.changeTime = timeOf(st.stx_ctime);
+    attributes.accessTime = timeOf(st.stx_atime);
     // File systems without birth times report the modification time instead.
-    const statx_timestamp birth = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime;
-    boost::json::object record;
-    record[key::nodeID] = nodeID;
-    record[key::parentID] = parentID;
-    record[key::name] = name;
-    record[key::type] = typeString(st.stx_mode);
-    record[key::mode] = static_cast<uint32_t>(st.stx_mode & 07777);
-    record[key::linkCount] = st.stx_nlink;
-    record[key::uid] = st.stx_uid;
-    record[key::gid] = st.stx_gid;
-    record[key::size] = st.stx_size;
-    record[key::allocSize] = st.stx_blocks * 512;
-    record[key::modifyTimeSec] = st.stx_mtime.tv_sec;
-    record[key::modifyTimeNsec] = static_cast<int64_t>(st.stx_mtime.tv_nsec);
-    record[key::changeTimeSec] = st.stx_ctime.tv_sec;
-    record[key::changeTimeNsec] = static_cast<int64_t>(st.stx_ctime.tv_nsec);
-    record[key::accessTimeSec] = st.stx_atime.tv_sec;
-    record[key::accessTimeNsec] = static_cast<int64_t>(st.stx_atime.tv_nsec);
-    record[key::birthTimeSec] = birth.tv_sec;
-    record[key::birthTimeNsec] = static_cast<int64_t>(birth.tv_nsec);
-    return record;
+    attributes.birthTime = timeOf((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime);
+    return {nodeID, parentID, typeOf(st.stx_mode), name, std::nullopt, attributes};
 }
 
 }  // namespace brindle::server

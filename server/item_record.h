@@ -1,9 +1,9 @@
 #pragma once
 
 #include "platform/foundation/error.h"
+#include "protocol/item_record.h"
 #include "server/node_table.h"
 
-#include <boost/json.hpp>
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -18,7 +18,7 @@ foundation::Result<struct statx> statObject(int fd, const std::string& name);
 NodeTable::Stamp stampOf(const struct statx& st);
 dev_t deviceOf(const struct statx& st);
 
-// The item record the client decodes: identity, type, name and all fourteen attribute keys.
-boost::json::object itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st);
+// The object's item record: identity, type, name and the whole attribute set.
+wire::ItemRecord itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st);
 
 }  // namespace brindle::server

@@ -1,7 +1,7 @@
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 
@@ -33,7 +33,7 @@ Reply FileSystem::lookup(const Request& request) {
     if (!parent) return errorReply(parent.error());
     auto record = recordChild(parent.value().get(), parentID.value(), name.value());
     if (!record) return errorReply(record.error());
-    return recordReply(key::lookupItem, std::move(record.value()));
+    return recordReply(key::lookupItem, record.value());
 }
 
 foundation::Result<FileSystem::CreationTarget> FileSystem::creationTarget(const Request& request) const {

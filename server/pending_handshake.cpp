@@ -1,10 +1,10 @@
 #include "server/pending_handshake.h"
 
-#include "module/rpc/wire.h"
-#include "module/rpc/framing.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/framing.h"
+#include "protocol/wire.h"
 #include "server/request.h"
 #include "server/token.h"
 
@@ -85,6 +85,7 @@ PendingHandshake::Outcome PendingHandshake::judge() {
 bool PendingHandshake::accept() {
     Reply reply = okReply();
     reply.object[key::sessionID] = secrets_.sessionID;
+    reply.object[key::extensions] = boost::json::array(secrets_.extensions.begin(), secrets_.extensions.end());
     return answer(std::move(reply.object));
 }
 

@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brindle::server {
 
+// What a handshake is judged against, and what its reply tells an authenticated client.
 struct SessionSecrets {
     std::string sessionID;
     std::string authToken;
+    // The extensions the server supports; the reply lists them, an empty list when there are none.
+    std::vector<std::string> extensions;
 };
 
 // A connection that has not yet proven the token. Its first frame is read as its bytes arrive,

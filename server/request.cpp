@@ -1,10 +1,10 @@
 #include "server/request.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 #include "server/export_root.h"
 
 namespace brindle::server {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "module/rpc/framing.h"
 #include "platform/foundation/error.h"
+#include "protocol/framing.h"
 
 #include <array>
 #include <cstddef>

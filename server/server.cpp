@@ -3,6 +3,7 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/uuid.h"
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
 #include "server/session_file.h"
 #include "server/token.h"
 
@@ -23,6 +24,13 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
         return Error::posix(foundation::darwin::eaddrinuse,
                             "the server of " + options.sessionFile + " still answers at " + *endpoint);
     }
+    for (const std::string& extension : options.extensions) {
+        if (!wire::isExtensionName(extension)) {
+            return Error::posix(foundation::darwin::einval,
+                                "\"" + extension + "\" cannot name an extension: use lower-case words joined by underscores, "
+                                "at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
+        }
+    }
     auto token = randomToken();
     if (!token) return token.error();
     auto listener = Listener::listen(listenEndpoint(options), options.allowRemote);
@@ -32,7 +40,7 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
                        listener.value().endpoint());
     }
 
-    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value())};
+    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), options.extensions};
     const SessionFile session{secrets.sessionID, listener.value().endpoint(), secrets.authToken, options.volumeName,
                               options.namedattr, options.readonly};
     FileSystemOptions fileSystemOptions;

@@ -1,7 +1,7 @@
 #include "server/session_file.h"
 
-#include "module/session_keys.h"
 #include "platform/foundation/json.h"
+#include "protocol/session_keys.h"
 #include "server/unique_fd.h"
 
 #include <boost/json.hpp>

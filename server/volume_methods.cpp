@@ -1,5 +1,5 @@
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/wire.h"
 #include "server/file_system.h"
 #include "server/item_record.h"
 

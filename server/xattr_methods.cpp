@@ -1,7 +1,7 @@
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 #include "server/file_system.h"
 
 #include <fcntl.h>

@@ -7,6 +7,7 @@
 #include "platform/foundation/errno_table.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <atomic>
 #include <future>
@@ -102,9 +103,13 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
     // Set when the server could not be reached at all: a failed system call carries no message.
     auto unreachable = std::make_shared<std::atomic<bool>>(false);
     const bool handshaken = steps.run("handshake", server, [&](StepRunner::Finish finish) {
-        client->connectAndHandshakeWithReply([finish, unreachable](bool, std::optional<Error> error) {
+        client->connectAndHandshakeWithReply([finish, unreachable, weakClient = std::weak_ptr(client)](
+                                                 bool, std::optional<Error> error) {
             if (error && error->domain() == foundation::ErrorDomain::Posix && !error->message()) *unreachable = true;
-            finish(std::move(error), {});
+            const auto connected = weakClient.lock();
+            const auto extensions = connected ? connected->serverExtensions() : std::set<std::string>{};
+            finish(std::move(error),
+                   "extensions=" + (extensions.empty() ? std::string("none") : fmt::format("{}", fmt::join(extensions, ","))));
         });
     });
     if (!handshaken && *unreachable) {

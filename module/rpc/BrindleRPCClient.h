@@ -18,7 +18,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -61,6 +63,11 @@ public:
     void connectAndHandshakeWithReply(SuccessReply reply);
     void ensureReadyWithCompletion(ReadyCompletion completion);
     bool isConnected();
+    // Whether the server of the current connection advertised `extension` in its accepted
+    // handshake; false before one. Nothing of an extension is sent where this is false.
+    bool serverSupports(std::string_view extension);
+    // Every extension that server advertised.
+    std::set<std::string> serverExtensions();
     void disconnect();
     // `handler` runs once, on the callback queue, when the connection fails after its handshake was
     // accepted (at once when it already has); nothing else tells a caller that the client is spent.
@@ -192,6 +199,8 @@ private:
     uint64_t nextRequestID = 0;
     uint64_t connectionGeneration = 0;
     std::optional<foundation::Error> terminalConnectionError;
+    // What the current connection's server advertised in its accepted handshake.
+    std::set<std::string> advertisedExtensions;
     ConnectionLostHandler connectionLostHandler;
     bool lostByDisconnect = false;  // the terminal error is the disconnect's, which nobody needs telling of
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;

@@ -1,10 +1,11 @@
 #include "module/rpc/BrindleRPCClient.h"
 #include "module/rpc/BrindleRPCClientStateLock.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
+#include "protocol/wire.h"
 
 #include <cerrno>
 #include <cstring>
@@ -115,6 +116,16 @@ bool BrindleRPCClient::isConnected() {
     return socketFD >= 0;
 }
 
+bool BrindleRPCClient::serverSupports(std::string_view extension) {
+    StateLock lock(*this);
+    return advertisedExtensions.contains(std::string(extension));
+}
+
+std::set<std::string> BrindleRPCClient::serverExtensions() {
+    StateLock lock(*this);
+    return advertisedExtensions;
+}
+
 void BrindleRPCClient::disconnect() { failConnectionWithError(Error::posix(darwin::ecanceled), 0, true); }
 
 void BrindleRPCClient::ensureReadyLocked() {
@@ -213,6 +224,7 @@ void BrindleRPCClient::socketOpenedLocked(std::shared_ptr<SocketHandle> socket, 
     terminalConnectionError.reset();
     handshakeComplete = false;
     connectionInProgress = false;
+    advertisedExtensions.clear();
     const uint64_t generation = ++connectionGeneration;
     logging::info("orvel: rpc connected endpoint={}", session_->socketPath());
     startReaderLoopForFD(connectedSocket, generation);
@@ -244,6 +256,7 @@ void BrindleRPCClient::handshakeReplyLocked(const boost::json::object& response)
     const bool accepted = ok != nullptr && foundation::json::truthValue(*ok) && sessionID != nullptr &&
                           std::string_view(*sessionID) == session_->sessionID();
     if (accepted) {
+        advertisedExtensions = wire::advertisedExtensions(response);
         handshakeComplete = true;
         establishedConnection = true;
         logging::info("orvel: rpc handshake accepted sessionID={}", session_->sessionID());

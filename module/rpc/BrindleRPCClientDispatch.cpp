@@ -1,11 +1,11 @@
 #include "module/rpc/BrindleRPCClient.h"
 #include "module/rpc/BrindleRPCClientStateLock.h"
 
-#include "module/rpc/framing.h"
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/framing.h"
+#include "protocol/wire.h"
 
 namespace brindle {
 

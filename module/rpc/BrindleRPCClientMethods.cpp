@@ -1,9 +1,9 @@
 #include "module/rpc/BrindleRPCClient.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 
 #include <algorithm>
 

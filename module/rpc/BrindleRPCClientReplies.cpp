@@ -1,10 +1,10 @@
 #include "module/rpc/BrindleRPCClient.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/item_record.h"
+#include "protocol/wire.h"
 
-#include <array>
 #include <unistd.h>
 
 namespace brindle {
@@ -15,20 +15,21 @@ namespace json = foundation::json;
 
 namespace {
 
-std::optional<ItemType> itemTypeFromString(std::string_view text) {
-    static constexpr std::array<std::pair<std::string_view, ItemType>, 7> kTypes{{
-        {wire::type::file, ItemType::File},
-        {wire::type::directory, ItemType::Directory},
-        {wire::type::symlink, ItemType::SymbolicLink},
-        {wire::type::fifo, ItemType::FIFO},
-        {wire::type::charDevice, ItemType::CharacterDevice},
-        {wire::type::blockDevice, ItemType::BlockDevice},
-        {wire::type::socket, ItemType::Socket},
-    }};
-    for (const auto& [name, type] : kTypes) {
-        if (name == text) return type;
+ItemType itemTypeOf(wire::ItemRecordType type) {
+    switch (type) {
+        case wire::ItemRecordType::file: return ItemType::File;
+        case wire::ItemRecordType::directory: return ItemType::Directory;
+        case wire::ItemRecordType::symlink: return ItemType::SymbolicLink;
+        case wire::ItemRecordType::fifo: return ItemType::FIFO;
+        case wire::ItemRecordType::charDevice: return ItemType::CharacterDevice;
+        case wire::ItemRecordType::blockDevice: return ItemType::BlockDevice;
+        case wire::ItemRecordType::socket: return ItemType::Socket;
     }
-    return std::nullopt;
+    return ItemType::None;
+}
+
+timespec timespecOf(const wire::ItemRecordTime& time) {
+    return BrindleRPCClient::timespecWithSeconds(time.seconds, time.nanoseconds);
 }
 
 }  // namespace
@@ -51,61 +52,37 @@ void BrindleRPCClient::replyWithBooleanResponse(const boost::json::object& respo
     }
 }
 
-std::shared_ptr<BrindleItem> BrindleRPCClient::itemFromDictionary(const boost::json::object& record,
+std::shared_ptr<BrindleItem> BrindleRPCClient::itemFromDictionary(const boost::json::object& dictionary,
                                                                   const std::optional<std::string>& defaultName,
                                                                   std::optional<Error>* error) {
-    const boost::json::string* name = json::stringField(record, wire::key::name);
-    const auto nodeID = json::uint64Field(record, wire::key::nodeID);
-    const auto parentID = json::uint64Field(record, wire::key::parentID);
-    const boost::json::string* type = json::stringField(record, wire::key::type);
-    if (!nodeID || !parentID || type == nullptr) {
-        if (error != nullptr) *error = Error::posix(darwin::einval);
-        return nullptr;
-    }
-    const auto itemType = itemTypeFromString(*type);
-    if (!itemType) {
+    const auto record = wire::decodeItemRecord(dictionary);
+    if (!record) {
         if (error != nullptr) *error = Error::posix(darwin::einval);
         return nullptr;
     }
 
     auto item = std::make_shared<BrindleItem>();
-    item->name = name != nullptr ? std::string(*name) : defaultName.value_or(std::string());
-    item->nodeID = *nodeID;
-    item->parentNodeID = *parentID;
-    item->directoryCookie = json::uint64Field(record, wire::key::nextCookie).value_or(0);
-    item->itemType = *itemType;
+    item->name = record->name ? *record->name : defaultName.value_or(std::string());
+    item->nodeID = record->nodeID;
+    item->parentNodeID = record->parentID;
+    item->directoryCookie = record->nextCookie.value_or(0);
+    item->itemType = itemTypeOf(record->type);
 
-    const auto mode = json::uint32Field(record, wire::key::mode);
-    const auto linkCount = json::uint32Field(record, wire::key::linkCount);
-    const auto uid = json::uint32Field(record, wire::key::uid);
-    const auto gid = json::uint32Field(record, wire::key::gid);
-    const auto size = json::uint64Field(record, wire::key::size);
-    const auto allocSize = json::uint64Field(record, wire::key::allocSize);
-    const auto modifySec = json::int64Field(record, wire::key::modifyTimeSec);
-    const auto modifyNsec = json::int64Field(record, wire::key::modifyTimeNsec);
-    const auto changeSec = json::int64Field(record, wire::key::changeTimeSec);
-    const auto changeNsec = json::int64Field(record, wire::key::changeTimeNsec);
-    const auto accessSec = json::int64Field(record, wire::key::accessTimeSec);
-    const auto accessNsec = json::int64Field(record, wire::key::accessTimeNsec);
-    const auto birthSec = json::int64Field(record, wire::key::birthTimeSec);
-    const auto birthNsec = json::int64Field(record, wire::key::birthTimeNsec);
-    const bool wholeSet = mode && linkCount && uid && gid && size && allocSize && modifySec && modifyNsec &&
-                          changeSec && changeNsec && accessSec && accessNsec && birthSec && birthNsec;
-    if (wholeSet) {
-        item->mode = *mode;
-        item->linkCount = *linkCount;
-        item->uid = *uid;
-        item->gid = *gid;
-        item->size = *size;
-        item->allocSize = *allocSize;
-        item->modifyTime = timespecWithSeconds(*modifySec, *modifyNsec);
-        item->changeTime = timespecWithSeconds(*changeSec, *changeNsec);
-        item->accessTime = timespecWithSeconds(*accessSec, *accessNsec);
-        item->birthTime = timespecWithSeconds(*birthSec, *birthNsec);
+    if (const auto& attributes = record->attributes) {
+        item->mode = attributes->mode;
+        item->linkCount = attributes->linkCount;
+        item->uid = attributes->uid;
+        item->gid = attributes->gid;
+        item->size = attributes->size;
+        item->allocSize = attributes->allocSize;
+        item->modifyTime = timespecOf(attributes->modifyTime);
+        item->changeTime = timespecOf(attributes->changeTime);
+        item->accessTime = timespecOf(attributes->accessTime);
+        item->birthTime = timespecOf(attributes->birthTime);
         item->attributesLoaded = true;
     } else {
-        item->mode = defaultModeForItemType(static_cast<int64_t>(*itemType));
-        item->linkCount = *itemType == ItemType::Directory ? 2 : 1;
+        item->mode = defaultModeForItemType(static_cast<int64_t>(item->itemType));
+        item->linkCount = item->itemType == ItemType::Directory ? 2 : 1;
         item->uid = ::getuid();
         item->gid = ::getgid();
         item->size = 0;

@@ -1,10 +1,10 @@
 #include "module/volume/BrindleVolume.h"
 
 #include "platform/foundation/errno_table.h"
-#include "platform/foundation/uuid.h"
-#include "module/rpc/wire.h"
 #include "platform/foundation/json.h"
+#include "platform/foundation/uuid.h"
 #include "platform/log/log.h"
+#include "protocol/wire.h"
 
 #include <chrono>
 #include <limits>

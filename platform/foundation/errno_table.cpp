@@ -138,6 +138,13 @@ std::string_view darwinErrnoName(int darwinErrno) {
     return entry ? entry->name : std::string_view{};
 }
 
+std::optional<int> darwinErrnoNamed(std::string_view name) {
+    for (const auto& entry : kTable) {
+        if (entry.name == name) return entry.darwin;
+    }
+    return std::nullopt;
+}
+
 std::string_view darwinErrnoText(int darwinErrno) {
     const ErrnoEntry* entry = entryForDarwin(darwinErrno);
     return entry ? entry->text : std::string_view{"Unknown error"};

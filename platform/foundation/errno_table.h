@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 // POSIX error codes inside the module, on the wire and in every completion are Darwin-numbered,
@@ -63,6 +64,8 @@ int darwinErrnoFromLinux(int linuxErrno);
 int linuxErrnoFromDarwin(int darwinErrno);
 // The symbolic name ("ENOENT"), or an empty view for a number outside the table.
 std::string_view darwinErrnoName(int darwinErrno);
+// The number a symbolic name stands for ("ENOATTR" is 93), or none for a name outside the table.
+std::optional<int> darwinErrnoNamed(std::string_view name);
 // The platform's usual text for the code ("No such file or directory"), or "Unknown error".
 std::string_view darwinErrnoText(int darwinErrno);
 

@@ -28,11 +28,13 @@ protected:
 
 }  // namespace
 
-TEST_F(CheckCommandTest, EveryStepIsTimedAndTheRootIsShown) {
+TEST_F(CheckCommandTest, EveryStepIsTimedAndTheRootAndTheExtensionsAreShown) {
     std::thread serverThread([&] {
         auto peer = server.accept();
         if (!peer) return;
-        peer->acceptHandshake("session-1");
+        auto handshake = peer->read();
+        if (!handshake) return;
+        peer->replyTo(*handshake, {{"ok", true}, {"session_id", "session-1"}, {"extensions", boost::json::array{"zeta", "alpha"}}});
         for (int i = 0; i < 3; ++i) {
             auto frame = peer->read();
             if (!frame) return;
@@ -55,6 +57,7 @@ TEST_F(CheckCommandTest, EveryStepIsTimedAndTheRootIsShown) {
     }
     EXPECT_NE(text.find("node=7 type=directory mode=0755 links=3 uid=1 gid=2 size=4096"), std::string::npos) << text;
     EXPECT_NE(text.find("blocks=10"), std::string::npos) << text;
+    EXPECT_NE(text.find(" extensions=alpha,zeta\n"), std::string::npos) << text;
 }
 
 TEST_F(CheckCommandTest, ARejectedHandshakeNamesTheStep) {

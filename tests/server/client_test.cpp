@@ -66,6 +66,22 @@ protected:
 
 }  // namespace
 
+TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothingWhereItAdvertisesNothing) {
+    EXPECT_TRUE(client->serverExtensions().empty());
+    client.reset();
+    server::ServerOptions options;
+    options.extensions = {"zeta_ext", "alpha_ext"};
+    startServer(options);
+    auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()));
+    ASSERT_TRUE(session);
+    client = BrindleRPCClient::initWithSession(session.value());
+    SuccessAwait ready;
+    client->connectAndHandshakeWithReply(ready.callback());
+    ASSERT_TRUE(std::get<0>(ready.get()));
+    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "zeta_ext"}));
+    EXPECT_TRUE(client->serverSupports("alpha_ext"));
+}
+
 TEST_F(ClientAgainstServerTest, AFileLivesThroughCreateWriteReadRenameAndRemove) {
     const auto rootItem = root();
     ASSERT_TRUE(rootItem);

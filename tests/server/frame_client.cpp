@@ -1,7 +1,7 @@
 #include "tests/server/frame_client.h"
 
-#include "module/rpc/framing.h"
 #include "platform/foundation/json.h"
+#include "protocol/framing.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

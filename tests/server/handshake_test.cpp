@@ -68,6 +68,34 @@ TEST_F(HandshakeTest, AcceptedHandshakeEchoesTheSessionAndRequestID) {
     EXPECT_TRUE(client.call({{"method", "ping"}})->ok());
 }
 
+TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
+    const auto extensionsAdvertised = [&] {
+        FrameClient client(server->endpoint());
+        const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+        return answer ? answer->object.at("extensions") : boost::json::value();
+    };
+    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
+    brindle::server::ServerOptions options;
+    options.extensions = {"b_ext", "a_ext"};
+    startServer(options);
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
+}
+
+TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {
+    server.reset();
+    brindle::server::ServerOptions options;
+    options.exportDirectory = exportPath();
+    options.sessionFile = sessionPath();
+    options.extensions = {"good_name", "Bad Name"};
+    const auto started = brindle::server::Server::start(options);
+    ASSERT_FALSE(started);
+    EXPECT_EQ(started.error().code(), 22);
+    EXPECT_NE(started.error().description().find("\"Bad Name\" cannot name an extension"), std::string::npos)
+        << started.error().description();
+    struct stat st {};
+    EXPECT_NE(::stat(sessionPath().c_str(), &st), 0);
+}
+
 TEST_F(HandshakeTest, WrongTokensAreRefusedWithEpermAndTheConnectionClosed) {
     std::string nearMiss = server->secrets().authToken;
     nearMiss.back() = nearMiss.back() == 'a' ? 'b' : 'a';

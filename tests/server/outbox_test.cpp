@@ -1,4 +1,4 @@
-#include "module/rpc/framing.h"
+#include "protocol/framing.h"
 #include "server/outbox.h"
 #include "server/unique_fd.h"
 

@@ -1,8 +1,8 @@
 #include "tests/module/rpc/scripted_server.h"
 
-#include "module/rpc/framing.h"
-#include "module/rpc/wire.h"
 #include "platform/foundation/json.h"
+#include "protocol/framing.h"
+#include "protocol/wire.h"
 
 #include <poll.h>
 #include <stdexcept>

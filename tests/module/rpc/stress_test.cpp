@@ -1,6 +1,6 @@
 #include "module/rpc/BrindleRPCClient.h"
-#include "module/rpc/framing.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/framing.h"
 #include "tests/module/rpc/scripted_server.h"
 
 #include <gtest/gtest.h>

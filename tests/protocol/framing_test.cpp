@@ -1,5 +1,5 @@
-#include "module/rpc/framing.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/framing.h"
 
 #include <gtest/gtest.h>
 

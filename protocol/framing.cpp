@@ -1,9 +1,9 @@
-#include "module/rpc/framing.h"
+#include "protocol/framing.h"
 
-#include "module/rpc/unreadable_reply.h"
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/unreadable_reply.h"
+#include "protocol/wire.h"
 
 #include <array>
 #include <cerrno>

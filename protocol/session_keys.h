@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string_view>
 
 // The keys of a session file, shared by the module that reads it and the server that writes it.
@@ -10,4 +11,6 @@ inline constexpr std::string_view authToken = "auth_token";
 inline constexpr std::string_view namedattr = "namedattr";
 inline constexpr std::string_view readonly = "readonly";
 inline constexpr std::string_view volumeName = "volume_name";
+
+inline constexpr std::array all{sessionID, socketPath, authToken, namedattr, readonly, volumeName};
 }  // namespace brindle::session_keys

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string_view>
 
 // Every method name and key of the protocol, written once; the module and the server share them.
@@ -32,6 +33,13 @@ inline constexpr std::string_view listXattrs = "list_xattrs";
 inline constexpr std::string_view getXattr = "get_xattr";
 inline constexpr std::string_view setXattr = "set_xattr";
 inline constexpr std::string_view removeXattr = "remove_xattr";
+
+// Every method, so that what the code knows can be held against the schema.
+inline constexpr std::array all{
+    handshake, ping, synchronize, getRootAttributes, statfs, getAttributes, lookup, enumerateDirectory,
+    createFile, createDirectory, createSymlink, removeFile, removeDirectory, rename, setAttributes, open,
+    openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr,
+};
 }  // namespace method
 
 namespace key {
@@ -46,6 +54,7 @@ inline constexpr std::string_view payloadLength = "payload_length";
 // Handshake.
 inline constexpr std::string_view authToken = "auth_token";
 inline constexpr std::string_view sessionID = "session_id";
+inline constexpr std::string_view extensions = "extensions";
 
 // Requests.
 inline constexpr std::string_view nodeID = "node_id";
@@ -110,6 +119,18 @@ inline constexpr std::string_view accessTimeSec = "access_time_sec";
 inline constexpr std::string_view accessTimeNsec = "access_time_nsec";
 inline constexpr std::string_view birthTimeSec = "birth_time_sec";
 inline constexpr std::string_view birthTimeNsec = "birth_time_nsec";
+
+// Every key, for the same reason.
+inline constexpr std::array all{
+    method, requestID, ok, errnoCode, error, payloadLength, authToken, sessionID, extensions, nodeID,
+    parentID, name, newParentID, newName, mode, linkTarget, syncFlags, handleID, cookie, verifier, maxEntries,
+    openModes, keepingModes, offset, length, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
+    setAccessTimeSec, setAccessTimeNsec, setModifyTimeSec, setModifyTimeNsec, setBirthTimeSec,
+    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, blockSize, ioSize,
+    blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
+    allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
+    birthTimeSec, birthTimeNsec,
+};
 }  // namespace key
 
 // The type strings of item records.
@@ -121,6 +142,8 @@ inline constexpr std::string_view fifo = "fifo";
 inline constexpr std::string_view charDevice = "char_device";
 inline constexpr std::string_view blockDevice = "block_device";
 inline constexpr std::string_view socket = "socket";
+
+inline constexpr std::array all{file, directory, symlink, fifo, charDevice, blockDevice, socket};
 }  // namespace type
 
 }  // namespace brindle::wire

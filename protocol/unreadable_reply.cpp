@@ -1,8 +1,8 @@
-#include "module/rpc/unreadable_reply.h"
+#include "protocol/unreadable_reply.h"
 
-#include "module/rpc/wire.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/wire.h"
 
 #include <boost/json/basic_parser_impl.hpp>
 

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <boost/json.hpp>
+
+#include <set>
+#include <string>
+#include <string_view>
+
+// Extensions: what a server advertises in its handshake reply beyond the base protocol. A client
+// uses one only on a connection whose server advertised it, so a server that advertises nothing
+// is spoken to exactly as before.
+namespace brindle::wire {
+
+inline constexpr size_t kMaxExtensionName = 64;
+
+// Lower-case words joined by underscores, starting with a letter, at most 64 bytes.
+bool isExtensionName(std::string_view name);
+
+// The extensions a handshake reply advertises. No value, or one that is not a list of strings,
+// advertises none (it never fails the handshake); a string that cannot name an extension is
+// passed over.
+std::set<std::string> advertisedExtensions(const boost::json::object& handshakeReply);
+
+}  // namespace brindle::wire

@@ -1,0 +1,133 @@
+#include "platform/foundation/json.h"
+#include "protocol/item_record.h"
+#include "server/dispatcher.h"
+#include "tests/protocol/schema_support.h"
+#include "tests/server/server_fixture.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace servertest {
+namespace {
+
+using boost::json::object;
+
+// The item records anywhere in a reply.
+void collectRecords(const boost::json::value& value, std::vector<object>& records) {
+    if (const auto* array = value.if_array()) {
+        for (const auto& element : *array) collectRecords(element, records);
+    } else if (const auto* record = value.if_object(); record != nullptr && record->contains("node_id")) {
+        records.push_back(*record);
+    }
+}
+
+class ServerSchemaAgreementTest : public ServerFixture {
+protected:
+    void SetUp() override {
+        brindle::server::ServerOptions options;
+        options.namedattr = true;
+        startServer(options);
+        client = connect();
+    }
+
+    // Sends a request that the schema allows and returns the reply, held against the schema.
+    Answer call(const std::string& method, object request, const std::string& payload = "") {
+        request["method"] = method;
+        object sent = request;
+        sent["request_id"] = 1;
+        for (const auto& problem : schematest::requestProblems(sent, payload.size())) ADD_FAILURE() << problem;
+        auto answer = client->call(std::move(request), payload);
+        if (!answer) {
+            ADD_FAILURE() << method << ": no reply";
+            return {};
+        }
+        for (const auto& problem : schematest::replyProblems(method, answer->object, answer->payload.size())) {
+            ADD_FAILURE() << problem;
+        }
+        std::vector<object> records;
+        for (const auto& [key, value] : answer->object) collectRecords(value, records);
+        for (const auto& record : records) {
+            const auto decoded = brindle::wire::decodeItemRecord(record);
+            EXPECT_TRUE(decoded && decoded->attributes) << method << ": a record without its whole attribute set: "
+                                                       << foundation::json::serialize(record);
+        }
+        called.insert(method);
+        return *answer;
+    }
+    static uint64_t nodeOf(const Answer& answer, const char* key) {
+        return answer.object.at(key).at("node_id").to_number<uint64_t>();
+    }
+
+    std::unique_ptr<FrameClient> client;
+    std::set<std::string> called{"handshake"};
+};
+
+}  // namespace
+
+TEST_F(ServerSchemaAgreementTest, TheDispatcherServesEveryMethodOfTheSchemaAndNoOther) {
+    std::set<std::string> served{"handshake"};
+    for (const auto name : brindle::server::Dispatcher::methodNames()) served.emplace(name);
+    EXPECT_EQ(served, schematest::methodNames());
+}
+
+TEST_F(ServerSchemaAgreementTest, TheHandshakeAndTheSessionFileFollowTheSchema) {
+    FrameClient fresh(server->endpoint());
+    const auto answer = fresh.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    ASSERT_TRUE(answer);
+    for (const auto& problem : schematest::replyProblems("handshake", answer->object, answer->payload.size())) {
+        ADD_FAILURE() << problem;
+    }
+    std::ifstream in(sessionPath());
+    std::stringstream text;
+    text << in.rdbuf();
+    const auto session = foundation::json::parse(text.str());
+    ASSERT_TRUE(session && session.value().is_object());
+    for (const auto& problem : schematest::sessionFileProblems(session.value().get_object())) ADD_FAILURE() << problem;
+}
+
+TEST_F(ServerSchemaAgreementTest, EveryMethodAnswersAValidRequestAsTheSchemaDescribes) {
+    call("ping", {});
+    call("synchronize", {{"sync_flags", 0}});
+    call("statfs", {{"node_id", 1}});
+    const uint64_t root = nodeOf(call("get_root_attributes", {}), "root_attrs");
+    const uint64_t directory = nodeOf(call("create_directory", {{"parent_id", root}, {"name", "d"}, {"mode", 0755}}), "item_attrs");
+    const uint64_t file = nodeOf(call("create_file", {{"parent_id", root}, {"name", "f"}, {"mode", 0644}}), "item_attrs");
+
+    call("open", {{"node_id", file}, {"open_modes", 3}});
+    EXPECT_EQ(call("write", {{"node_id", file}, {"offset", 0}, {"length", 4}}, "data").object.at("write_size"), 4);
+    EXPECT_EQ(call("read", {{"node_id", file}, {"offset", 0}, {"length", 4}}).payload, "data");
+    call("close", {{"node_id", file}, {"keeping_modes", 0}});
+    call("set_attributes", {{"node_id", file}, {"parent_id", root}, {"name", "f"}, {"set_mode", 0600},
+                            {"set_uid", ::getuid()}, {"set_gid", ::getgid()}, {"set_size", 2},
+                            {"set_access_time_sec", 10}, {"set_access_time_nsec", 1},
+                            {"set_modify_time_sec", 20}, {"set_modify_time_nsec", 2},
+                            {"set_birth_time_sec", 5}, {"set_birth_time_nsec", 0}});
+    call("get_attributes", {{"node_id", file}, {"parent_id", root}, {"name", "f"}});
+    EXPECT_EQ(nodeOf(call("lookup", {{"parent_id", root}, {"name", "f"}}), "lookup_item"), file);
+    const uint64_t link =
+        nodeOf(call("create_symlink", {{"parent_id", root}, {"name", "l"}, {"link_target", "f"}}), "item_attrs");
+    EXPECT_EQ(call("readlink", {{"node_id", link}}).object.at("link_target"), "f");
+    call("rename", {{"parent_id", root}, {"name", "f"}, {"new_parent_id", directory}, {"new_name", "g"}});
+
+    const auto handle = call("open_directory", {{"node_id", root}}).object.at("handle_id");
+    EXPECT_EQ(call("enumerate_directory", {{"parent_id", root}, {"handle_id", handle}, {"cookie", 0}, {"verifier", 1},
+                                           {"max_entries", 128}})
+                  .object.at("dir_items")
+                  .as_array()
+                  .size(),
+              2u);
+    call("close_directory", {{"node_id", root}, {"handle_id", handle}});
+
+    call("set_xattr", {{"node_id", directory}, {"xattr_name", "k"}, {"xattr_flags", 0}}, "v");
+    EXPECT_EQ(call("list_xattrs", {{"node_id", directory}}).object.at("xattr_names"), boost::json::array{"k"});
+    EXPECT_EQ(call("get_xattr", {{"node_id", directory}, {"xattr_name", "k"}}).payload, "v");
+    call("remove_xattr", {{"node_id", directory}, {"xattr_name", "k"}});
+
+    call("remove_file", {{"parent_id", directory}, {"name", "g"}});
+    call("remove_directory", {{"parent_id", root}, {"name", "d"}});
+    EXPECT_EQ(called, schematest::methodNames());
+}
+
+}  // namespace servertest
