@@ -1,6 +1,6 @@
-#include "host/fuse/attribute_conversion.h"
-#include "host/fuse/error_mapping.h"
-#include "host/fuse/request_flags.h"
+#include "host/fuse/translation/attribute_conversion.h"
+#include "host/fuse/translation/error_mapping.h"
+#include "host/fuse/translation/request_flags.h"
 #include "module/volume/BrindleVolume.h"
 #include "platform/foundation/errno_table.h"
 

@@ -1,4 +1,4 @@
-#include "host/fuse/attribute_conversion.h"
+#include "host/fuse/translation/attribute_conversion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/fuse/check_command.h"
+#include "host/fuse/cli/check_command.h"
 #include "tests/module/rpc/scripted_server.h"
 
 #include <gtest/gtest.h>

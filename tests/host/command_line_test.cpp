@@ -1,4 +1,4 @@
-#include "host/fuse/command_line.h"
+#include "host/fuse/cli/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/fuse/current_volume.h"
+#include "host/fuse/volumes/current_volume.h"
 
 #include <gtest/gtest.h>
 

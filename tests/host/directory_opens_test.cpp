@@ -1,4 +1,4 @@
-#include "host/fuse/directory_opens.h"
+#include "host/fuse/volumes/directory_opens.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/fuse/directory_packer.h"
+#include "host/fuse/ops/directory_packer.h"
 
 #include <fuse_lowlevel.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "host/fuse/inode_table.h"
+#include "host/fuse/inodes/inode_table.h"
 
 #include "module/volume/BrindleVolume.h"
 

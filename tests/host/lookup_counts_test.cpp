@@ -1,4 +1,4 @@
-#include "host/fuse/lookup_counts.h"
+#include "host/fuse/inodes/lookup_counts.h"
 
 #include "module/volume/BrindleVolume.h"
 

@@ -1,4 +1,4 @@
-#include "host/fuse/mount_options.h"
+#include "host/fuse/options/mount_options.h"
 
 #include <gtest/gtest.h>
 

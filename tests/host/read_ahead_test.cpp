@@ -1,4 +1,4 @@
-#include "host/fuse/read_ahead.h"
+#include "host/fuse/mount/read_ahead.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "host/fuse/reconnection.h"
+#include "host/fuse/reconnect/reconnection.h"
 
 #include "tests/module/rpc/scripted_server.h"
 

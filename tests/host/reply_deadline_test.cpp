@@ -1,4 +1,4 @@
-#include "host/fuse/reply_deadline.h"
+#include "host/fuse/requests/reply_deadline.h"
 #include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "host/fuse/statistics.h"
+#include "host/fuse/ops/statistics.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,54 @@
+#include "host/fuse/ops/content_operations.h"
+
+#include "host/fuse/requests/kernel_request.h"
+#include "host/fuse/ops/open_recovery.h"
+#include "platform/log/log.h"
+
+#include <algorithm>
+
+namespace brindle::host {
+
+namespace {
+
+// FSKit's "wait for the data to reach storage" synchronisation flag.
+constexpr int64_t synchronizeWait = 1;
+
+}  // namespace
+
+void onRead(fuse_req_t req, fuse_ino_t inode, size_t size, off_t offset, fuse_file_info* info) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item || !openGoesOn(request, info, item)) return;
+    auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(size);
+    request.volume().readFromFile(item, offset, size, buffer,
+                                  [request, buffer](uint64_t count, std::optional<foundation::Error> error) {
+                                      if (error) return request.fail(error);
+                                      request.deliver([&] {
+                                          fuse_reply_buf(request.req(), static_cast<const char*>(buffer->bytes()),
+                                                         std::min<uint64_t>(count, buffer->length()));
+                                      });
+                                  });
+}
+
+void onWrite(fuse_req_t req, fuse_ino_t inode, const char* data, size_t size, off_t offset, fuse_file_info* info) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item || !openGoesOn(request, info, item)) return;
+    logging::debug("orvel: fuse write ino={} offset={} size={}", inode, offset, size);
+    request.volume().writeContents(std::string(data, size), item, offset,
+                                   [request, size](uint64_t count, std::optional<foundation::Error> error) {
+                                       if (error) return request.fail(error);
+                                       request.deliver(
+                                           [&] { fuse_reply_write(request.req(), std::min<uint64_t>(count, size)); });
+                                   });
+}
+
+void onFsync(fuse_req_t req, fuse_ino_t inode, int, fuse_file_info* info) {
+    const KernelRequest request(req);
+    auto item = request.itemOrFail(inode);
+    if (!item || !openGoesOn(request, info, item)) return;
+    request.volume().synchronizeWithFlags(synchronizeWait,
+                                          [request](std::optional<foundation::Error> error) { request.finish(error); });
+}
+
+}  // namespace brindle::host
