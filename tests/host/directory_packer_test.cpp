@@ -54,7 +54,7 @@ struct PackerFixture {
     std::map<uint64_t, std::shared_ptr<BrindleItem>> tracked;
     std::unique_ptr<DirectoryPacker> make(size_t capacity, bool plus) {
         return std::make_unique<DirectoryPacker>(
-            nullptr, capacity, plus, [](uint64_t nodeID) { return nodeID == 5 ? 1 : nodeID; },
+            capacity, plus, [](uint64_t nodeID) { return nodeID == 5 ? 1 : nodeID; },
             [this](uint64_t nodeID) {
                 const auto found = tracked.find(nodeID);
                 return found == tracked.end() ? nullptr : found->second;

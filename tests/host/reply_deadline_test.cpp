@@ -15,8 +15,8 @@ namespace {
 
 class ExpiryRecorder {
 public:
-    ReplyDeadline::Expire expire() {
-        return [this](uint64_t token) {
+    ReplyDeadline::Expire expire(uint64_t token) {
+        return [this, token] {
             std::lock_guard lock(mutex_);
             tokens_.push_back(token);
         };
@@ -42,8 +42,8 @@ bool eventually(Condition done) {
 
 TEST(ReplyDeadline, AnAnswerInTimeIsGivenOnceAndNothingExpires) {
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(10s, 10ms, recorder.expire());
-    auto pending = deadline->track(7);
+    auto deadline = ReplyDeadline::create(10s, 10ms);
+    auto pending = deadline->track(recorder.expire(7));
     int answers = 0;
     EXPECT_TRUE(pending->deliver([&] { ++answers; }));
     EXPECT_FALSE(pending->deliver([&] { ++answers; }));
@@ -55,9 +55,9 @@ TEST(ReplyDeadline, AnAnswerInTimeIsGivenOnceAndNothingExpires) {
 
 TEST(ReplyDeadline, AnUnansweredRequestGetsTheErrorAndTheLateAnswerIsDropped) {
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
-    auto slow = deadline->track(1);
-    auto fast = deadline->track(2);
+    auto deadline = ReplyDeadline::create(20ms, 5ms);
+    auto slow = deadline->track(recorder.expire(1));
+    auto fast = deadline->track(recorder.expire(2));
     EXPECT_TRUE(fast->deliver([] {}));
     ASSERT_TRUE(eventually([&] { return slow->answered(); }));
     EXPECT_EQ(recorder.tokens(), std::vector<uint64_t>{1});
@@ -70,9 +70,9 @@ TEST(ReplyDeadline, AnUnansweredRequestGetsTheErrorAndTheLateAnswerIsDropped) {
 TEST(ReplyDeadline, EachExpiryIsLoggedAtTheDefaultLevel) {
     testsupport::LogCapture capture;
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
-    deadline->track(1);
-    deadline->track(2);
+    auto deadline = ReplyDeadline::create(20ms, 5ms);
+    deadline->track(recorder.expire(1));
+    deadline->track(recorder.expire(2));
     ASSERT_TRUE(eventually([&] { return recorder.tokens().size() == 2; }));
     deadline->close();
     size_t logged = 0;
@@ -86,8 +86,8 @@ TEST(ReplyDeadline, EachExpiryIsLoggedAtTheDefaultLevel) {
 
 TEST(ReplyDeadline, ABoundOfZeroLetsRequestsWaitForEver) {
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(0ms, 1ms, recorder.expire());
-    auto pending = deadline->track(3);
+    auto deadline = ReplyDeadline::create(0ms, 1ms);
+    auto pending = deadline->track(recorder.expire(3));
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(recorder.tokens().empty());
     EXPECT_TRUE(pending->deliver([] {}));
@@ -95,18 +95,18 @@ TEST(ReplyDeadline, ABoundOfZeroLetsRequestsWaitForEver) {
 
 TEST(ReplyDeadline, ARequestWhoseCompletionWasDroppedStillExpires) {
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
-    deadline->track(9);  // the caller lets go of it without ever answering
+    auto deadline = ReplyDeadline::create(20ms, 5ms);
+    deadline->track(recorder.expire(9));  // the caller lets go of it without ever answering
     ASSERT_TRUE(eventually([&] { return !recorder.tokens().empty(); }));
     EXPECT_EQ(recorder.tokens(), std::vector<uint64_t>{9});
 }
 
 TEST(ReplyDeadline, CloseSilencesEveryOutstandingAndLaterRequest) {
     ExpiryRecorder recorder;
-    auto deadline = ReplyDeadline::create(20ms, 5ms, recorder.expire());
-    auto before = deadline->track(1);
+    auto deadline = ReplyDeadline::create(20ms, 5ms);
+    auto before = deadline->track(recorder.expire(1));
     deadline->close();
-    auto after = deadline->track(2);
+    auto after = deadline->track(recorder.expire(2));
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(recorder.tokens().empty());
     EXPECT_FALSE(before->deliver([] { ADD_FAILURE() << "answered after close"; }));
@@ -115,11 +115,11 @@ TEST(ReplyDeadline, CloseSilencesEveryOutstandingAndLaterRequest) {
 
 TEST(ReplyDeadline, RacingAnswerAndExpiryGiveExactlyOneAnswer) {
     std::atomic<int> expired{0};
-    auto deadline = ReplyDeadline::create(1ms, 1ms, [&](uint64_t) { ++expired; });
+    auto deadline = ReplyDeadline::create(1ms, 1ms);
     constexpr int count = 2000;
     std::atomic<int> delivered{0};
     std::vector<std::shared_ptr<PendingReply>> pendings;
-    for (int i = 0; i < count; ++i) pendings.push_back(deadline->track(static_cast<uint64_t>(i)));
+    for (int i = 0; i < count; ++i) pendings.push_back(deadline->track([&] { ++expired; }));
     std::vector<std::thread> answerers;
     for (int t = 0; t < 2; ++t) {
         answerers.emplace_back([&, t] {

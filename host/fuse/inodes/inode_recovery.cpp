@@ -21,9 +21,8 @@ struct Looked {
     std::optional<Error> error;
 };
 
-RecoveredItem recover(OperationContext& context, const VolumeGeneration& generation, uint64_t inode,
+RecoveredItem recover(InodeTable& inodes, LookupCounts& lookups, const VolumeGeneration& generation, uint64_t inode,
                       std::optional<std::chrono::steady_clock::time_point> until, int depth) {
-    auto& inodes = context.inodes;
     if (auto item = inodes.item(inode); item && inodes.generation() == generation.number) return {item};
     const auto held = inodes.held(inode);
     if (!held || held->stale) return {nullptr, ESTALE};
@@ -33,7 +32,7 @@ RecoveredItem recover(OperationContext& context, const VolumeGeneration& generat
         inodes.markStale(inode);
         return {nullptr, ESTALE};
     }
-    const auto parent = recover(context, generation, held->lastName->first, until, depth + 1);
+    const auto parent = recover(inodes, lookups, generation, held->lastName->first, until, depth + 1);
     if (!parent.item) return parent;
 
     // Shared, so that a reply arriving after the wait gave up still has somewhere to go.
@@ -57,15 +56,15 @@ RecoveredItem recover(OperationContext& context, const VolumeGeneration& generat
         return {nullptr, linuxErrnoForError(outcome.error)};
     }
     if (auto item = inodes.rebind(inode, outcome.item, generation.number)) return {item};
-    context.lookups.releaseUnreferenced(outcome.item);
+    lookups.releaseUnreferenced(outcome.item);
     return {nullptr, inodes.generation() == generation.number ? ESTALE : EIO};
 }
 
 }  // namespace
 
-RecoveredItem recoverItem(OperationContext& context, const VolumeGeneration& generation, uint64_t inode,
+RecoveredItem recoverItem(InodeTable& inodes, LookupCounts& lookups, const VolumeGeneration& generation, uint64_t inode,
                           std::optional<std::chrono::steady_clock::time_point> until) {
-    return recover(context, generation, inode, until, 0);
+    return recover(inodes, lookups, generation, inode, until, 0);
 }
 
 }  // namespace brindle::host

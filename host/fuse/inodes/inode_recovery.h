@@ -1,7 +1,8 @@
 #pragma once
 
 #include "host/fuse/volumes/current_volume.h"
-#include "host/fuse/requests/operation_context.h"
+#include "host/fuse/inodes/inode_table.h"
+#include "host/fuse/inodes/lookup_counts.h"
 
 #include <chrono>
 #include <cstdint>
@@ -20,7 +21,7 @@ struct RecoveredItem {
 // name it was last handed out under, in its parent found again first. An inode whose name leads to
 // nothing or to an object of another type is stale for good (ESTALE). Waits for the server at most
 // until `until` (none: without a bound).
-RecoveredItem recoverItem(OperationContext& context, const VolumeGeneration& generation, uint64_t inode,
+RecoveredItem recoverItem(InodeTable& inodes, LookupCounts& lookups, const VolumeGeneration& generation, uint64_t inode,
                           std::optional<std::chrono::steady_clock::time_point> until);
 
 }  // namespace brindle::host

@@ -2,6 +2,7 @@
 
 #include "host/fuse/ops/attribute_operations.h"
 #include "host/fuse/kernel/connection_settings.h"
+#include "host/fuse/kernel/fuse_reply.h"
 #include "host/fuse/ops/content_operations.h"
 #include "host/fuse/ops/listing_operations.h"
 #include "host/fuse/ops/namespace_operations.h"
@@ -14,8 +15,22 @@ namespace brindle::host {
 
 namespace {
 
+const std::shared_ptr<OperationContext>& contextOf(void* userdata) {
+    return *static_cast<std::shared_ptr<OperationContext>*>(userdata);
+}
+
+KernelRequest requestFor(fuse_req_t req) {
+    const fuse_ctx* caller = fuse_req_ctx(req);
+    return KernelRequest(contextOf(fuse_req_userdata(req)), std::make_shared<FuseReply>(req),
+                         Caller{caller->uid, caller->gid});
+}
+
+// The libfuse callback of a handler: same arguments, the request in place of fuse_req_t.
+template <auto handler>
+constexpr auto fromKernel = [](fuse_req_t req, auto... arguments) { handler(requestFor(req), arguments...); };
+
 void onInit(void* userdata, fuse_conn_info* connection) {
-    const auto& context = *static_cast<std::shared_ptr<OperationContext>*>(userdata);
+    const auto& context = contextOf(userdata);
     // Above 128 KiB libfuse also asks the kernel for max_pages to match.
     connection->max_write = maximumTransfer;
     connection->max_readahead = maximumTransfer;
@@ -33,37 +48,37 @@ void onInit(void* userdata, fuse_conn_info* connection) {
 fuse_lowlevel_ops makeOperations() {
     fuse_lowlevel_ops operations{};
     operations.init = onInit;
-    operations.lookup = onLookup;
-    operations.forget = onForget;
-    operations.forget_multi = onForgetMulti;
-    operations.getattr = onGetattr;
-    operations.setattr = onSetattr;
-    operations.readlink = onReadlink;
-    operations.mknod = onMknod;
-    operations.mkdir = onMkdir;
-    operations.unlink = onUnlink;
-    operations.rmdir = onRmdir;
-    operations.symlink = onSymlink;
-    operations.rename = onRename;
-    operations.link = onLink;
-    operations.open = onOpen;
-    operations.read = onRead;
-    operations.write = onWrite;
+    operations.lookup = fromKernel<onLookup>;
+    operations.forget = fromKernel<onForget>;
+    operations.forget_multi = fromKernel<onForgetMulti>;
+    operations.getattr = fromKernel<onGetattr>;
+    operations.setattr = fromKernel<onSetattr>;
+    operations.readlink = fromKernel<onReadlink>;
+    operations.mknod = fromKernel<onMknod>;
+    operations.mkdir = fromKernel<onMkdir>;
+    operations.unlink = fromKernel<onUnlink>;
+    operations.rmdir = fromKernel<onRmdir>;
+    operations.symlink = fromKernel<onSymlink>;
+    operations.rename = fromKernel<onRename>;
+    operations.link = fromKernel<onLink>;
+    operations.open = fromKernel<onOpen>;
+    operations.read = fromKernel<onRead>;
+    operations.write = fromKernel<onWrite>;
     // No flush: every write is answered only once the server has taken it, so a close has nothing
     // to report, and without a handler the kernel stops sending one per close.
-    operations.release = onRelease;
-    operations.fsync = onFsync;
-    operations.opendir = onOpendir;
-    operations.readdir = onReaddir;
-    operations.readdirplus = onReaddirplus;
-    operations.releasedir = onRelease;
-    operations.fsyncdir = onFsync;
-    operations.statfs = onStatfs;
-    operations.setxattr = onSetxattr;
-    operations.getxattr = onGetxattr;
-    operations.listxattr = onListxattr;
-    operations.removexattr = onRemovexattr;
-    operations.create = onCreate;
+    operations.release = fromKernel<onRelease>;
+    operations.fsync = fromKernel<onFsync>;
+    operations.opendir = fromKernel<onOpendir>;
+    operations.readdir = fromKernel<onReaddir>;
+    operations.readdirplus = fromKernel<onReaddirplus>;
+    operations.releasedir = fromKernel<onRelease>;
+    operations.fsyncdir = fromKernel<onFsync>;
+    operations.statfs = fromKernel<onStatfs>;
+    operations.setxattr = fromKernel<onSetxattr>;
+    operations.getxattr = fromKernel<onGetxattr>;
+    operations.listxattr = fromKernel<onListxattr>;
+    operations.removexattr = fromKernel<onRemovexattr>;
+    operations.create = fromKernel<onCreate>;
     return operations;
 }
 

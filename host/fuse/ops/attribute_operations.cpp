@@ -18,15 +18,13 @@ BrindleVolume::AttributesReply attributesReply(const KernelRequest& request, fus
 
 }  // namespace
 
-void onGetattr(fuse_req_t req, fuse_ino_t inode, fuse_file_info*) {
-    const KernelRequest request(req);
+void onGetattr(const KernelRequest& request, fuse_ino_t inode, fuse_file_info*) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     request.volume().getAttributes(allAttributes(), item, attributesReply(request, inode));
 }
 
-void onSetattr(fuse_req_t req, fuse_ino_t inode, struct stat* values, int toSet, fuse_file_info* info) {
-    const KernelRequest request(req);
+void onSetattr(const KernelRequest& request, fuse_ino_t inode, struct stat* values, int toSet, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     // An ftruncate through an open for writing that outlived its connection fails like its writes.
     if (!item || !openGoesOn(request, info, item)) return;

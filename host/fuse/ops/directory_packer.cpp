@@ -17,11 +17,11 @@ bool isDotOrDotDot(const std::string& name) { return name == "." || name == ".."
 
 }  // namespace
 
-DirectoryPacker::DirectoryPacker(fuse_req* request, size_t capacity, bool plus,
+DirectoryPacker::DirectoryPacker(size_t capacity, bool plus,
                                  std::function<uint64_t(uint64_t)> inodeForNodeID,
                                  std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts,
                                  AttributePresentation presentation)
-    : request_(request), plus_(plus), inodeForNodeID_(std::move(inodeForNodeID)),
+    : plus_(plus), inodeForNodeID_(std::move(inodeForNodeID)),
       itemForNodeID_(std::move(itemForNodeID)), timeouts_(timeouts), presentation_(presentation),
       buffer_(capacity, '\0') {}
 
@@ -52,12 +52,12 @@ bool DirectoryPacker::packEntry(const fskit::FSFileName& name, int64_t itemType,
             entry.attr.st_ino = inode;
             entry.attr.st_mode = fileTypeBitsForItemType(itemType);
         }
-        needed = fuse_add_direntry_plus(request_, place, room, bytes.c_str(), &entry, offset);
+        needed = fuse_add_direntry_plus(nullptr, place, room, bytes.c_str(), &entry, offset);
     } else {
         struct stat status {};
         status.st_ino = inode;
         status.st_mode = fileTypeBitsForItemType(itemType);
-        needed = fuse_add_direntry(request_, place, room, bytes.c_str(), &status, offset);
+        needed = fuse_add_direntry(nullptr, place, room, bytes.c_str(), &status, offset);
     }
     if (needed > room) {
         full_ = true;

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-struct fuse_req;
-
 namespace brindle::host {
 
 // Packs listing entries into a readdir or readdirplus reply buffer of the size the kernel asked
@@ -33,7 +31,8 @@ public:
         std::string name;
     };
 
-    DirectoryPacker(fuse_req* request, size_t capacity, bool plus, std::function<uint64_t(uint64_t)> inodeForNodeID,
+    // libfuse encodes entries without looking at the request they are for, so none is needed.
+    DirectoryPacker(size_t capacity, bool plus, std::function<uint64_t(uint64_t)> inodeForNodeID,
                     std::function<ItemPtr(uint64_t)> itemForNodeID, Timeouts timeouts,
                     AttributePresentation presentation);
 
@@ -51,7 +50,6 @@ public:
     uint64_t offsetAfterLastEntry(uint64_t start) const { return entries_ == 0 ? start : lastOffset_; }
 
 private:
-    fuse_req* request_;
     bool plus_;
     std::function<uint64_t(uint64_t)> inodeForNodeID_;
     std::function<ItemPtr(uint64_t)> itemForNodeID_;

@@ -19,10 +19,9 @@ bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleI
     const auto attributes = BrindleVolume::attributesForItem(*item, allAttributes());
     const fuse_entry_param entry = entryFor(context.options, context.inodes.inodeOfItem(*item), attributes);
     bool handedOver = false;
-    request.deliver([&] {
-        handedOver = context.lookups.handOver({{item, parentInode, name}}, [&] {
-            return send ? send(entry) : fuse_reply_entry(request.req(), &entry);
-        });
+    request.deliver([&](KernelReply& reply) {
+        handedOver = context.lookups.handOver({{item, parentInode, name}},
+                                              [&] { return send ? send(reply, entry) : reply.entry(entry); });
     });
     if (!handedOver) context.lookups.releaseUnreferenced(item);
     return handedOver;

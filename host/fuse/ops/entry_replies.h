@@ -11,9 +11,9 @@
 
 namespace brindle::host {
 
-// Gives the kernel the entry and returns the fuse_reply_* result: fuse_reply_entry by default,
-// fuse_reply_create for a create.
-using EntrySend = std::function<int(const fuse_entry_param& entry)>;
+// Gives the kernel the entry and returns the reply's result: an entry reply by default, a create
+// reply for a create.
+using EntrySend = std::function<int(KernelReply& reply, const fuse_entry_param& entry)>;
 
 fuse_entry_param entryFor(const MountOptions& options, uint64_t inode, const fskit::FSItemAttributes& attributes);
 

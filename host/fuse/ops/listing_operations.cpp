@@ -19,7 +19,7 @@ constexpr int listingAttempts = 3;
 std::shared_ptr<DirectoryPacker> packerFor(const KernelRequest& request, size_t size, bool plus) {
     const auto& context = request.context();
     return std::make_shared<DirectoryPacker>(
-        request.req(), size, plus, [context](uint64_t nodeID) { return context->inodes.inodeForNodeID(nodeID); },
+        size, plus, [context](uint64_t nodeID) { return context->inodes.inodeForNodeID(nodeID); },
         [context](uint64_t nodeID) { return context->volume->trackedItemForNodeID(nodeID); },
         DirectoryPacker::Timeouts{context->options.attrTimeout, context->options.entryTimeout},
         context->options.presentation);
@@ -42,9 +42,8 @@ void replyWithListing(const KernelRequest& request, const HandlePtr& handle, con
     std::vector<LookupCounts::Entry> entries;
     for (const auto& entry : packer.referencedItems()) entries.push_back({entry.item, handle->inode, entry.name});
     bool sent = false;
-    request.deliver([&] {
-        sent = context->lookups.handOver(
-            entries, [&] { return fuse_reply_buf(request.req(), packer.data(), packer.size()); });
+    request.deliver([&](KernelReply& reply) {
+        sent = context->lookups.handOver(entries, [&] { return reply.buffer(packer.data(), packer.size()); });
     });
     releaseUnhanded(*context, packer, !sent);
     if (logging::debugEnabled())
@@ -69,7 +68,7 @@ void listDirectory(const KernelRequest& request, const HandlePtr& handle, size_t
     // A reader asks once more past the last entry; the volume already reached the end there, and
     // unless the directory changed through this mount since, that answer stands.
     if (atKnownEnd && offset != 0 && BrindleVolume::currentVerifierOfDirectory(*handle->item) == verifier) {
-        request.deliver([&] { fuse_reply_buf(request.req(), nullptr, 0); });
+        request.deliver([](KernelReply& reply) { reply.buffer(nullptr, 0); });
         return;
     }
     auto packer = packerFor(request, size, plus);
@@ -103,8 +102,7 @@ void listDirectory(const KernelRequest& request, const HandlePtr& handle, size_t
         });
 }
 
-void startListing(fuse_req_t req, size_t size, off_t offset, fuse_file_info* info, bool plus) {
-    const KernelRequest request(req);
+void startListing(const KernelRequest& request, size_t size, off_t offset, fuse_file_info* info, bool plus) {
     auto handle = request.context()->handles.find(info->fh);
     if (!handle) return request.fail(EBADF);
     if (!openUsableOrFail(request, *handle, nullptr)) return;
@@ -113,12 +111,12 @@ void startListing(fuse_req_t req, size_t size, off_t offset, fuse_file_info* inf
 
 }  // namespace
 
-void onReaddir(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
-    startListing(req, size, offset, info, false);
+void onReaddir(const KernelRequest& request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+    startListing(request, size, offset, info, false);
 }
 
-void onReaddirplus(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
-    startListing(req, size, offset, info, true);
+void onReaddirplus(const KernelRequest& request, fuse_ino_t, size_t size, off_t offset, fuse_file_info* info) {
+    startListing(request, size, offset, info, true);
 }
 
 }  // namespace brindle::host

@@ -31,7 +31,7 @@ BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t
         if (linuxErrnoForError(error) != ENOENT || missTimeout <= 0) return request.fail(error);
         fuse_entry_param miss{};
         miss.entry_timeout = missTimeout;
-        request.deliver([&] { fuse_reply_entry(request.req(), &miss); });
+        request.deliver([&](KernelReply& reply) { reply.entry(miss); });
     };
 }
 
@@ -46,8 +46,7 @@ BrindleVolume::ItemNameReply creationReply(const KernelRequest& request, fuse_in
     };
 }
 
-void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t type, mode_t mode) {
-    const KernelRequest request(req);
+void createEntry(const KernelRequest& request, fuse_ino_t parent, const char* name, int64_t type, mode_t mode) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     if (type == fskit::FSItemTypeUnknown) return request.fail(EINVAL);
@@ -57,8 +56,7 @@ void createEntry(fuse_req_t req, fuse_ino_t parent, const char* name, int64_t ty
                                      creationReply(request, parent, directory, *fileName));
 }
 
-void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool directoryWanted) {
-    const KernelRequest request(req);
+void removeEntry(const KernelRequest& request, fuse_ino_t parent, const char* name, bool directoryWanted) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const auto fileName = request.nameOrFail(name);
@@ -83,8 +81,7 @@ void removeEntry(fuse_req_t req, fuse_ino_t parent, const char* name, bool direc
 
 }  // namespace
 
-void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    const KernelRequest request(req);
+void onLookup(const KernelRequest& request, fuse_ino_t parent, const char* name) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const auto fileName = request.nameOrFail(name);
@@ -92,37 +89,35 @@ void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     request.volume().lookupItemNamed(*fileName, directory, entryReply(request, parent, name));
 }
 
-void onForget(fuse_req_t req, fuse_ino_t inode, uint64_t lookups) {
-    contextOf(req)->lookups.forget(inode, lookups);
-    fuse_reply_none(req);
+void onForget(const KernelRequest& request, fuse_ino_t inode, uint64_t lookups) {
+    request.context()->lookups.forget(inode, lookups);
+    request.deliver([](KernelReply& reply) { reply.none(); });
 }
 
-void onForgetMulti(fuse_req_t req, size_t count, fuse_forget_data* forgets) {
-    const auto& context = contextOf(req);
+void onForgetMulti(const KernelRequest& request, size_t count, fuse_forget_data* forgets) {
+    const auto& context = request.context();
     for (size_t i = 0; i < count; ++i) context->lookups.forget(forgets[i].ino, forgets[i].nlookup);
-    fuse_reply_none(req);
+    request.deliver([](KernelReply& reply) { reply.none(); });
 }
 
-void onReadlink(fuse_req_t req, fuse_ino_t inode) {
-    const KernelRequest request(req);
+void onReadlink(const KernelRequest& request, fuse_ino_t inode) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     request.volume().readSymbolicLink(item, [request](std::optional<FSFileName> target, std::optional<Error> error) {
         if (!target) return request.fail(error);
-        request.deliver([&] { fuse_reply_readlink(request.req(), target->data().c_str()); });
+        request.deliver([&](KernelReply& reply) { reply.linkTarget(target->data().c_str()); });
     });
 }
 
-void onMknod(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
-    createEntry(req, parent, name, itemTypeForMode(mode), mode);
+void onMknod(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+    createEntry(request, parent, name, itemTypeForMode(mode), mode);
 }
 
-void onMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
-    createEntry(req, parent, name, fskit::FSItemTypeDirectory, mode);
+void onMkdir(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode) {
+    createEntry(request, parent, name, fskit::FSItemTypeDirectory, mode);
 }
 
-void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char* name) {
-    const KernelRequest request(req);
+void onSymlink(const KernelRequest& request, const char* target, fuse_ino_t parent, const char* name) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const auto fileName = request.nameOrFail(name);
@@ -135,13 +130,16 @@ void onSymlink(fuse_req_t req, const char* target, fuse_ino_t parent, const char
                                              creationReply(request, parent, directory, *fileName));
 }
 
-void onUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, false); }
+void onUnlink(const KernelRequest& request, fuse_ino_t parent, const char* name) {
+    removeEntry(request, parent, name, false);
+}
 
-void onRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { removeEntry(req, parent, name, true); }
+void onRmdir(const KernelRequest& request, fuse_ino_t parent, const char* name) {
+    removeEntry(request, parent, name, true);
+}
 
-void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
+void onRename(const KernelRequest& request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
               unsigned int flags) {
-    const KernelRequest request(req);
     // RENAME_NOREPLACE, RENAME_EXCHANGE and RENAME_WHITEOUT have no counterpart in the protocol.
     if (flags != 0) return request.fail(EINVAL);
     auto source = request.itemOrFail(parent);
@@ -172,9 +170,9 @@ void onRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t ne
     request.volume().lookupItemNamed(*sourceName, source, std::move(rename));
 }
 
-void onLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) {
+void onLink(const KernelRequest& request, fuse_ino_t, fuse_ino_t, const char*) {
     // The volume has no hard links.
-    fuse_reply_err(req, EOPNOTSUPP);
+    request.fail(EOPNOTSUPP);
 }
 
 }  // namespace brindle::host

@@ -77,10 +77,10 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
-    const bool answered = request.deliver([&] {
+    const bool answered = request.deliver([&](KernelReply& reply) {
         context->inodes.recordOpen(handle->inode, handle->modes);
         info.fh = context->handles.add(handle);
-        sent = fuse_reply_open(request.req(), &info) == 0;
+        sent = reply.open(info) == 0;
         if (!sent) context->handles.take(info.fh);
     });
     if (!answered) context->inodes.recordOpen(handle->inode, handle->modes);
@@ -172,11 +172,11 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
         const auto& context = request.context();
         auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
         bool recorded = false;
-        const bool handedOver = replyWithEntry(request, item, parent, name, [&](const fuse_entry_param& entry) {
+        const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
             context->inodes.recordOpen(handle->inode, handle->modes);
             recorded = true;
             info.fh = context->handles.add(handle);
-            const int result = fuse_reply_create(request.req(), &entry, &info);
+            const int result = reply.create(entry, info);
             if (result != 0) context->handles.take(info.fh);
             return result;
         });
@@ -188,8 +188,7 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
 
 }  // namespace
 
-void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
-    const KernelRequest request(req);
+void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const uint32_t modes = openModesForFlags(info->flags);
@@ -233,8 +232,7 @@ void onOpen(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
     });
 }
 
-void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
-    const KernelRequest request(req);
+void onOpendir(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
     const auto openVolumeSide = [request, item, inode](DirectoryOpens::Done done) {
@@ -263,8 +261,7 @@ void onOpendir(fuse_req_t req, fuse_ino_t inode, fuse_file_info* info) {
                          });
 }
 
-void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
-    const KernelRequest request(req);
+void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
@@ -282,8 +279,7 @@ void onCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, 
         });
 }
 
-void onRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* info) {
-    const KernelRequest request(req);
+void onRelease(const KernelRequest& request, fuse_ino_t, fuse_file_info* info) {
     auto handle = request.context()->handles.take(info->fh);
     if (!handle) return request.finish(std::nullopt);
     closeOpen(request.context(), handle, [request](std::optional<Error> error) { request.finish(error); });

@@ -6,13 +6,13 @@ void giveToCaller(const KernelRequest& request, const std::shared_ptr<BrindleIte
                   const std::shared_ptr<BrindleItem>& directory, const fskit::FSFileName& name,
                   std::function<void()> then) {
     if (!request.context()->options.allowOther) return then();
-    const fuse_ctx* caller = fuse_req_ctx(request.req());
+    const Caller& caller = request.caller();
     const auto owner = BrindleVolume::attributesForItem(
         *item, fskit::FSItemGetAttributesRequest(fskit::FSItemAttributeUID | fskit::FSItemAttributeGID));
-    if (owner.uid == caller->uid && owner.gid == caller->gid) return then();
+    if (owner.uid == caller.uid && owner.gid == caller.gid) return then();
     auto change = std::make_shared<fskit::FSItemSetAttributesRequest>();
-    change->uid = caller->uid;
-    change->gid = caller->gid;
+    change->uid = caller.uid;
+    change->gid = caller.gid;
     request.volume().setAttributes(
         change, item,
         [request, item, directory, name, then = std::move(then)](std::optional<fskit::FSItemAttributes> attributes,

@@ -1,6 +1,6 @@
 #include "host/fuse/ops/statistics.h"
 
-#include "host/fuse/requests/operation_context.h"
+#include "host/fuse/requests/kernel_request.h"
 
 #include <cerrno>
 
@@ -22,21 +22,14 @@ struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, un
     return status;
 }
 
-void onStatfs(fuse_req_t req, fuse_ino_t) {
-    const auto& context = contextOf(req);
-    std::optional<CurrentVolume::Clock::time_point> until;
-    if (context->options.requestTimeout.count() > 0)
-        until = CurrentVolume::Clock::now() + context->options.requestTimeout;
+void onStatfs(const KernelRequest& request, fuse_ino_t) {
     // While the server is away, zero counts would read as an empty volume.
-    const auto generation = context->volume.connected(until);
-    if (!generation) {
-        fuse_reply_err(req, EIO);
-        return;
-    }
+    const auto generation = request.context()->volume.connected(request.until());
+    if (!generation) return request.fail(EIO);
     // Synchronous by design: the volume waits at most five seconds for the server.
     const struct statvfs status =
         statvfsFromStatistics(generation->volume->volumeStatistics(), BrindleVolume::maximumNameLength());
-    fuse_reply_statfs(req, &status);
+    request.deliver([&](KernelReply& reply) { reply.statistics(status); });
 }
 
 }  // namespace brindle::host

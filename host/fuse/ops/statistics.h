@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/requests/kernel_request.h"
 #include "platform/fskit/statfs_result.h"
 
 #include <fuse_lowlevel.h>
@@ -10,6 +11,6 @@ namespace brindle::host {
 // The volume's statistics as the statvfs the kernel is given.
 struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, unsigned long maximumNameLength);
 
-void onStatfs(fuse_req_t req, fuse_ino_t inode);
+void onStatfs(const KernelRequest& request, fuse_ino_t inode);
 
 }  // namespace brindle::host

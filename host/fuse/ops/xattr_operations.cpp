@@ -14,9 +14,9 @@ using fskit::FSFileName;
 
 // Size queries (size 0) get the length; a buffer too small for the value gets ERANGE.
 void replyWithBytes(const KernelRequest& request, const std::string& bytes, size_t size) {
-    if (size == 0) return (void)request.deliver([&] { fuse_reply_xattr(request.req(), bytes.size()); });
+    if (size == 0) return (void)request.deliver([&](KernelReply& reply) { reply.xattrSize(bytes.size()); });
     if (bytes.size() > size) return request.fail(ERANGE);
-    request.deliver([&] { fuse_reply_buf(request.req(), bytes.data(), bytes.size()); });
+    request.deliver([&](KernelReply& reply) { reply.buffer(bytes.data(), bytes.size()); });
 }
 
 // The item an extended-attribute request names; null once the request is answered. A session
@@ -34,8 +34,7 @@ std::shared_ptr<BrindleItem> itemUnlessRefused(const KernelRequest& request, fus
 
 }  // namespace
 
-void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* value, size_t size, int flags) {
-    const KernelRequest request(req);
+void onSetxattr(const KernelRequest& request, fuse_ino_t inode, const char* name, const char* value, size_t size, int flags) {
     auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto policy = xattrPolicyForFlags(flags);
@@ -46,8 +45,7 @@ void onSetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, const char* 
                                    [request](std::optional<Error> error) { request.finish(error); });
 }
 
-void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size) {
-    const KernelRequest request(req);
+void onGetxattr(const KernelRequest& request, fuse_ino_t inode, const char* name, size_t size) {
     auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);
@@ -59,8 +57,7 @@ void onGetxattr(fuse_req_t req, fuse_ino_t inode, const char* name, size_t size)
                                    });
 }
 
-void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
-    const KernelRequest request(req);
+void onListxattr(const KernelRequest& request, fuse_ino_t inode, size_t size) {
     auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     request.volume().listXattrsOfItem(
@@ -77,8 +74,7 @@ void onListxattr(fuse_req_t req, fuse_ino_t inode, size_t size) {
         });
 }
 
-void onRemovexattr(fuse_req_t req, fuse_ino_t inode, const char* name) {
-    const KernelRequest request(req);
+void onRemovexattr(const KernelRequest& request, fuse_ino_t inode, const char* name) {
     auto item = itemUnlessRefused(request, inode);
     if (!item) return;
     const auto attributeName = request.nameOrFail(name);

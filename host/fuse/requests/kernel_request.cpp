@@ -1,16 +1,17 @@
 #include "host/fuse/requests/kernel_request.h"
 
+#include "host/fuse/inodes/inode_recovery.h"
 #include "host/fuse/translation/attribute_conversion.h"
 #include "host/fuse/translation/error_mapping.h"
-#include "host/fuse/inodes/inode_recovery.h"
 
 #include <cerrno>
 
 namespace brindle::host {
 
-KernelRequest::KernelRequest(fuse_req_t req)
-    : context_(contextOf(req)), req_(req),
-      pending_(context_->deadline->track(reinterpret_cast<uint64_t>(req))) {
+KernelRequest::KernelRequest(std::shared_ptr<OperationContext> context, std::shared_ptr<KernelReply> reply,
+                             Caller caller)
+    : context_(std::move(context)), reply_(std::move(reply)), caller_(caller),
+      pending_(context_->deadline->track([reply = reply_] { reply->error(EIO); })) {
     if (context_->options.requestTimeout.count() > 0)
         until_ = std::chrono::steady_clock::now() + context_->options.requestTimeout;
 }
@@ -20,35 +21,37 @@ const VolumeGeneration& KernelRequest::generation() const {
     return *generation_;
 }
 
-bool KernelRequest::deliver(const std::function<void()>& answer) const { return pending_->deliver(answer); }
+bool KernelRequest::deliver(const std::function<void(KernelReply& reply)>& answer) const {
+    return pending_->deliver([&] { answer(*reply_); });
+}
 
 void KernelRequest::fail(int linuxErrno) const {
-    deliver([&] { fuse_reply_err(req_, linuxErrno); });
+    deliver([&](KernelReply& reply) { reply.error(linuxErrno); });
 }
 
 void KernelRequest::fail(const std::optional<foundation::Error>& error) const { fail(linuxErrnoForError(error)); }
 
 void KernelRequest::finish(const std::optional<foundation::Error>& error) const {
     if (error) return fail(error);
-    deliver([&] { fuse_reply_err(req_, 0); });
+    deliver([](KernelReply& reply) { reply.error(0); });
 }
 
 void KernelRequest::replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                                     const std::optional<foundation::Error>& error) const {
     if (!attributes) return fail(error);
-    deliver([&] {
-        const struct stat status = statFromAttributes(*attributes, inode, context_->options.presentation);
-        fuse_reply_attr(req_, &status, context_->options.attrTimeout);
+    deliver([&](KernelReply& reply) {
+        reply.attributes(statFromAttributes(*attributes, inode, context_->options.presentation),
+                         context_->options.attrTimeout);
     });
 }
 
-KernelRequest::ItemPtr KernelRequest::itemOrFail(fuse_ino_t inode) const {
+KernelRequest::ItemPtr KernelRequest::itemOrFail(uint64_t inode) const {
     if (!generation_) generation_ = context_->volume.connected(until_);
     if (!generation_) {
         fail(EIO);
         return nullptr;
     }
-    auto recovered = recoverItem(*context_, *generation_, inode, until_);
+    auto recovered = recoverItem(context_->inodes, context_->lookups, *generation_, inode, until_);
     if (!recovered.item) fail(recovered.linuxErrno);
     return recovered.item;
 }

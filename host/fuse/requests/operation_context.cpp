@@ -1,7 +1,5 @@
 #include "host/fuse/requests/operation_context.h"
 
-#include <cerrno>
-
 namespace brindle::host {
 
 OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint64_t rootNodeID,
@@ -13,12 +11,6 @@ OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint6
                   volume->reclaimItem(item, [](std::optional<foundation::Error>) {});
               }),
       options(std::move(options_)),
-      deadline(ReplyDeadline::create(replyBound, std::chrono::seconds(1), [](uint64_t token) {
-          fuse_reply_err(reinterpret_cast<fuse_req_t>(token), EIO);
-      })) {}
-
-const std::shared_ptr<OperationContext>& contextOf(fuse_req_t req) {
-    return *static_cast<std::shared_ptr<OperationContext>*>(fuse_req_userdata(req));
-}
+      deadline(ReplyDeadline::create(replyBound, std::chrono::seconds(1))) {}
 
 }  // namespace brindle::host

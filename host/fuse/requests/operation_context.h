@@ -8,8 +8,6 @@
 #include "host/fuse/requests/reply_deadline.h"
 #include "module/volume/BrindleVolume.h"
 
-#include <fuse_lowlevel.h>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -35,9 +33,5 @@ struct OperationContext {
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
 };
-
-// The context of the session a request came through; its user data is a
-// `std::shared_ptr<OperationContext>*`.
-const std::shared_ptr<OperationContext>& contextOf(fuse_req_t req);
 
 }  // namespace brindle::host

@@ -22,19 +22,18 @@ bool PendingReply::answered() const {
     return answered_;
 }
 
-std::shared_ptr<ReplyDeadline> ReplyDeadline::create(Clock::duration bound, Clock::duration sweepInterval,
-                                                     Expire expire) {
-    std::shared_ptr<ReplyDeadline> deadline(new ReplyDeadline(bound, sweepInterval, std::move(expire)));
+std::shared_ptr<ReplyDeadline> ReplyDeadline::create(Clock::duration bound, Clock::duration sweepInterval) {
+    std::shared_ptr<ReplyDeadline> deadline(new ReplyDeadline(bound, sweepInterval));
     deadline->sweeper_ = std::thread([raw = deadline.get()] { raw->sweep(); });
     return deadline;
 }
 
-ReplyDeadline::ReplyDeadline(Clock::duration bound, Clock::duration sweepInterval, Expire expire)
-    : bound_(bound), sweepInterval_(sweepInterval), expire_(std::move(expire)) {}
+ReplyDeadline::ReplyDeadline(Clock::duration bound, Clock::duration sweepInterval)
+    : bound_(bound), sweepInterval_(sweepInterval) {}
 
 ReplyDeadline::~ReplyDeadline() { close(); }
 
-std::shared_ptr<PendingReply> ReplyDeadline::track(uint64_t token) {
+std::shared_ptr<PendingReply> ReplyDeadline::track(Expire expire) {
     std::lock_guard lock(mutex_);
     const auto due = bound_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + bound_;
     std::shared_ptr<PendingReply> reply(new PendingReply(nextID_++, due));
@@ -43,7 +42,7 @@ std::shared_ptr<PendingReply> ReplyDeadline::track(uint64_t token) {
         return reply;
     }
     reply->deadline_ = weak_from_this();
-    tracked_.emplace(reply->id_, Tracked{reply, token});
+    tracked_.emplace(reply->id_, Tracked{reply, std::move(expire)});
     return reply;
 }
 
@@ -80,15 +79,15 @@ void ReplyDeadline::sweep() {
         wake_.wait_for(lock, sweepInterval_, [this] { return closed_; });
         if (closed_) break;
         const auto now = Clock::now();
-        std::vector<std::pair<std::shared_ptr<PendingReply>, uint64_t>> expired;
+        std::vector<Tracked> expired;
         for (auto it = tracked_.begin(); it != tracked_.end();) {
             if (it->second.reply->due_ > now) break;
-            expired.emplace_back(std::move(it->second.reply), it->second.token);
+            expired.push_back(std::move(it->second));
             it = tracked_.erase(it);
         }
         lock.unlock();
-        for (const auto& [reply, token] : expired) {
-            if (reply->deliver([this, token = token] { expire_(token); })) {
+        for (const auto& [reply, expire] : expired) {
+            if (reply->deliver(expire)) {
                 logging::info("orvel: request failed after {:g} s without an answer from the server",
                               std::chrono::duration<double>(bound_).count());
             }

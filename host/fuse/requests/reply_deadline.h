@@ -36,35 +36,34 @@ private:
 class ReplyDeadline : public std::enable_shared_from_this<ReplyDeadline> {
 public:
     using Clock = std::chrono::steady_clock;
-    using Expire = std::function<void(uint64_t token)>;
+    // Answers a request that ran out of time.
+    using Expire = std::function<void()>;
 
-    // `expire` answers a request that ran out of time; it is handed the token given to `track`.
     // A bound of zero lets requests wait for ever.
-    static std::shared_ptr<ReplyDeadline> create(Clock::duration bound, Clock::duration sweepInterval, Expire expire);
+    static std::shared_ptr<ReplyDeadline> create(Clock::duration bound, Clock::duration sweepInterval);
     ~ReplyDeadline();
     ReplyDeadline(const ReplyDeadline&) = delete;
     ReplyDeadline& operator=(const ReplyDeadline&) = delete;
 
-    std::shared_ptr<PendingReply> track(uint64_t token);
+    std::shared_ptr<PendingReply> track(Expire expire);
     // Marks every outstanding request answered and stops the sweeper; once it returns no answer
     // is being given or will be (the session they belong to is going away).
     void close();
     size_t outstanding() const;
 
 private:
-    ReplyDeadline(Clock::duration bound, Clock::duration sweepInterval, Expire expire);
+    ReplyDeadline(Clock::duration bound, Clock::duration sweepInterval);
     void sweep();
     void finished(uint64_t id);
 
     friend class PendingReply;
     struct Tracked {
         std::shared_ptr<PendingReply> reply;  // held so that a dropped completion still gets its error
-        uint64_t token;
+        Expire expire;
     };
 
     const Clock::duration bound_;
     const Clock::duration sweepInterval_;
-    const Expire expire_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::map<uint64_t, Tracked> tracked_;  // by id; ids grow with the due time
