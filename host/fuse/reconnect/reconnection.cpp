@@ -36,7 +36,7 @@ void Reconnection::stop() {
 
 void Reconnection::watch(const CurrentVolume::Generation& generation) {
     std::weak_ptr<Reconnection> weak = weak_from_this();
-    generation->volume->rpcClient()->setConnectionLostHandler(
+    generation->volume->setConnectionLostHandler(
         [weak, number = generation->number](foundation::Error error) {
             if (const auto self = weak.lock()) self->lost(number, error);
         });
