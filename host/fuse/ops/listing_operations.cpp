@@ -105,7 +105,7 @@ void listDirectory(const KernelRequest& request, const HandlePtr& handle, size_t
 void startListing(const KernelRequest& request, size_t size, off_t offset, fuse_file_info* info, bool plus) {
     auto handle = request.context()->handles.find(info->fh);
     if (!handle) return request.fail(EBADF);
-    if (!openUsableOrFail(request, *handle, nullptr)) return;
+    if (!request.generationOrFail() || !openUsableOrFail(request, *handle, nullptr)) return;
     listDirectory(request, handle, size, offset, plus, listingAttempts);
 }
 

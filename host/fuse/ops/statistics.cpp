@@ -24,8 +24,8 @@ struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, un
 
 void onStatfs(const KernelRequest& request, fuse_ino_t) {
     // While the server is away, zero counts would read as an empty volume.
-    const auto generation = request.context()->volume.connected(request.until());
-    if (!generation) return request.fail(EIO);
+    const VolumeGeneration* generation = request.generationOrFail();
+    if (!generation) return;
     // Synchronous by design: the volume waits at most five seconds for the server.
     const struct statvfs status =
         statvfsFromStatistics(generation->volume->volumeStatistics(), BrindleVolume::maximumNameLength());

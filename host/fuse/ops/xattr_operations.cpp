@@ -25,6 +25,7 @@ void replyWithBytes(const KernelRequest& request, const std::string& bytes, size
 // whether the file carries capabilities. A reconnect to a session that has them does not bring them
 // back; that takes a new mount.
 std::shared_ptr<BrindleItem> itemUnlessRefused(const KernelRequest& request, fuse_ino_t inode) {
+    if (!request.generationOrFail()) return nullptr;
     if (request.volume().xattrOperationsInhibited()) {
         request.fail(ENOSYS);
         return nullptr;

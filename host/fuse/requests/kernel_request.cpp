@@ -5,6 +5,7 @@
 #include "host/fuse/translation/error_mapping.h"
 
 #include <cerrno>
+#include <stdexcept>
 
 namespace brindle::host {
 
@@ -16,8 +17,15 @@ KernelRequest::KernelRequest(std::shared_ptr<OperationContext> context, std::sha
         until_ = std::chrono::steady_clock::now() + context_->options.requestTimeout;
 }
 
+const VolumeGeneration* KernelRequest::generationOrFail() const {
+    if (!generation_) generation_ = context_->volume.connected(until_);
+    if (!generation_) fail(EIO);
+    return generation_.get();
+}
+
 const VolumeGeneration& KernelRequest::generation() const {
-    if (!generation_) generation_ = context_->volume.latest();
+    // Picking one here would let the order of the calls decide which connection a request uses.
+    if (!generation_) throw std::logic_error("a request's generation was asked for before it was chosen");
     return *generation_;
 }
 
@@ -46,12 +54,9 @@ void KernelRequest::replyAttributes(uint64_t inode, const std::optional<fskit::F
 }
 
 KernelRequest::ItemPtr KernelRequest::itemOrFail(uint64_t inode) const {
-    if (!generation_) generation_ = context_->volume.connected(until_);
-    if (!generation_) {
-        fail(EIO);
-        return nullptr;
-    }
-    auto recovered = recoverItem(context_->inodes, context_->lookups, *generation_, inode, until_);
+    const VolumeGeneration* generation = generationOrFail();
+    if (!generation) return nullptr;
+    auto recovered = recoverItem(context_->inodes, context_->lookups, *generation, inode, until_);
     if (!recovered.item) fail(recovered.linuxErrno);
     return recovered.item;
 }

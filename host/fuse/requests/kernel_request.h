@@ -33,9 +33,13 @@ public:
     // When the request's bound runs out; none when it has none.
     std::optional<std::chrono::steady_clock::time_point> until() const { return until_; }
 
-    // The volume of the generation the request works on: the one its items came from, else the newest.
-    BrindleVolume& volume() const { return *generation().volume; }
+    // The generation the request works on, chosen by the first call that needs one (this, or
+    // itemOrFail): the connected one, waited for within the request's bound while the connection
+    // is being replaced. Null, after answering EIO, when none came.
+    const VolumeGeneration* generationOrFail() const;
+    // The chosen generation and its volume; only once generationOrFail or itemOrFail succeeded.
     const VolumeGeneration& generation() const;
+    BrindleVolume& volume() const { return *generation().volume; }
 
     // Runs `answer` with the reply unless the request was already answered; true when it ran.
     bool deliver(const std::function<void(KernelReply& reply)>& answer) const;
@@ -46,9 +50,9 @@ public:
     void replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                          const std::optional<foundation::Error>& error) const;
 
-    // The item behind an inode the kernel names; answers ESTALE and gives null when there is none.
-    // While the connection is being replaced it waits for the new one, within the request's bound
-    // (EIO after it), and finds an inode from an earlier connection again.
+    // The item behind an inode the kernel names, on the request's generation; answers and gives
+    // null when there is none (ESTALE) or no generation came. Finds an inode from an earlier
+    // connection again.
     ItemPtr itemOrFail(uint64_t inode) const;
     // A name from the kernel, or none after answering EILSEQ when it is not UTF-8: the wire carries
     // names as JSON strings, so such a name cannot reach the server.
