@@ -86,6 +86,8 @@ void listDirectory(const KernelRequest& request, const HandlePtr& handle, size_t
                 {
                     std::lock_guard lock(handle->listingMutex);
                     handle->listingVerifier = BrindleVolume::currentVerifierOfDirectory(*handle->item);
+                    // The end seen before the change may have moved.
+                    handle->listingEnd.reset();
                 }
                 listDirectory(request, handle, size, offset, plus, attemptsLeft - 1);
                 return;

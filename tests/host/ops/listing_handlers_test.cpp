@@ -78,6 +78,37 @@ TEST(ListingHandlers, ReaddirplusCountsOnlyAListingThatReachedTheKernel) {
     EXPECT_NE(harness.scripted.volume->trackedItemForNodeID(101), nullptr);
 }
 
+// A directory changed through the mount while it is listed goes on being listed from where the
+// reader is, without handing out an entry twice, and its end is asked for again.
+TEST(ListingHandlers, AListingGoesOnWhereItWasAcrossAChange) {
+    HandlerHarness harness(uncachedListings());
+    const uint64_t handle = openRoot(harness);
+    auto first = list(harness, handle, 0, false);
+    harness.scripted.serve("enumerate_directory",
+                           {{"ok", true}, {"dir_items", boost::json::array{listed(100, "a", 10), listed(101, "b", 20)}}});
+    ASSERT_EQ(first.sent.reply->wait()->kind, Answer::Kind::Buffer);
+
+    harness.scripted.volume->invalidateDirectoryEnumerationForNodeID(1);
+    auto resumed = list(harness, handle, 10, false);
+    const auto frame = harness.scripted.serve(
+        "enumerate_directory", {{"ok", true}, {"dir_items", boost::json::array{listed(101, "b", 20)}}});
+    EXPECT_EQ(frame.json.at("cookie").as_int64(), 10);
+    const auto answer = resumed.sent.reply->wait();
+    ASSERT_EQ(answer->kind, Answer::Kind::Buffer);
+    EXPECT_NE(answer->data.find('b'), std::string::npos);
+    EXPECT_EQ(answer->data.find('a'), std::string::npos);
+
+    harness.scripted.volume->invalidateDirectoryEnumerationForNodeID(1);
+    auto end = list(harness, handle, 20, false);
+    EXPECT_EQ(harness.scripted.serve("enumerate_directory", {{"ok", true}, {"dir_items", boost::json::array{}}})
+                  .json.at("cookie")
+                  .as_int64(),
+              20);
+    const auto ended = end.sent.reply->wait();
+    ASSERT_EQ(ended->kind, Answer::Kind::Buffer);
+    EXPECT_EQ(ended->count, 0u);
+}
+
 // The listing position was the old server's: a reader is told, rather than handed entries again.
 TEST(ListingHandlers, AListingAcrossAReconnectFailsWithEIO) {
     HandlerHarness harness(uncachedListings());
