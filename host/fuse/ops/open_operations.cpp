@@ -1,10 +1,10 @@
 #include "host/fuse/ops/open_operations.h"
 
-#include "host/fuse/translation/attribute_conversion.h"
+#include "host/fuse/ops/cached_contents.h"
 #include "host/fuse/ops/entry_replies.h"
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/ops/ownership.h"
-#include "host/fuse/options/page_cache_policy.h"
+#include "host/fuse/requests/kernel_request.h"
+#include "host/fuse/translation/attribute_conversion.h"
 #include "host/fuse/translation/request_flags.h"
 
 #include <fcntl.h>
@@ -87,49 +87,6 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     if (!sent) closeOpen(context, handle, [](std::optional<Error>) {});
 }
 
-std::optional<InodeTable::ContentStamp> stampOf(const fskit::FSItemAttributes& attributes) {
-    if (!attributes.size || !attributes.modifyTime) return std::nullopt;
-    return InodeTable::ContentStamp{*attributes.size, *attributes.modifyTime, 0};
-}
-
-// Close-to-open: the pages cached through earlier opens stay when the server shows the file with
-// the size and modification time of the previous open, as at this open. Pages read after that
-// open may be newer than its stamp, never older, so a match means they hold what the server has.
-bool pagesStillCurrent(OperationContext& context, uint64_t inode,
-                       const std::optional<fskit::FSItemAttributes>& attributes) {
-    const auto stamp = attributes ? stampOf(*attributes) : std::nullopt;
-    if (!stamp) {
-        context.inodes.clearStamp(inode);
-        return false;
-    }
-    return context.inodes.restamp(inode, *stamp);
-}
-
-// Close-to-open for directories: the listing the kernel cached through earlier opens stays when
-// the server shows the directory with the time of the previous open and nothing changed it through
-// this mount since (which moves its verifier), and only while the entries that listing handed out
-// are still valid: past that, `ls -l` over a kept listing would look up every name on its own,
-// where a fresh readdirplus brings them back by the hundred.
-bool listingStillCurrent(OperationContext& context, const OpenHandle& handle,
-                         const std::optional<fskit::FSItemAttributes>& attributes,
-                         std::chrono::steady_clock::duration lifetime) {
-    if (!attributes || !attributes->modifyTime) {
-        context.inodes.clearStamp(handle.inode);
-        return false;
-    }
-    const InodeTable::ContentStamp stamp{attributes->size.value_or(0), *attributes->modifyTime,
-                                         BrindleVolume::currentVerifierOfDirectory(*handle.item)};
-    return context.inodes.restamp(handle.inode, stamp, lifetime);
-}
-
-// How long a listing the kernel caches may serve: as long as both the names and the attributes it
-// brought; none when either is not cached at all.
-std::optional<std::chrono::steady_clock::duration> listingLifetime(const MountOptions& options) {
-    const double seconds = std::min(options.attrTimeout, options.entryTimeout);
-    if (seconds <= 0) return std::nullopt;
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 // Starts the volume's side of an open and, at the same time, asks for the item's attributes, which
 // a close-to-open stamp needs: the open then waits for one round trip, not two. `then` runs once,
 // after both, with the open's outcome and the attributes (none when asking for them failed).
@@ -156,11 +113,6 @@ void openBesideAttributes(
             arrive([&](Opening& opening) { opening.attributes = std::move(attributes); });
         });
     open([arrive](std::optional<Error> error) { arrive([&](Opening& opening) { opening.error = std::move(error); }); });
-}
-
-// Whether an open keeps the file's cached pages without asking the server.
-bool keepsPagesUnasked(PageCachePolicy policy) {
-    return policy == PageCachePolicy::KeepWhileUnchanged || policy == PageCachePolicy::KeepAlways;
 }
 
 // Opens a file the create made and answers with its entry and handle.
