@@ -1,25 +1,12 @@
 #pragma once
 
-#include "host/fuse/options/mount_options.h"
+#include "host/fuse/options/invocation.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace brindle::host {
-
-enum class Command { Help, Version, Probe, Check, Mount };
-
-struct CommandLine {
-    Command command = Command::Help;
-    std::string sessionPath;  // absolute
-    std::string mountPoint;   // absolute
-    std::vector<std::string> mountOptions;  // the comma-separated -o values, split
-    MountOptions mount;                     // what they ask for
-    bool foreground = false;                // -f: stay in the foreground, log to stderr
-    bool debug = false;                     // -d: debug log lines
-    bool singleThreaded = false;            // -s
-};
 
 struct ParseOutcome {
     std::optional<CommandLine> commandLine;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/fuse/cli/command_line.h"
+#include "host/fuse/options/invocation.h"
 
 #include <iosfwd>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/fuse/mount/readiness_report.h"
-#include "host/fuse/cli/command_line.h"
+#include "host/fuse/options/invocation.h"
 
 #include <signal.h>
 
