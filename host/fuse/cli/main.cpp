@@ -1,7 +1,7 @@
 #include "host/fuse/cli/check_command.h"
 #include "host/fuse/cli/command_line.h"
-#include "host/fuse/mount/mount_command.h"
 #include "host/fuse/cli/probe_command.h"
+#include "host/fuse/mount/mount_command.h"
 #include "platform/log/log.h"
 #include "platform/log/sinks.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "host/fuse/volumes/current_volume.h"
 #include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/inodes/lookup_counts.h"
+#include "host/fuse/volumes/current_volume.h"
 
 #include <chrono>
 #include <cstdint>

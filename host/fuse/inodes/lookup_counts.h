@@ -29,7 +29,7 @@ public:
     LookupCounts(InodeTable& inodes, Reclaim reclaim);
 
     // Counts one reference for each entry and sends the reply that hands them to the kernel;
-    // `send` returns the fuse_reply_* result. True when the reply went out.
+    // `send` gives the reply's result (0 when it reached the kernel). True when the reply went out.
     bool handOver(const std::vector<Entry>& entries, const std::function<int()>& send);
     // The kernel's forget.
     void forget(uint64_t inode, uint64_t lookups);

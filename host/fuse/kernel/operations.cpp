@@ -1,8 +1,8 @@
 #include "host/fuse/kernel/operations.h"
 
-#include "host/fuse/ops/attribute_operations.h"
 #include "host/fuse/kernel/connection_settings.h"
 #include "host/fuse/kernel/fuse_reply.h"
+#include "host/fuse/ops/attribute_operations.h"
 #include "host/fuse/ops/content_operations.h"
 #include "host/fuse/ops/listing_operations.h"
 #include "host/fuse/ops/namespace_operations.h"

@@ -1,8 +1,8 @@
 #include "host/fuse/ops/attribute_operations.h"
 
-#include "host/fuse/translation/attribute_conversion.h"
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/ops/open_recovery.h"
+#include "host/fuse/requests/kernel_request.h"
+#include "host/fuse/translation/attribute_conversion.h"
 
 #include <ctime>
 

@@ -1,7 +1,7 @@
 #include "host/fuse/ops/content_operations.h"
 
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/ops/open_recovery.h"
+#include "host/fuse/requests/kernel_request.h"
 #include "platform/log/log.h"
 
 #include <algorithm>

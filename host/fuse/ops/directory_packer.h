@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/fuse/options/attribute_presentation.h"
 #include "host/fuse/inodes/inode_table.h"
+#include "host/fuse/options/attribute_presentation.h"
 #include "platform/fskit/directory_entry_packer.h"
 
 #include <cstdint>

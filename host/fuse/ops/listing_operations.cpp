@@ -1,8 +1,8 @@
 #include "host/fuse/ops/listing_operations.h"
 
 #include "host/fuse/ops/directory_packer.h"
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/ops/open_recovery.h"
+#include "host/fuse/requests/kernel_request.h"
 #include "platform/foundation/errno_table.h"
 #include "platform/log/log.h"
 

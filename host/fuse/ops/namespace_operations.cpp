@@ -1,10 +1,10 @@
 #include "host/fuse/ops/namespace_operations.h"
 
-#include "host/fuse/translation/attribute_conversion.h"
 #include "host/fuse/ops/entry_replies.h"
-#include "host/fuse/translation/error_mapping.h"
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/ops/ownership.h"
+#include "host/fuse/requests/kernel_request.h"
+#include "host/fuse/translation/attribute_conversion.h"
+#include "host/fuse/translation/error_mapping.h"
 
 #include <cerrno>
 

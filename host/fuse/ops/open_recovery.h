@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/handles/open_handles.h"
+#include "host/fuse/requests/kernel_request.h"
 
 namespace brindle::host {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/fuse/requests/operation_context.h"
 #include "host/fuse/reconnect/session_reload.h"
+#include "host/fuse/requests/operation_context.h"
 
 #include <atomic>
 #include <chrono>

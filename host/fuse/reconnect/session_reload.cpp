@@ -1,8 +1,8 @@
 #include "host/fuse/reconnect/session_reload.h"
 
+#include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/reconnect/awaited.h"
 #include "host/fuse/translation/error_text.h"
-#include "host/fuse/inodes/inode_table.h"
 #include "platform/foundation/errno_table.h"
 
 namespace brindle::host {

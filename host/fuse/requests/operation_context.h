@@ -1,11 +1,11 @@
 #pragma once
 
-#include "host/fuse/volumes/current_volume.h"
+#include "host/fuse/handles/open_handles.h"
 #include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/inodes/lookup_counts.h"
 #include "host/fuse/options/mount_options.h"
-#include "host/fuse/handles/open_handles.h"
 #include "host/fuse/requests/reply_deadline.h"
+#include "host/fuse/volumes/current_volume.h"
 #include "module/volume/BrindleVolume.h"
 
 #include <chrono>
