@@ -11,6 +11,7 @@
 #include <QSessionManager>
 
 #include <algorithm>
+#include <map>
 
 namespace orvel {
 
@@ -113,8 +114,13 @@ void AppDelegate::updateUIWithModules(const std::optional<ModuleList>& modules,
         transitionToState(StatusState::enabled, localized("status.enabled.title"), localized("status.enabled.body"),
                           QString());
     } else {
+        // The failed check and what to do about it lead, where the listing tells which it is.
+        const QString instructions = module->disabledReason
+                                         ? disabledReasonText(*module->disabledReason) + QLatin1Char('\n') +
+                                               localized("status.disabled.instructions")
+                                         : localized("status.disabled.instructions");
         transitionToState(StatusState::disabled, localized("status.disabled.title"),
-                          localized("status.disabled.body"), localized("status.disabled.instructions"));
+                          localized("status.disabled.body"), instructions);
     }
 }
 
@@ -150,6 +156,20 @@ std::optional<QUrl> AppDelegate::settingsPaneURL() const {
 
 QString AppDelegate::localized(const char* key) const {
     return services_.strings.localizedString(QString::fromLatin1(key));
+}
+
+QString AppDelegate::disabledReasonText(const DisabledReason& reason) const {
+    using Check = DisabledReason::Check;
+    static const std::map<Check, const char*> keys = {
+        {Check::programNotNamed, "status.disabled.reason.program_not_named"},
+        {Check::programNotRunnable, "status.disabled.reason.program_not_runnable"},
+        {Check::deviceMissing, "status.disabled.reason.device_missing"},
+        {Check::deviceRefused, "status.disabled.reason.device_refused"},
+        {Check::mountHelperMissing, "status.disabled.reason.mount_helper_missing"},
+        {Check::mountHelperNotSetUserIdRoot, "status.disabled.reason.mount_helper_not_set_user_id_root"},
+    };
+    const QString text = localized(keys.at(reason.check));
+    return text.contains(QLatin1String("%1")) ? text.arg(reason.path) : text;
 }
 
 } // namespace orvel

@@ -69,6 +69,7 @@ public:
     TextLabel* instructionsTitleLabel() const { return instructionsTitleLabel_; }
     TextLabel* instructionsBodyLabel() const { return instructionsBodyLabel_; }
     SymbolButton* openSettingsButton() const { return openSettingsButton_; }
+    SymbolButton* checkAgainButton() const { return checkAgainButton_; }
     TextLabel* settingsPageNoteLabel() const { return settingsPageNoteLabel_; }
     Spinner* progressIndicator() const { return progressIndicator_; }
     QTimer* statusTimer() const { return statusTimer_.get(); }
@@ -80,10 +81,14 @@ private:
     void buildHeroPanel();
     void buildStatusPanel();
     void buildInstructionsPanel();
+    // Where the screen is too low for the window, the cards close up and the hero card flattens.
+    void useCompactLayout();
     LayerView* addCardToView(QWidget* view, const Frame& frame, const QColor& backgroundColor,
                              const QColor& borderColor, unsigned autoresizingMask);
     TextLabel* addLabelToView(QWidget* view, const Frame& frame, const QString& text, const QFont& font,
                               const QColor& color);
+    SymbolButton* addPrimaryButtonToView(QWidget* view, const char* titleKey, const char* toolTipKey,
+                                         const QString& symbolName, void (AppDelegate::*action)());
     void stylePrimaryButton(SymbolButton* button);
 
     void applyBadgeText(const QString& text, const QColor& badgeColor, const QColor& iconColor,
@@ -93,11 +98,14 @@ private:
 
     std::optional<QUrl> settingsPaneURL() const;
     QString localized(const char* key) const;
+    QString disabledReasonText(const DisabledReason& reason) const;
 
     AppServices services_;
 
     // The window owns every view below; the pointers only name them.
     std::unique_ptr<QWidget> window_;
+    // The surface the cards lie on, inside the window's scroll area.
+    QWidget* canvas_ = nullptr;
     LayerView* heroPanel_ = nullptr;
     LayerView* statusPanel_ = nullptr;
     LayerView* instructionsPanel_ = nullptr;
@@ -110,6 +118,8 @@ private:
     TextLabel* instructionsTitleLabel_ = nullptr;
     TextLabel* instructionsBodyLabel_ = nullptr;
     SymbolButton* openSettingsButton_ = nullptr;
+    // In the error state, in the open-settings button's place: the check, at once.
+    SymbolButton* checkAgainButton_ = nullptr;
     // Beside the button: where the setup page is, once opening it has failed.
     TextLabel* settingsPageNoteLabel_ = nullptr;
     Spinner* progressIndicator_ = nullptr;

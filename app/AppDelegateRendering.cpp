@@ -13,9 +13,14 @@ void AppDelegate::transitionToState(StatusState state, const QString& title, con
     statusTitleLabel_->setStringValue(title);
     statusBodyLabel_->setStringValue(body);
     instructionsPanel_->setHidden(state == StatusState::enabled);
-    openSettingsButton_->setHidden(state != StatusState::disabled);
-    openSettingsButton_->setEnabled(state == StatusState::disabled);
-    settingsPageNoteLabel_->setHidden(state != StatusState::disabled || settingsPageNoteLabel_->stringValue().isEmpty());
+    // The setup page tells how to install the module as well as how to switch it on; after a failed
+    // listing, what helps is to list again once the folders are fixed.
+    const bool opensSetupPage = state == StatusState::missing || state == StatusState::disabled;
+    openSettingsButton_->setHidden(!opensSetupPage);
+    openSettingsButton_->setEnabled(opensSetupPage);
+    checkAgainButton_->setHidden(state != StatusState::error);
+    checkAgainButton_->setEnabled(state == StatusState::error);
+    settingsPageNoteLabel_->setHidden(!opensSetupPage || settingsPageNoteLabel_->stringValue().isEmpty());
     badgeLabel_->setHidden(false);
 
     switch (state) {

@@ -57,12 +57,17 @@ void AppDelegate::placeWindowOnScreen() {
         frame.setTop(frame.bottom() + window_->style()->pixelMetric(QStyle::PM_TitleBarHeight));
     }
     const QSize room = available.size().shrunkBy(frame);
-    // A scroll bar along one side takes room that the other side makes up, where the screen has it.
+    if (room.height() < windowContentSize.height()) {
+        useCompactLayout();
+    }
+    const QSize content = canvas_->size();
+    // Lower still, the contents scroll. A scroll bar along one side takes room that the other side
+    // makes up, where the screen has it.
     const int scrollBar = window_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
-    const bool scrollsVertically = windowContentSize.height() > room.height();
-    const bool scrollsHorizontally = windowContentSize.width() + (scrollsVertically ? scrollBar : 0) > room.width();
-    const QSize wanted(windowContentSize.width() + (scrollsVertically ? scrollBar : 0),
-                       windowContentSize.height() + (scrollsHorizontally ? scrollBar : 0));
+    const bool scrollsVertically = content.height() > room.height();
+    const bool scrollsHorizontally = content.width() + (scrollsVertically ? scrollBar : 0) > room.width();
+    const QSize wanted(content.width() + (scrollsVertically ? scrollBar : 0),
+                       content.height() + (scrollsHorizontally ? scrollBar : 0));
     window_->setFixedSize(wanted.boundedTo(room));
     QRect placed(QPoint(), window_->size().grownBy(frame));
     placed.moveCenter(available.center());
@@ -73,7 +78,7 @@ void AppDelegate::placeWindowOnScreen() {
 
 void AppDelegate::buildWindow() {
     // The cards lie on a canvas of the content size inside a scroll area: on a screen smaller than
-    // the window (see placeWindowOnScreen) the window shrinks and its contents scroll.
+    // even the compact layout (see placeWindowOnScreen) the window shrinks and its contents scroll.
     auto window = std::make_unique<QScrollArea>();
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                            Qt::WindowMinimizeButtonHint);
@@ -81,6 +86,7 @@ void AppDelegate::buildWindow() {
     auto* canvas = new QWidget;
     canvas->setFixedSize(windowContentSize);
     window->setWidget(canvas);
+    canvas_ = canvas;
     window_ = std::move(window);
     // Not resizable; closing only hides it, so it can be shown again.
     window_->setFixedSize(windowContentSize);
@@ -140,9 +146,12 @@ void AppDelegate::buildInstructionsPanel() {
     instructionsBodyLabel_ = addLabelToView(instructionsPanel_, {24, 70, 744, 126}, QString(),
                                             systemFont(14, QFont::Normal), calibratedColor(0.4, 0.29, 0.17, 1));
 
-    openSettingsButton_ = new SymbolButton(instructionsPanel_);
-    placeView(openSettingsButton_, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
-    stylePrimaryButton(openSettingsButton_);
+    openSettingsButton_ = addPrimaryButtonToView(instructionsPanel_, "button.open_settings",
+                                                 "button.open_settings.tooltip", QStringLiteral("gearshape.fill"),
+                                                 &AppDelegate::openSettings);
+    checkAgainButton_ = addPrimaryButtonToView(instructionsPanel_, "button.check_again", "button.check_again.tooltip",
+                                               QStringLiteral("arrow.clockwise"), &AppDelegate::refreshModuleStatus);
+    checkAgainButton_->setHidden(true);
 
     settingsPageNoteLabel_ = addLabelToView(instructionsPanel_, {238, 20, 530, 44}, QString(),
                                             systemFont(13, QFont::Normal), calibratedColor(0.58, 0.2, 0.2, 1));
@@ -169,17 +178,26 @@ TextLabel* AppDelegate::addLabelToView(QWidget* view, const Frame& frame, const 
     return label;
 }
 
+SymbolButton* AppDelegate::addPrimaryButtonToView(QWidget* view, const char* titleKey, const char* toolTipKey,
+                                                  const QString& symbolName, void (AppDelegate::*action)()) {
+    auto* button = new SymbolButton(view);
+    placeView(button, {24, 22, 198, 40}, flexibleRightMargin | flexibleBottomMargin);
+    // Before the style: a new title replaces the button's shortcut with the title's mnemonic.
+    button->setText(localized(titleKey));
+    button->setImage(SymbolImage::systemSymbolNamed(symbolName));
+    button->setToolTip(localized(toolTipKey));
+    stylePrimaryButton(button);
+    connect(button, &SymbolButton::clicked, this, action);
+    return button;
+}
+
 void AppDelegate::stylePrimaryButton(SymbolButton* button) {
-    button->setText(localized("button.open_settings"));
     button->setFont(systemFont(14, QFont::DemiBold));
     button->setLayer(Layer{.backgroundColor = calibratedColor(0.74, 0.39, 0.1, 1), .cornerRadius = 12, .masksToBounds = true});
     applyLayerShadow(button,
                      LayerShadow{.opacity = 0.16, .radius = 10, .offset = {0, -1}, .color = calibratedColor(0, 0, 0, 0.28)});
     button->setContentTintColor(Qt::white);
-    button->setImage(SymbolImage::systemSymbolNamed(QStringLiteral("gearshape.fill")));
-    button->setToolTip(localized("button.open_settings.tooltip"));
     button->setShortcut(QKeySequence(Qt::Key_Return));
-    connect(button, &SymbolButton::clicked, this, &AppDelegate::openSettings);
 }
 
 } // namespace orvel

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,19 +33,29 @@ bool deviceOpensReadWrite(const QString& devicePath) {
 
 bool FuseAccess::isRootUser() { return ::geteuid() == 0; }
 
-bool FuseAccess::isUsable() const {
+std::optional<DisabledReason> FuseAccess::failedCheck() const {
+    if (!QFileInfo::exists(devicePath)) {
+        return DisabledReason{DisabledReason::Check::deviceMissing, devicePath};
+    }
     if (!deviceOpens(devicePath)) {
-        return false;
+        return DisabledReason{DisabledReason::Check::deviceRefused, devicePath};
     }
     if (userIsRoot) {
-        return true;
+        return std::nullopt;
     }
+    std::optional<QString> installedHelper;
     for (const QString& path : fusermountPaths) {
         if (isSetUserIdRootHelper(path)) {
-            return true;
+            return std::nullopt;
+        }
+        if (!installedHelper && QFileInfo::exists(path)) {
+            installedHelper = path;
         }
     }
-    return false;
+    if (installedHelper) {
+        return DisabledReason{DisabledReason::Check::mountHelperNotSetUserIdRoot, *installedHelper};
+    }
+    return DisabledReason{DisabledReason::Check::mountHelperMissing, QString()};
 }
 
 bool isRunnableExecutable(const QString& path) {

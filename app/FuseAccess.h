@@ -1,5 +1,7 @@
 #pragma once
 
+#include "InstalledModuleSource.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -21,7 +23,8 @@ struct FuseAccess {
     std::function<bool(const QString&)> deviceOpens = deviceOpensReadWrite;
     bool userIsRoot = isRootUser();
 
-    bool isUsable() const;
+    // The first check that fails, in the order a mount meets them; none when the user can mount.
+    std::optional<DisabledReason> failedCheck() const;
 
 private:
     static bool isRootUser();

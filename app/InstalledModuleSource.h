@@ -8,10 +8,28 @@
 
 namespace orvel {
 
+// The check that keeps an installed module from serving file systems, and the file it concerns.
+struct DisabledReason {
+    enum class Check {
+        programNotNamed,
+        programNotRunnable,
+        deviceMissing,
+        deviceRefused,
+        mountHelperMissing,
+        mountHelperNotSetUserIdRoot,
+    };
+    Check check;
+    QString path;
+
+    friend bool operator==(const DisabledReason&, const DisabledReason&) = default;
+};
+
 // One installed file-system module as the platform lists it.
 struct ModuleIdentity {
     QString bundleIdentifier;
     bool isEnabled = false;
+    // Why it is not enabled, where the source can tell.
+    std::optional<DisabledReason> disabledReason;
 
     friend bool operator==(const ModuleIdentity&, const ModuleIdentity&) = default;
 };

@@ -71,7 +71,9 @@ std::optional<Manifest> parseManifest(const QByteArray& contents) {
 
 std::variant<ModuleList, ModuleQueryError> scanModuleFolders(const QStringList& folders, const FuseAccess& fuse) {
     ModuleList modules;
-    std::optional<bool> fuseUsable;
+    // Asked at most once per listing: every module shares the user's FUSE.
+    bool fuseChecked = false;
+    std::optional<DisabledReason> fuseReason;
     for (const QString& folder : folders) {
         auto files = manifestFiles(fs::path(QFile::encodeName(folder).toStdString()));
         if (auto* failure = std::get_if<ModuleQueryError>(&files)) {
@@ -90,14 +92,19 @@ std::variant<ModuleList, ModuleQueryError> scanModuleFolders(const QStringList& 
             if (!manifest) {
                 continue;
             }
-            bool enabled = isRunnableExecutable(manifest->executable);
-            if (enabled) {
-                if (!fuseUsable) {
-                    fuseUsable = fuse.isUsable();
+            std::optional<DisabledReason> reason;
+            if (manifest->executable.isEmpty()) {
+                reason = DisabledReason{DisabledReason::Check::programNotNamed, QString()};
+            } else if (!isRunnableExecutable(manifest->executable)) {
+                reason = DisabledReason{DisabledReason::Check::programNotRunnable, manifest->executable};
+            } else {
+                if (!fuseChecked) {
+                    fuseReason = fuse.failedCheck();
+                    fuseChecked = true;
                 }
-                enabled = *fuseUsable;
+                reason = fuseReason;
             }
-            modules.append(ModuleIdentity{manifest->bundleIdentifier, enabled});
+            modules.append(ModuleIdentity{manifest->bundleIdentifier, !reason, reason});
         }
     }
     return modules;

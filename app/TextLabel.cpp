@@ -34,12 +34,18 @@ void TextLabel::setAlignment(Qt::Alignment alignment) {
     update();
 }
 
-void TextLabel::paintContents(QPainter& painter) {
-    const QString text = stringValue();
-    if (text.isEmpty()) {
-        return;
+double TextLabel::fittingHeight() const {
+    if (stringValue().isEmpty()) {
+        return 0;
     }
     QTextDocument document;
+    QColor color;
+    layOut(document, color);
+    // Space after the last paragraph shows nothing.
+    return document.size().height() - (attributed_ ? attributed_->paragraphStyle.paragraphSpacing : 0);
+}
+
+void TextLabel::layOut(QTextDocument& document, QColor& color) const {
     document.setDocumentMargin(0);
     document.setDefaultFont(attributed_ ? attributed_->font : font());
     document.setTextWidth(width());
@@ -48,7 +54,7 @@ void TextLabel::paintContents(QPainter& painter) {
     block.setAlignment(alignment_ & Qt::AlignHorizontal_Mask);
     QTextCharFormat characters;
     characters.setFont(document.defaultFont());
-    QColor color = textColor_.isValid() ? textColor_ : palette().color(QPalette::WindowText);
+    color = textColor_.isValid() ? textColor_ : palette().color(QPalette::WindowText);
     if (attributed_) {
         block.setLineHeight(attributed_->paragraphStyle.lineSpacing, QTextBlockFormat::LineDistanceHeight);
         block.setBottomMargin(attributed_->paragraphStyle.paragraphSpacing);
@@ -61,7 +67,16 @@ void TextLabel::paintContents(QPainter& painter) {
     QTextCursor cursor(&document);
     cursor.setBlockFormat(block);
     cursor.setBlockCharFormat(characters);
-    cursor.insertText(text, characters);
+    cursor.insertText(stringValue(), characters);
+}
+
+void TextLabel::paintContents(QPainter& painter) {
+    if (stringValue().isEmpty()) {
+        return;
+    }
+    QTextDocument document;
+    QColor color;
+    layOut(document, color);
 
     double top = 0;
     if (alignment_ & Qt::AlignVCenter) {

@@ -8,6 +8,8 @@
 
 #include <optional>
 
+class QTextDocument;
+
 namespace orvel {
 
 struct ParagraphStyle {
@@ -42,10 +44,16 @@ public:
     Qt::Alignment alignment() const { return alignment_; }
     void setAlignment(Qt::Alignment alignment);
 
+    // The height its text takes, wrapped at its width; more than its own height cuts the text off.
+    double fittingHeight() const;
+
 protected:
     void paintContents(QPainter& painter) override;
 
 private:
+    // The text laid out as it is drawn, and its colour.
+    void layOut(QTextDocument& document, QColor& color) const;
+
     QString text_;
     std::optional<AttributedString> attributed_;
     QColor textColor_;

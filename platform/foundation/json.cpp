@@ -22,16 +22,40 @@ std::optional<T> numberAs(const boost::json::value* value) {
     return std::nullopt;
 }
 
+bool isJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Where a fault at `offset` lies, as "line L, column C", both from 1. The parser stops before the
+// whitespace that precedes extra data, so the position moves on to what follows it.
+std::string position(std::string_view text, size_t offset) {
+    while (offset < text.size() && isJsonWhitespace(text[offset])) ++offset;
+    size_t line = 1;
+    size_t column = 1;
+    for (const char c : text.substr(0, offset)) {
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return fmt::format("line {}, column {}", line, column);
+}
+
 }  // namespace
 
 Result<boost::json::value> parse(std::string_view text) {
+    // As boost::json::parse does it: the parser's work space on the stack, the value on the heap.
+    unsigned char workSpace[BOOST_JSON_STACK_BUFFER_SIZE];
+    boost::json::parser parser(boost::json::storage_ptr(), {}, workSpace);
+    parser.reset();
     boost::json::error_code ec;
-    boost::json::value value = boost::json::parse(text, ec);
+    const size_t parsed = parser.write(text.data(), text.size(), ec);
     if (ec) {
         return Error(ErrorDomain::JsonParse, kParseErrorCode,
-                     fmt::format("The data couldn't be read because it isn't in the correct format ({}).",
-                                 ec.message()));
+                     fmt::format("The data couldn't be read because it isn't in the correct format ({} at {}).",
+                                 ec.message(), position(text, parsed)));
     }
+    boost::json::value value = parser.release();
     if (!value.is_object() && !value.is_array()) {
         return Error(ErrorDomain::JsonParse, kParseErrorCode,
                      "JSON text did not start with array or object and option to allow fragments not set.");

@@ -1,6 +1,7 @@
 #include "LaunchedDelegate.h"
 
 #include "Spinner.h"
+#include "SymbolButton.h"
 #include "TextLabel.h"
 
 #include <QSignalSpy>
@@ -30,7 +31,7 @@ TEST_F(StatusMonitor, TicksDuringAQueryStartNoSecondQuery) {
     EXPECT_EQ(source->fetchCount(), 1);
 
     answer(ModuleList{});
-    QTRY_COMPARE(source->fetchCount(), 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return source->fetchCount() == 2; }));
     QTest::qWait(60);
     EXPECT_EQ(source->fetchCount(), 2);
 }
@@ -40,7 +41,8 @@ TEST_F(StatusMonitor, AnAnswerFromAnotherThreadIsAppliedOnTheMainThread) {
     EXPECT_TRUE(delegate->refreshInFlight());
     EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.checking.title"));
 
-    QTRY_COMPARE(delegate->statusTitleLabel()->stringValue(), text("status.enabled.title"));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return delegate->statusTitleLabel()->stringValue() == text("status.enabled.title"); }));
     EXPECT_FALSE(delegate->refreshInFlight());
     EXPECT_FALSE(delegate->progressIndicator()->isAnimating());
 }
@@ -106,6 +108,69 @@ TEST_F(StatusMonitor, TheErrorStateNamesWhatCouldNotBeRead) {
     EXPECT_EQ(delegate->instructionsBodyLabel()->stringValue(),
               text("status.error.reason").arg(reason) + QStringLiteral("\n") + text("status.error.instructions"));
     EXPECT_TRUE(text("status.error.reason").contains(QStringLiteral("%1")));
+}
+
+// "Not switched on" alone leaves the user guessing which of the checks to fix.
+TEST_F(StatusMonitor, TheDisabledStateNamesTheFailedCheckAndWhatToDo) {
+    using Check = DisabledReason::Check;
+    const struct {
+        Check check;
+        const char* key;
+        QString path;
+    } reasons[] = {
+        {Check::programNotNamed, "status.disabled.reason.program_not_named", QString()},
+        {Check::programNotRunnable, "status.disabled.reason.program_not_runnable", QStringLiteral("/opt/b/brindle")},
+        {Check::deviceMissing, "status.disabled.reason.device_missing", QStringLiteral("/dev/fuse")},
+        {Check::deviceRefused, "status.disabled.reason.device_refused", QStringLiteral("/dev/fuse")},
+        {Check::mountHelperMissing, "status.disabled.reason.mount_helper_missing", QString()},
+        {Check::mountHelperNotSetUserIdRoot, "status.disabled.reason.mount_helper_not_set_user_id_root",
+         QStringLiteral("/usr/bin/fusermount3")},
+    };
+    QStringList shown;
+    for (const auto& reason : reasons) {
+        SCOPED_TRACE(reason.key);
+        delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false, DisabledReason{reason.check, reason.path}}},
+                                      std::nullopt);
+        EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.disabled.title"));
+        const QString instructions = delegate->instructionsBodyLabel()->stringValue();
+        EXPECT_TRUE(instructions.endsWith(QStringLiteral("\n") + text("status.disabled.instructions")));
+        const QString lead = instructions.section(QLatin1Char('\n'), 0, 0);
+        EXPECT_NE(lead, QString::fromLatin1(reason.key)) << "the table has no text for it";
+        EXPECT_TRUE(lead.contains(reason.path));
+        EXPECT_FALSE(lead.contains(QStringLiteral("%1")));
+        shown.append(lead);
+    }
+    shown.removeDuplicates();
+    EXPECT_EQ(shown.size(), std::size(reasons));
+
+    delegate->updateUIWithModules(ModuleList{{brindleIdentifier, false}}, std::nullopt);
+    EXPECT_EQ(delegate->instructionsBodyLabel()->stringValue(), text("status.disabled.instructions"))
+        << "a listing that does not say why shows the instructions alone";
+}
+
+TEST_F(StatusMonitor, CheckAgainAsksAtOnceAndOnlyOnceWhileAQueryIsOut) {
+    answer(std::nullopt, ModuleQueryError{QStringLiteral("/usr/share/fs-modules: Permission denied")});
+    ASSERT_TRUE(delegate->checkAgainButton()->isVisible());
+    delegate->checkAgainButton()->click();
+    EXPECT_EQ(source->fetchCount(), 2);
+    EXPECT_TRUE(delegate->progressIndicator()->isAnimating());
+    delegate->checkAgainButton()->click();
+    EXPECT_EQ(source->fetchCount(), 2);
+    answer(ModuleList{{brindleIdentifier, true}});
+    EXPECT_EQ(delegate->statusTitleLabel()->stringValue(), text("status.enabled.title"));
+    EXPECT_FALSE(delegate->checkAgainButton()->isVisible());
+}
+
+TEST_F(StatusMonitor, TheMissingStateOpensTheSetupPageAndSaysWhereItIsWhenNoBrowserCan) {
+    answer(ModuleList{});
+    ASSERT_TRUE(delegate->openSettingsButton()->isVisible());
+    browserOpensPages = false;
+    delegate->openSettingsButton()->click();
+    ASSERT_EQ(openedURLs.size(), 1);
+    EXPECT_EQ(openedURLs.front(), QUrl::fromLocalFile(settingsPage));
+    EXPECT_TRUE(delegate->settingsPageNoteLabel()->isVisible());
+    delegate->updateUIWithModules(std::nullopt, ModuleQueryError{});
+    EXPECT_FALSE(delegate->settingsPageNoteLabel()->isVisible());
 }
 
 TEST_F(StatusMonitor, TheFirstModuleWithTheIdentifierDecides) {

@@ -112,39 +112,52 @@ TEST_F(ModuleFolders, AnEmptyOrAbsentSetOfFoldersListsNoModules) {
     EXPECT_TRUE(scan({systemFolder, root.filePath(QStringLiteral("absent"))}).isEmpty());
 }
 
-TEST_F(ModuleFolders, AModuleIsEnabledWhenItsProgramRunsAndFuseIsUsable) {
+TEST_F(ModuleFolders, AModuleIsEnabledWhenItsProgramRunsAndFuseIsUsableAndOtherwiseSaysWhichCheckFailed) {
     write(systemFolder + QStringLiteral("/1.json"), manifest(QStringLiteral("runnable"), runnable));
     write(systemFolder + QStringLiteral("/2.json"), manifest(QStringLiteral("not-runnable"), notRunnable));
-    write(systemFolder + QStringLiteral("/3.json"), manifest(QStringLiteral("absent"), root.filePath(QStringLiteral("x"))));
+    const QString absent = root.filePath(QStringLiteral("x"));
+    write(systemFolder + QStringLiteral("/3.json"), manifest(QStringLiteral("absent"), absent));
     write(systemFolder + QStringLiteral("/4.json"), manifest(QStringLiteral("folder"), userFolder));
     write(systemFolder + QStringLiteral("/5.json"), manifest(QStringLiteral("relative"), QStringLiteral("brindle")));
     write(systemFolder + QStringLiteral("/6.json"), R"({"bundle_identifier": "no-executable"})");
-    const ModuleList expected = {{QStringLiteral("runnable"), true},      {QStringLiteral("not-runnable"), false},
-                                 {QStringLiteral("absent"), false},       {QStringLiteral("folder"), false},
-                                 {QStringLiteral("relative"), false},     {QStringLiteral("no-executable"), false}};
+    const auto notRunnableProgram = [](const QString& path) {
+        return DisabledReason{DisabledReason::Check::programNotRunnable, path};
+    };
+    const ModuleList expected = {
+        {QStringLiteral("runnable"), true},
+        {QStringLiteral("not-runnable"), false, notRunnableProgram(notRunnable)},
+        {QStringLiteral("absent"), false, notRunnableProgram(absent)},
+        {QStringLiteral("folder"), false, notRunnableProgram(userFolder)},
+        {QStringLiteral("relative"), false, notRunnableProgram(QStringLiteral("brindle"))},
+        {QStringLiteral("no-executable"), false, DisabledReason{DisabledReason::Check::programNotNamed, QString()}}};
     EXPECT_EQ(scan({systemFolder}), expected);
 
     fuse.devicePath = root.filePath(QStringLiteral("no-device"));
-    EXPECT_EQ(scan({systemFolder}).front(), (ModuleIdentity{QStringLiteral("runnable"), false}));
+    EXPECT_EQ(scan({systemFolder}).front(),
+              (ModuleIdentity{QStringLiteral("runnable"), false,
+                              DisabledReason{DisabledReason::Check::deviceMissing, fuse.devicePath}}));
 }
 
 TEST_F(ModuleFolders, RootCanMountWhenTheDeviceOpens) {
-    EXPECT_TRUE(fuse.isUsable());
+    EXPECT_EQ(fuse.failedCheck(), std::nullopt);
     fuse.devicePath = root.filePath(QStringLiteral("no-device"));
-    EXPECT_FALSE(fuse.isUsable());
+    EXPECT_EQ(fuse.failedCheck(), (DisabledReason{DisabledReason::Check::deviceMissing, fuse.devicePath}));
 }
 
 TEST_F(ModuleFolders, AnOrdinaryUserNeedsTheDeviceAndASetUserIdRootHelper) {
     fuse.userIsRoot = false;
-    EXPECT_FALSE(fuse.isUsable()) << "the device alone does not let an ordinary user mount";
+    EXPECT_EQ(fuse.failedCheck(), (DisabledReason{DisabledReason::Check::mountHelperMissing, QString()}))
+        << "the device alone does not let an ordinary user mount";
 
     const QString helper = root.filePath(QStringLiteral("fusermount3"));
     write(helper, "#!/bin/sh\n", 0755);
     fuse.fusermountPaths = {root.filePath(QStringLiteral("absent")), helper};
-    EXPECT_FALSE(fuse.isUsable()) << "a helper that is not set-user-id does not count";
+    const DisabledReason notSetUserId{DisabledReason::Check::mountHelperNotSetUserIdRoot, helper};
+    EXPECT_EQ(fuse.failedCheck(), notSetUserId) << "a helper that is not set-user-id does not count";
 
     ASSERT_EQ(::chmod(QFile::encodeName(helper).constData(), 04755), 0);
-    EXPECT_EQ(fuse.isUsable(), ::geteuid() == 0) << "set-user-id counts only when root owns the helper";
+    EXPECT_EQ(fuse.failedCheck(), ::geteuid() == 0 ? std::nullopt : std::optional(notSetUserId))
+        << "set-user-id counts only when root owns the helper";
 }
 
 TEST_F(ModuleFolders, ADeviceClosedToTheUserDisablesTheModuleWhateverHelperIsInstalled) {
@@ -162,7 +175,8 @@ TEST_F(ModuleFolders, ADeviceClosedToTheUserDisablesTheModuleWhateverHelperIsIns
     };
     write(systemFolder + QStringLiteral("/brindle.json"), manifest(brindle, runnable));
 
-    EXPECT_EQ(scan({systemFolder}), (ModuleList{{brindle, false}}));
+    EXPECT_EQ(scan({systemFolder}),
+              (ModuleList{{brindle, false, DisabledReason{DisabledReason::Check::deviceRefused, fuse.devicePath}}}));
     EXPECT_EQ(asked, QStringList{fuse.devicePath});
 
     fuse.deviceOpens = [](const QString&) { return true; };

@@ -34,6 +34,8 @@ int main(int argc, char* argv[]) {
     QTest::qWait(300);
 
     const QString brindle = QStringLiteral("org.orvel.brindle.module");
+    const DisabledReason helperNotSetUserId{DisabledReason::Check::mountHelperNotSetUserIdRoot,
+                                            QStringLiteral("/usr/bin/fusermount3")};
     const struct {
         const char* name;
         std::optional<ModuleList> modules;
@@ -42,10 +44,10 @@ int main(int argc, char* argv[]) {
     } states[] = {
         {"0-checking", std::nullopt, std::nullopt},
         {"1-missing", ModuleList{}, std::nullopt},
-        {"2-disabled", ModuleList{{brindle, false}}, std::nullopt},
+        {"2-disabled", ModuleList{{brindle, false, helperNotSetUserId}}, std::nullopt},
         {"3-enabled", ModuleList{{brindle, true}}, std::nullopt},
         {"4-error", std::nullopt, ModuleQueryError{QStringLiteral("/usr/share/fs-modules: Permission denied")}},
-        {"5-disabled-page-not-opened", ModuleList{{brindle, false}}, std::nullopt, true},
+        {"5-disabled-page-not-opened", ModuleList{{brindle, false, helperNotSetUserId}}, std::nullopt, true},
     };
     for (const auto& state : states) {
         // Each later state answers a check; the first answers the launch's, the others one a tick starts.

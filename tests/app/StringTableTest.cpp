@@ -59,7 +59,7 @@ TEST(StringTable, TheShippedEnglishTableHasEveryKeyTheProgramShows) {
         "instructions.title.missing", "instructions.title.error", "badge.error", "status.disabled.title",
         "status.disabled.body", "status.disabled.instructions", "instructions.title.disabled",
         "status.enabled.title", "status.enabled.body", "status.error.reason", "settings_page.not_opened",
-        "settings_page.missing",
+        "settings_page.missing", "button.check_again", "button.check_again.tooltip",
     };
     for (const char* key : keys) {
         const QString text = table.localizedString(QString::fromLatin1(key));

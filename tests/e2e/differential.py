@@ -12,7 +12,8 @@ REFUSED_TYPE and run_path_operation (hard links, FIFOs, devices, sockets, and di
 mode 0 in op_mkdir), as_listed_by_mount (listings), stat_fields (bits beyond 0777, access
 times). Everything else must match exactly.
 
-Usage: differential.py --mount M --export E --reference R [--seed N] [--steps M]
+Usage: differential.py --mount M [--export E] --reference R [--seed N] [--steps M]
+Without --export (a server that exports no directory) no step changes anything behind the mount.
 Runs as root: steps switch between root and nobody to compare permission checks and ownership.
 """
 
@@ -146,7 +147,7 @@ class Differential:
         self.rng = random.Random(args.seed)
         self.mount = Side("mount", args.mount)
         self.reference = Side("reference", args.reference)
-        self.export = Side("export", args.export)
+        self.export = Side("export", args.export) if args.export else None
         self.step = 0
         self.user = (0, 0)
         self.next_fd = 0
@@ -534,7 +535,7 @@ class Differential:
     def run(self):
         os.setgroups([])
         os.umask(UMASK)
-        operations = sorted(self.WEIGHTS)
+        operations = sorted(name for name in self.WEIGHTS if name != "behind" or self.export)
         weights = [self.WEIGHTS[name] for name in operations]
         for self.step in range(1, self.steps + 1):
             self.user = USERS[0] if self.rng.random() < 0.75 else USERS[1]
@@ -572,7 +573,7 @@ class Differential:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mount", required=True)
-    parser.add_argument("--export", required=True)
+    parser.add_argument("--export")
     parser.add_argument("--reference", required=True)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--steps", type=int, default=1000)

@@ -112,6 +112,16 @@ TEST_F(SessionDescriptorTest, ParseErrorsPassThroughInTheirOwnDomain) {
     }
 }
 
+// A hand-edited file is fixed where the message points.
+TEST_F(SessionDescriptorTest, AMalformedFileIsRefusedWithTheLineAndColumnOfTheFault) {
+    auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(
+        "{\n  \"session_id\": \"s\",\n  \"socket_path\": \"p\"\n  \"auth_token\": \"t\"\n}\n"));
+    ASSERT_FALSE(fields);
+    EXPECT_EQ(fields.error().domain(), ErrorDomain::JsonParse);
+    EXPECT_NE(fields.error().message().value_or("").find("line 4, column 3"), std::string::npos)
+        << fields.error().message().value_or("");
+}
+
 TEST_F(SessionDescriptorTest, ReadErrorsPassThroughInTheirOwnDomain) {
     auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(dir.file("missing.json")));
     ASSERT_FALSE(fields);

@@ -58,3 +58,24 @@ TEST(Json, SerializesCompactly) {
     boost::json::object object{{"method", "ping"}, {"request_id", 1}};
     EXPECT_EQ(json::serialize(object), R"({"method":"ping","request_id":1})");
 }
+
+// Columns count characters, not bytes, so that they match what an editor shows.
+TEST(Json, ParseErrorsNameTheLineAndColumnOfTheFault) {
+    const struct {
+        const char* text;
+        const char* where;
+    } cases[] = {
+        {"{\n  \"a\": 1,\n  \"b\": tru\n}", "syntax error at line 3, column 8"},
+        {"{\"name\": \"é\", \"b\": 1,}", "syntax error at line 1, column 22"},
+        {"{\"a\": 1}\r\n\r\n  x", "extra data at line 3, column 3"},
+        {"{\n\"a\": [1,\n", "incomplete JSON at line 3, column 1"},
+        {"{\"a\": \"\xff\"}", "at line 1, column 8"},
+    };
+    for (const auto& c : cases) {
+        auto parsed = json::parse(c.text);
+        ASSERT_FALSE(parsed) << c.text;
+        EXPECT_EQ(parsed.error().code(), json::kParseErrorCode);
+        EXPECT_NE(parsed.error().message().value_or("").find(c.where), std::string::npos)
+            << c.text << " gave: " << parsed.error().message().value_or("");
+    }
+}

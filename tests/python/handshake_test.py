@@ -1,0 +1,131 @@
+"""The door: the session file, the handshake and what a stranger can do before it."""
+
+import asyncio
+import os
+import socket
+import stat
+import tempfile
+import unittest
+
+import brindle_server as bs
+from wire_client import Client, running
+
+
+class Empty(bs.NodeFileSystem):
+    pass
+
+
+class SessionFileTest(unittest.IsolatedAsyncioTestCase):
+    async def test_the_file_names_the_socket_holds_a_fresh_token_and_goes_with_the_server(self):
+        tokens = set()
+        for _ in range(2):
+            async with running(Empty(), volume_name="demo") as (server, session):
+                path = server.options.session_file
+                self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+                self.assertEqual(stat.S_IMODE(os.stat(session["socket_path"]).st_mode), 0o600)
+                self.assertEqual(session["socket_path"], path + ".sock")
+                self.assertEqual(session["volume_name"], "demo")
+                self.assertIs(session["readonly"], False)
+                self.assertGreaterEqual(len(session["auth_token"]), 32)
+                tokens.add(session["auth_token"])
+            self.assertFalse(os.path.exists(path))
+            self.assertFalse(os.path.exists(session["socket_path"]))
+        self.assertEqual(len(tokens), 2)
+
+    async def test_a_live_server_is_never_replaced_and_a_dead_ones_socket_is(self):
+        async with running(Empty()) as (server, session):
+            second = bs.Server(Empty(), bs.ServerOptions(session_file=server.options.session_file))
+            with self.assertRaisesRegex(Exception, "still answers"):
+                await second.start()
+            self.assertTrue(os.path.exists(server.options.session_file))
+        with tempfile.TemporaryDirectory() as directory:
+            session_file = os.path.join(directory, "s.json")
+            leftover = socket.socket(socket.AF_UNIX)
+            leftover.bind(session_file + ".sock")
+            leftover.close()
+            server = bs.Server(Empty(), bs.ServerOptions(session_file=session_file))
+            await server.start()
+            await server.stop()
+            with open(session_file + ".sock", "w"):
+                pass
+            with self.assertRaisesRegex(Exception, "not a socket"):
+                await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
+
+    async def test_tcp_listens_on_loopback_and_the_file_says_where(self):
+        async with running(Empty(), listen="tcp://127.0.0.1:0") as (server, session):
+            self.assertRegex(session["socket_path"], r"^tcp://127\.0\.0\.1:\d+$")
+            host, port = session["socket_path"][len("tcp://"):].rsplit(":", 1)
+            reader, writer = await asyncio.open_connection(host, int(port))
+            client = Client(reader, writer)
+            reply, _ = await client.handshake(session["auth_token"])
+            self.assertTrue(reply["ok"])
+            client.close()
+        with self.assertRaisesRegex(Exception, "not loopback"):
+            with tempfile.TemporaryDirectory() as directory:
+                await bs.Server(Empty(), bs.ServerOptions(session_file=os.path.join(directory, "s"),
+                                                          listen="tcp://0.0.0.0:0")).start()
+
+
+class HandshakeTest(unittest.IsolatedAsyncioTestCase):
+    async def test_the_token_holder_gets_the_session_id_and_the_extensions(self):
+        async with running(Empty(), extensions=("example",)) as (_, session):
+            client = await Client.connect(session["socket_path"])
+            reply, _ = await client.handshake(session["auth_token"])
+            self.assertEqual(reply, {"ok": True, "session_id": session["session_id"], "extensions": ["example"],
+                                     "request_id": 1})
+            reply, _ = await client.call("ping")
+            self.assertEqual(reply, {"ok": True, "request_id": 2})
+            reply, _ = await client.handshake(session["auth_token"])
+            self.assertEqual((reply["ok"], reply["errno"]), (False, 22))
+            client.close()
+
+    async def test_strangers_are_refused_and_cut_off(self):
+        async with running(Empty(), handshake_deadline=0.3) as (_, session):
+            wrong = await Client.connect(session["socket_path"])
+            reply, _ = await wrong.handshake("0" * 64)
+            self.assertEqual((reply["ok"], reply["errno"], reply["error"]), (False, 1, "authentication failed"))
+            self.assertTrue(await wrong.closed())
+
+            impatient = await Client.connect(session["socket_path"])
+            reply, _ = await impatient.call("ping")
+            self.assertEqual((reply["ok"], reply["errno"]), (False, 1))
+            self.assertTrue(await impatient.closed())
+
+            silent = await Client.connect(session["socket_path"])
+            self.assertTrue(await silent.closed(timeout=5))
+
+            boastful = await Client.connect(session["socket_path"])
+            boastful.send_raw(bytes.fromhex("0000ffff00000000"))
+            self.assertTrue(await boastful.closed())
+
+            # None of them kept the token holder out.
+            client = await Client.connect(session["socket_path"])
+            reply, _ = await client.handshake(session["auth_token"])
+            self.assertTrue(reply["ok"])
+            for peer in (wrong, impatient, silent, boastful, client):
+                peer.close()
+
+    async def test_a_crowd_of_idle_strangers_costs_the_oldest_its_place(self):
+        async with running(Empty(), max_unauthenticated=3) as (_, session):
+            crowd = [await Client.connect(session["socket_path"]) for _ in range(4)]
+            self.assertTrue(await crowd[0].closed(timeout=5))
+            client = await Client.connect(session["socket_path"])
+            reply, _ = await client.handshake(session["auth_token"])
+            self.assertTrue(reply["ok"])
+            self.assertTrue(await crowd[1].closed(timeout=5))
+            for peer in crowd + [client]:
+                peer.close()
+
+    async def test_clients_past_the_limit_are_told_to_come_back(self):
+        async with running(Empty(), max_clients=1) as (_, session):
+            first = await Client.connect(session["socket_path"])
+            self.assertTrue((await first.handshake(session["auth_token"]))[0]["ok"])
+            second = await Client.connect(session["socket_path"])
+            reply, _ = await second.handshake(session["auth_token"])
+            self.assertEqual((reply["ok"], reply["errno"]), (False, 35))
+            first.close()
+            second.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
