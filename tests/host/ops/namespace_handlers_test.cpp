@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 using namespace brindle::host;
 using hosttest::Answer;
 using hosttest::HandlerHarness;
@@ -110,4 +112,25 @@ TEST(NamespaceHandlers, ACreatedEntryThatDoesNotReachTheKernelIsNotCounted) {
     ASSERT_EQ(mkdir.reply->wait()->kind, Answer::Kind::Entry);
     EXPECT_TRUE(hosttest::eventually([&] { return harness.scripted.volume->trackedItemForNodeID(12) == nullptr; }));
     EXPECT_EQ(harness.context->inodes.lookupCount(12), 0u);
+}
+
+// A server that stops answering costs a caller the request's bound, then EIO, once: the answer that
+// comes late reaches nobody and hands the kernel no reference.
+TEST(NamespaceHandlers, AnUnansweredLookupFailsOnceAndTheLateAnswerCountsNothing) {
+    MountOptions options = hosttest::testOptions();
+    options.requestTimeout = std::chrono::milliseconds(200);
+    HandlerHarness harness(options);
+    auto lookup = harness.request();
+    onLookup(lookup.request, root, "slow");
+    const auto frame = harness.scripted.expect("lookup");
+    const auto answer = lookup.reply->wait();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->error, EIO);
+
+    harness.scripted.peer->replyTo(frame, {{"ok", true}, {"lookup_item", itemRecord(7, 1, "slow", "file")}});
+    // Time for the late answer to arrive and be dropped.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(harness.scripted.volume->trackedItemForNodeID(7), nullptr);
+    EXPECT_EQ(lookup.reply->count(), 1u);
+    EXPECT_EQ(harness.context->inodes.lookupCount(7), 0u);
 }
