@@ -93,6 +93,10 @@ public:
     void synchronizeWithFlags(int64_t flags, ErrorReply reply);
     // Blocks the caller until the server answers, at most 5 seconds.
     fskit::FSStatFSResult volumeStatistics();
+    // Runs `handler` once, on the callback queue, when the connection the volume is served over
+    // fails after its handshake (at once when it already has); a disconnect asked for is no loss.
+    using ConnectionLostHandler = std::function<void(foundation::Error error)>;
+    void setConnectionLostHandler(ConnectionLostHandler handler);
 
     // --- item tracking ---
     void trackItem(const ItemPtr& item);

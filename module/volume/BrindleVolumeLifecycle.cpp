@@ -128,6 +128,10 @@ void BrindleVolume::deactivateWithOptions(int64_t, ErrorReply reply) {
     reply(std::nullopt);
 }
 
+void BrindleVolume::setConnectionLostHandler(ConnectionLostHandler handler) {
+    rpcClient_->setConnectionLostHandler(std::move(handler));
+}
+
 void BrindleVolume::synchronizeWithFlags(int64_t flags, ErrorReply reply) {
     rpcClient_->synchronizeWithFlags(static_cast<uint32_t>(flags),
                                      [reply = std::move(reply)](bool success, std::optional<foundation::Error> error) {

@@ -1,0 +1,287 @@
+#include "host/fuse/inodes/inode_table.h"
+
+#include "module/volume/BrindleVolume.h"
+
+#include <algorithm>
+
+namespace brindle::host {
+
+uint64_t nodeIDOfItem(const BrindleItem& item) { return BrindleVolume::placeOfItem(item).nodeID; }
+
+InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID) : rootNodeID_(rootNodeID) {
+    entries_[rootInode] = Entry{std::move(root), 1, 0, 0, {}, 1, false, std::nullopt};
+}
+
+uint64_t InodeTable::swappedLocked(uint64_t nodeID) const {
+    if (nodeID == rootNodeID_) return rootInode;
+    if (nodeID == rootInode) return rootNodeID_;
+    return nodeID;
+}
+
+uint64_t InodeTable::inodeForNodeID(uint64_t nodeID) {
+    std::lock_guard lock(mutex_);
+    return inodeForNodeLocked(nodeID, nullptr);
+}
+
+uint64_t InodeTable::inodeOfItem(const BrindleItem& item) { return inodeForNodeID(nodeIDOfItem(item)); }
+
+uint64_t InodeTable::nodeIDForInode(uint64_t inode) const {
+    std::lock_guard lock(mutex_);
+    if (generation_ == 1) return swappedLocked(inode);  // the swap is its own inverse
+    const auto found = nodeOfInode_.find(inode);
+    return found == nodeOfInode_.end() ? 0 : found->second;
+}
+
+void InodeTable::bindLocked(uint64_t nodeID, uint64_t inode) {
+    inodeOfNode_[nodeID] = inode;
+    nodeOfInode_[inode] = nodeID;
+}
+
+uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
+    if (generation_ == 1) return swappedLocked(nodeID);
+    if (const auto bound = inodeOfNode_.find(nodeID); bound != inodeOfNode_.end()) return bound->second;
+    // A node under the name of an inode the kernel still holds from before is that inode again.
+    const ItemPtr item = known ? known : (trackedItem_ ? trackedItem_(nodeID) : nullptr);
+    if (item) {
+        const auto place = BrindleVolume::placeOfItem(*item);
+        const auto parent = inodeOfNode_.find(place.parentNodeID);
+        if (parent != inodeOfNode_.end()) {
+            const auto named = names_.find(Name{parent->second, place.name});
+            const auto held = named == names_.end() ? entries_.end() : entries_.find(named->second);
+            if (held != entries_.end()) {
+                Entry& entry = held->second;
+                if (!entry.stale && entry.generation < generation_ &&
+                    BrindleVolume::placeOfItem(*entry.item).itemType == place.itemType) {
+                    entry.item = item;
+                    entry.generation = generation_;
+                    bindLocked(nodeID, named->second);
+                    return named->second;
+                }
+            }
+        }
+    }
+    uint64_t inode = swappedLocked(nodeID);
+    if (entries_.contains(inode) || nodeOfInode_.contains(inode)) {
+        while (entries_.contains(nextOwnInode_) || nodeOfInode_.contains(nextOwnInode_)) ++nextOwnInode_;
+        inode = nextOwnInode_++;
+    }
+    bindLocked(nodeID, inode);
+    return inode;
+}
+
+InodeTable::ItemPtr InodeTable::currentItemLocked(const Entry& entry) const {
+    return entry.generation == generation_ && !entry.stale ? entry.item : nullptr;
+}
+
+InodeTable::ItemPtr InodeTable::item(uint64_t inode) const {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    return found == entries_.end() ? nullptr : currentItemLocked(found->second);
+}
+
+std::optional<InodeTable::Held> InodeTable::held(uint64_t inode) const {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return std::nullopt;
+    const Entry& entry = found->second;
+    return Held{entry.item, entry.generation, entry.stale, entry.lastName};
+}
+
+uint64_t InodeTable::generation() const {
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+void InodeTable::startGeneration(uint64_t number, const ItemPtr& root, uint64_t rootNodeID, TrackedItem trackedItem) {
+    std::lock_guard lock(mutex_);
+    generation_ = number;
+    rootNodeID_ = rootNodeID;
+    inodeOfNode_.clear();
+    nodeOfInode_.clear();
+    trackedItem_ = std::move(trackedItem);
+    Entry& entry = entries_[rootInode];
+    entry.item = root;
+    entry.generation = number;
+    bindLocked(rootNodeID, rootInode);
+}
+
+InodeTable::ItemPtr InodeTable::rebind(uint64_t inode, const ItemPtr& found, uint64_t number) {
+    const auto place = BrindleVolume::placeOfItem(*found);
+    std::lock_guard lock(mutex_);
+    const auto held = entries_.find(inode);
+    if (held == entries_.end() || number != generation_) return nullptr;
+    Entry& entry = held->second;
+    if (entry.stale) return nullptr;
+    if (entry.generation == generation_) return entry.item;
+    const auto bound = inodeOfNode_.find(place.nodeID);
+    if (BrindleVolume::placeOfItem(*entry.item).itemType != place.itemType ||
+        (bound != inodeOfNode_.end() && bound->second != inode)) {
+        entry.stale = true;
+        return nullptr;
+    }
+    entry.item = found;
+    entry.generation = generation_;
+    bindLocked(place.nodeID, inode);
+    return found;
+}
+
+void InodeTable::markStale(uint64_t inode) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end() && found->second.generation < generation_) found->second.stale = true;
+}
+
+size_t InodeTable::NameHash::operator()(const Name& name) const {
+    return std::hash<std::string>()(name.second) ^ (std::hash<uint64_t>()(name.first) * 0x9E3779B97F4A7C15ull);
+}
+
+InodeTable::Entry& InodeTable::rememberLocked(const ItemPtr& item, uint64_t lookups, uint64_t& inode) {
+    inode = inodeForNodeLocked(nodeIDOfItem(*item), item);
+    Entry& entry = entries_[inode];
+    entry.item = item;
+    entry.generation = generation_;
+    entry.lookups += lookups;
+    return entry;
+}
+
+uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups) {
+    std::lock_guard lock(mutex_);
+    uint64_t inode = 0;
+    rememberLocked(item, lookups, inode);
+    return inode;
+}
+
+uint64_t InodeTable::remember(const ItemPtr& item, uint64_t lookups, uint64_t parentInode, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    uint64_t inode = 0;
+    Entry& entry = rememberLocked(item, lookups, inode);
+    nameLocked(inode, entry, parentInode, name);
+    return inode;
+}
+
+void InodeTable::rename(uint64_t inode, uint64_t parentInode, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end()) nameLocked(inode, found->second, parentInode, name);
+}
+
+void InodeTable::nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name) {
+    Name key{parentInode, name};
+    names_[key] = inode;
+    entry.lastName = key;
+    if (std::find(entry.names.begin(), entry.names.end(), key) == entry.names.end())
+        entry.names.push_back(std::move(key));
+}
+
+InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const auto named = names_.find(Name{parentInode, name});
+    if (named == names_.end()) return nullptr;
+    const auto found = entries_.find(named->second);
+    if (found == entries_.end()) return nullptr;
+    ItemPtr item = currentItemLocked(found->second);
+    if (!item) return nullptr;
+    // A rename or a newer record may have moved the item since the kernel was given this name.
+    const auto place = BrindleVolume::placeOfItem(*item);
+    if (place.name != name || inodeForNodeLocked(place.parentNodeID, nullptr) != parentInode) return nullptr;
+    return item;
+}
+
+void InodeTable::eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found) {
+    for (const Name& key : found->second.names) {
+        const auto named = names_.find(key);
+        if (named != names_.end() && named->second == found->first) names_.erase(named);
+    }
+    if (generation_ > 1 && found->second.generation == generation_) {
+        if (const auto bound = nodeOfInode_.find(found->first); bound != nodeOfInode_.end()) {
+            inodeOfNode_.erase(bound->second);
+            nodeOfInode_.erase(bound);
+        }
+    }
+    entries_.erase(found);
+}
+
+InodeTable::ItemPtr InodeTable::forget(uint64_t inode, uint64_t lookups) {
+    if (inode == rootInode) return nullptr;
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return nullptr;
+    Entry& entry = found->second;
+    entry.lookups -= std::min(entry.lookups, lookups);
+    if (entry.lookups > 0 || entry.readers > 0 || entry.writers > 0) return nullptr;
+    // An earlier generation's item went with its volume; there is nothing to give back.
+    ItemPtr item = currentItemLocked(entry);
+    eraseLocked(found);
+    return item;
+}
+
+void InodeTable::unlessReferenced(uint64_t inode, const std::function<void()>& release) {
+    std::lock_guard lock(mutex_);
+    if (!entries_.contains(inode)) release();
+}
+
+uint32_t InodeTable::keptModes(const Entry& entry) {
+    return (entry.readers > 0 ? BrindleVolume::openModeRead : 0) | (entry.writers > 0 ? BrindleVolume::openModeWrite : 0);
+}
+
+void InodeTable::recordOpen(uint64_t inode, uint32_t modes) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return;
+    if (modes & BrindleVolume::openModeRead) ++found->second.readers;
+    if (modes & BrindleVolume::openModeWrite) ++found->second.writers;
+}
+
+InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return {};
+    Entry& entry = found->second;
+    if ((modes & BrindleVolume::openModeRead) && entry.readers > 0) --entry.readers;
+    if ((modes & BrindleVolume::openModeWrite) && entry.writers > 0) --entry.writers;
+    Release release{keptModes(entry), nullptr};
+    if (release.keepingModes == 0 && entry.lookups == 0 && inode != rootInode) {
+        release.unreferenced = currentItemLocked(entry);
+        eraseLocked(found);
+    }
+    return release;
+}
+
+bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
+    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && verifier == other.verifier;
+}
+
+bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp,
+                         std::optional<std::chrono::steady_clock::duration> within) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return false;
+    Entry& entry = found->second;
+    const bool unchanged = entry.stamp == stamp && entry.stampGeneration == generation_ &&
+                           (!within || now - entry.cachedSince < *within);
+    entry.stamp = stamp;
+    entry.stampGeneration = generation_;
+    if (!unchanged) entry.cachedSince = now;
+    return unchanged;
+}
+
+void InodeTable::clearStamp(uint64_t inode) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end()) found->second.stamp.reset();
+}
+
+size_t InodeTable::size() const {
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+uint64_t InodeTable::lookupCount(uint64_t inode) const {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    return found == entries_.end() ? 0 : found->second.lookups;
+}
+
+}  // namespace brindle::host

@@ -1,0 +1,92 @@
+#include "host/fuse/kernel/operations.h"
+
+#include "host/fuse/kernel/connection_settings.h"
+#include "host/fuse/kernel/fuse_reply.h"
+#include "host/fuse/ops/attribute_operations.h"
+#include "host/fuse/ops/content_operations.h"
+#include "host/fuse/ops/listing_operations.h"
+#include "host/fuse/ops/namespace_operations.h"
+#include "host/fuse/ops/open_operations.h"
+#include "host/fuse/ops/statistics.h"
+#include "host/fuse/ops/xattr_operations.h"
+#include "platform/log/log.h"
+
+namespace brindle::host {
+
+namespace {
+
+const std::shared_ptr<OperationContext>& contextOf(void* userdata) {
+    return *static_cast<std::shared_ptr<OperationContext>*>(userdata);
+}
+
+KernelRequest requestFor(fuse_req_t req) {
+    const fuse_ctx* caller = fuse_req_ctx(req);
+    return KernelRequest(contextOf(fuse_req_userdata(req)), std::make_shared<FuseReply>(req),
+                         Caller{caller->uid, caller->gid});
+}
+
+// The libfuse callback of a handler: same arguments, the request in place of fuse_req_t.
+template <auto handler>
+constexpr auto fromKernel = [](fuse_req_t req, auto... arguments) { handler(requestFor(req), arguments...); };
+
+void onInit(void* userdata, fuse_conn_info* connection) {
+    const auto& context = contextOf(userdata);
+    // Above 128 KiB libfuse also asks the kernel for max_pages to match.
+    connection->max_write = maximumTransfer;
+    connection->max_readahead = maximumTransfer;
+    connection->max_background = 64;
+    connection->congestion_threshold = 48;
+    if (context->options.writebackCache && (connection->capable & FUSE_CAP_WRITEBACK_CACHE))
+        connection->want |= FUSE_CAP_WRITEBACK_CACHE;
+    else
+        connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    applyMountOptions(context->options, *connection);
+    logging::info("orvel: fuse init max_write={} max_readahead={} writeback_cache={}", connection->max_write,
+                  connection->max_readahead, (connection->want & FUSE_CAP_WRITEBACK_CACHE) != 0);
+}
+
+fuse_lowlevel_ops makeOperations() {
+    fuse_lowlevel_ops operations{};
+    operations.init = onInit;
+    operations.lookup = fromKernel<onLookup>;
+    operations.forget = fromKernel<onForget>;
+    operations.forget_multi = fromKernel<onForgetMulti>;
+    operations.getattr = fromKernel<onGetattr>;
+    operations.setattr = fromKernel<onSetattr>;
+    operations.readlink = fromKernel<onReadlink>;
+    operations.mknod = fromKernel<onMknod>;
+    operations.mkdir = fromKernel<onMkdir>;
+    operations.unlink = fromKernel<onUnlink>;
+    operations.rmdir = fromKernel<onRmdir>;
+    operations.symlink = fromKernel<onSymlink>;
+    operations.rename = fromKernel<onRename>;
+    operations.link = fromKernel<onLink>;
+    operations.open = fromKernel<onOpen>;
+    operations.read = fromKernel<onRead>;
+    operations.write = fromKernel<onWrite>;
+    // No flush: every write is answered only once the server has taken it, so a close has nothing
+    // to report, and without a handler the kernel stops sending one per close.
+    operations.release = fromKernel<onRelease>;
+    operations.fsync = fromKernel<onFsync>;
+    operations.opendir = fromKernel<onOpendir>;
+    operations.readdir = fromKernel<onReaddir>;
+    operations.readdirplus = fromKernel<onReaddirplus>;
+    operations.releasedir = fromKernel<onRelease>;
+    operations.fsyncdir = fromKernel<onFsync>;
+    operations.statfs = fromKernel<onStatfs>;
+    operations.setxattr = fromKernel<onSetxattr>;
+    operations.getxattr = fromKernel<onGetxattr>;
+    operations.listxattr = fromKernel<onListxattr>;
+    operations.removexattr = fromKernel<onRemovexattr>;
+    operations.create = fromKernel<onCreate>;
+    return operations;
+}
+
+}  // namespace
+
+const fuse_lowlevel_ops& lowLevelOperations() {
+    static const fuse_lowlevel_ops operations = makeOperations();
+    return operations;
+}
+
+}  // namespace brindle::host

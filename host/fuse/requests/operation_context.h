@@ -1,0 +1,37 @@
+#pragma once
+
+#include "host/fuse/handles/open_handles.h"
+#include "host/fuse/inodes/inode_table.h"
+#include "host/fuse/inodes/lookup_counts.h"
+#include "host/fuse/options/mount_options.h"
+#include "host/fuse/requests/reply_deadline.h"
+#include "host/fuse/volumes/current_volume.h"
+#include "module/volume/BrindleVolume.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+namespace brindle::host {
+
+// What one mounted volume's FUSE operations share. Every operation holds it through the
+// completions it hands the volume, so a late completion never outlives it.
+//
+// Lock order, outermost first: a request's PendingReply (an answer runs under it), a handle's
+// listing lock, a handle's generation lock (held while an open is made again after a reconnect),
+// the inode table, the volume's tracked items, an item's fields. The handle table, the directory
+// opens and the current volume take no other lock while they hold their own.
+struct OperationContext {
+    OperationContext(std::shared_ptr<BrindleVolume> volume, uint64_t rootNodeID, MountOptions options,
+                     std::chrono::steady_clock::duration replyBound);
+
+    // `volume->` reaches the newest volume; a request keeps the generation it started on.
+    CurrentVolume volume;
+    InodeTable inodes;
+    LookupCounts lookups;
+    OpenHandles handles;
+    const MountOptions options;
+    const std::shared_ptr<ReplyDeadline> deadline;
+};
+
+}  // namespace brindle::host

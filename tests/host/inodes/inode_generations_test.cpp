@@ -1,0 +1,172 @@
+#include "host/fuse/inodes/inode_table.h"
+
+#include "module/volume/BrindleVolume.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+using namespace brindle;
+using namespace brindle::host;
+
+namespace {
+
+using ItemPtr = std::shared_ptr<BrindleItem>;
+
+ItemPtr itemOf(uint64_t nodeID, uint64_t parentNodeID, std::string name, ItemType type = ItemType::File) {
+    auto item = std::make_shared<BrindleItem>();
+    item->nodeID = nodeID;
+    item->parentNodeID = parentNodeID;
+    item->name = std::move(name);
+    item->itemType = type;
+    return item;
+}
+
+ItemPtr rootOf(uint64_t nodeID) { return itemOf(nodeID, 0, "/", ItemType::Directory); }
+
+// The new server's tracked items, as the inode table asks the new volume for them.
+struct NewServer {
+    std::unordered_map<uint64_t, ItemPtr> items;
+    ItemPtr add(const ItemPtr& item) { return items[item->nodeID] = item; }
+    InodeTable::TrackedItem tracked() {
+        return [this](uint64_t nodeID) {
+            const auto found = items.find(nodeID);
+            return found == items.end() ? nullptr : found->second;
+        };
+    }
+};
+
+}  // namespace
+
+// The restarted server numbers its nodes differently: what the kernel holds keeps its inode number
+// once found again under its name, parents first, and a new node whose id the kernel holds for
+// another object gets a number of its own.
+TEST(InodeGenerations, HeldInodesKeepTheirNumbersAndNewNodesNeverTakeAHeldOne) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t dir = table.remember(itemOf(10, 2, "dir", ItemType::Directory), 1, InodeTable::rootInode, "dir");
+    const uint64_t file = table.remember(itemOf(11, 10, "file"), 1, dir, "file");
+    ASSERT_EQ(dir, 10u);
+    ASSERT_EQ(file, 11u);
+
+    NewServer server;
+    table.startGeneration(2, rootOf(500), 500, server.tracked());
+    EXPECT_EQ(table.item(InodeTable::rootInode)->nodeID, 500u);
+    EXPECT_EQ(table.item(dir), nullptr) << "an earlier connection's item is never handed out";
+    EXPECT_EQ(table.held(dir)->generation, 1u);
+
+    // Node 10 is now another object, unrelated to the directory the kernel holds as inode 10.
+    const auto stranger = server.add(itemOf(10, 500, "stranger"));
+    const uint64_t strangerInode = table.remember(stranger, 1, InodeTable::rootInode, "stranger");
+    EXPECT_NE(strangerInode, dir);
+    EXPECT_NE(strangerInode, file);
+
+    const auto newDir = server.add(itemOf(20, 500, "dir", ItemType::Directory));
+    EXPECT_EQ(table.rebind(dir, newDir, 2), newDir);
+    EXPECT_EQ(table.item(dir), newDir);
+    EXPECT_EQ(table.nodeIDForInode(dir), 20u);
+    // A listing names the file by node id only; its name finds the held inode.
+    server.add(itemOf(21, 20, "file"));
+    EXPECT_EQ(table.inodeForNodeID(21), file);
+    EXPECT_EQ(table.item(file)->nodeID, 21u);
+    EXPECT_EQ(table.inodeForNodeID(10), strangerInode);
+}
+
+TEST(InodeGenerations, ANameThatNowLeadsToAnotherTypeLeavesTheInodeStale) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t file = table.remember(itemOf(11, 2, "victim"), 1, InodeTable::rootInode, "victim");
+    NewServer server;
+    table.startGeneration(2, rootOf(2), 2, server.tracked());
+
+    const auto directory = server.add(itemOf(30, 2, "victim", ItemType::Directory));
+    // Looked up by path, the name gives the directory its own inode; the file's stays behind.
+    const uint64_t directoryInode = table.remember(directory, 1, InodeTable::rootInode, "victim");
+    EXPECT_NE(directoryInode, file);
+    EXPECT_EQ(table.rebind(file, directory, 2), nullptr);
+    EXPECT_TRUE(table.held(file)->stale);
+    EXPECT_EQ(table.item(file), nullptr);
+    // Stale for good, also once the name leads to a file again.
+    EXPECT_EQ(table.rebind(file, server.add(itemOf(31, 2, "victim")), 2), nullptr);
+}
+
+TEST(InodeGenerations, ForgettingAnEarlierConnectionsInodeGivesNothingBackToTheNewVolume) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t file = table.remember(itemOf(11, 2, "f"), 1, InodeTable::rootInode, "f");
+    const uint64_t open = table.remember(itemOf(12, 2, "g"), 0, InodeTable::rootInode, "g");
+    table.recordOpen(open, BrindleVolume::openModeRead);
+    NewServer server;
+    table.startGeneration(2, rootOf(2), 2, server.tracked());
+    EXPECT_EQ(table.forget(file, 1), nullptr);
+    EXPECT_EQ(table.held(file), std::nullopt);
+    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead).unreferenced, nullptr);
+    EXPECT_EQ(table.held(open), std::nullopt);
+}
+
+// Requests keep naming nodes while a reconnect starts the next generation: within one generation
+// no two nodes ever share an inode number, and a number the kernel holds is never given to another.
+TEST(InodeGenerations, NumbersStayUniqueWhileGenerationsChangeUnderLoad) {
+    InodeTable table(rootOf(2), 2);
+    for (uint64_t node = 3; node < 50; ++node)
+        table.remember(itemOf(node, 2, "held" + std::to_string(node)), 1, InodeTable::rootInode,
+                       "held" + std::to_string(node));
+
+    std::vector<NewServer> servers(4);
+    std::atomic<bool> done{false};
+    std::mutex seenMutex;
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> inodeOfNodeInGeneration;  // (generation, node) -> inode
+    std::vector<std::thread> namers;
+    for (int t = 0; t < 3; ++t) {
+        namers.emplace_back([&, t] {
+            uint64_t node = 1000 + t;
+            while (!done) {
+                const uint64_t generation = table.generation();
+                const uint64_t inode = table.inodeForNodeID(node % 90 + 3);
+                if (table.generation() == generation) {
+                    std::lock_guard lock(seenMutex);
+                    auto [slot, fresh] = inodeOfNodeInGeneration.try_emplace({generation, node % 90 + 3}, inode);
+                    EXPECT_EQ(slot->second, inode) << "node " << node % 90 + 3 << " changed inode in generation "
+                                                   << generation;
+                }
+                node += 7;
+            }
+        });
+    }
+    for (uint64_t generation = 2; generation <= 4; ++generation) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        table.startGeneration(generation, rootOf(2), 2, servers[generation - 1].tracked());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    done = true;
+    for (auto& thread : namers) thread.join();
+
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> nodeOfInodeInGeneration;
+    for (const auto& [key, inode] : inodeOfNodeInGeneration) {
+        const auto [generation, node] = key;
+        auto [slot, fresh] = nodeOfInodeInGeneration.try_emplace({generation, inode}, node);
+        EXPECT_EQ(slot->second, node) << "two nodes share inode " << inode << " in generation " << generation;
+        if (generation > 1 && node >= 3 && node < 50) {
+            EXPECT_NE(inode, node) << "node " << node << " took the number the kernel holds for another object";
+        }
+    }
+}
+
+// The new server's size and time for a file prove nothing about the pages the kernel cached from
+// the old one, nor does a new volume's listing verifier, which counts afresh.
+TEST(InodeGenerations, AStampFromAnEarlierConnectionKeepsNoCache) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t file = table.remember(itemOf(11, 2, "file"), 1, InodeTable::rootInode, "file");
+    const InodeTable::ContentStamp stamp{4, {1000, 1}, 3};
+    ASSERT_FALSE(table.restamp(file, stamp));
+    ASSERT_TRUE(table.restamp(file, stamp));
+
+    NewServer server;
+    table.startGeneration(2, rootOf(2), 2, server.tracked());
+    ASSERT_EQ(table.rebind(file, server.add(itemOf(11, 2, "file")), 2)->nodeID, 11u);
+    EXPECT_FALSE(table.restamp(file, stamp)) << "the first open on the new connection starts a new cache";
+    EXPECT_TRUE(table.restamp(file, stamp));
+}

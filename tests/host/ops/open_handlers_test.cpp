@@ -1,0 +1,112 @@
+#include "host/fuse/ops/namespace_operations.h"
+#include "host/fuse/ops/open_operations.h"
+#include "tests/host/ops/handler_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+
+using namespace brindle::host;
+using hosttest::Answer;
+using hosttest::HandlerHarness;
+using volumetest::itemRecord;
+
+namespace {
+
+constexpr uint64_t root = InodeTable::rootInode;
+
+MountOptions withoutCloseToOpen() {
+    MountOptions options = hosttest::testOptions();
+    options.pageCache = PageCachePolicy::DropOnOpen;
+    return options;
+}
+
+// Opens `inode` with `flags` through the handler, served by the server; the kernel's handle.
+uint64_t openFile(HandlerHarness& harness, uint64_t inode, int flags) {
+    auto open = harness.request();
+    fuse_file_info info{};
+    info.flags = flags;
+    onOpen(open.request, inode, &info);
+    harness.scripted.serve("open", {{"ok", true}});
+    const auto answer = open.reply->wait();
+    if (!answer || answer->kind != Answer::Kind::Open) throw std::runtime_error("the open failed");
+    return answer->info.fh;
+}
+
+// Releases the kernel's handle; the close frame the server saw.
+rpctest::Frame release(HandlerHarness& harness, uint64_t inode, uint64_t handle) {
+    auto release = harness.request();
+    fuse_file_info info{};
+    info.fh = handle;
+    onRelease(release.request, inode, &info);
+    auto frame = harness.scripted.serve("close", {{"ok", true}});
+    if (!release.reply->wait()) throw std::runtime_error("the release was not answered");
+    return frame;
+}
+
+}  // namespace
+
+// Each release tells the server which modes the other opens of the item still hold.
+TEST(OpenHandlers, EachReleasePassesTheModesThatStayOpen) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const uint64_t inode = harness.lookUp(root, "f", itemRecord(7, 1, "f", "file"));
+    const uint64_t reader = openFile(harness, inode, O_RDONLY);
+    const uint64_t writer = openFile(harness, inode, O_WRONLY);
+    const uint64_t both = openFile(harness, inode, O_RDWR);
+    EXPECT_NE(reader, writer);
+    EXPECT_EQ(release(harness, inode, reader).json.at("keeping_modes").as_int64(), 3);
+    EXPECT_EQ(release(harness, inode, both).json.at("keeping_modes").as_int64(), 2);
+    EXPECT_EQ(release(harness, inode, writer).json.at("keeping_modes").as_int64(), 0);
+}
+
+// An open the kernel never got is closed on the server again, and holds nothing afterwards.
+TEST(OpenHandlers, AnOpenThatDoesNotReachTheKernelIsClosedAgain) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const uint64_t inode = harness.lookUp(root, "f", itemRecord(7, 1, "f", "file"));
+    auto open = harness.request(-ENOENT);
+    fuse_file_info info{};
+    info.flags = O_RDWR;
+    onOpen(open.request, inode, &info);
+    harness.scripted.serve("open", {{"ok", true}});
+    ASSERT_EQ(open.reply->wait()->kind, Answer::Kind::Open);
+    EXPECT_EQ(harness.scripted.serve("close", {{"ok", true}}).json.at("keeping_modes").as_int64(), 0);
+    // With no open left, the kernel's forget lets the item go.
+    auto forget = harness.request();
+    onForget(forget.request, inode, 1);
+    EXPECT_TRUE(hosttest::eventually([&] { return harness.scripted.volume->trackedItemForNodeID(7) == nullptr; }));
+}
+
+// A create whose answer is lost closes what it opened and leaves no count and no item behind.
+TEST(OpenHandlers, ACreateThatDoesNotReachTheKernelLeavesNothingBehind) {
+    HandlerHarness harness(withoutCloseToOpen());
+    auto create = harness.request(-ENOENT);
+    fuse_file_info info{};
+    info.flags = O_WRONLY | O_CREAT;
+    onCreate(create.request, root, "new", 0644, &info);
+    harness.scripted.serve("create_file", {{"ok", true}, {"item_attrs", itemRecord(13, 1, "new", "file")}});
+    harness.scripted.serve("open", {{"ok", true}});
+    ASSERT_EQ(create.reply->wait()->kind, Answer::Kind::Create);
+    EXPECT_EQ(harness.scripted.serve("close", {{"ok", true}}).json.at("keeping_modes").as_int64(), 0);
+    EXPECT_EQ(harness.context->inodes.lookupCount(13), 0u);
+    EXPECT_TRUE(hosttest::eventually([&] { return harness.scripted.volume->trackedItemForNodeID(13) == nullptr; }));
+    EXPECT_EQ(harness.context->inodes.size(), 1u);
+}
+
+// A file open for writing that outlived its connection is closed without asking the new server,
+// which never had it.
+TEST(OpenHandlers, AnOpenOfAnEarlierConnectionEndsWithoutTheNewServer) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const uint64_t inode = harness.lookUp(root, "f", itemRecord(7, 1, "f", "file"));
+    const uint64_t writer = openFile(harness, inode, O_WRONLY);
+    harness.loseConnection();
+    volumetest::ScriptedVolume next;
+    harness.reconnectTo(next);
+    auto release = harness.request();
+    fuse_file_info info{};
+    info.fh = writer;
+    onRelease(release.request, inode, &info);
+    const auto answer = release.reply->wait();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->error, 0);
+    EXPECT_TRUE(next.quiet());
+}
