@@ -104,7 +104,13 @@ std::vector<uint64_t> RawConnection::sendAll(std::vector<boost::json::object> re
 void RawConnection::sendBytes(std::string_view bytes) { (void)framing::writeAllData(bytes, fd_); }
 
 foundation::Result<framing::ReceivedFrame> RawConnection::receive() {
-    return framing::readFramedMessage(fd_, [](uint64_t) { return nullptr; });
+    auto frame = framing::readFramedMessage(fd_, [](uint64_t) { return nullptr; });
+    if (!frame && frame.error().isPosix(darwin::eagain)) {
+        const auto millis = target_.timeout.count();
+        return Error::posix(darwin::etimedout, millis % 1000 == 0 ? fmt::format("no reply within {} s", millis / 1000)
+                                                                  : fmt::format("no reply within {} ms", millis));
+    }
+    return frame;
 }
 
 foundation::Result<framing::ReceivedFrame> RawConnection::handshake(const std::string& token) {

@@ -30,7 +30,7 @@ public:
     std::vector<uint64_t> sendAll(std::vector<boost::json::object> requests);
     void sendBytes(std::string_view bytes);
     // The next frame. Fails with ECONNRESET when the server closed the connection and with
-    // EAGAIN when it sent nothing in time.
+    // ETIMEDOUT when it sent nothing in time.
     foundation::Result<framing::ReceivedFrame> receive();
     // Sends a handshake with `token` and returns what came back.
     foundation::Result<framing::ReceivedFrame> handshake(const std::string& token);
