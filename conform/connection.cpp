@@ -60,10 +60,17 @@ Connection::Connection(const Target& target)
         std::lock_guard lock(mutex_);
         lastExchanges_[std::string(method->get_string())] = {request, reply, payloadSize};
     });
-    const auto accepted = call<bool>("handshake", [&](auto reply) { client_->connectAndHandshakeWithReply(reply); });
-    if (!accepted.value) {
-        fail("the server did not accept the session's handshake: " +
-             (accepted.error ? describe(*accepted.error) : std::string("no error given")));
+    try {
+        const auto accepted = call<bool>("handshake", [&](auto reply) { client_->connectAndHandshakeWithReply(reply); });
+        if (!accepted.value) {
+            fail("the server did not accept the session's handshake: " +
+                 (accepted.error ? describe(*accepted.error) : std::string("no error given")));
+        }
+    } catch (const CheckFailed&) {
+        // No destructor runs for a constructor that throws: the readers go before the members do.
+        client_->disconnect();
+        client_.reset();
+        throw;
     }
 }
 
