@@ -63,26 +63,28 @@ void requestBeforeHandshake(Context& context) {
     }
 }
 
-void malformedFrame(Context& context) {
+// Sends `bytes` on a handshaken connection, which the server must close, while another
+// connection and the server itself go on.
+void closesOnlyItsConnection(Context& context, std::string_view bytes, const std::string& what) {
     RawConnection broken(context.target());
     broken.handshakeAccepted();
     auto other = context.openConnection();
-    broken.sendBytes(std::string("\0\0\0\x0b\0\0\0\0{\"method\": ", 19));
-    require(broken.closesWithin(), "a frame whose JSON cannot be read did not close its connection");
-    succeeded(other->ping(), "a ping on another connection, after one was closed for a malformed frame,");
-    stillServing(context, "a malformed frame");
+    broken.sendBytes(bytes);
+    require(broken.closesWithin(), what + " did not close its connection");
+    succeeded(other->ping(), "a ping on another connection, after " + what + " closed one,");
+    stillServing(context, what);
 }
 
+void malformedFrame(Context& context) {
+    closesOnlyItsConnection(context, std::string_view("\0\0\0\x0b\0\0\0\0{\"method\": ", 19),
+                            "a frame whose JSON cannot be read");
+}
+
+// A header announcing one byte more than a frame may hold, and nothing after it: a server that
+// waits for the bytes instead of refusing the frame never closes.
 void oversizedFrame(Context& context) {
-    RawConnection broken(context.target());
-    broken.handshakeAccepted();
-    auto other = context.openConnection();
-    // A header announcing one byte more than a frame may hold, and nothing after it: a server
-    // that waits for the bytes instead of refusing the frame never closes.
-    broken.sendBytes(std::string("\x01\0\0\x01\0\0\0\0", 8));
-    require(broken.closesWithin(), "a frame announcing more than 16 MiB did not close its connection");
-    succeeded(other->ping(), "a ping on another connection, after one sent an oversized frame,");
-    stillServing(context, "an oversized frame");
+    closesOnlyItsConnection(context, std::string_view("\x01\0\0\x01\0\0\0\0", 8),
+                            "a frame announcing more than 16 MiB");
 }
 
 void pipelinedRequests(Context& context) {
