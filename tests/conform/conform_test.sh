@@ -74,6 +74,7 @@ fault_expectations() {  # the checks each fault spoils, and a word the first one
     any_token) echo "robust.wrong_token|was accepted" ;;
     silent_statfs) echo "robust.pipelined_requests shape.statfs|within 1 s" ;;
     linux_errno) echo "errors.enotempty_directory|Linux's number for ENOTEMPTY" ;;
+    raw_name_bytes) echo "listing.entries_match_lookup listing.root_stable names.utf8_only|EILSEQ" ;;
     *) fail "no fault $1" ;;
   esac
 }

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,11 +39,13 @@ const std::set<std::string> kFaults{
     "any_token",             // every handshake is accepted, whatever its token
     "silent_statfs",         // statfs is never answered
     "linux_errno",           // ENOTEMPTY goes out as Linux's 39, not Darwin's 66
+    "raw_name_bytes",        // a name in the root's listings goes out with a byte that is not UTF-8
 };
 
 std::string fault;
 std::string upstreamPath;
 std::string upstreamToken;
+std::atomic<uint64_t> rootID{0};
 
 sockaddr_un unixAddress(const std::string& path) {
     sockaddr_un address{};
@@ -83,6 +86,14 @@ void spoilReply(const object& request, object& reply) {
         reply.erase("link_target");
     } else if (fault == "linux_errno" && code == foundation::darwin::enotempty) {
         reply["errno"] = 39;
+    } else if (fault == "raw_name_bytes" && method == "get_root_attributes") {
+        if (const auto* root = reply["root_attrs"].if_object()) rootID = foundation::json::uint64Field(*root, "node_id").value_or(0);
+    } else if (fault == "raw_name_bytes" && method == "enumerate_directory" &&
+               foundation::json::uint64Field(request, "parent_id") == rootID.load()) {
+        if (auto* items = reply["dir_items"].if_array(); items != nullptr && !items->empty()) {
+            auto& name = (*items)[0].as_object()["name"];
+            if (name.is_string()) name.as_string().append("\xff");
+        }
     }
 }
 
