@@ -12,6 +12,7 @@ conform=$1
 server=$2
 faulty=$3
 case_name=$4
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -111,6 +112,10 @@ case $case_name in
     [ "$(echo "$ids" | wc -l)" -ge 60 ] || fail "--list lists $(echo "$ids" | wc -l) checks"
     [ -z "$(echo "$ids" | sort | uniq -d)" ] || fail "--list repeats ids: $(echo "$ids" | sort | uniq -d)"
     echo "$ids" | grep -qvx '[a-z0-9]*\.[a-z0-9_]*' && fail "ids that are not group.name: $(echo "$ids" | grep -vx '[a-z0-9]*\.[a-z0-9_]*')"
+    # The protocol's reference names every check, and no check the kit does not have.
+    documented=$(sed -n 's/^| `\([a-z0-9]*\.[a-z0-9_]*\)` |.*/\1/p' "$source_dir/docs/protocol.md" | sort)
+    [ "$documented" = "$(echo "$ids" | sort)" ] ||
+      fail "docs/protocol.md and --list name other checks: $(diff <(echo "$documented") <(echo "$ids" | sort) | grep '^[<>]' | tr '\n' ' ')"
     run_kit 2
     grep -q 'no session file given' "$work/err" || fail "no session: $(cat "$work/err")"
     run_kit 2 --only nothing.like_this "$work/none.json"
