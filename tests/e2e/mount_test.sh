@@ -89,6 +89,13 @@ if r != 0: raise OSError(ctypes.get_errno(), 'renameat2')"
   rm "$export_dir/d1/x" && mkdir "$export_dir/d1/x" && touch "$export_dir/d1/x/inside"
   rm -f "$mnt/d1/x" 2>/dev/null
   [ -f "$export_dir/d1/x/inside" ] || fail "rm of what the mount knew as a file removed a directory"
+  # A directory the kernel knows moved behind the mount: renaming it under its new name must not
+  # trip over the old name the kernel still holds.
+  mkdir "$mnt/p" "$mnt/q" "$mnt/o" "$mnt/q/h"
+  stat "$mnt/q/h" >/dev/null
+  mv "$export_dir/q/h" "$export_dir/p/r"
+  mv "$mnt/p/r" "$mnt/o/new" || fail "mv of a directory that moved behind the mount"
+  [ -d "$export_dir/o/new" ] || fail "the moved directory did not arrive"
   unmount_and_wait
 }
 

@@ -187,6 +187,27 @@ InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::strin
     return item;
 }
 
+std::vector<std::pair<uint64_t, std::string>> InodeTable::takeOtherNames(uint64_t inode, uint64_t parentInode,
+                                                                         const std::string& name) {
+    std::lock_guard lock(mutex_);
+    std::vector<Name> others;
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return others;
+    auto& names = found->second.names;
+    const Name kept{parentInode, name};
+    for (auto it = names.begin(); it != names.end();) {
+        if (*it == kept) {
+            ++it;
+            continue;
+        }
+        const auto named = names_.find(*it);
+        if (named != names_.end() && named->second == inode) names_.erase(named);
+        others.push_back(std::move(*it));
+        it = names.erase(it);
+    }
+    return others;
+}
+
 void InodeTable::eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found) {
     for (const Name& key : found->second.names) {
         const auto named = names_.find(key);

@@ -72,6 +72,10 @@ public:
     // name, and the kernel calls them only for an entry it has just looked up, so this spares
     // asking the server for the same item again.
     ItemPtr itemNamed(uint64_t parentInode, const std::string& name);
+    // The other names the kernel was handed for the inode than `name` in `parentInode`, forgotten
+    // here: a directory that moved behind the mount has only its new name left.
+    std::vector<std::pair<uint64_t, std::string>> takeOtherNames(uint64_t inode, uint64_t parentInode,
+                                                                 const std::string& name);
     // Takes kernel references away; returns the item once nothing references it any more, so the
     // caller can let the volume reclaim it. The root is never let go.
     ItemPtr forget(uint64_t inode, uint64_t lookups);
