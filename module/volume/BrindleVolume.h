@@ -115,6 +115,8 @@ public:
         ItemType itemType = ItemType::None;
     };
     static ItemPlace placeOfItem(const BrindleItem& item);
+    // False while the item's attributes are placeholders for what the server has not told yet.
+    static bool hasLoadedAttributes(const BrindleItem& item);
 
     static void applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target);
     static uint32_t defaultModeForNewItemType(ItemType itemType);

@@ -85,6 +85,11 @@ BrindleVolume::ItemPlace BrindleVolume::placeOfItem(const BrindleItem& item) {
     return {item.nodeID, item.parentNodeID, item.name, item.itemType};
 }
 
+bool BrindleVolume::hasLoadedAttributes(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return item.attributesLoaded;
+}
+
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
     if (&source == &target) {
         std::lock_guard fields(target.fieldsMutex);

@@ -39,7 +39,7 @@ BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t
                                                      std::optional<Error> error) {
         if (item) {
             forgetOldNamesOfDirectory(request, item, parent, name);
-            replyWithEntry(request, item, parent, name);
+            whenAttributesLoaded(request, item, [request, item, parent, name] { replyWithEntry(request, item, parent, name); });
             return;
         }
         const double missTimeout = negativeEntryTimeout(request.context()->options);
@@ -56,8 +56,10 @@ BrindleVolume::ItemNameReply creationReply(const KernelRequest& request, fuse_in
     return [request, parent, directory = std::move(directory), name = std::move(name)](
                ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
         if (!item) return request.fail(error);
-        giveToCaller(request, item, directory, name,
-                     [request, item, parent, name] { replyWithEntry(request, item, parent, name.data()); });
+        whenAttributesLoaded(request, item, [request, item, directory, parent, name] {
+            giveToCaller(request, item, directory, name,
+                         [request, item, parent, name] { replyWithEntry(request, item, parent, name.data()); });
+        });
     };
 }
 
