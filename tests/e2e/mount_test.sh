@@ -214,6 +214,12 @@ try:
 except OSError as e:
     assert e.errno == errno.ENODATA, e
 PY
+  # No ACLs: refused as on a local file system without them, so cp and sed set modes by chmod.
+  expect_errno EOPNOTSUPP "os.setxattr('$mnt/f', 'system.posix_acl_access', b'\\x02\\0\\0\\0')"
+  echo x >"$work/f755" && chmod 0755 "$work/f755"
+  cp -a "$work/f755" "$mnt/copied" && [ "$(stat -c %a "$export_dir/copied")" = 755 ] || fail "cp -a lost the mode"
+  echo a >"$mnt/edited" && chmod 0640 "$mnt/edited"
+  sed -i s/a/b/ "$mnt/edited" && [ "$(stat -c %a "$export_dir/edited")" = 640 ] || fail "sed -i lost the mode"
   unmount_and_wait
   kill "$server_pid"; wait "$server_pid" 2>/dev/null; server_pid=
   rm -f "$work/session.json"
