@@ -64,6 +64,10 @@ uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
     if (entries_.contains(inode) || nodeOfInode_.contains(inode)) {
         while (entries_.contains(nextOwnInode_) || nodeOfInode_.contains(nextOwnInode_)) ++nextOwnInode_;
         inode = nextOwnInode_++;
+    } else if (!known) {
+        // Named only (a listing, an attribute reply): the number is the node's own until the kernel
+        // is handed the node, and a binding kept now would outlive every entry of a large walk.
+        return inode;
     }
     bindLocked(nodeID, inode);
     return inode;
@@ -297,6 +301,11 @@ void InodeTable::clearStamp(uint64_t inode) {
 size_t InodeTable::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();
+}
+
+size_t InodeTable::boundNodeCount() const {
+    std::lock_guard lock(mutex_);
+    return inodeOfNode_.size();
 }
 
 uint64_t InodeTable::lookupCount(uint64_t inode) const {

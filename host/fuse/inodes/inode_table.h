@@ -109,6 +109,8 @@ public:
     void clearStamp(uint64_t inode);
 
     size_t size() const;
+    // How many of the current server's node ids carry an inode binding (from the second generation).
+    size_t boundNodeCount() const;
     uint64_t lookupCount(uint64_t inode) const;
 
 private:

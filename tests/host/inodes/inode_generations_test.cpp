@@ -170,3 +170,17 @@ TEST(InodeGenerations, AStampFromAnEarlierConnectionKeepsNoCache) {
     EXPECT_FALSE(table.restamp(file, stamp)) << "the first open on the new connection starts a new cache";
     EXPECT_TRUE(table.restamp(file, stamp));
 }
+
+// After a reconnect a listing names every entry; only those the kernel is handed keep a binding,
+// so walking a large tree does not grow the table, and a listed entry keeps its number when the
+// kernel is later handed it.
+TEST(InodeGenerations, NamingANodeWithoutHandingItOverKeepsNothing) {
+    InodeTable table(rootOf(1), 1);
+    NewServer server;
+    table.startGeneration(2, rootOf(1), 1, server.tracked());
+    const size_t bound = table.boundNodeCount();
+    for (uint64_t node = 100; node < 1100; ++node) EXPECT_EQ(table.inodeForNodeID(node), node);
+    EXPECT_EQ(table.boundNodeCount(), bound);
+    EXPECT_EQ(table.remember(itemOf(500, 1, "listed"), 1, InodeTable::rootInode, "listed"), 500u);
+    EXPECT_EQ(table.boundNodeCount(), bound + 1);
+}
