@@ -117,6 +117,10 @@ public:
     static ItemPlace placeOfItem(const BrindleItem& item);
     // False while the item's attributes are placeholders for what the server has not told yet.
     static bool hasLoadedAttributes(const BrindleItem& item);
+    // The mode a file created without write permission for its owner still waits for, if any.
+    static std::optional<uint32_t> pendingFinalModeOf(const BrindleItem& item);
+    // Once that mode was applied by other means (through a newer connection).
+    static void clearPendingFinalMode(BrindleItem& item);
 
     static void applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target);
     static uint32_t defaultModeForNewItemType(ItemType itemType);

@@ -98,12 +98,12 @@ TEST(InodeGenerations, ForgettingAnEarlierConnectionsInodeGivesNothingBackToTheN
     InodeTable table(rootOf(2), 2);
     const uint64_t file = table.remember(itemOf(11, 2, "f"), 1, InodeTable::rootInode, "f");
     const uint64_t open = table.remember(itemOf(12, 2, "g"), 0, InodeTable::rootInode, "g");
-    table.recordOpen(open, BrindleVolume::openModeRead);
+    table.recordOpen(open, BrindleVolume::openModeRead, 1);
     NewServer server;
     table.startGeneration(2, rootOf(2), 2, server.tracked());
     EXPECT_EQ(table.forget(file, 1), nullptr);
     EXPECT_EQ(table.held(file), std::nullopt);
-    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead).unreferenced, nullptr);
+    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead, 1).unreferenced, nullptr);
     EXPECT_EQ(table.held(open), std::nullopt);
 }
 
