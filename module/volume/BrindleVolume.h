@@ -93,6 +93,9 @@ public:
     void synchronizeWithFlags(int64_t flags, ErrorReply reply);
     // Blocks the caller until the server answers, at most 5 seconds.
     fskit::FSStatFSResult volumeStatistics();
+    // The same, or none when the server did not answer in time or failed: zeros are FSKit's word
+    // for that, a host may need to tell it apart from an empty volume.
+    std::optional<fskit::FSStatFSResult> fetchedVolumeStatistics();
     // Runs `handler` once, on the callback queue, when the connection the volume is served over
     // fails after its handshake (at once when it already has); a disconnect asked for is no loss.
     using ConnectionLostHandler = std::function<void(foundation::Error error)>;

@@ -301,6 +301,8 @@ case_server_killed() {
   began=$SECONDS
   timeout 20 ls "$mnt" >/dev/null 2>&1 && fail "ls succeeded without a server"
   [ $((SECONDS - began)) -lt 10 ] || fail "ls did not fail fast"
+  # The volume's statistics too: zeros would read as an empty volume.
+  timeout 20 python3 -c "import os, sys; os.statvfs(sys.argv[1])" "$mnt" 2>/dev/null && fail "statfs succeeded without a server"
   unmount_and_wait
 }
 
