@@ -262,8 +262,15 @@ PY
 
 case_daemon_and_signals() {
   start_server
-  "$brindle" "$work/session.json" "$mnt" || fail "brindle without -f failed"
+  "$brindle" "$work/session.json" "$mnt" 2>"$work/daemon.err" || fail "brindle without -f failed"
   mountpoint -q "$mnt" || fail "brindle returned before the mount was ready"
+  # In the background the log goes to syslog; without a daemon there, brindle says so.
+  if [ -S /dev/log ]; then
+    [ ! -s "$work/daemon.err" ] || fail "brindle printed: $(cat "$work/daemon.err")"
+  else
+    grep -q "^brindle: no syslog daemon listens on /dev/log" "$work/daemon.err" ||
+      fail "a mount whose log is lost did not say so"
+  fi
   ls "$mnt" >/dev/null || fail "ls right after mounting"
   fusermount3 -u "$mnt" || fail "fusermount3 -u"
   "$brindle" "$work/session.json" "$mnt" || fail "brindle without -f failed a second time"

@@ -81,6 +81,12 @@ int runMount(const CommandLine& line, std::ostream& err) {
     std::signal(SIGPIPE, SIG_IGN);
 
     if (!line.foreground) {
+        // syslog drops every line without a word when nothing listens.
+        struct stat logSocket {};
+        if (::stat("/dev/log", &logSocket) != 0 || !S_ISSOCK(logSocket.st_mode)) {
+            err << "brindle: no syslog daemon listens on /dev/log, so the mount's log is lost; run with -f to "
+                   "keep it on standard error\n";
+        }
         // Blocked before the fork, so that no stop signal slips between the fork and the parent's
         // watch; the child unblocks them once its own handlers are in place.
         sigset_t stopSignals;
