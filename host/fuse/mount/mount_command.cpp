@@ -53,6 +53,16 @@ int awaitChild(pid_t child, int readEnd, int signals) {
     return 1;
 }
 
+// Said once the mount runs in the background: syslog drops every line without a word when
+// nothing listens, and a mount that failed has said why on standard error already.
+void warnWhenTheLogIsLost(std::ostream& err) {
+    struct stat logSocket {};
+    if (::stat("/dev/log", &logSocket) != 0 || !S_ISSOCK(logSocket.st_mode)) {
+        err << "brindle: no syslog daemon listens on /dev/log, so the mount's log is lost; run with -f to "
+               "keep it on standard error\n";
+    }
+}
+
 // An automount point of systemd's (x-systemd.automount) is one brindle is meant to mount on.
 constexpr long autofsMagic = 0x0187;
 
@@ -81,12 +91,6 @@ int runMount(const CommandLine& line, std::ostream& err) {
     std::signal(SIGPIPE, SIG_IGN);
 
     if (!line.foreground) {
-        // syslog drops every line without a word when nothing listens.
-        struct stat logSocket {};
-        if (::stat("/dev/log", &logSocket) != 0 || !S_ISSOCK(logSocket.st_mode)) {
-            err << "brindle: no syslog daemon listens on /dev/log, so the mount's log is lost; run with -f to "
-                   "keep it on standard error\n";
-        }
         // Blocked before the fork, so that no stop signal slips between the fork and the parent's
         // watch; the child unblocks them once its own handlers are in place.
         sigset_t stopSignals;
@@ -111,6 +115,7 @@ int runMount(const CommandLine& line, std::ostream& err) {
             const int status = awaitChild(child, fds[0], signals);
             ::close(fds[0]);
             if (signals >= 0) ::close(signals);
+            if (status == 0) warnWhenTheLogIsLost(err);
             return status;
         }
         ::close(fds[0]);
