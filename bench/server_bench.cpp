@@ -1,6 +1,6 @@
 #include "platform/foundation/json.h"
 #include "protocol/framing.h"
-#include "server/server.h"
+#include "sdk/cpp/transport/server.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>

@@ -1,9 +1,9 @@
 #include "platform/log/log.h"
-#include "server/connection.h"
-#include "server/dispatcher.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
+#include "sdk/cpp/transport/connection.h"
+#include "sdk/cpp/transport/pending_handshake.h"
+#include "sdk/cpp/transport/worker_pool.h"
 #include "server/file_system.h"
-#include "server/pending_handshake.h"
-#include "server/worker_pool.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/foundation/error.h"
-#include "server/unique_fd.h"
+#include "sdk/cpp/transport/unique_fd.h"
 
 #include <sys/stat.h>
 

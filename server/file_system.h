@@ -1,11 +1,11 @@
 #pragma once
 
 #include "protocol/item_record.h"
-#include "server/directory_handles.h"
+#include "sdk/cpp/dispatch/directory_handles.h"
+#include "sdk/cpp/dispatch/open_files.h"
+#include "sdk/cpp/dispatch/request.h"
 #include "server/export_root.h"
 #include "server/node_table.h"
-#include "server/open_files.h"
-#include "server/request.h"
 
 #include <sys/stat.h>
 

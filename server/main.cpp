@@ -1,8 +1,8 @@
 #include "platform/log/log.h"
+#include "sdk/cpp/transport/daemon.h"
+#include "sdk/cpp/transport/log_destination.h"
+#include "sdk/cpp/transport/server.h"
 #include "server/command_line.h"
-#include "server/daemon.h"
-#include "server/log_destination.h"
-#include "server/server.h"
 
 #include <csignal>
 #include <iostream>

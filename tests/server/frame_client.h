@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/unique_fd.h"
+#include "sdk/cpp/transport/unique_fd.h"
 
 #include <boost/json.hpp>
 

@@ -1,6 +1,6 @@
 #include "platform/foundation/json.h"
 #include "protocol/item_record.h"
-#include "server/dispatcher.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
 #include "tests/protocol/schema_support.h"
 #include "tests/server/server_fixture.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/server.h"
+#include "sdk/cpp/transport/server.h"
 #include "tests/server/frame_client.h"
 #include "tests/support/temp_dir.h"
 
