@@ -3,7 +3,7 @@
 #include "sdk/cpp/transport/connection.h"
 #include "sdk/cpp/transport/pending_handshake.h"
 #include "sdk/cpp/transport/worker_pool.h"
-#include "server/file_system.h"
+#include "server/passthrough/file_system.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

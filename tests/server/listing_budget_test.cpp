@@ -1,4 +1,4 @@
-#include "server/file_system.h"
+#include "server/passthrough/file_system.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "server/node_table.h"
+#include "server/passthrough/node_table.h"
 
 #include <gtest/gtest.h>
 

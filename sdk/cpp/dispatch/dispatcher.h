@@ -1,7 +1,7 @@
 #pragma once
 
 #include "sdk/cpp/dispatch/request.h"
-#include "server/file_system.h"
+#include "server/passthrough/file_system.h"
 
 #include <string_view>
 #include <vector>

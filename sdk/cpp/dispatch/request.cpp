@@ -5,7 +5,7 @@
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
 #include "protocol/wire.h"
-#include "server/export_root.h"
+#include "server/passthrough/export_root.h"
 
 namespace brindle::server {
 

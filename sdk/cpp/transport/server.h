@@ -8,7 +8,7 @@
 #include "sdk/cpp/transport/pending_handshake.h"
 #include "sdk/cpp/transport/worker_pool.h"
 #include "server/command_line.h"
-#include "server/file_system.h"
+#include "server/passthrough/file_system.h"
 
 #include <atomic>
 #include <chrono>

@@ -4,8 +4,8 @@
 #include "sdk/cpp/dispatch/directory_handles.h"
 #include "sdk/cpp/dispatch/open_files.h"
 #include "sdk/cpp/dispatch/request.h"
-#include "server/export_root.h"
-#include "server/node_table.h"
+#include "server/passthrough/export_root.h"
+#include "server/passthrough/node_table.h"
 
 #include <sys/stat.h>
 

@@ -2,8 +2,8 @@
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
 #include "protocol/wire.h"
-#include "server/file_system.h"
-#include "server/item_record.h"
+#include "server/passthrough/file_system.h"
+#include "server/passthrough/item_record.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "server/item_record.h"
+#include "server/passthrough/item_record.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>

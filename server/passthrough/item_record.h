@@ -2,7 +2,7 @@
 
 #include "platform/foundation/error.h"
 #include "protocol/item_record.h"
-#include "server/node_table.h"
+#include "server/passthrough/node_table.h"
 
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 #include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
 #include "protocol/wire.h"
-#include "server/file_system.h"
+#include "server/passthrough/file_system.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>

@@ -1,4 +1,4 @@
-#include "server/export_root.h"
+#include "server/passthrough/export_root.h"
 
 #include "platform/foundation/errno_table.h"
 

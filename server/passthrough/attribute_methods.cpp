@@ -1,7 +1,7 @@
 #include "platform/foundation/errno_table.h"
 #include "protocol/wire.h"
-#include "server/file_system.h"
-#include "server/item_record.h"
+#include "server/passthrough/file_system.h"
+#include "server/passthrough/item_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
