@@ -1,7 +1,5 @@
 #include "server/passthrough/export_root.h"
 
-#include "platform/foundation/errno_table.h"
-
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
@@ -10,9 +8,10 @@
 #include <cerrno>
 #include <climits>
 
-namespace brindle::server {
+namespace brindle::passthrough {
 
-using foundation::Error;
+using sdk::Errno;
+using sdk::Error;
 
 namespace {
 
@@ -20,7 +19,7 @@ constexpr uint64_t kResolveFlags = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOL
 // The longest path one openat2 call resolves, its terminating NUL aside.
 constexpr size_t kMaxPathPiece = PATH_MAX - 1;
 
-foundation::Result<UniqueFd> openat2Beneath(int directoryFD, const std::string& path, int flags) {
+sdk::Result<UniqueFd> openat2Beneath(int directoryFD, const std::string& path, int flags) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
     how.resolve = kResolveFlags;
@@ -30,24 +29,24 @@ foundation::Result<UniqueFd> openat2Beneath(int directoryFD, const std::string& 
         if (errno == EINTR || errno == EAGAIN) continue;
         const int saved = errno;
         if (saved == ELOOP || saved == EXDEV) {
-            return Error::posix(foundation::darwin::eloop, "refusing to follow a symbolic link");
+            return Error(Errno::eloop, "refusing to follow a symbolic link");
         }
-        return Error::fromLinuxErrno(saved);
+        return Error::fromLinux(saved);
     }
 }
 
 }  // namespace
 
-foundation::Result<ExportRoot> ExportRoot::open(const std::string& directory) {
+sdk::Result<ExportRoot> ExportRoot::open(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return Error::posix(foundation::currentDarwinErrno(), "cannot open export " + directory);
+    if (fd < 0) return Error::lastSystemError("cannot open export " + directory);
     UniqueFd owned(fd);
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return Error::fromLinuxErrno(errno);
+    if (::fstat(fd, &st) != 0) return Error::lastSystemError();
     return ExportRoot(std::move(owned), st);
 }
 
-foundation::Result<UniqueFd> ExportRoot::openBeneath(const std::vector<std::string>& names, int flags) const {
+sdk::Result<UniqueFd> ExportRoot::openBeneath(const std::vector<std::string>& names, int flags) const {
     // A path longer than the kernel takes in one call is walked in pieces, each resolved beneath the
     // directory the piece before it reached. Names never hold "/" or "..", so every piece only descends.
     UniqueFd held;
@@ -67,13 +66,9 @@ foundation::Result<UniqueFd> ExportRoot::openBeneath(const std::vector<std::stri
     return openat2Beneath(from, piece, flags);
 }
 
-foundation::Result<UniqueFd> ExportRoot::openChild(int directoryFD, const std::string& name, int flags) {
+sdk::Result<UniqueFd> ExportRoot::openChild(int directoryFD, const std::string& name, int flags) {
     return openat2Beneath(directoryFD, name, flags);
 }
 
-bool ExportRoot::validName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
-}
 
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

@@ -1,73 +1,92 @@
 #pragma once
 
-#include "protocol/item_record.h"
-#include "sdk/cpp/dispatch/directory_handles.h"
-#include "sdk/cpp/dispatch/open_files.h"
-#include "sdk/cpp/dispatch/request.h"
+#include "brindle/backend.h"
+#include "brindle/unique_fd.h"
 #include "server/passthrough/export_root.h"
 #include "server/passthrough/node_table.h"
 
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
-namespace brindle::server {
+namespace brindle::passthrough {
+
+using sdk::Call;
+using sdk::Error;
+using sdk::Item;
+using sdk::NodeId;
+using sdk::Result;
+using sdk::UniqueFd;
 
 struct FileSystemOptions {
     bool readonly = false;
     bool namedattr = false;
-    size_t maxOpenFiles = 4096;
-    size_t maxDirectoryHandles = 4096;
-    // Bytes of names that listings in progress keep between calls, over all clients.
-    size_t listingBudget = 64u << 20;
 };
 
-// The exported directory as the protocol sees it: one member per method, each safe to run
-// concurrently with any other. Files group them: volume, attributes, namespace, directories,
-// contents, extended attributes.
-class FileSystem {
+// The exported directory as the protocol sees it: every name and link stays inside the export,
+// node ids stay stable for as long as their objects have a name or are held open, and an open
+// file or directory is served through its own descriptor after its name is gone. Files group
+// the methods: volume, attributes, namespace, directories, contents, extended attributes.
+class FileSystem final : public sdk::Backend {
 public:
-    FileSystem(ExportRoot root, FileSystemOptions options);
+    static Result<std::unique_ptr<FileSystem>> open(const std::string& directory, FileSystemOptions options);
 
-    Reply ping(const Request& request);
-    Reply synchronize(const Request& request);
-    Reply getRootAttributes(const Request& request);
-    Reply statfs(const Request& request);
+    sdk::Capabilities capabilities() const override;
+    bool issued(NodeId node) const override;
 
-    Reply getAttributes(const Request& request);
-    Reply setAttributes(const Request& request);
+    Result<void> synchronize(const Call& call, uint32_t flags) override;
+    Result<Item> getRootAttributes(const Call& call) override;
+    Result<sdk::StatFS> statfs(const Call& call) override;
 
-    Reply lookup(const Request& request);
-    Reply createFile(const Request& request);
-    Reply createDirectory(const Request& request);
-    Reply createSymlink(const Request& request);
-    Reply removeFile(const Request& request);
-    Reply removeDirectory(const Request& request);
-    Reply rename(const Request& request);
-    Reply readlink(const Request& request);
+    Result<Item> getAttributes(const Call& call, NodeId node) override;
+    Result<Item> setAttributes(const Call& call, NodeId node, const sdk::AttributeChanges& changes) override;
 
-    Reply openDirectory(const Request& request);
-    Reply enumerateDirectory(const Request& request);
-    Reply closeDirectory(const Request& request);
+    Result<Item> lookup(const Call& call, NodeId parent, const std::string& name) override;
+    Result<Item> createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<Item> createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<Item> createSymlink(const Call& call, NodeId parent, const std::string& name,
+                               const std::string& target) override;
+    Result<void> removeFile(const Call& call, NodeId parent, const std::string& name) override;
+    Result<void> removeDirectory(const Call& call, NodeId parent, const std::string& name) override;
+    Result<void> rename(const Call& call, NodeId parent, const std::string& name, NodeId newParent,
+                        const std::string& newName) override;
+    Result<std::string> readlink(const Call& call, NodeId node) override;
 
-    Reply open(const Request& request);
-    Reply close(const Request& request);
-    Reply read(const Request& request);
-    Reply write(const Request& request);
+    Result<std::shared_ptr<sdk::OpenDirectory>> openDirectory(const Call& call, NodeId node) override;
+    Result<void> listDirectory(const Call& call, NodeId node, sdk::Listing& names) override;
+    Result<sdk::EntryLookup> listingLookup(const Call& call, NodeId directory) override;
 
-    Reply listXattrs(const Request& request);
-    Reply getXattr(const Request& request);
-    Reply setXattr(const Request& request);
-    Reply removeXattr(const Request& request);
+    Result<std::shared_ptr<sdk::OpenFile>> open(const Call& call, NodeId node, uint32_t modes) override;
+    Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer) override;
+    Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data) override;
 
-    // Releases the open files, directory handles and listings the connection held.
-    void connectionEnded(uint64_t connectionID);
+    Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node) override;
+    Result<std::string> getXattr(const Call& call, NodeId node, const std::string& name) override;
+    Result<void> setXattr(const Call& call, NodeId node, const std::string& name, std::string_view value,
+                          int32_t flags) override;
+    Result<void> removeXattr(const Call& call, NodeId node, const std::string& name) override;
 
     const NodeTable& nodes() const { return nodes_; }
-    const OpenFiles& openFiles() const { return openFiles_; }
-    const DirectoryHandles& directories() const { return directories_; }
 
 private:
+    // What a connection holds open: the descriptor that serves it after its name is gone, and the
+    // pin that keeps its node meanwhile.
+    struct OpenedFile final : sdk::OpenFile {
+        OpenedFile(UniqueFd fd, bool writable, NodeTable::Pin pin)
+            : fd(std::move(fd)), writable(writable), pin(std::move(pin)) {}
+        UniqueFd fd;
+        bool writable;
+        NodeTable::Pin pin;
+    };
+    struct OpenedDirectory final : sdk::OpenDirectory {
+        OpenedDirectory(UniqueFd fd, NodeTable::Pin pin) : fd(std::move(fd)), pin(std::move(pin)) {}
+        UniqueFd fd;  // O_PATH
+        NodeTable::Pin pin;
+    };
+
+    FileSystem(ExportRoot root, FileSystemOptions options);
+
     struct Located {
         UniqueFd fd;
         NodeTable::Node node;
@@ -75,39 +94,28 @@ private:
     };
 
     // Opens the node from the export root and checks that the path still leads to the same object.
-    foundation::Result<Located> locate(uint64_t nodeID, int flags) const;
+    Result<Located> locate(NodeId node, int flags) const;
     // The directory node's O_PATH descriptor; ENOTDIR for anything else.
-    foundation::Result<UniqueFd> locateDirectory(uint64_t nodeID) const;
+    Result<UniqueFd> locateDirectory(NodeId node) const;
     // The node's attributes, from its open descriptor when the connection holds one, or from its
     // directory handle when its path no longer leads to it.
-    foundation::Result<struct statx> statNode(uint64_t connectionID, uint64_t nodeID) const;
-    // Records `name` in `parentFD` as a node and builds its item record.
-    foundation::Result<wire::ItemRecord> recordChild(int parentFD, uint64_t parentID, const std::string& name);
-    wire::ItemRecord recordObject(uint64_t parentID, const std::string& name, const struct statx& st);
-    // The reply to a create of `name` whose object `createdFD` holds. When a step after the create
+    Result<struct statx> statNode(const Call& call, NodeId node) const;
+    // Records `name` in `parentFD` as a node and makes its item.
+    Result<Item> recordChild(int parentFD, NodeId parent, const std::string& name);
+    Item recordObject(NodeId parent, const std::string& name, const struct statx& st);
+    // The item of a create of `name` whose object `createdFD` holds. When a step after the create
     // failed, or recording it does, the object is removed again: a failed create leaves nothing.
-    Reply createdReply(int parentFD, uint64_t parentID, const std::string& name, int createdFD,
-                       std::optional<foundation::Error> failure);
-    std::optional<foundation::Error> refuseChange() const;
+    Result<Item> created(int parentFD, NodeId parent, const std::string& name, int createdFD,
+                         std::optional<Error> failure);
     // The node's open descriptor when it serves the purpose, else a fresh one for this request.
-    foundation::Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Request& request, uint64_t nodeID,
-                                                                 bool forWriting) const;
+    Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Call& call, NodeId node, bool forWriting) const;
     struct XattrTarget {
         std::shared_ptr<UniqueFd> fd;
         bool isLink = false;
         std::string name;  // with its Linux namespace
-        uint64_t nodeID = 0;
     };
-    foundation::Result<XattrTarget> xattrTarget(const Request& request, bool changing) const;
-    // A new entry's place and permissions: the checked parent, name and mode of a create request.
-    struct CreationTarget {
-        UniqueFd parent;
-        uint64_t parentID = 0;
-        std::string name;
-        mode_t permissions = 0;
-    };
-    foundation::Result<CreationTarget> creationTarget(const Request& request) const;
-    Reply removeEntry(const Request& request, bool directory);
+    Result<XattrTarget> xattrTarget(const Call& call, NodeId node, const std::string& name) const;
+    Result<void> removeEntry(NodeId parent, const std::string& name, bool directory);
     // Retires the node of the object `heldFD` holds once that object has no name left, so that its
     // inode number, when reused, gets a new node.
     void retireIfGone(int heldFD);
@@ -115,13 +123,9 @@ private:
     ExportRoot root_;
     const FileSystemOptions options_;
     NodeTable nodes_;
-    OpenFiles openFiles_;
-    DirectoryHandles directories_;
 };
 
-// A reply carrying `record` under `key`.
-Reply recordReply(std::string_view key, const wire::ItemRecord& record);
 // "/proc/self/fd/N": reaches the object an O_PATH descriptor holds for calls that take no descriptor.
 std::string descriptorPath(int fd);
 
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

@@ -5,31 +5,31 @@
 
 #include <cerrno>
 
-namespace brindle::server {
+namespace brindle::passthrough {
 
 namespace {
 
-wire::ItemRecordType typeOf(uint16_t mode) {
+sdk::ItemType typeOf(uint16_t mode) {
     switch (mode & S_IFMT) {
-        case S_IFDIR: return wire::ItemRecordType::directory;
-        case S_IFLNK: return wire::ItemRecordType::symlink;
-        case S_IFIFO: return wire::ItemRecordType::fifo;
-        case S_IFCHR: return wire::ItemRecordType::charDevice;
-        case S_IFBLK: return wire::ItemRecordType::blockDevice;
-        case S_IFSOCK: return wire::ItemRecordType::socket;
-        default: return wire::ItemRecordType::file;
+        case S_IFDIR: return sdk::ItemType::directory;
+        case S_IFLNK: return sdk::ItemType::symlink;
+        case S_IFIFO: return sdk::ItemType::fifo;
+        case S_IFCHR: return sdk::ItemType::charDevice;
+        case S_IFBLK: return sdk::ItemType::blockDevice;
+        case S_IFSOCK: return sdk::ItemType::socket;
+        default: return sdk::ItemType::file;
     }
 }
 
-wire::ItemRecordTime timeOf(const statx_timestamp& time) { return {time.tv_sec, static_cast<int64_t>(time.tv_nsec)}; }
+sdk::Time timeOf(const statx_timestamp& time) { return {time.tv_sec, static_cast<int64_t>(time.tv_nsec)}; }
 
 }  // namespace
 
-foundation::Result<struct statx> statObject(int fd, const std::string& name) {
+sdk::Result<struct statx> statObject(int fd, const std::string& name) {
     struct statx st {};
     const int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT | (name.empty() ? AT_EMPTY_PATH : 0);
     if (::statx(fd, name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
-        return foundation::Error::fromLinuxErrno(errno);
+        return sdk::Error::lastSystemError();
     }
     return st;
 }
@@ -41,8 +41,9 @@ NodeTable::Stamp stampOf(const struct statx& st) {
 
 dev_t deviceOf(const struct statx& st) { return makedev(st.stx_dev_major, st.stx_dev_minor); }
 
-wire::ItemRecord itemRecord(uint64_t nodeID, uint64_t parentID, const std::string& name, const struct statx& st) {
-    wire::ItemRecordAttributes attributes;
+sdk::Item itemOf(sdk::NodeId node, sdk::NodeId parent, const std::string& name, const struct statx& st) {
+    sdk::Attributes attributes;
+    attributes.type = typeOf(st.stx_mode);
     attributes.mode = static_cast<uint32_t>(st.stx_mode & 07777);
     attributes.linkCount = st.stx_nlink;
     attributes.uid = st.stx_uid;
@@ -53,8 +54,8 @@ wire::ItemRecord itemRecord(uint64_t nodeID, uint64_t parentID, const std::strin
     attributes.changeTime = timeOf(st.stx_ctime);
     attributes.accessTime = timeOf(st.stx_atime);
     // File systems without birth times report the modification time instead.
-    attributes.birthTime = timeOf((st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime);
-    return {nodeID, parentID, typeOf(st.stx_mode), name, std::nullopt, attributes};
+    if (st.stx_mask & STATX_BTIME) attributes.birthTime = timeOf(st.stx_btime);
+    return {node, attributes, parent, name};
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

@@ -1,25 +1,24 @@
 #pragma once
 
+#include "brindle/node_table.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::passthrough {
 
-inline constexpr uint64_t kRootNodeID = 1;
+using sdk::kRootNode;
 
-// Node ids for the objects of the export: one per (device, inode), handed out from a counter and
-// never reused. Each node remembers where it was last seen (parent id and name), so that it can be
-// found again from the export root without keeping a descriptor open.
-//
-// A node lives as long as a client can reach its object: while the object has a name (its id stays
-// the same however often it is looked up), or while a client holds it open (pinned). A node whose
+// The export's objects on the SDK's node table: one node per (device, inode). Each node remembers
+// where it was last seen (parent id and name), so that it can be found again from the export root
+// without keeping a descriptor open. A node lives while its object has a name (its id stays the
+// same however often it is looked up), or while a client holds it open (pinned). A node whose
 // object lost its last name through the server, or whose inode number went to a new object, is
 // dropped once nothing pins it; its id then answers ENOENT, as it did while the node was kept.
 class NodeTable {
@@ -32,15 +31,17 @@ public:
         friend bool operator==(const Stamp&, const Stamp&) = default;
     };
 
-    struct Node {
+    struct Location {
         dev_t device = 0;
         ino_t inode = 0;
         Stamp stamp;
         uint64_t parentID = 0;
         std::string name;
-        bool linked = true;  // false once its last name was removed through the server
-        uint32_t pins = 0;
     };
+    struct Node : Location {
+        bool linked = true;  // false once its last name was removed through the server
+    };
+    using Pin = sdk::NodeTable<Location>::Pin;
 
     NodeTable(dev_t rootDevice, ino_t rootInode);
 
@@ -59,10 +60,10 @@ public:
     void unlinked(uint64_t id);
     // The same for the object known by its identity, when `stamp` shows the node is that object.
     void retire(dev_t device, ino_t inode, const Stamp& stamp);
-    // Keeps the node while a client holds its object open; false when there is no such node.
-    bool pin(uint64_t id);
-    void unpin(uint64_t id);
-    size_t size() const;
+    // Keeps the node while a client holds its object open; none when there is no such node.
+    std::optional<Pin> pin(uint64_t id) { return nodes_.pin(id); }
+    bool issued(uint64_t id) const { return nodes_.issued(id); }
+    size_t size() const { return nodes_.size(); }
 
 private:
     struct KeyHash {
@@ -73,10 +74,10 @@ private:
 
     void unlinkedLocked(uint64_t id);
 
+    sdk::NodeTable<Location> nodes_;
+    // Held across each change that touches both the identities and the nodes.
     mutable std::mutex mutex_;
-    uint64_t nextID_ = kRootNodeID + 1;
-    std::unordered_map<uint64_t, Node> nodes_;
     std::unordered_map<std::pair<dev_t, ino_t>, uint64_t, KeyHash> ids_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

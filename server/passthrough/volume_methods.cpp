@@ -1,5 +1,3 @@
-#include "platform/foundation/errno_table.h"
-#include "protocol/wire.h"
 #include "server/passthrough/file_system.h"
 #include "server/passthrough/item_record.h"
 
@@ -7,40 +5,26 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cerrno>
+namespace brindle::passthrough {
 
-namespace brindle::server {
-
-using foundation::Error;
-namespace key = wire::key;
-
-Reply FileSystem::ping(const Request&) { return okReply(); }
-
-Reply FileSystem::synchronize(const Request&) {
+Result<void> FileSystem::synchronize(const Call&, uint32_t) {
     auto root = root_.openBeneath({}, O_RDONLY | O_DIRECTORY);
-    if (!root) return errorReply(root.error());
-    if (::syncfs(root.value().get()) != 0) return errorReply(Error::fromLinuxErrno(errno));
-    return okReply();
+    if (!root) return root.error();
+    if (::syncfs(root.value().get()) != 0) return Error::lastSystemError();
+    return {};
 }
 
-Reply FileSystem::getRootAttributes(const Request&) {
+Result<Item> FileSystem::getRootAttributes(const Call&) {
     auto st = statObject(root_.fd(), "");
-    if (!st) return errorReply(st.error());
-    return recordReply(key::rootAttrs, itemRecord(kRootNodeID, kRootNodeID, "/", st.value()));
+    if (!st) return st.error();
+    return itemOf(kRootNode, kRootNode, "/", st.value());
 }
 
-Reply FileSystem::statfs(const Request&) {
+Result<sdk::StatFS> FileSystem::statfs(const Call&) {
     struct statvfs stats {};
-    if (::fstatvfs(root_.fd(), &stats) != 0) return errorReply(Error::fromLinuxErrno(errno));
-    Reply reply = okReply();
-    reply.object[key::blockSize] = stats.f_frsize;
-    reply.object[key::ioSize] = stats.f_bsize;
-    reply.object[key::blocks] = stats.f_blocks;
-    reply.object[key::freeBlocks] = stats.f_bfree;
-    reply.object[key::availableBlocks] = stats.f_bavail;
-    reply.object[key::files] = stats.f_files;
-    reply.object[key::freeFiles] = stats.f_ffree;
-    return reply;
+    if (::fstatvfs(root_.fd(), &stats) != 0) return Error::lastSystemError();
+    return sdk::StatFS{stats.f_frsize, stats.f_bsize, stats.f_blocks, stats.f_bfree,
+                       stats.f_bavail, stats.f_files, stats.f_ffree};
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 namespace {
 
@@ -28,16 +28,16 @@ void PackedNames::shrink() {
     starts_.shrink_to_fit();
 }
 
-std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID, UniqueFd directory) {
-    auto shared = std::make_shared<UniqueFd>(std::move(directory));
+std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID,
+                                               std::shared_ptr<OpenDirectory> directory) {
     std::lock_guard lock(mutex_);
     if (handles_.size() >= handleLimit_) return std::nullopt;
     const uint64_t handle = next_++;
-    handles_.emplace(handle, OpenDirectory{connectionID, nodeID, std::move(shared)});
+    handles_.emplace(handle, Handle{connectionID, nodeID, std::move(directory)});
     return handle;
 }
 
-std::shared_ptr<UniqueFd> DirectoryHandles::descriptor(uint64_t connectionID, uint64_t nodeID) const {
+std::shared_ptr<OpenDirectory> DirectoryHandles::directory(uint64_t connectionID, uint64_t nodeID) const {
     std::lock_guard lock(mutex_);
     for (const auto& [handle, directory] : handles_)
         if (directory.connectionID == connectionID && directory.nodeID == nodeID) return directory.directory;
@@ -52,16 +52,18 @@ std::optional<uint64_t> DirectoryHandles::nodeOf(uint64_t connectionID, uint64_t
 }
 
 bool DirectoryHandles::close(uint64_t connectionID, uint64_t handle, uint64_t nodeID) {
+    std::shared_ptr<OpenDirectory> closed;  // let go after the lock
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
     if (it == handles_.end() || it->second.nodeID != nodeID || it->second.connectionID != connectionID) return false;
     for (const auto listing : it->second.listings) releaseLocked(listing);
+    closed = std::move(it->second.directory);
     handles_.erase(it);
     return true;
 }
 
-std::vector<uint64_t> DirectoryHandles::closeConnection(uint64_t connectionID) {
-    std::vector<uint64_t> nodes;
+void DirectoryHandles::closeConnection(uint64_t connectionID) {
+    std::vector<std::shared_ptr<OpenDirectory>> closed;  // let go after the lock
     std::lock_guard lock(mutex_);
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (it->second.connectionID != connectionID) {
@@ -69,17 +71,21 @@ std::vector<uint64_t> DirectoryHandles::closeConnection(uint64_t connectionID) {
             continue;
         }
         for (const auto listing : it->second.listings) releaseLocked(listing);
-        nodes.push_back(it->second.nodeID);
+        closed.push_back(std::move(it->second.directory));
         it = handles_.erase(it);
     }
-    return nodes;
+}
+
+size_t DirectoryHandles::size() const {
+    std::lock_guard lock(mutex_);
+    return handles_.size();
 }
 
 std::optional<uint32_t> DirectoryHandles::beginListing(uint64_t handle, Names names) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
     if (it == handles_.end()) return std::nullopt;
-    OpenDirectory& directory = it->second;
+    Handle& directory = it->second;
     const uint32_t generation = directory.nextGeneration;
     directory.nextGeneration = generation == kLastGeneration ? 1 : generation + 1;
     keptBytes_ += names->bytes();
@@ -117,4 +123,4 @@ size_t DirectoryHandles::keptBytes() const {
     return keptBytes_;
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

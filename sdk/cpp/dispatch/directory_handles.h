@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/backend.h"
 
 #include <cstdint>
 #include <list>
@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // The names of one listing, packed into one buffer: a few bytes per entry beyond the name itself.
 class PackedNames {
@@ -31,10 +31,9 @@ private:
 
 // Handles of open directories, each owned by the connection that opened it, and the names each
 // recent listing through a handle started from. A listing's cookies are positions in its own list
-// of names, so they grow from entry to entry whatever order or offsets the exported file system
-// uses. Each handle holds an O_PATH descriptor of its directory, so that an open directory keeps
-// its attributes after it loses its name, as on a local file system. The kept names of all handles
-// share one budget: the oldest listing is let go first.
+// of names, so they grow from entry to entry whatever order the backend lists them in. Each handle
+// holds what the backend's openDirectory gave for it, let go outside the table's lock when the
+// handle closes. The kept names of all handles share one budget: the oldest listing goes first.
 class DirectoryHandles {
 public:
     using Names = std::shared_ptr<const PackedNames>;
@@ -42,15 +41,15 @@ public:
     DirectoryHandles(size_t handleLimit, size_t listingBudget) : handleLimit_(handleLimit), listingBudget_(listingBudget) {}
 
     // A new handle holding `directory`, or none when the table is full.
-    std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID, UniqueFd directory);
+    std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID, std::shared_ptr<OpenDirectory> directory);
     // The handle's directory, when the handle is open and the connection's own.
     std::optional<uint64_t> nodeOf(uint64_t connectionID, uint64_t handle) const;
     bool close(uint64_t connectionID, uint64_t handle, uint64_t nodeID);
-    // Closes every handle of the connection with its listings; returns the node of each handle.
-    std::vector<uint64_t> closeConnection(uint64_t connectionID);
-    // The descriptor of a handle the connection holds on the node, or null. Looks through every
-    // handle: meant for nodes that can no longer be found by path.
-    std::shared_ptr<UniqueFd> descriptor(uint64_t connectionID, uint64_t nodeID) const;
+    // Closes every handle of the connection with its listings.
+    void closeConnection(uint64_t connectionID);
+    // What a handle the connection holds on the node holds, or null. Looks through every handle.
+    std::shared_ptr<OpenDirectory> directory(uint64_t connectionID, uint64_t nodeID) const;
+    size_t size() const;
 
     // Keeps the names of a listing that starts now through `handle`; returns its generation
     // (never 0; it grows from listing to listing), or none when the handle is not open.
@@ -70,11 +69,11 @@ private:
         Names names;
     };
     using KeptList = std::list<Kept>;
-    struct OpenDirectory {
+    struct Handle {
         uint64_t connectionID;
         uint64_t nodeID;
         // Shared so that a close never pulls it from under a request using it.
-        std::shared_ptr<UniqueFd> directory;
+        std::shared_ptr<OpenDirectory> directory;
         uint32_t nextGeneration = 1;
         std::vector<KeptList::iterator> listings;  // oldest first
     };
@@ -85,9 +84,9 @@ private:
     const size_t listingBudget_;
     mutable std::mutex mutex_;
     uint64_t next_ = 1;
-    std::unordered_map<uint64_t, OpenDirectory> handles_;
+    std::unordered_map<uint64_t, Handle> handles_;
     KeptList kept_;  // every handle's listings, oldest first
     size_t keptBytes_ = 0;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

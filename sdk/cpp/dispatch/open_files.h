@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/backend.h"
 
 #include <cstdint>
 #include <map>
@@ -8,36 +8,36 @@
 #include <mutex>
 #include <optional>
 #include <utility>
-#include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-// Descriptors of the files clients hold open, one per connection and node, from "open" to that
-// connection's last "close" or its end. They keep an open file served after its name is removed or
-// renamed, and one client's close never takes another's. Each descriptor is shared with the
-// requests using it, so a close never pulls it from under a read in flight.
+// What each connection holds open, one entry per connection and node, from its first "open" to
+// its last "close" or its end: the backend's OpenFile and the modes it was opened with. One
+// client's close never takes another's, and a request that holds an entry's OpenFile keeps it
+// through a close meanwhile. What goes is let go outside the table's lock, since letting go of an
+// OpenFile runs the backend's code.
 class OpenFiles {
 public:
     struct Entry {
-        std::shared_ptr<UniqueFd> fd;
-        bool writable = false;
+        std::shared_ptr<OpenFile> file;
+        uint32_t modes = 0;
     };
 
     explicit OpenFiles(size_t limit) : limit_(limit) {}
 
-    std::optional<Entry> find(uint64_t connectionID, uint64_t nodeID) const;
+    std::optional<Entry> find(uint64_t connectionID, NodeId node) const;
     enum class Put { added, replaced, full };
-    Put put(uint64_t connectionID, uint64_t nodeID, Entry entry);
+    Put put(uint64_t connectionID, NodeId node, Entry entry);
     // False when the connection did not hold the node open.
-    bool remove(uint64_t connectionID, uint64_t nodeID);
-    // Lets go of everything the connection held; returns the nodes it held.
-    std::vector<uint64_t> removeConnection(uint64_t connectionID);
+    bool remove(uint64_t connectionID, NodeId node);
+    // Lets go of everything the connection held.
+    void removeConnection(uint64_t connectionID);
     size_t size() const;
 
 private:
     const size_t limit_;
     mutable std::mutex mutex_;
-    std::map<std::pair<uint64_t, uint64_t>, Entry> entries_;  // by (connection, node)
+    std::map<std::pair<uint64_t, NodeId>, Entry> entries_;  // by (connection, node)
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

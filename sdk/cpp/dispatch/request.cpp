@@ -1,24 +1,19 @@
 #include "sdk/cpp/dispatch/request.h"
 
-#include "platform/foundation/errno_table.h"
+#include "brindle/names.h"
 #include "platform/foundation/json.h"
-#include "platform/foundation/utf8.h"
 #include "platform/log/log.h"
 #include "protocol/wire.h"
-#include "server/passthrough/export_root.h"
 
-namespace brindle::server {
-
-using foundation::Error;
-namespace darwin = foundation::darwin;
+namespace brindle::sdk {
 
 namespace {
 Error missing(std::string_view key) {
-    return Error::posix(darwin::einval, "missing or invalid \"" + std::string(key) + "\"");
+    return Error(Errno::einval, "missing or invalid \"" + std::string(key) + "\"");
 }
 }  // namespace
 
-foundation::Result<uint64_t> Request::u64(std::string_view key) const {
+Result<uint64_t> Request::u64(std::string_view key) const {
     const auto* value = object.if_contains(key);
     if (value == nullptr) return missing(key);
     if (value->is_uint64()) return value->get_uint64();
@@ -26,7 +21,12 @@ foundation::Result<uint64_t> Request::u64(std::string_view key) const {
     return missing(key);
 }
 
-foundation::Result<int64_t> Request::i64(std::string_view key) const {
+Result<uint64_t> Request::u64(std::string_view key, uint64_t fallback) const {
+    if (!has(key)) return fallback;
+    return u64(key);
+}
+
+Result<int64_t> Request::i64(std::string_view key) const {
     const auto* value = object.if_contains(key);
     if (value == nullptr) return missing(key);
     if (value->is_int64()) return value->get_int64();
@@ -36,18 +36,16 @@ foundation::Result<int64_t> Request::i64(std::string_view key) const {
     return missing(key);
 }
 
-foundation::Result<std::string> Request::string(std::string_view key) const {
+Result<std::string> Request::string(std::string_view key) const {
     const auto* value = foundation::json::stringField(object, key);
     if (value == nullptr) return missing(key);
     return std::string(value->data(), value->size());
 }
 
-foundation::Result<std::string> Request::entryName(std::string_view key) const {
+Result<std::string> Request::entryName(std::string_view key) const {
     auto name = string(key);
     if (!name) return name;
-    if (!ExportRoot::validName(name.value())) {
-        return Error::posix(darwin::einval, "invalid name \"" + name.value() + "\"");
-    }
+    if (!isValidName(name.value())) return Error(Errno::einval, "invalid name \"" + name.value() + "\"");
     return name;
 }
 
@@ -62,41 +60,18 @@ Reply okReply() {
 Reply errorReply(const Error& error) {
     Reply reply;
     reply.object[wire::key::ok] = false;
-    reply.object[wire::key::errnoCode] = error.code();
-    reply.object[wire::key::error] =
-        error.message() ? *error.message() : std::string(foundation::darwinErrnoText(error.code()));
+    reply.object[wire::key::errnoCode] = static_cast<int>(error.code());
+    std::string_view message = error.message();
+    if (!isValidUTF8(message)) {
+        logging::error("orvel: server sent {} without its message, which is not UTF-8", errnoName(error.code()));
+        message = {};
+    }
+    reply.object[wire::key::error] = message.empty() ? errnoText(error.code()) : message;
     return reply;
 }
 
-namespace {
-
-bool holdsOnlyUTF8(const boost::json::value& value) {
-    switch (value.kind()) {
-        case boost::json::kind::string: {
-            const auto& text = value.get_string();
-            return foundation::isValidUTF8(std::string_view(text.data(), text.size()));
-        }
-        case boost::json::kind::array:
-            for (const auto& element : value.get_array())
-                if (!holdsOnlyUTF8(element)) return false;
-            return true;
-        case boost::json::kind::object:
-            for (const auto& [key, element] : value.get_object())
-                if (!foundation::isValidUTF8(std::string_view(key.data(), key.size())) || !holdsOnlyUTF8(element)) {
-                    return false;
-                }
-            return true;
-        default: return true;
-    }
+Reply errorReply(const foundation::Error& error) {
+    return errorReply(Error(Errno{error.code()}, error.message().value_or("")));
 }
 
-}  // namespace
-
-Reply utf8Checked(Reply reply) {
-    boost::json::value whole(std::move(reply.object));
-    if (holdsOnlyUTF8(whole)) return Reply{std::move(whole.get_object()), std::move(reply.payload)};
-    logging::error("orvel: server refused to send a reply holding text that is not UTF-8");
-    return errorReply(Error::posix(darwin::eilseq, "a name in the reply is not UTF-8"));
-}
-
-}  // namespace brindle::server
+}  // namespace brindle::sdk

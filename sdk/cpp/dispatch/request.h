@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brindle/errors.h"
 #include "platform/foundation/error.h"
 
 #include <boost/json.hpp>
@@ -8,20 +9,23 @@
 #include <string>
 #include <string_view>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-// One decoded request: its JSON object and its binary payload.
+// One decoded request: its JSON object and its binary payload. A key that is missing or of the
+// wrong kind is EINVAL naming the key.
 struct Request {
     const boost::json::object& object;
     const std::string& payload;
     // The connection that sent it, so that what it opens is released when that connection ends.
     uint64_t connectionID = 0;
 
-    foundation::Result<uint64_t> u64(std::string_view key) const;
-    foundation::Result<int64_t> i64(std::string_view key) const;
-    foundation::Result<std::string> string(std::string_view key) const;
-    // A name that must be a single entry of a directory (EINVAL otherwise).
-    foundation::Result<std::string> entryName(std::string_view key) const;
+    Result<uint64_t> u64(std::string_view key) const;
+    // `fallback` when the key is absent.
+    Result<uint64_t> u64(std::string_view key, uint64_t fallback) const;
+    Result<int64_t> i64(std::string_view key) const;
+    Result<std::string> string(std::string_view key) const;
+    // A name that must be a single entry of a directory.
+    Result<std::string> entryName(std::string_view key) const;
     bool has(std::string_view key) const;
 };
 
@@ -32,9 +36,9 @@ struct Reply {
 };
 
 Reply okReply();
+// The error's message, or its errno's text when it has none; a message that is not UTF-8 (which
+// no frame may carry) is replaced by that text.
+Reply errorReply(const Error& error);
 Reply errorReply(const foundation::Error& error);
-// `reply`, or EILSEQ in its place when any text in it is not UTF-8: a frame must never carry such
-// text, since the client's JSON parser would refuse the frame and with it the connection.
-Reply utf8Checked(Reply reply);
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -10,7 +10,7 @@
 #include <array>
 #include <cerrno>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 using foundation::Error;
 namespace darwin = foundation::darwin;
@@ -161,4 +161,4 @@ void Admission::watchListener(bool watching) {
     }
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

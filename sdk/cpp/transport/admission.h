@@ -9,7 +9,7 @@
 #include <list>
 #include <unordered_map>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // The door: accepts connections and holds each until its handshake, on one thread for all of
 // them. A stranger gets a deadline, a small frame limit and a place among a bounded number of
@@ -66,4 +66,4 @@ private:
     std::optional<Clock::time_point> acceptPausedUntil_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

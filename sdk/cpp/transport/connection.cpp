@@ -9,16 +9,16 @@
 
 #include <thread>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 namespace key = wire::key;
 
-std::shared_ptr<Connection> Connection::create(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher,
+std::shared_ptr<Connection> Connection::create(UniqueFd socket, uint64_t id, Dispatcher& dispatcher,
                                                WorkerPool& pool, std::chrono::milliseconds stallDeadline) {
     return std::shared_ptr<Connection>(new Connection(std::move(socket), id, dispatcher, pool, stallDeadline));
 }
 
-Connection::Connection(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher, WorkerPool& pool,
+Connection::Connection(UniqueFd socket, uint64_t id, Dispatcher& dispatcher, WorkerPool& pool,
                        std::chrono::milliseconds stallDeadline)
     : socket_(std::move(socket)), id_(id), dispatcher_(dispatcher), pool_(pool), outbox_(socket_.get(), stallDeadline) {}
 
@@ -105,4 +105,4 @@ void Connection::run(boost::json::object request, std::string payload) {
     flightChanged_.notify_all();
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

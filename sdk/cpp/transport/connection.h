@@ -2,7 +2,7 @@
 
 #include "sdk/cpp/dispatch/dispatcher.h"
 #include "sdk/cpp/transport/outbox.h"
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 #include "sdk/cpp/transport/worker_pool.h"
 
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // One authenticated client. Its reader answers quick calls itself while nothing else is in
 // flight and hands every other request to the worker pool; replies leave through the
@@ -24,7 +24,7 @@ public:
     static constexpr size_t kMaxQueuedBytes = 8 * 1024 * 1024;
 
     // `id` names the connection to the file system, which releases what it held when it ends.
-    static std::shared_ptr<Connection> create(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher,
+    static std::shared_ptr<Connection> create(UniqueFd socket, uint64_t id, Dispatcher& dispatcher,
                                               WorkerPool& pool, std::chrono::milliseconds stallDeadline);
 
     // Serves until the client goes away, sends something malformed, stalls, or `stop` is called;
@@ -34,7 +34,7 @@ public:
     void stop();
 
 private:
-    Connection(UniqueFd socket, uint64_t id, const Dispatcher& dispatcher, WorkerPool& pool,
+    Connection(UniqueFd socket, uint64_t id, Dispatcher& dispatcher, WorkerPool& pool,
                std::chrono::milliseconds stallDeadline);
 
     void readRequests();
@@ -42,7 +42,7 @@ private:
 
     UniqueFd socket_;
     const uint64_t id_;
-    const Dispatcher& dispatcher_;
+    Dispatcher& dispatcher_;
     WorkerPool& pool_;
     Outbox outbox_;
 
@@ -51,4 +51,4 @@ private:
     size_t inFlight_ = 0;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

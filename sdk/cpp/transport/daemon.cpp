@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 namespace {
 
@@ -74,4 +74,4 @@ void Daemon::reportFailed(const std::string& message) {
 
 void Daemon::reportStopping() { ::sd_notify(0, "STOPPING=1"); }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -2,7 +2,7 @@
 
 #include <string>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // Tells whoever waits for the server how its start went. Detached, the parent waits until the
 // child calls `reportStarted` (and exits 0 after printing `line`) or `reportFailed` (and exits 1).
@@ -21,4 +21,4 @@ private:
     int pipe_ = -1;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 using foundation::Error;
 namespace darwin = foundation::darwin;
@@ -212,4 +212,4 @@ bool serverAnswers(const std::string& endpoint) {
     return answers;
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "platform/foundation/error.h"
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 
 #include <string>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // Whether a server answers at `endpoint`, a Unix socket path or "tcp://HOST:PORT" as a session
 // file names it. A refused connection, a missing socket file or an endpoint that names no
@@ -44,4 +44,4 @@ private:
     bool remote_ = false;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

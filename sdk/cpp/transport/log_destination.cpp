@@ -2,11 +2,11 @@
 
 #include "platform/log/sinks.h"
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-std::shared_ptr<logging::Sink> logDestination(const ServerOptions& options) {
-    if (options.foreground) return std::make_shared<logging::StderrSink>();
-    return std::make_shared<logging::SyslogSink>("brindle-server");
+std::shared_ptr<logging::Sink> logDestination(bool foreground, const std::string& program) {
+    if (foreground) return std::make_shared<logging::StderrSink>();
+    return std::make_shared<logging::SyslogSink>(program);
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 namespace {
 
@@ -195,4 +195,4 @@ bool Outbox::waitForRoom(size_t limit) {
     return !closed_;
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

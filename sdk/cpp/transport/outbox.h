@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // The replies of one connection on their way out. Whoever adds a reply writes it at once when
 // nobody else is writing and the socket takes it, which saves a thread wake-up per quick call;
@@ -69,4 +69,4 @@ private:
     std::optional<std::chrono::steady_clock::time_point> blockedSince_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -12,9 +12,8 @@
 
 #include <cerrno>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-using foundation::Error;
 namespace darwin = foundation::darwin;
 namespace key = wire::key;
 
@@ -70,13 +69,13 @@ PendingHandshake::Outcome PendingHandshake::judge() {
     if (const auto* requestID = request.if_contains(key::requestID)) requestID_ = *requestID;
     const auto* method = foundation::json::stringField(request, key::method);
     if (method == nullptr || *method != wire::method::handshake) {
-        refuse(Error::posix(darwin::eperm, "handshake required"));
+        refuse(foundation::Error::posix(darwin::eperm, "handshake required"));
         return Outcome::Refused;
     }
     const auto* token = foundation::json::stringField(request, key::authToken);
     if (token == nullptr || !constantTimeEquals(std::string_view(token->data(), token->size()), secrets_.authToken)) {
         logging::error("orvel: server handshake rejected");
-        refuse(Error::posix(darwin::eperm, "authentication failed"));
+        refuse(foundation::Error::posix(darwin::eperm, "authentication failed"));
         return Outcome::Refused;
     }
     return Outcome::Authenticated;
@@ -89,7 +88,7 @@ bool PendingHandshake::accept() {
     return answer(std::move(reply.object));
 }
 
-void PendingHandshake::refuse(const Error& error) { answer(errorReply(error).object); }
+void PendingHandshake::refuse(const foundation::Error& error) { answer(errorReply(error).object); }
 
 // The client has been sent nothing yet, so a reply this small always fits its socket's buffer.
 bool PendingHandshake::answer(boost::json::object reply) {
@@ -97,4 +96,4 @@ bool PendingHandshake::answer(boost::json::object reply) {
     return !framing::writeFramedData(foundation::json::serialize(reply), {}, fd());
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/foundation/error.h"
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 
 #include <boost/json.hpp>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // What a handshake is judged against, and what its reply tells an authenticated client.
 struct SessionSecrets {
@@ -58,4 +58,4 @@ private:
     std::optional<boost::json::value> requestID_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

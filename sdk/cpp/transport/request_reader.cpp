@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 using foundation::Error;
 namespace darwin = foundation::darwin;
@@ -68,4 +68,4 @@ foundation::Result<framing::ReceivedFrame> RequestReader::next() {
     return framing::ReceivedFrame{std::move(parsed.value().get_object()), std::move(payload)};
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // The request frames of one client, read through a buffer: one read takes whatever has
 // arrived, so a client that sends many small requests at once costs one system call for all
@@ -34,4 +34,4 @@ private:
     size_t end_ = 0;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -9,77 +9,71 @@
 
 #include <unistd.h>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-using foundation::Error;
+namespace darwin = foundation::darwin;
 
-foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& options, ServerLimits limits) {
-    auto root = ExportRoot::open(options.exportDirectory);
-    if (!root) return root.error();
-    if (!S_ISDIR(root.value().rootStat().st_mode)) {
-        return Error::posix(foundation::darwin::enotdir, options.exportDirectory + " is not a directory");
-    }
+foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend& backend,
+                                                                        const ServerSettings& settings) {
+    if (settings.sessionFile.empty()) return foundation::Error::posix(darwin::einval, "no session file to write");
     // A session file left by a server that died is replaced; a live server's never.
-    if (const auto endpoint = existingSessionEndpoint(options.sessionFile); endpoint && serverAnswers(*endpoint)) {
-        return Error::posix(foundation::darwin::eaddrinuse,
-                            "the server of " + options.sessionFile + " still answers at " + *endpoint);
+    if (const auto endpoint = existingSessionEndpoint(settings.sessionFile); endpoint && serverAnswers(*endpoint)) {
+        return foundation::Error::posix(darwin::eaddrinuse,
+                                        "the server of " + settings.sessionFile + " still answers at " + *endpoint);
     }
-    for (const std::string& extension : options.extensions) {
+    for (const std::string& extension : settings.extensions) {
         if (!wire::isExtensionName(extension)) {
-            return Error::posix(foundation::darwin::einval,
-                                "\"" + extension + "\" cannot name an extension: use lower-case words joined by underscores, "
-                                "at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
+            return foundation::Error::posix(
+                darwin::einval, "\"" + extension + "\" cannot name an extension: use lower-case words joined by "
+                                "underscores, at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
         }
     }
     auto token = randomToken();
     if (!token) return token.error();
-    auto listener = Listener::listen(listenEndpoint(options), options.allowRemote);
+    auto listener = Listener::listen(listenEndpoint(settings), settings.allowRemote);
     if (!listener) return listener.error();
     if (listener.value().isRemote()) {
         logging::error("orvel: server listens on {}, which is not loopback: the protocol is not encrypted",
                        listener.value().endpoint());
     }
 
-    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), options.extensions};
-    const SessionFile session{secrets.sessionID, listener.value().endpoint(), secrets.authToken, options.volumeName,
-                              options.namedattr, options.readonly};
-    FileSystemOptions fileSystemOptions;
-    fileSystemOptions.readonly = options.readonly;
-    fileSystemOptions.namedattr = options.namedattr;
-    std::unique_ptr<Server> server(new Server(options, limits, fileSystemOptions, std::move(root.value()),
-                                              std::move(listener.value()), std::move(secrets)));
+    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), settings.extensions};
+    std::unique_ptr<RunningServer> server(
+        new RunningServer(backend, settings, std::move(listener.value()), std::move(secrets)));
+    const Capabilities& capabilities = server->dispatcher_.capabilities();
+    const SessionFile session{server->secrets_.sessionID, server->endpoint(), server->secrets_.authToken,
+                              settings.volumeName, capabilities.xattrs, capabilities.readOnly};
     // Only a listening server announces itself.
-    if (auto error = writeSessionFile(options.sessionFile, session)) {
+    if (auto error = writeSessionFile(settings.sessionFile, session)) {
         server->stop();
         return *error;
     }
     server->sessionWritten_ = true;
     server->admissionThread_ = std::thread([raw = server.get()] { raw->admission_.run(); });
-    logging::info("orvel: server exporting {} at {}", options.exportDirectory, server->endpoint());
+    logging::info("orvel: server listening at {} for {}", server->endpoint(), settings.sessionFile);
     return server;
 }
 
-Server::Server(const ServerOptions& options, const ServerLimits& limits, FileSystemOptions fileSystemOptions,
-               ExportRoot root, Listener listener, SessionSecrets secrets)
-    : sessionFile_(options.sessionFile),
-      limits_(limits),
-      fileSystem_(std::move(root), fileSystemOptions),
-      dispatcher_(fileSystem_),
+RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, Listener listener,
+                             SessionSecrets secrets)
+    : sessionFile_(settings.sessionFile),
+      limits_(settings.limits),
+      dispatcher_(backend, settings.limits),
       secrets_(std::move(secrets)),
-      pool_(options.threads),
+      pool_(settings.threads),
       listener_(std::move(listener)),
-      admission_(listener_, secrets_, Admission::Limits{limits.maxUnauthenticated, limits.handshakeDeadline},
+      admission_(listener_, secrets_, Admission::Limits{limits_.maxUnauthenticated, limits_.handshakeDeadline},
                  Admission::Callbacks{[this] { return hasRoom(); }, [this](UniqueFd socket) { admit(std::move(socket)); }}) {}
 
-Server::~Server() { stop(); }
+RunningServer::~RunningServer() { stop(); }
 
-bool Server::hasRoom() {
+bool RunningServer::hasRoom() {
     std::lock_guard lock(clientsMutex_);
     reapFinishedLocked();
     return !stopped_ && clients_.size() < limits_.maxClients;
 }
 
-void Server::admit(UniqueFd socket) {
+void RunningServer::admit(UniqueFd socket) {
     std::lock_guard lock(clientsMutex_);
     if (stopped_) return;
     auto connection =
@@ -93,7 +87,7 @@ void Server::admit(UniqueFd socket) {
     clients_.push_back(Client{connection, std::move(reader), std::move(finished)});
 }
 
-void Server::reapFinishedLocked() {
+void RunningServer::reapFinishedLocked() {
     for (auto it = clients_.begin(); it != clients_.end();) {
         if (it->finished->load()) {
             it->reader.join();
@@ -104,7 +98,7 @@ void Server::reapFinishedLocked() {
     }
 }
 
-void Server::stop() {
+void RunningServer::stop() {
     std::vector<Client> clients;
     {
         std::lock_guard lock(clientsMutex_);
@@ -122,4 +116,4 @@ void Server::stop() {
     listener_.close();
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "brindle/backend.h"
+#include "brindle/serving.h"
 #include "platform/foundation/error.h"
 #include "sdk/cpp/dispatch/dispatcher.h"
 #include "sdk/cpp/transport/admission.h"
@@ -7,45 +9,31 @@
 #include "sdk/cpp/transport/listener.h"
 #include "sdk/cpp/transport/pending_handshake.h"
 #include "sdk/cpp/transport/worker_pool.h"
-#include "server/command_line.h"
-#include "server/passthrough/file_system.h"
 
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
-struct ServerLimits {
-    // Authenticated clients served at once; each has a reader and a writer thread.
-    size_t maxClients = 256;
-    // Connections that have not completed the handshake; past this the oldest is dropped.
-    size_t maxUnauthenticated = 1024;
-    std::chrono::milliseconds handshakeDeadline{10'000};
-    // How long a client may leave its replies untaken before it is disconnected.
-    std::chrono::milliseconds stallDeadline{30'000};
-};
-
-// A running server: the export, the listener, the door that admits clients after their
-// handshake, a reader thread per authenticated client and the worker pool. The session file
-// exists exactly while it listens.
-class Server {
+// The listener, the door that admits clients after their handshake, a reader thread per
+// authenticated client and the worker pool, around one backend. The session file exists exactly
+// while it listens.
+class RunningServer {
 public:
-    static foundation::Result<std::unique_ptr<Server>> start(const ServerOptions& options, ServerLimits limits = {});
-    ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
+    static foundation::Result<std::unique_ptr<RunningServer>> start(Backend& backend, const ServerSettings& settings);
+    ~RunningServer();
+    RunningServer(const RunningServer&) = delete;
+    RunningServer& operator=(const RunningServer&) = delete;
 
     // Closes every connection, removes the socket and the session file. Idempotent.
     void stop();
 
     const std::string& endpoint() const { return listener_.endpoint(); }
     const SessionSecrets& secrets() const { return secrets_; }
-    FileSystem& fileSystem() { return fileSystem_; }
+    const Dispatcher& dispatcher() const { return dispatcher_; }
 
 private:
     struct Client {
@@ -55,15 +43,13 @@ private:
         std::shared_ptr<std::atomic<bool>> finished;
     };
 
-    Server(const ServerOptions& options, const ServerLimits& limits, FileSystemOptions fileSystemOptions,
-           ExportRoot root, Listener listener, SessionSecrets secrets);
+    RunningServer(Backend& backend, const ServerSettings& settings, Listener listener, SessionSecrets secrets);
     bool hasRoom();
     void admit(UniqueFd socket);
     void reapFinishedLocked();
 
     const std::string sessionFile_;
-    const ServerLimits limits_;
-    FileSystem fileSystem_;
+    const Limits limits_;
     Dispatcher dispatcher_;
     SessionSecrets secrets_;
     WorkerPool pool_;
@@ -78,4 +64,4 @@ private:
     std::thread admissionThread_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

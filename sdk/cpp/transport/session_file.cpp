@@ -2,7 +2,7 @@
 
 #include "platform/foundation/json.h"
 #include "protocol/session_keys.h"
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 
 #include <boost/json.hpp>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 using foundation::Error;
 
@@ -69,4 +69,4 @@ std::optional<std::string> existingSessionEndpoint(const std::string& path) {
     return std::string(endpoint->data(), endpoint->size());
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

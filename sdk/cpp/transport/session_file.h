@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 struct SessionFile {
     std::string sessionID;
@@ -24,4 +24,4 @@ std::optional<foundation::Error> writeSessionFile(const std::string& path, const
 // session file there.
 std::optional<std::string> existingSessionEndpoint(const std::string& path);
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 foundation::Result<std::string> randomToken() {
     std::array<uint8_t, 32> bytes{};
@@ -39,4 +39,4 @@ bool constantTimeEquals(std::string_view given, std::string_view expected) {
     return difference == 0;
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,6 +1,6 @@
 #include "sdk/cpp/transport/worker_pool.h"
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 WorkerPool::WorkerPool(size_t threads) {
     if (threads == 0) threads = 1;
@@ -39,4 +39,4 @@ void WorkerPool::run() {
     }
 }
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

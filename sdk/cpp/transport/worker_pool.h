@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // A fixed set of threads that run requests; a slow one occupies one thread, never the others.
 class WorkerPool {
@@ -30,4 +30,4 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk

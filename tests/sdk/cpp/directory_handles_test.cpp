@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
-namespace brindle::server {
+namespace brindle::sdk {
 namespace {
+
+// What a backend keeps for an open directory; tells when it is let go.
+struct HeldDirectory : OpenDirectory {
+    explicit HeldDirectory(bool& released) : released(released) {}
+    ~HeldDirectory() override { released = true; }
+    bool& released;
+};
 
 DirectoryHandles::Names names(size_t count, size_t nameLength) {
     auto packed = std::make_shared<PackedNames>();
@@ -18,7 +23,7 @@ DirectoryHandles::Names names(size_t count, size_t nameLength) {
     return packed;
 }
 
-TEST(ServerDirectoryHandles, NamesArePackedAndReadBackExactly) {
+TEST(SdkDirectoryHandles, NamesArePackedAndReadBackExactly) {
     const auto packed = names(20000, 16);
     ASSERT_EQ(packed->size(), 20000u);
     EXPECT_EQ((*packed)[0], "0xxxxxxxxxxxxxxx");
@@ -27,11 +32,11 @@ TEST(ServerDirectoryHandles, NamesArePackedAndReadBackExactly) {
     EXPECT_LE(packed->bytes(), 20000u * (16 + 1 + 4) + 64);
 }
 
-TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
+TEST(SdkDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
     const size_t each = names(1000, 16)->bytes();
     DirectoryHandles handles(16, each * 3);
-    const uint64_t a = *handles.open(1, 10, UniqueFd());
-    const uint64_t b = *handles.open(2, 10, UniqueFd());
+    const uint64_t a = *handles.open(1, 10, std::make_shared<OpenDirectory>());
+    const uint64_t b = *handles.open(2, 10, std::make_shared<OpenDirectory>());
     const uint32_t first = *handles.beginListing(a, names(1000, 16));
     const uint32_t second = *handles.beginListing(b, names(1000, 16));
     const uint32_t third = *handles.beginListing(a, names(1000, 16));
@@ -45,7 +50,7 @@ TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
     EXPECT_GT(third, first);
 
     // A connection's end closes its handles with their listings, and no other's.
-    EXPECT_EQ(handles.closeConnection(2), std::vector<uint64_t>{10});
+    handles.closeConnection(2);
     EXPECT_FALSE(handles.nodeOf(2, b));
     EXPECT_EQ(handles.nodeOf(1, a), 10u);
     EXPECT_FALSE(handles.nodeOf(2, a)) << "a handle answers only its own connection";
@@ -55,42 +60,46 @@ TEST(ServerDirectoryHandles, KeptListingsShareOneBudgetOldestFirst) {
     EXPECT_EQ(handles.keptBytes(), 0u);
 }
 
-TEST(ServerDirectoryHandles, TheNewestListingStaysEvenAloneOverBudget) {
+TEST(SdkDirectoryHandles, TheNewestListingStaysEvenAloneOverBudget) {
     DirectoryHandles handles(4, 10);
-    const uint64_t handle = *handles.open(1, 10, UniqueFd());
+    const uint64_t handle = *handles.open(1, 10, std::make_shared<OpenDirectory>());
     const uint32_t generation = *handles.beginListing(handle, names(100, 8));
     EXPECT_TRUE(handles.listing(handle, generation));
 }
 
-bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
-TEST(ServerDirectoryHandles, AHandleHoldsItsDirectoryForItsOwnConnectionUntilClosed) {
+TEST(SdkDirectoryHandles, AHandleHoldsItsDirectoryForItsOwnConnectionUntilClosed) {
     DirectoryHandles handles(4, 1024);
-    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(root.valid());
-    const int fd = root.get();
-    const uint64_t handle = *handles.open(1, 10, std::move(root));
-    ASSERT_TRUE(handles.descriptor(1, 10));
-    EXPECT_EQ(handles.descriptor(1, 10)->get(), fd);
-    EXPECT_FALSE(handles.descriptor(2, 10)) << "a handle answers only its own connection";
-    EXPECT_FALSE(handles.descriptor(1, 11));
+    bool released = false;
+    auto held = std::make_shared<HeldDirectory>(released);
+    const uint64_t handle = *handles.open(1, 10, held);
+    EXPECT_EQ(handles.directory(1, 10), held);
+    EXPECT_FALSE(handles.directory(2, 10)) << "a handle answers only its own connection";
+    EXPECT_FALSE(handles.directory(1, 11));
 
-    const auto inUse = handles.descriptor(1, 10);
+    auto inUse = handles.directory(1, 10);
+    std::weak_ptr<OpenDirectory> watched = held;
+    held.reset();
     ASSERT_TRUE(handles.close(1, handle, 10));
-    EXPECT_FALSE(handles.descriptor(1, 10));
-    EXPECT_TRUE(isOpen(fd)) << "a close pulled the descriptor from under its user";
-    EXPECT_EQ(inUse.use_count(), 1);
+    EXPECT_FALSE(handles.directory(1, 10));
+    EXPECT_FALSE(released) << "a close let go of the directory under a request using it";
+    inUse.reset();
+    EXPECT_TRUE(released);
+    EXPECT_TRUE(watched.expired());
 }
 
-TEST(ServerDirectoryHandles, AConnectionsEndClosesItsDescriptors) {
+TEST(SdkDirectoryHandles, AConnectionsEndLetsGoOfItsDirectoriesAndNoOther) {
     DirectoryHandles handles(4, 1024);
-    UniqueFd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    const int fd = root.get();
-    handles.open(1, 10, std::move(root));
-    EXPECT_EQ(handles.closeConnection(1), std::vector<uint64_t>{10});
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_TRUE(handles.closeConnection(1).empty());
+    bool mine = false;
+    bool other = false;
+    handles.open(1, 10, std::make_shared<HeldDirectory>(mine));
+    handles.open(2, 10, std::make_shared<HeldDirectory>(other));
+    handles.closeConnection(1);
+    EXPECT_TRUE(mine);
+    EXPECT_FALSE(other);
+    EXPECT_EQ(handles.size(), 1u);
+    handles.closeConnection(1);
+    EXPECT_EQ(handles.size(), 1u);
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::sdk

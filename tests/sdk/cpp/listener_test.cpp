@@ -15,10 +15,10 @@
 #include <future>
 #include <thread>
 
-namespace brindle::server {
+namespace brindle::sdk {
 namespace {
 
-TEST(ServerListener, LoopbackTCPNamesTheRealPort) {
+TEST(SdkListener, LoopbackTCPNamesTheRealPort) {
     auto listener = Listener::listen("tcp://127.0.0.1:0", false);
     ASSERT_TRUE(listener) << listener.error().description();
     const std::string& endpoint = listener.value().endpoint();
@@ -27,7 +27,7 @@ TEST(ServerListener, LoopbackTCPNamesTheRealPort) {
     EXPECT_FALSE(listener.value().isRemote());
 }
 
-TEST(ServerListener, AcceptedTCPConnectionsSendEachReplyAtOnceWithRoomForALargeOne) {
+TEST(SdkListener, AcceptedTCPConnectionsSendEachReplyAtOnceWithRoomForALargeOne) {
     auto listener = Listener::listen("tcp://127.0.0.1:0", false);
     ASSERT_TRUE(listener) << listener.error().description();
     const std::string& endpoint = listener.value().endpoint();
@@ -51,7 +51,7 @@ TEST(ServerListener, AcceptedTCPConnectionsSendEachReplyAtOnceWithRoomForALargeO
     EXPECT_GT(sendBuffer, 212992) << "larger than the kernel's default";
 }
 
-TEST(ServerListener, RemoteAddressesNeedExplicitPermission) {
+TEST(SdkListener, RemoteAddressesNeedExplicitPermission) {
     auto refused = Listener::listen("tcp://0.0.0.0:0", false);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().code(), 1);
@@ -60,7 +60,7 @@ TEST(ServerListener, RemoteAddressesNeedExplicitPermission) {
     EXPECT_TRUE(allowed.value().isRemote());
 }
 
-TEST(ServerListener, RefusesBadAddresses) {
+TEST(SdkListener, RefusesBadAddresses) {
     const std::vector<std::string> endpoints{"tcp://127.0.0.1", "tcp://:80", "tcp://127.0.0.1:", "ftp://x", "unix:",
                                              "unix:/" + std::string(200, 'a')};
     for (const std::string& endpoint : endpoints) {
@@ -68,7 +68,7 @@ TEST(ServerListener, RefusesBadAddresses) {
     }
 }
 
-TEST(ServerListener, UnixSocketsReplaceOnlyDeadSocketFiles) {
+TEST(SdkListener, UnixSocketsReplaceOnlyDeadSocketFiles) {
     testsupport::TempDir directory;
     const std::string path = directory.file("s.sock");
     {
@@ -86,7 +86,7 @@ TEST(ServerListener, UnixSocketsReplaceOnlyDeadSocketFiles) {
     EXPECT_EQ(::stat(path.c_str(), &st), 0);
 }
 
-TEST(ServerListener, ASocketWhoseServerIsTooBusyToAcceptIsStillLive) {
+TEST(SdkListener, ASocketWhoseServerIsTooBusyToAcceptIsStillLive) {
     testsupport::TempDir directory;
     const std::string path = directory.file("busy.sock");
     auto live = Listener::listen("unix:" + path, false);
@@ -119,4 +119,4 @@ TEST(ServerListener, ASocketWhoseServerIsTooBusyToAcceptIsStillLive) {
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::sdk

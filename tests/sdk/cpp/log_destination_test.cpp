@@ -4,21 +4,18 @@
 
 #include <gtest/gtest.h>
 
-namespace brindle::server {
+namespace brindle::sdk {
 namespace {
 
-TEST(ServerLogDestination, DetachedServerLogsToSyslogUnderItsOwnName) {
-    ServerOptions options;
-    const auto sink = std::dynamic_pointer_cast<logging::SyslogSink>(logDestination(options));
+TEST(SdkLogDestination, DetachedServerLogsToSyslogUnderItsOwnName) {
+    const auto sink = std::dynamic_pointer_cast<logging::SyslogSink>(logDestination(false, "brindle-server"));
     ASSERT_NE(sink, nullptr);
     EXPECT_EQ(sink->identifier(), "brindle-server");
 }
 
-TEST(ServerLogDestination, ForegroundServerLogsToStandardError) {
-    ServerOptions options;
-    options.foreground = true;
-    EXPECT_NE(std::dynamic_pointer_cast<logging::StderrSink>(logDestination(options)), nullptr);
+TEST(SdkLogDestination, ForegroundServerLogsToStandardError) {
+    EXPECT_NE(std::dynamic_pointer_cast<logging::StderrSink>(logDestination(true, "memoryfs")), nullptr);
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,6 +1,6 @@
 #include "protocol/framing.h"
 #include "sdk/cpp/transport/outbox.h"
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace brindle::server {
+namespace brindle::sdk {
 namespace {
 
 using namespace std::chrono_literals;
@@ -36,7 +36,7 @@ struct SocketPair {
     }
 };
 
-TEST(ServerOutbox, RepliesFromManyThreadsArriveWholeWhileTheClientReadsSlowly) {
+TEST(SdkOutbox, RepliesFromManyThreadsArriveWholeWhileTheClientReadsSlowly) {
     SocketPair pair;
     Outbox outbox(pair.server.get(), 10s);
     std::thread writer([&] { outbox.runWriter(); });
@@ -71,7 +71,7 @@ TEST(ServerOutbox, RepliesFromManyThreadsArriveWholeWhileTheClientReadsSlowly) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kRepliesEach));
 }
 
-TEST(ServerOutbox, AClientThatTakesNothingIsCutOffAtTheDeadlineAndNoPushWaitsForIt) {
+TEST(SdkOutbox, AClientThatTakesNothingIsCutOffAtTheDeadlineAndNoPushWaitsForIt) {
     SocketPair pair;
     Outbox outbox(pair.server.get(), 300ms);
     std::thread writer([&] { outbox.runWriter(); });
@@ -86,4 +86,4 @@ TEST(ServerOutbox, AClientThatTakesNothingIsCutOffAtTheDeadlineAndNoPushWaitsFor
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::sdk

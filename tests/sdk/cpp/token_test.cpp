@@ -4,10 +4,10 @@
 
 #include <set>
 
-namespace brindle::server {
+namespace brindle::sdk {
 namespace {
 
-TEST(ServerToken, TokensAreLongAndFresh) {
+TEST(SdkToken, TokensAreLongAndFresh) {
     std::set<std::string> seen;
     for (int i = 0; i < 16; ++i) {
         auto token = randomToken();
@@ -19,7 +19,7 @@ TEST(ServerToken, TokensAreLongAndFresh) {
     EXPECT_EQ(seen.size(), 16u);
 }
 
-TEST(ServerToken, ComparisonNeedsEveryByteAndTheLength) {
+TEST(SdkToken, ComparisonNeedsEveryByteAndTheLength) {
     EXPECT_TRUE(constantTimeEquals("secret", "secret"));
     EXPECT_FALSE(constantTimeEquals("secreT", "secret"));
     EXPECT_FALSE(constantTimeEquals("Secret", "secret"));
@@ -30,4 +30,4 @@ TEST(ServerToken, ComparisonNeedsEveryByteAndTheLength) {
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::sdk

@@ -1,4 +1,4 @@
-#include "tests/server/frame_client.h"
+#include "tests/support/frame_client.h"
 
 #include "platform/foundation/json.h"
 #include "protocol/framing.h"
@@ -11,7 +11,7 @@
 
 #include <cstring>
 
-namespace servertest {
+namespace testsupport {
 
 bool Answer::ok() const {
     const auto* value = object.if_contains("ok");
@@ -30,11 +30,11 @@ FrameClient::FrameClient(const std::string& socketPath) {
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(std::stoi(socketPath.substr(colon + 1))));
         ::inet_pton(AF_INET, socketPath.substr(6, colon - 6).c_str(), &address.sin_addr);
-        brindle::server::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        brindle::sdk::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) socket_ = std::move(fd);
         return;
     }
-    brindle::server::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    brindle::sdk::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
@@ -82,4 +82,4 @@ std::string header(uint32_t jsonLength, uint32_t payloadLength) {
     return bytes;
 }
 
-}  // namespace servertest
+}  // namespace testsupport

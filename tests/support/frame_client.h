@@ -1,13 +1,13 @@
 #pragma once
 
-#include "sdk/cpp/transport/unique_fd.h"
+#include "brindle/unique_fd.h"
 
 #include <boost/json.hpp>
 
 #include <optional>
 #include <string>
 
-namespace servertest {
+namespace testsupport {
 
 struct Answer {
     boost::json::object object;
@@ -37,10 +37,10 @@ public:
     bool closedByServer();
 
 private:
-    brindle::server::UniqueFd socket_;
+    brindle::sdk::UniqueFd socket_;
     uint64_t nextID_ = 0;
 };
 
 std::string header(uint32_t jsonLength, uint32_t payloadLength);
 
-}  // namespace servertest
+}  // namespace testsupport

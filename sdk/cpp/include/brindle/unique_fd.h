@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace brindle::server {
+namespace brindle::sdk {
 
 // Owns one file descriptor and closes it exactly once.
 class UniqueFd {
@@ -34,4 +34,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace brindle::server
+}  // namespace brindle::sdk
