@@ -18,7 +18,9 @@ public:
 
     sdk::Result<sdk::Item> getRootAttributes(const sdk::Call& call) override { return getAttributes(call, sdk::kRootNode); }
     sdk::Result<sdk::Item> getAttributes(const sdk::Call&, sdk::NodeId node) override {
-        if (node == sdk::kRootNode) return sdk::Item{node, {sdk::ItemType::directory, 0755, 2}, node, "/"};
+        if (node == sdk::kRootNode) {
+            return sdk::Item{node, {.type = sdk::ItemType::directory, .mode = 0755, .linkCount = 2}, node, "/"};
+        }
         if (node != kHello) return sdk::Errno::enoent;
         sdk::Attributes attributes{.type = sdk::ItemType::file, .mode = 0444, .size = kText.size()};
         return sdk::Item{node, attributes, sdk::kRootNode, "hello"};

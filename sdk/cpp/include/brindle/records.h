@@ -36,21 +36,21 @@ struct Attributes {
     uint32_t gid = 0;
     uint64_t size = 0;
     // None: the size rounded up to 4 KiB.
-    std::optional<uint64_t> allocSize;
-    Time accessTime;
-    Time modifyTime;
-    Time changeTime;
+    std::optional<uint64_t> allocSize{};
+    Time accessTime{};
+    Time modifyTime{};
+    Time changeTime{};
     // None: the modification time.
-    std::optional<Time> birthTime;
+    std::optional<Time> birthTime{};
 };
 
 // One object as a reply describes it. Where the request names the object's place (lookup,
 // create, a listing's entries) that place is sent and `parent` and `name` are not read.
 struct Item {
     NodeId node = 0;
-    Attributes attributes;
+    Attributes attributes{};
     NodeId parent = 0;
-    std::string name;
+    std::string name{};
 };
 
 // The volume's figures; zeros where nothing is known.
@@ -66,13 +66,13 @@ struct StatFS {
 
 // What one set_attributes request changes; what is none stays as it is.
 struct AttributeChanges {
-    std::optional<uint32_t> mode;  // permission bits only
-    std::optional<uint32_t> uid;
-    std::optional<uint32_t> gid;
-    std::optional<uint64_t> size;  // at most INT64_MAX
-    std::optional<Time> accessTime;
-    std::optional<Time> modifyTime;
-    std::optional<Time> birthTime;
+    std::optional<uint32_t> mode{};  // permission bits only
+    std::optional<uint32_t> uid{};
+    std::optional<uint32_t> gid{};
+    std::optional<uint64_t> size{};  // at most INT64_MAX
+    std::optional<Time> accessTime{};
+    std::optional<Time> modifyTime{};
+    std::optional<Time> birthTime{};
 };
 
 // The open modes a client opens with and keeps when it closes, as bits.
