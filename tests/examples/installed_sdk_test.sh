@@ -20,4 +20,11 @@ export PKG_CONFIG_PATH=$scratch/prefix/lib/pkgconfig
 c++ -std=c++20 -Wall -Wextra -Werror -o hello hello.cpp $(pkg-config --cflags --libs brindle-server-sdk)
 ./hello --version | grep -qx "hello $(pkg-config --modversion brindle-server-sdk)" ||
   { echo "FAIL: the out-of-tree hello reports another version: $(./hello --version)"; exit 1; }
+# The headers are for any C++20 compiler, not only the one the project builds with.
+if command -v clang++ >/dev/null; then
+  # shellcheck disable=SC2046
+  clang++ -std=c++20 -Wall -Wextra -Werror -o memoryfs "$source_dir/examples/memoryfs/memoryfs.cpp" \
+    $(pkg-config --cflags --libs brindle-server-sdk)
+  ./memoryfs --help >/dev/null || { echo "FAIL: memoryfs built by clang++ does not run"; exit 1; }
+fi
 bash "$here/mounted_examples_test.sh" "$brindle" "$scratch/hello" hello

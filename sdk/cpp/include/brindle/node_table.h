@@ -20,6 +20,8 @@ inline constexpr NodeId kRootNode = 1;
 // (a client holding it open), then goes. The root is never dropped. Safe from any thread.
 template <typename Value>
 class NodeTable {
+    struct State;
+
 public:
     struct Node {
         Value value;
@@ -44,13 +46,13 @@ public:
 
     private:
         friend class NodeTable;
-        Pin(std::shared_ptr<typename NodeTable::State> state, NodeId id) : state_(std::move(state)), id_(id) {}
+        Pin(std::shared_ptr<State> state, NodeId id) : state_(std::move(state)), id_(id) {}
         void release() {
             if (state_) state_->unpin(id_);
             state_.reset();
         }
 
-        std::shared_ptr<typename NodeTable::State> state_;
+        std::shared_ptr<State> state_;
         NodeId id_ = 0;
     };
 
