@@ -69,8 +69,8 @@ protected:
 TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothingWhereItAdvertisesNothing) {
     EXPECT_TRUE(client->serverExtensions().empty());
     client.reset();
-    server::ServerOptions options;
-    options.extensions = {"zeta_ext", "alpha_ext"};
+    servertest::ServerSetup options;
+    options.settings.extensions = {"zeta_ext", "alpha_ext"};
     startServer(options);
     auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()));
     ASSERT_TRUE(session);

@@ -1,7 +1,7 @@
 #include "platform/foundation/json.h"
 #include "protocol/item_record.h"
-#include "server/dispatcher.h"
 #include "protocol/schema.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
 #include "tests/server/server_fixture.h"
 
 #include <unistd.h>
@@ -26,8 +26,8 @@ void collectRecords(const boost::json::value& value, std::vector<object>& record
 class ServerSchemaAgreementTest : public ServerFixture {
 protected:
     void SetUp() override {
-        brindle::server::ServerOptions options;
-        options.namedattr = true;
+        ServerSetup options;
+        options.fileSystem.namedattr = true;
         startServer(options);
         client = connect();
     }
@@ -68,13 +68,13 @@ protected:
 
 TEST_F(ServerSchemaAgreementTest, TheDispatcherServesEveryMethodOfTheSchemaAndNoOther) {
     std::set<std::string> served{"handshake"};
-    for (const auto name : brindle::server::Dispatcher::methodNames()) served.emplace(name);
+    for (const auto name : brindle::sdk::Dispatcher::methodNames()) served.emplace(name);
     EXPECT_EQ(served, brindle::schema::methodNames());
 }
 
 TEST_F(ServerSchemaAgreementTest, TheHandshakeAndTheSessionFileFollowTheSchema) {
     FrameClient fresh(server->endpoint());
-    const auto answer = fresh.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    const auto answer = fresh.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
     ASSERT_TRUE(answer);
     for (const auto& problem : brindle::schema::replyProblems("handshake", answer->object, answer->payload.size())) {
         ADD_FAILURE() << problem;

@@ -20,7 +20,7 @@ std::string readFile(const std::string& path) {
 
 // What a server killed with SIGKILL leaves behind: a socket file nobody listens on.
 void leaveDeadSocket(const std::string& path) {
-    brindle::server::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    brindle::sdk::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
@@ -38,7 +38,7 @@ TEST_F(StartupTest, ADeadServersSocketAndSessionFileAreReplaced) {
                                  << R"(.sock","auth_token":"old","volume_name":"","namedattr":false,"readonly":false})";
     startServer({});
     const auto session = foundation::json::parse(readFile(sessionPath())).value().as_object();
-    EXPECT_EQ(session.at("session_id").as_string(), server->secrets().sessionID);
+    EXPECT_EQ(session.at("session_id").as_string(), server->sessionID());
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
 }
 
@@ -52,18 +52,17 @@ TEST_F(StartupTest, ALiveServersSocketAndSessionFileAreNeverReplaced) {
     startServer({});
     const std::string live = readFile(sessionPath());
 
-    brindle::server::ServerOptions elsewhere;
-    elsewhere.exportDirectory = exportPath();
+    brindle::sdk::ServerSettings elsewhere;
     elsewhere.sessionFile = sessionPath();
     elsewhere.listen = "tcp://127.0.0.1:0";
-    auto second = brindle::server::Server::start(elsewhere);
+    auto second = brindle::sdk::Server::start(*fileSystem, elsewhere);
     ASSERT_FALSE(second) << "a second server took over the session file of a live one";
-    EXPECT_EQ(second.error().code(), 48);
+    EXPECT_EQ(second.error().code(), brindle::sdk::Errno::eaddrinuse);
 
     elsewhere.listen.clear();
-    auto third = brindle::server::Server::start(elsewhere);
+    auto third = brindle::sdk::Server::start(*fileSystem, elsewhere);
     ASSERT_FALSE(third);
-    EXPECT_EQ(second.error().code(), 48);
+    EXPECT_EQ(third.error().code(), brindle::sdk::Errno::eaddrinuse);
 
     EXPECT_EQ(readFile(sessionPath()), live);
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
