@@ -8,6 +8,8 @@
 namespace brindle::sdk {
 
 namespace {
+constexpr size_t kNameMax = 255;
+
 Error missing(std::string_view key) {
     return Error(Errno::einval, "missing or invalid \"" + std::string(key) + "\"");
 }
@@ -46,6 +48,9 @@ Result<std::string> Request::entryName(std::string_view key) const {
     auto name = string(key);
     if (!name) return name;
     if (!isValidName(name.value())) return Error(Errno::einval, "invalid name \"" + name.value() + "\"");
+    // What the client tells programs a name may hold; a backend never sees a longer one.
+    if (name.value().size() > kNameMax)
+        return Error(Errno::enametoolong, "a name of " + std::to_string(name.value().size()) + " bytes is over 255");
     return name;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# brindle-conform against the Python SDK's examples, each with the flags that say what it claims.
-# Usage: conform_examples_test.sh CONFORM CASE   (CASE: hello, memory or passthrough)
+# brindle-conform against each SDK's examples, each with the flags that say what it claims.
+# Usage: examples_test.sh CONFORM CASE [CPP_EXAMPLES_DIR]
+#   CASE: python_hello, python_memory, python_passthrough, cpp_hello or cpp_memoryfs
 set -uo pipefail
 
 conform=$1
@@ -20,15 +21,19 @@ fail() {
   exit 1
 }
 
+cpp_examples=${3:-}
 case $case_name in
-  hello) options=(); claims=(--read-only --no-xattrs) ;;
-  memory) options=(); claims=() ;;
-  passthrough) mkdir "$work/export" && echo kept >"$work/export/kept"; options=(--export "$work/export"); claims=() ;;
+  python_hello) server=("$python" -m brindle_server.examples.hello); claims=(--read-only --no-xattrs) ;;
+  python_memory) server=("$python" -m brindle_server.examples.memory); claims=() ;;
+  python_passthrough)
+    mkdir "$work/export" && echo kept >"$work/export/kept"
+    server=("$python" -m brindle_server.examples.passthrough --export "$work/export"); claims=() ;;
+  cpp_hello) server=("$cpp_examples/hello" -f); claims=(--read-only --no-xattrs --no-symlinks) ;;
+  cpp_memoryfs) server=("$cpp_examples/memoryfs" -f); claims=() ;;
   *) fail "unknown case '$case_name'" ;;
 esac
 
-"$python" -m "brindle_server.examples.$case_name" --session-file "$work/session.json" "${options[@]}" \
-  >/dev/null 2>"$work/server.log" &
+"${server[@]}" --session-file "$work/session.json" >/dev/null 2>"$work/server.log" &
 server_pid=$!
 for _ in $(seq 250); do [ -s "$work/session.json" ] && break; sleep 0.02; done
 [ -s "$work/session.json" ] || { cat "$work/server.log" >&2; fail "the $case_name example did not start"; }
@@ -37,7 +42,7 @@ for _ in $(seq 250); do [ -s "$work/session.json" ] && break; sleep 0.02; done
 status=$?
 grep -v '^PASS' "$work/out"
 [ "$status" = 0 ] || fail "brindle-conform failed the $case_name example (exit status $status)"
-if [ "$case_name" = passthrough ]; then
+if [ "$case_name" = python_passthrough ]; then
   [ "$(ls -A "$work/export")" = kept ] || fail "the kit left '$(ls -A "$work/export" | tr '\n' ' ')' in the export"
 fi
 echo "ok: $case_name"
