@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
     switch (line.command) {
         case Command::Help: std::cout << usageText(); return 0;
         case Command::Version: std::cout << versionText(); return 0;
-        case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
-        case Command::Check: return runCheck(line.sessionPath, std::cout, std::cerr);
+        case Command::Probe: return runProbe(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
+        case Command::Check: return runCheck(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
         case Command::Mount: return runMount(line, std::cerr);
     }
     return 1;
