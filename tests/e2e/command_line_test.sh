@@ -202,6 +202,14 @@ case_mount_point_not_a_directory() {
   [ "$status" = 1 ] || fail "exit $status for a missing mount point"
   [ "$output" = "brindle: mount failed: mount point $work/missing: ENOENT: No such file or directory (2)" ] ||
     fail "message: $output"
+  mount_foreground
+  output=$("$brindle" "$work/session.json" "$mnt" 2>&1)
+  status=$?
+  [ "$status" = 1 ] || fail "exit $status for a mount point that is already mounted on"
+  [ "$output" = "brindle: mount failed: mount point $mnt: already a mount point; unmount it first" ] ||
+    fail "message: $output"
+  [ "$(grep -c " $mnt " /proc/mounts)" = 1 ] || fail "a second mount was stacked on the first"
+  unmount_and_wait
 }
 
 # What the log says about a mount's life: absolute paths, requests that ran out of time, why it

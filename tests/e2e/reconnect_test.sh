@@ -26,6 +26,11 @@ cleanup_case() {
   local pid
   for pid in "${background_pids[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; done
   wait "${background_pids[@]}" 2>/dev/null
+  # wait reaps only the group leaders; a killed program still waiting for the mount's answer keeps
+  # its directory open until the answer comes, and the unmount would find the mount busy.
+  for pid in "${background_pids[@]}"; do
+    for _ in $(seq 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
+  done
   background_pids=()
 }
 

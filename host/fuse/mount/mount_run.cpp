@@ -1,5 +1,6 @@
 #include "host/fuse/mount/mount_run.h"
 
+#include "host/fuse/kernel/fuse_notices.h"
 #include "host/fuse/kernel/operations.h"
 #include "host/fuse/mount/fuse_messages.h"
 #include "host/fuse/mount/read_ahead.h"
@@ -190,6 +191,8 @@ private:
             return failed("mount", "cannot mount on " + mountPoint_ + (reason.empty() ? "" : ": " + reason)), 1;
         }
         fuseMessages.reset();
+        auto notices = std::make_shared<FuseNotices>(session);
+        context->notices = notices;
         // A call waiting for a reconnect gives up once the session ends: the loop joins its workers.
         context->volume.watchEnding([session] { return fuse_session_exited(session) != 0; });
         std::shared_ptr<Reconnection> reconnection;
@@ -224,6 +227,8 @@ private:
         // Closed before the unmount closes /dev/fuse: a late completion would otherwise write its
         // answer to a closed descriptor, or to whatever the number was reused for.
         context->deadline->close();
+        // Late completions may still ask for notices; once stopped, none reaches the session.
+        notices->stop();
         fuse_session_unmount(session);
         fuse_session_destroy(session);
         if (result < 0) {

@@ -98,12 +98,12 @@ TEST(InodeGenerations, ForgettingAnEarlierConnectionsInodeGivesNothingBackToTheN
     InodeTable table(rootOf(2), 2);
     const uint64_t file = table.remember(itemOf(11, 2, "f"), 1, InodeTable::rootInode, "f");
     const uint64_t open = table.remember(itemOf(12, 2, "g"), 0, InodeTable::rootInode, "g");
-    table.recordOpen(open, BrindleVolume::openModeRead);
+    table.recordOpen(open, BrindleVolume::openModeRead, 1);
     NewServer server;
     table.startGeneration(2, rootOf(2), 2, server.tracked());
     EXPECT_EQ(table.forget(file, 1), nullptr);
     EXPECT_EQ(table.held(file), std::nullopt);
-    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead).unreferenced, nullptr);
+    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead, 1).unreferenced, nullptr);
     EXPECT_EQ(table.held(open), std::nullopt);
 }
 
@@ -169,4 +169,18 @@ TEST(InodeGenerations, AStampFromAnEarlierConnectionKeepsNoCache) {
     ASSERT_EQ(table.rebind(file, server.add(itemOf(11, 2, "file")), 2)->nodeID, 11u);
     EXPECT_FALSE(table.restamp(file, stamp)) << "the first open on the new connection starts a new cache";
     EXPECT_TRUE(table.restamp(file, stamp));
+}
+
+// After a reconnect a listing names every entry; only those the kernel is handed keep a binding,
+// so walking a large tree does not grow the table, and a listed entry keeps its number when the
+// kernel is later handed it.
+TEST(InodeGenerations, NamingANodeWithoutHandingItOverKeepsNothing) {
+    InodeTable table(rootOf(1), 1);
+    NewServer server;
+    table.startGeneration(2, rootOf(1), 1, server.tracked());
+    const size_t bound = table.boundNodeCount();
+    for (uint64_t node = 100; node < 1100; ++node) EXPECT_EQ(table.inodeForNodeID(node), node);
+    EXPECT_EQ(table.boundNodeCount(), bound);
+    EXPECT_EQ(table.remember(itemOf(500, 1, "listed"), 1, InodeTable::rootInode, "listed"), 500u);
+    EXPECT_EQ(table.boundNodeCount(), bound + 1);
 }

@@ -1,12 +1,13 @@
-#include "tests/protocol/schema_support.h"
+#include "protocol/schema.h"
 
 #include "platform/foundation/json.h"
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
-namespace schematest {
+namespace brindle::schema {
+
+// protocol/schema.json, compiled in.
+extern const char* const kSchemaText;
 
 namespace {
 
@@ -33,15 +34,17 @@ bool withinRange(const boost::json::value& value, const boost::json::object& typ
     return maximum.is_uint64() || number <= maximum.get_int64();
 }
 
+void judgeValue(const boost::json::value& value, std::string_view typeName, const std::string& where,
+                UnknownKeys unknownKeys, std::vector<std::string>& problems);
+
 // Problems of `object` against a table of keys: unknown keys, missing required keys, wrong types.
 void judgeKeys(const boost::json::object& object, const boost::json::object& keys, const std::string& where,
-               const std::set<std::string>& alsoAllowed, std::vector<std::string>& problems) {
+               UnknownKeys unknownKeys, std::vector<std::string>& problems) {
     for (const auto& [key, value] : object) {
         const std::string name(key);
         if (const auto* entry = keys.if_contains(key)) {
-            const std::string_view type = entry->at("type").as_string();
-            if (!hasType(value, type)) problems.push_back(where + ": \"" + name + "\" is " + text(value) + ", not " + std::string(type));
-        } else if (!alsoAllowed.contains(name)) {
+            judgeValue(value, entry->at("type").as_string(), where + ": \"" + name + "\"", unknownKeys, problems);
+        } else if (unknownKeys == UnknownKeys::refused) {
             problems.push_back(where + ": \"" + name + "\" is not in the schema");
         }
     }
@@ -49,6 +52,49 @@ void judgeKeys(const boost::json::object& object, const boost::json::object& key
         if (entry.at("required").as_bool() && !object.contains(key)) {
             problems.push_back(where + ": required \"" + std::string(key) + "\" is missing");
         }
+    }
+}
+
+// An item record's problems name the key at fault rather than repeat the whole record.
+void judgeItemRecord(const boost::json::object& record, const std::string& where, UnknownKeys unknownKeys,
+                     std::vector<std::string>& problems) {
+    const auto& description = objectAt(schema(), "item_record");
+    judgeKeys(record, objectAt(description, "keys"), where, unknownKeys, problems);
+    const auto* recordType = record.if_contains("type");
+    if (recordType != nullptr && recordType->is_string() && !objectAt(description, "types").contains(recordType->get_string())) {
+        problems.push_back(where + ": \"type\" " + text(*recordType) + " is none of the type strings");
+    }
+}
+
+void judgeValue(const boost::json::value& value, std::string_view typeName, const std::string& where,
+                UnknownKeys unknownKeys, std::vector<std::string>& problems) {
+    const auto& type = objectAt(objectAt(schema(), "types"), typeName);
+    const std::string_view kind = type.at("json").as_string();
+    const auto wrongType = [&] { problems.push_back(where + " is " + text(value) + ", not " + std::string(typeName)); };
+    if (kind == "integer") {
+        if (!isInteger(value) || !withinRange(value, type)) wrongType();
+    } else if (kind == "boolean") {
+        if (!value.is_bool()) wrongType();
+    } else if (kind == "string") {
+        if (!value.is_string()) wrongType();
+    } else if (kind == "array") {
+        if (!value.is_array()) {
+            wrongType();
+            return;
+        }
+        const std::string_view items = type.at("items").as_string();
+        const auto& elements = value.get_array();
+        for (size_t i = 0; i < elements.size(); ++i) {
+            judgeValue(elements[i], items, where + "[" + std::to_string(i) + "]", unknownKeys, problems);
+        }
+    } else if (typeName == "item_record") {
+        if (!value.is_object()) {
+            wrongType();
+            return;
+        }
+        judgeItemRecord(value.get_object(), where, unknownKeys, problems);
+    } else {
+        throw std::runtime_error("schema: type \"" + std::string(typeName) + "\" of unknown kind");
     }
 }
 
@@ -66,11 +112,8 @@ const boost::json::object& envelope(std::string_view side) {
 
 const boost::json::object& schema() {
     static const boost::json::object loaded = [] {
-        std::ifstream file(BRINDLE_SCHEMA_PATH);
-        std::stringstream contents;
-        contents << file.rdbuf();
-        auto parsed = foundation::json::parse(contents.str());
-        if (!parsed || !parsed.value().is_object()) throw std::runtime_error("cannot read " BRINDLE_SCHEMA_PATH);
+        auto parsed = foundation::json::parse(kSchemaText);
+        if (!parsed || !parsed.value().is_object()) throw std::runtime_error("the compiled-in schema is not a JSON object");
         return parsed.value().get_object();
     }();
     return loaded;
@@ -112,31 +155,9 @@ std::set<std::string> keyNames() {
 }
 
 bool hasType(const boost::json::value& value, std::string_view typeName) {
-    const auto& type = objectAt(objectAt(schema(), "types"), typeName);
-    const std::string_view kind = type.at("json").as_string();
-    if (kind == "integer") return isInteger(value) && withinRange(value, type);
-    if (kind == "boolean") return value.is_bool();
-    if (kind == "string") return value.is_string();
-    if (kind == "array") {
-        if (!value.is_array()) return false;
-        const std::string_view items = type.at("items").as_string();
-        for (const auto& element : value.get_array()) {
-            if (!hasType(element, items)) return false;
-        }
-        return true;
-    }
-    if (typeName == "item_record") {
-        if (!value.is_object()) return false;
-        std::vector<std::string> problems;
-        judgeKeys(value.get_object(), objectAt(objectAt(schema(), "item_record"), "keys"), "item record", {}, problems);
-        const auto* recordType = value.get_object().if_contains("type");
-        if (recordType == nullptr || !recordType->is_string() ||
-            !objectAt(objectAt(schema(), "item_record"), "types").contains(recordType->get_string())) {
-            return false;
-        }
-        return problems.empty();
-    }
-    throw std::runtime_error("schema: type \"" + std::string(typeName) + "\" of unknown kind");
+    std::vector<std::string> problems;
+    judgeValue(value, typeName, "value", UnknownKeys::refused, problems);
+    return problems.empty();
 }
 
 boost::json::value exampleOf(std::string_view typeName) {
@@ -177,7 +198,7 @@ std::vector<std::string> requestProblems(const boost::json::object& request, siz
         }
     }
     if (!request.contains("request_id")) problems.push_back(name + ": no \"request_id\"");
-    judgeKeys(own, keys, name, {}, problems);
+    judgeKeys(own, keys, name, UnknownKeys::refused, problems);
     for (const auto& [key, value] : own) {
         const auto* described = keys.if_contains(key);
         if (described == nullptr) continue;
@@ -195,7 +216,8 @@ std::vector<std::string> requestProblems(const boost::json::object& request, siz
     return problems;
 }
 
-std::vector<std::string> replyProblems(std::string_view method, const boost::json::object& reply, size_t payloadSize) {
+std::vector<std::string> replyProblems(std::string_view method, const boost::json::object& reply, size_t payloadSize,
+                                       UnknownKeys unknownKeys) {
     std::vector<std::string> problems;
     const std::string name(method);
     const auto& replyEntry = objectAt(methodEntry(method), "reply");
@@ -204,7 +226,7 @@ std::vector<std::string> replyProblems(std::string_view method, const boost::jso
     if (const auto* result = resultOf(replyEntry)) {
         keys[result->at("key").as_string()] = boost::json::object{{"type", result->at("type")}, {"required", result->at("required")}};
     }
-    judgeKeys(reply, keys, name + " reply", {}, problems);
+    judgeKeys(reply, keys, name + " reply", unknownKeys, problems);
     const auto* ok = reply.if_contains("ok");
     if (ok == nullptr || !ok->is_bool() || !ok->get_bool()) problems.push_back(name + " reply: not ok: " + text(reply));
     if (payloadSize > 0 && !replyEntry.contains("payload")) problems.push_back(name + " reply: a payload where none belongs");
@@ -213,7 +235,7 @@ std::vector<std::string> replyProblems(std::string_view method, const boost::jso
 
 std::vector<std::string> sessionFileProblems(const boost::json::object& session) {
     std::vector<std::string> problems;
-    judgeKeys(session, objectAt(objectAt(schema(), "session_file"), "keys"), "session file", {}, problems);
+    judgeKeys(session, objectAt(objectAt(schema(), "session_file"), "keys"), "session file", UnknownKeys::refused, problems);
     return problems;
 }
 
@@ -226,4 +248,4 @@ boost::json::object exampleReply(std::string_view method) {
     return reply;
 }
 
-}  // namespace schematest
+}  // namespace brindle::schema

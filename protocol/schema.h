@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-// The protocol's schema as the tests read it, and the judging of requests and replies by it.
-namespace schematest {
+// The protocol's schema, and the judging of requests and replies by it.
+namespace brindle::schema {
 
 // protocol/schema.json, read once.
 const boost::json::object& schema();
@@ -28,11 +28,16 @@ boost::json::value exampleOf(std::string_view type);
 // `extensions`; empty when it follows the schema.
 std::vector<std::string> requestProblems(const boost::json::object& request, size_t payloadSize,
                                          const std::set<std::string>& extensions = {});
+// Whether keys the schema does not name are faults. Our own ends send none; a server we have
+// never seen may send an extension's reply keys to any client, which ignores them.
+enum class UnknownKeys { refused, ignored };
+
 // What is wrong with a successful reply to `method`; empty when it follows the schema.
-std::vector<std::string> replyProblems(std::string_view method, const boost::json::object& reply, size_t payloadSize);
+std::vector<std::string> replyProblems(std::string_view method, const boost::json::object& reply, size_t payloadSize,
+                                       UnknownKeys unknownKeys = UnknownKeys::refused);
 // What is wrong with a session file; empty when it follows the schema.
 std::vector<std::string> sessionFileProblems(const boost::json::object& session);
 // A successful reply to `method` that carries its result, as the schema describes it.
 boost::json::object exampleReply(std::string_view method);
 
-}  // namespace schematest
+}  // namespace brindle::schema
