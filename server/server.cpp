@@ -4,6 +4,7 @@
 #include "platform/foundation/uuid.h"
 #include "platform/log/log.h"
 #include "protocol/extensions.h"
+#include "server/path_owner.h"
 #include "server/session_file.h"
 #include "server/token.h"
 
@@ -19,6 +20,7 @@ foundation::Result<std::unique_ptr<Server>> Server::start(const ServerOptions& o
     if (!S_ISDIR(root.value().rootStat().st_mode)) {
         return Error::posix(foundation::darwin::enotdir, options.exportDirectory + " is not a directory");
     }
+    if (auto refused = refuseAnotherOwnersObject(options.sessionFile)) return *refused;
     // A session file left by a server that died is replaced; a live server's never.
     if (const auto endpoint = existingSessionEndpoint(options.sessionFile); endpoint && serverAnswers(*endpoint)) {
         return Error::posix(foundation::darwin::eaddrinuse,

@@ -1,7 +1,10 @@
+#include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "tests/server/server_fixture.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -67,6 +70,38 @@ TEST_F(StartupTest, ALiveServersSocketAndSessionFileAreNeverReplaced) {
 
     EXPECT_EQ(readFile(sessionPath()), live);
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+// Another user's file or socket where this server would announce itself is left alone and the
+// server does not start: that user could read the token or catch the clients.
+TEST_F(StartupTest, AnotherUsersObjectAtTheSessionFileOrSocketPathStopsTheStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    brindle::server::ServerOptions options;
+    options.exportDirectory = exportPath();
+    options.sessionFile = sessionPath();
+    ASSERT_EQ(::mkdir(exportPath().c_str(), 0755), 0);
+
+    std::ofstream(sessionPath()) << "planted";
+    ASSERT_EQ(::chown(sessionPath().c_str(), 65534, 65534), 0);
+    auto refused = brindle::server::Server::start(options);
+    ASSERT_FALSE(refused) << "the server started over another user's session file";
+    EXPECT_TRUE(refused.error().isPosix(foundation::darwin::eperm));
+    EXPECT_NE(refused.error().message().value_or("").find(sessionPath() + " already exists and belongs to"),
+              std::string::npos)
+        << refused.error().message().value_or("");
+    EXPECT_EQ(readFile(sessionPath()), "planted");
+    ASSERT_EQ(::unlink(sessionPath().c_str()), 0);
+
+    const std::string socketPath = sessionPath() + ".sock";
+    leaveDeadSocket(socketPath);
+    ASSERT_EQ(::lchown(socketPath.c_str(), 65534, 65534), 0);
+    refused = brindle::server::Server::start(options);
+    ASSERT_FALSE(refused) << "the server replaced another user's socket";
+    EXPECT_TRUE(refused.error().isPosix(foundation::darwin::eperm));
+    struct stat st {};
+    ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_NE(::access(sessionPath().c_str(), F_OK), 0) << "a session file was written for a server that did not start";
 }
 
 }  // namespace
