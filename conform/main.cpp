@@ -44,7 +44,8 @@ int run(const Options& options) {
     } else {
         logging::setSink(std::make_shared<Silence>());
     }
-    auto session = brindle::BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(options.sessionPath));
+    auto session = brindle::BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(options.sessionPath),
+                                                                brindle::SessionFileTrust::requirePrivate);
     if (!session) {
         std::cerr << "brindle-conform: session file " << options.sessionPath << ": " << describe(session.error())
                   << "; brindle --probe " << options.sessionPath << " says more\n";

@@ -120,6 +120,9 @@ public:
     static ItemPlace placeOfItem(const BrindleItem& item);
     // False while the item's attributes are placeholders for what the server has not told yet.
     static bool hasLoadedAttributes(const BrindleItem& item);
+    // When the object was made, as the server tells it; none before its attributes are loaded or
+    // when the server tells none (zero).
+    static std::optional<timespec> birthTimeOf(const BrindleItem& item);
     // The mode a file created without write permission for its owner still waits for, if any.
     static std::optional<uint32_t> pendingFinalModeOf(const BrindleItem& item);
     // Once that mode was applied by other means (through a newer connection).

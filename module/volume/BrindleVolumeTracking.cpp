@@ -90,6 +90,12 @@ bool BrindleVolume::hasLoadedAttributes(const BrindleItem& item) {
     return item.attributesLoaded;
 }
 
+std::optional<timespec> BrindleVolume::birthTimeOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    if (!item.attributesLoaded || (item.birthTime.tv_sec == 0 && item.birthTime.tv_nsec == 0)) return std::nullopt;
+    return item.birthTime;
+}
+
 std::optional<uint32_t> BrindleVolume::pendingFinalModeOf(const BrindleItem& item) {
     std::lock_guard fields(item.fieldsMutex);
     if (!item.hasPendingFinalMode) return std::nullopt;

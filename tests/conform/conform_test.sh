@@ -143,9 +143,9 @@ time.sleep(60)' "$work/silent.sock" &
     pids+=($!)
     wait_for_file_socket() { for _ in $(seq 250); do [ -S "$1" ] && return 0; sleep 0.02; done; fail "no $1"; }
     wait_for_file_socket "$work/silent.sock"
-    python3 -c 'import json, sys
+    python3 -c 'import json, os, sys
 session = json.load(open(sys.argv[1])); session["socket_path"] = sys.argv[2]
-json.dump(session, open(sys.argv[3], "w"))' "$work/stopped.json" "$work/silent.sock" "$work/silent.json"
+json.dump(session, open(sys.argv[3], "w")); os.chmod(sys.argv[3], 0o600)' "$work/stopped.json" "$work/silent.sock" "$work/silent.json"
     began=$(date +%s)
     run_kit 2 "$work/silent.json" --timeout 1
     [ $(($(date +%s) - began)) -le 5 ] || fail "a silent server held the kit up for $(($(date +%s) - began)) s"

@@ -229,6 +229,35 @@ PY
   unmount_and_wait
 }
 
+# Attributes outside user. are refused as a local file system refuses an unprivileged process, and
+# never reach the export as user attributes, where anyone who may write the file could forge them.
+# What today's and earlier servers stored stays readable under its name.
+case_xattr_namespaces() {
+  echo x >"$export_dir/f"
+  setfattr_export() { python3 -c 'import os, sys; os.setxattr(sys.argv[1], sys.argv[2], b"v")' "$export_dir/f" "$1"; }
+  setfattr_export user.user.kept
+  # An attacker who writes the export's file cannot make a privileged attribute appear on the mount.
+  setfattr_export user.trusted.forged
+  setfattr_export user.security.forged
+  start_server --namedattr
+  mount_uncached
+  expect_errno EPERM "os.setxattr('$mnt/f', 'trusted.x', b'1')"
+  expect_errno EPERM "os.setxattr('$mnt/f', 'security.x', b'1')"
+  expect_errno EPERM "os.removexattr('$mnt/f', 'trusted.forged')"
+  expect_errno ENODATA "os.getxattr('$mnt/f', 'trusted.forged')"
+  expect_errno ENODATA "os.getxattr('$mnt/f', 'security.forged')"
+  expect_errno EOPNOTSUPP "os.setxattr('$mnt/f', 'other.x', b'1')"
+  expect_errno EOPNOTSUPP "os.getxattr('$mnt/f', 'other.x')"
+  [ "$(python3 -c 'import os, sys; print(" ".join(sorted(os.listxattr(sys.argv[1]))))' "$mnt/f")" = user.kept ] ||
+    fail "the mount lists: $(python3 -c 'import os, sys; print(os.listxattr(sys.argv[1]))' "$mnt/f")"
+  python3 -c 'import os, sys; assert os.getxattr(sys.argv[1], "user.kept") == b"v"' "$mnt/f" ||
+    fail "an attribute an earlier server stored is no longer readable"
+  local stored
+  stored=$(python3 -c 'import os, sys; print(" ".join(sorted(os.listxattr(sys.argv[1]))))' "$export_dir/f")
+  [ "$stored" = "user.security.forged user.trusted.forged user.user.kept" ] || fail "the export holds: $stored"
+  unmount_and_wait
+}
+
 case_readonly() {
   echo keep >"$export_dir/f"
   start_server --readonly

@@ -1,7 +1,10 @@
+#include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "tests/server/server_fixture.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -66,6 +69,38 @@ TEST_F(StartupTest, ALiveServersSocketAndSessionFileAreNeverReplaced) {
 
     EXPECT_EQ(readFile(sessionPath()), live);
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+// Another user's file or socket where this server would announce itself is left alone and the
+// server does not start: that user could read the token or catch the clients.
+TEST_F(StartupTest, AnotherUsersObjectAtTheSessionFileOrSocketPathStopsTheStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    ::mkdir(exportPath().c_str(), 0755);
+    auto opened = brindle::passthrough::FileSystem::open(exportPath(), {});
+    ASSERT_TRUE(opened) << brindle::sdk::describe(opened.error());
+    brindle::sdk::ServerSettings settings;
+    settings.sessionFile = sessionPath();
+
+    std::ofstream(sessionPath()) << "planted";
+    ASSERT_EQ(::chown(sessionPath().c_str(), 65534, 65534), 0);
+    auto refused = brindle::sdk::Server::start(*opened.value(), settings);
+    ASSERT_FALSE(refused) << "the server started over another user's session file";
+    EXPECT_EQ(refused.error().code(), brindle::sdk::Errno::eperm);
+    EXPECT_NE(refused.error().message().find(sessionPath() + " already exists and belongs to"), std::string::npos)
+        << refused.error().message();
+    EXPECT_EQ(readFile(sessionPath()), "planted");
+    ASSERT_EQ(::unlink(sessionPath().c_str()), 0);
+
+    const std::string socketPath = sessionPath() + ".sock";
+    leaveDeadSocket(socketPath);
+    ASSERT_EQ(::lchown(socketPath.c_str(), 65534, 65534), 0);
+    refused = brindle::sdk::Server::start(*opened.value(), settings);
+    ASSERT_FALSE(refused) << "the server replaced another user's socket";
+    EXPECT_EQ(refused.error().code(), brindle::sdk::Errno::eperm);
+    struct stat st {};
+    ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_NE(::access(sessionPath().c_str(), F_OK), 0) << "a session file was written for a server that did not start";
 }
 
 }  // namespace

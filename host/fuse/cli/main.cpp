@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
             std::cout << versionText() << "FUSE library version " << fuse_pkgversion() << "\n" << std::flush;
             fuse_lowlevel_version();
             return 0;
-        case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
-        case Command::Check: return runCheck(line.sessionPath, std::cout, std::cerr);
+        case Command::Probe: return runProbe(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
+        case Command::Check: return runCheck(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
         case Command::Mount: return runMount(line, std::cerr);
     }
     return 1;

@@ -8,6 +8,25 @@ namespace brindle::host {
 
 uint64_t nodeIDOfItem(const BrindleItem& item) { return BrindleVolume::placeOfItem(item).nodeID; }
 
+namespace {
+
+// Whether `found`, now under the name an inode was last handed out under, is the object the inode
+// stood for. Anything but a directory must have been born when the held one was, by the server's
+// birth times, and is not taken for it without them: an open of it would read another file's
+// bytes. A directory is found again by name and type alone, so that a shell in it and the paths
+// under it go on when the tree was restored or the server serves a copy.
+bool isSameObject(const BrindleItem& held, const BrindleItem& found) {
+    const auto type = BrindleVolume::placeOfItem(found).itemType;
+    if (BrindleVolume::placeOfItem(held).itemType != type) return false;
+    if (type == ItemType::Directory) return true;
+    const auto heldBirth = BrindleVolume::birthTimeOf(held);
+    const auto foundBirth = BrindleVolume::birthTimeOf(found);
+    return heldBirth && foundBirth && heldBirth->tv_sec == foundBirth->tv_sec &&
+           heldBirth->tv_nsec == foundBirth->tv_nsec;
+}
+
+}  // namespace
+
 InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID) : rootNodeID_(rootNodeID) {
     entries_[rootInode] = Entry{std::move(root), 1, {}, {}, 1, false, std::nullopt};
 }
@@ -50,8 +69,7 @@ uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
             const auto held = named == names_.end() ? entries_.end() : entries_.find(named->second);
             if (held != entries_.end()) {
                 Entry& entry = held->second;
-                if (!entry.stale && entry.generation < generation_ &&
-                    BrindleVolume::placeOfItem(*entry.item).itemType == place.itemType) {
+                if (!entry.stale && entry.generation < generation_ && isSameObject(*entry.item, *item)) {
                     entry.item = item;
                     entry.generation = generation_;
                     bindLocked(nodeID, named->second);
@@ -118,8 +136,7 @@ InodeTable::ItemPtr InodeTable::rebind(uint64_t inode, const ItemPtr& found, uin
     if (entry.stale) return nullptr;
     if (entry.generation == generation_) return entry.item;
     const auto bound = inodeOfNode_.find(place.nodeID);
-    if (BrindleVolume::placeOfItem(*entry.item).itemType != place.itemType ||
-        (bound != inodeOfNode_.end() && bound->second != inode)) {
+    if (!isSameObject(*entry.item, *found) || (bound != inodeOfNode_.end() && bound->second != inode)) {
         entry.stale = true;
         return nullptr;
     }

@@ -57,7 +57,8 @@ public:
     void startGeneration(uint64_t number, const ItemPtr& root, uint64_t rootNodeID, TrackedItem trackedItem);
     // Binds an inode of an earlier generation to `found`, the item now under the name it was last
     // seen under, in generation `number`; returns the inode's current item. Null (the inode is stale
-    // from then on) when `found` is of another type or already has another inode.
+    // from then on) when `found` is another object (another type; for all but directories, another
+    // birth time or none) or already has another inode.
     ItemPtr rebind(uint64_t inode, const ItemPtr& found, uint64_t number);
     // The inode no longer leads to its object.
     void markStale(uint64_t inode);

@@ -1,6 +1,7 @@
 #include "sdk/cpp/transport/listener.h"
 
 #include "platform/foundation/errno_table.h"
+#include "sdk/cpp/transport/path_owner.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -45,8 +46,10 @@ bool isLoopback(const sockaddr* address) {
     return false;
 }
 
-// A socket file left by a server that is gone may be replaced; a live one never.
+// A socket file left by a server that is gone may be replaced; a live one never, nor one that
+// another user put there.
 std::optional<Error> clearStaleSocket(const std::string& path) {
+    if (auto refused = refuseAnotherOwnersObject(path)) return refused;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
     if (!S_ISSOCK(st.st_mode)) return Error::posix(darwin::eaddrinuse, path + " exists and is not a socket");

@@ -4,6 +4,7 @@
 #include "platform/foundation/uuid.h"
 #include "platform/log/log.h"
 #include "protocol/extensions.h"
+#include "sdk/cpp/transport/path_owner.h"
 #include "sdk/cpp/transport/session_file.h"
 #include "sdk/cpp/transport/token.h"
 
@@ -16,6 +17,7 @@ namespace darwin = foundation::darwin;
 foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend& backend,
                                                                         const ServerSettings& settings) {
     if (settings.sessionFile.empty()) return foundation::Error::posix(darwin::einval, "no session file to write");
+    if (auto refused = refuseAnotherOwnersObject(settings.sessionFile)) return *refused;
     // A session file left by a server that died is replaced; a live server's never.
     if (const auto endpoint = existingSessionEndpoint(settings.sessionFile); endpoint && serverAnswers(*endpoint)) {
         return foundation::Error::posix(darwin::eaddrinuse,

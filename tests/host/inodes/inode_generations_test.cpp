@@ -25,6 +25,8 @@ ItemPtr itemOf(uint64_t nodeID, uint64_t parentNodeID, std::string name, ItemTyp
     item->parentNodeID = parentNodeID;
     item->name = std::move(name);
     item->itemType = type;
+    // One birth for every object, unless a case says otherwise: found again by name and type.
+    item->birthTime = {1700000000, 0};
     return item;
 }
 
@@ -75,6 +77,33 @@ TEST(InodeGenerations, HeldInodesKeepTheirNumbersAndNewNodesNeverTakeAHeldOne) {
     EXPECT_EQ(table.inodeForNodeID(21), file);
     EXPECT_EQ(table.item(file)->nodeID, 21u);
     EXPECT_EQ(table.inodeForNodeID(10), strangerInode);
+}
+
+// A file renamed away and another made under its name while the server was away: the held inode
+// is bound to neither, as is a file whose server tells no birth time, so no open of it reads
+// another file's bytes; a directory is still found by name and type.
+TEST(InodeGenerations, ANameThatNowLeadsToAnotherObjectOfTheTypeLeavesTheInodeStale) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t swapped = table.remember(itemOf(10, 2, "a"), 1, InodeTable::rootInode, "a");
+    const uint64_t unborn = table.remember(itemOf(11, 2, "b"), 1, InodeTable::rootInode, "b");
+    const uint64_t dir = table.remember(itemOf(12, 2, "d", ItemType::Directory), 1, InodeTable::rootInode, "d");
+    NewServer server;
+    table.startGeneration(2, rootOf(500), 500, server.tracked());
+
+    auto newA = itemOf(30, 500, "a");
+    newA->birthTime = {1700000001, 0};
+    server.add(newA);
+    EXPECT_NE(table.inodeForNodeID(30), swapped) << "a listing bound the held inode to another file";
+    EXPECT_EQ(table.rebind(swapped, newA, 2), nullptr);
+    EXPECT_TRUE(table.held(swapped)->stale);
+
+    auto bornUnknown = itemOf(31, 500, "b");
+    bornUnknown->birthTime = {0, 0};
+    EXPECT_EQ(table.rebind(unborn, bornUnknown, 2), nullptr);
+
+    auto remadeDir = itemOf(32, 500, "d", ItemType::Directory);
+    remadeDir->birthTime = {1700000002, 0};
+    EXPECT_EQ(table.rebind(dir, remadeDir, 2), remadeDir);
 }
 
 TEST(InodeGenerations, ANameThatNowLeadsToAnotherTypeLeavesTheInodeStale) {
