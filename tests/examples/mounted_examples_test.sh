@@ -19,28 +19,7 @@ source_dir=$(cd "$here/../.." && pwd)
 source "$source_dir/tests/e2e/mount_fixture.sh"
 
 start_example() {  # start_example NAME [options...]
-  rm -f "$work/session.json" "$work/server.out"
-  set -m
-  "$examples/$1" --session-file "$work/session.json" -f "${@:2}" >"$work/server.out" 2>"$work/server.log" &
-  server_pid=$!
-  set +m
-  for _ in $(seq 250); do
-    [ -s "$work/server.out" ] && return 0
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.02
-  done
-  cat "$work/server.log" >&2
-  fail "the $1 example did not start"
-}
-
-stop_example() {
-  kill "$server_pid"
-  wait "$server_pid"
-  local status=$?
-  server_pid=
-  [ "$status" = 0 ] || fail "the example exited $status on SIGTERM"
-  [ ! -e "$work/session.json" ] || fail "the example left its session file behind"
-  [ ! -e "$work/session.json.sock" ] || fail "the example left its socket behind"
+  run_example "$1" "$examples/$1" -f "${@:2}"
 }
 
 case $case_name in
