@@ -21,10 +21,10 @@ Error Error::fromLinux(int linuxErrno, std::string_view message) {
 }
 
 std::string describe(const Error& error) {
+    const std::string_view text = error.message().empty() ? errnoText(error.code()) : std::string_view(error.message());
     const std::string_view name = errnoName(error.code());
-    return fmt::format("POSIX error {}{}: {}", static_cast<int>(error.code()),
-                       name.empty() ? std::string() : fmt::format(" ({})", name),
-                       error.message().empty() ? errnoText(error.code()) : std::string_view(error.message()));
+    if (name.empty()) return fmt::format("{} (error {})", text, static_cast<int>(error.code()));
+    return fmt::format("{} ({})", text, name);
 }
 
 Error Error::lastSystemError(std::string_view message) { return fromLinux(errno, message); }

@@ -90,7 +90,7 @@ private:
     std::string message_;
 };
 
-// One line for users and logs: "POSIX error 2 (ENOENT): no such file".
+// One line for users and logs, the message first: "cannot open /x: No such file or directory (ENOENT)".
 std::string describe(const Error& error);
 
 // A value, or the error that stands in its place.
