@@ -82,8 +82,7 @@ PY
     "$conformance/build" "$tools" || fail "building the conformance suites"
     start_example memoryfs
     mount_foreground -o allow_other,default_permissions
-    mkdir -p "$work/fsx-start/fsx-run"
-    (cd "$work/fsx-start" && FSX_BIN=$tools/fsx "$conformance/fsx-run" "$mnt" "${FSX_OPS:-20000}") || fail "fsx"
+    FSX_BIN=$tools/fsx "$conformance/fsx-run" "$mnt" "${FSX_OPS:-20000}" || fail "fsx"
     unmount_and_wait
     stop_example
     ;;
