@@ -95,6 +95,32 @@ TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead)
     EXPECT_NE(::stat(sessionPath().c_str(), &st), 0);
 }
 
+TEST_F(HandshakeTest, AWithheldExtensionIsNotAdvertisedAndOnlyAnImplementedOneCanBeWithheld) {
+    server.reset();
+    struct ExtendedBackend : brindle::sdk::Backend {
+        brindle::sdk::Capabilities capabilities() const override { return {false, false, {"first_ext", "second_ext"}}; }
+    } backend;
+    brindle::sdk::ServerSettings settings;
+    settings.sessionFile = sessionPath();
+    settings.withheldExtensions = {"first_ext"};
+    auto started = brindle::sdk::Server::start(backend, settings);
+    ASSERT_TRUE(started) << started.error().message();
+    {
+        FrameClient client(started.value()->endpoint());
+        const auto answer = client.call({{"method", "handshake"}, {"auth_token", started.value()->authToken()}});
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->object.at("extensions"), (boost::json::array{"second_ext"}));
+    }
+    started.value()->stop();
+
+    settings.withheldExtensions = {"third_ext"};
+    const auto refused = brindle::sdk::Server::start(backend, settings);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().message().find("cannot withhold extension \"third_ext\": this server implements first_ext, second_ext"),
+              std::string::npos)
+        << refused.error().message();
+}
+
 TEST_F(HandshakeTest, WrongTokensAreRefusedWithEpermAndTheConnectionClosed) {
     std::string nearMiss = server->authToken();
     nearMiss.back() = nearMiss.back() == 'a' ? 'b' : 'a';

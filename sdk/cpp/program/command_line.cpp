@@ -76,6 +76,10 @@ CommandLine::Parsed CommandLine::parse(const std::vector<std::string>& arguments
                 return refuse("--threads needs a number from 1 to 256");
             }
             server.threads = threads;
+        } else if (argument == "--without-extension") {
+            std::string extension;
+            if (!value(extension)) return refuse("--without-extension needs an extension's name");
+            server.withheldExtensions.insert(extension);
         } else if (argument == "--allow-remote") {
             server.allowRemote = true;
         } else if (argument == "-f") {
@@ -124,6 +128,7 @@ std::string CommandLine::usage() const {
     }
     text += optionLine("--volume-name NAME", "the volume's name");
     text += optionLine("--threads N", "worker threads (default 8)");
+    text += optionLine("--without-extension NAME", "serve as if protocol extension NAME were not built in (repeatable)");
     text += optionLine("-f", "stay in the foreground and log to standard error");
     text += optionLine("-d", "debug log lines");
     text += optionLine("-h, --help", "print this help");

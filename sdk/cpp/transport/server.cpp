@@ -8,11 +8,46 @@
 #include "sdk/cpp/transport/session_file.h"
 #include "sdk/cpp/transport/token.h"
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace brindle::sdk {
 
 namespace darwin = foundation::darwin;
+
+namespace {
+
+// The backend's extensions and the settings' extra ones, in that order, less the withheld ones.
+foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vector<std::string>& implemented,
+                                                                  const ServerSettings& settings) {
+    std::vector<std::string> offered = implemented;
+    offered.insert(offered.end(), settings.extensions.begin(), settings.extensions.end());
+    for (const std::string& extension : offered) {
+        if (!wire::isExtensionName(extension)) {
+            return foundation::Error::posix(
+                darwin::einval, "\"" + extension + "\" cannot name an extension: use lower-case words joined by "
+                                "underscores, at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
+        }
+    }
+    for (const std::string& withheld : settings.withheldExtensions) {
+        if (std::find(offered.begin(), offered.end(), withheld) == offered.end()) {
+            std::string known;
+            for (const std::string& extension : offered) known += (known.empty() ? "" : ", ") + extension;
+            return foundation::Error::posix(darwin::einval, "cannot withhold extension \"" + withheld +
+                                                                "\": this server implements " +
+                                                                (known.empty() ? "none" : known));
+        }
+    }
+    std::vector<std::string> advertised;
+    for (const std::string& extension : offered) {
+        const bool repeated = std::find(advertised.begin(), advertised.end(), extension) != advertised.end();
+        if (!repeated && !settings.withheldExtensions.contains(extension)) advertised.push_back(extension);
+    }
+    return advertised;
+}
+
+}  // namespace
 
 foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend& backend,
                                                                         const ServerSettings& settings) {
@@ -23,13 +58,8 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
         return foundation::Error::posix(darwin::eaddrinuse,
                                         "the server of " + settings.sessionFile + " still answers at " + *endpoint);
     }
-    for (const std::string& extension : settings.extensions) {
-        if (!wire::isExtensionName(extension)) {
-            return foundation::Error::posix(
-                darwin::einval, "\"" + extension + "\" cannot name an extension: use lower-case words joined by "
-                                "underscores, at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
-        }
-    }
+    auto advertised = advertisedExtensions(backend.capabilities().extensions, settings);
+    if (!advertised) return advertised.error();
     auto token = randomToken();
     if (!token) return token.error();
     auto listener = Listener::listen(listenEndpoint(settings), settings.allowRemote);
@@ -39,7 +69,7 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
                        listener.value().endpoint());
     }
 
-    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), settings.extensions};
+    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), std::move(advertised.value())};
     std::unique_ptr<RunningServer> server(
         new RunningServer(backend, settings, std::move(listener.value()), std::move(secrets)));
     const Capabilities& capabilities = server->dispatcher_.capabilities();

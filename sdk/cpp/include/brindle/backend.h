@@ -89,6 +89,9 @@ struct Capabilities {
     bool readOnly = false;
     // Without them the extended-attribute methods answer ENOTSUP before the backend is asked.
     bool xattrs = false;
+    // The protocol extensions this backend implements; the handshake advertises them unless the
+    // server's settings withhold one.
+    std::vector<std::string> extensions;
 };
 
 // A file system served over the protocol: one method per remote method, its arguments checked and
@@ -101,7 +104,7 @@ class Backend {
 public:
     virtual ~Backend() = default;
 
-    // Asked once, when the server starts.
+    // Asked when the server starts.
     virtual Capabilities capabilities() const { return {}; }
     // Whether `node` was ever handed out (a removed node's id included). An item whose node was
     // not is answered EIO. By default every id but 0 counts as issued.

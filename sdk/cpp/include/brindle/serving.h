@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,11 @@ struct ServerSettings {
     std::string volumeName;
     // Worker threads that run requests.
     size_t threads = 8;
-    // The extensions the handshake advertises: only those the backend implements.
+    // Extensions the handshake advertises besides the backend's own: only ones it implements.
     std::vector<std::string> extensions;
+    // Extensions the backend implements that the handshake does not advertise, so that a client
+    // can be tried against a server without them.
+    std::set<std::string> withheldExtensions;
     Limits limits;
 };
 
