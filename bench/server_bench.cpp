@@ -1,6 +1,7 @@
 #include "platform/foundation/json.h"
 #include "protocol/framing.h"
-#include "server/server.h"
+#include "brindle/serving.h"
+#include "server/passthrough/file_system.h"
 
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
@@ -19,18 +20,21 @@ using namespace brindle;
 // One server exporting a fresh directory on tmpfs for the whole run.
 struct Fixture {
     std::string root;
-    std::unique_ptr<server::Server> running;
+    std::unique_ptr<passthrough::FileSystem> fileSystem;
+    std::unique_ptr<sdk::Server> running;
 
     Fixture() {
         char pattern[] = "/dev/shm/brindle-bench-XXXXXX";
         root = ::mkdtemp(pattern);
         std::filesystem::create_directory(root + "/export");
         std::ofstream(root + "/export/file").put('x');
-        server::ServerOptions options;
-        options.exportDirectory = root + "/export";
-        options.sessionFile = root + "/session.json";
-        options.threads = 8;
-        auto started = server::Server::start(options);
+        auto opened = passthrough::FileSystem::open(root + "/export", {});
+        if (!opened) std::abort();
+        fileSystem = std::move(opened.value());
+        sdk::ServerSettings settings;
+        settings.sessionFile = root + "/session.json";
+        settings.threads = 8;
+        auto started = sdk::Server::start(*fileSystem, settings);
         if (!started) std::abort();
         running = std::move(started.value());
     }
@@ -53,7 +57,7 @@ public:
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, fixture().running->endpoint().c_str(), sizeof address.sun_path - 1);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
-        send({{"method", "handshake"}, {"auth_token", fixture().running->secrets().authToken}});
+        send({{"method", "handshake"}, {"auth_token", fixture().running->authToken()}});
         receive();
     }
     ~Client() { ::close(fd_); }

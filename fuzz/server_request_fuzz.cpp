@@ -1,9 +1,9 @@
 #include "platform/log/log.h"
-#include "server/connection.h"
-#include "server/dispatcher.h"
-#include "server/file_system.h"
-#include "server/pending_handshake.h"
-#include "server/worker_pool.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
+#include "sdk/cpp/transport/connection.h"
+#include "sdk/cpp/transport/pending_handshake.h"
+#include "sdk/cpp/transport/worker_pool.h"
+#include "server/passthrough/file_system.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -24,7 +24,8 @@
 // on a small scratch export.
 namespace {
 
-using namespace brindle::server;
+using namespace brindle::sdk;
+using brindle::passthrough::FileSystem;
 
 class Silent final : public logging::Sink {
 public:
@@ -46,12 +47,10 @@ struct Harness {
         ::mkdir((root + "/dir").c_str(), 0755);
         std::ofstream(root + "/file") << "contents";
         ::symlink("file", (root + "/link").c_str());
-        auto exported = ExportRoot::open(root);
+        auto exported = FileSystem::open(root, {false, true});
         if (!exported) std::abort();
-        FileSystemOptions options;
-        options.namedattr = true;
-        fileSystem = std::make_unique<FileSystem>(std::move(exported.value()), options);
-        dispatcher = std::make_unique<Dispatcher>(*fileSystem);
+        fileSystem = std::move(exported.value());
+        dispatcher = std::make_unique<Dispatcher>(*fileSystem, Limits{});
     }
     ~Harness() { std::filesystem::remove_all(root); }
 };

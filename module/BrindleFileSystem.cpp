@@ -37,7 +37,7 @@ void BrindleFileSystem::probeResource(const std::shared_ptr<fskit::FSResource>& 
         reply(std::nullopt, Error::posix(darwin::eacces));
         return;
     }
-    const std::optional<Error> invalid = BrindleSessionDescriptor::validateURL(url.value());
+    const std::optional<Error> invalid = BrindleSessionDescriptor::validateURL(url.value(), sessionFileTrust_);
     url.value().stopAccessingSecurityScopedResource();
 
     if (invalid) {
@@ -74,7 +74,7 @@ void BrindleFileSystem::loadResource(const std::shared_ptr<fskit::FSResource>& r
         return;
     }
 
-    auto session = BrindleSessionDescriptor::initWithURL(url);
+    auto session = BrindleSessionDescriptor::initWithURL(url, sessionFileTrust_);
     if (!session) {
         url.stopAccessingSecurityScopedResource();
         logging::error("orvel: loadResource failed to create session error={}", session.error());

@@ -34,6 +34,9 @@ public:
     void unloadResource(const std::shared_ptr<fskit::FSResource>& resource, const fskit::FSTaskOptions& options,
                         UnloadReply reply);
 
+    // How far the session files this file system probes and loads are trusted; checked by default.
+    void setSessionFileTrust(SessionFileTrust trust) { sessionFileTrust_ = trust; }
+
     std::shared_ptr<const BrindleSessionDescriptor> session() const { return session_; }
     std::shared_ptr<BrindleRPCClient> rpcClient() const { return rpcClient_; }
     const std::optional<foundation::URL>& loadedResourceURL() const { return loadedResourceURL_; }
@@ -42,6 +45,7 @@ protected:
     BrindleFileSystem() = default;
 
 private:
+    SessionFileTrust sessionFileTrust_ = SessionFileTrust::requirePrivate;
     std::shared_ptr<const BrindleSessionDescriptor> session_;
     std::shared_ptr<BrindleRPCClient> rpcClient_;
     std::optional<foundation::URL> loadedResourceURL_;

@@ -53,10 +53,12 @@ std::optional<std::string> keyOfWrongValue(const boost::json::object& root) {
 
 }  // namespace
 
-foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(const foundation::URL& url) {
+foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(const foundation::URL& url,
+                                                                              SessionFileTrust trust) {
     logging::info("orvel: session init url={}", url.path());
 
-    auto contents = foundation::readWholeFile(url);
+    auto contents = trust == SessionFileTrust::requirePrivate ? foundation::readPrivateFile(url)
+                                                              : foundation::readWholeFile(url);
     if (!contents) {
         logging::error("orvel: session read failed error={}", contents.error());
         return contents.error();
@@ -104,15 +106,16 @@ foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(co
     return fields;
 }
 
-std::optional<foundation::Error> BrindleSessionDescriptor::validateURL(const foundation::URL& url) {
-    auto fields = parsedFieldsAtURL(url);
+std::optional<foundation::Error> BrindleSessionDescriptor::validateURL(const foundation::URL& url,
+                                                                       SessionFileTrust trust) {
+    auto fields = parsedFieldsAtURL(url, trust);
     if (!fields) return fields.error();
     return std::nullopt;
 }
 
 foundation::Result<std::shared_ptr<const BrindleSessionDescriptor>> BrindleSessionDescriptor::initWithURL(
-    const foundation::URL& url) {
-    auto fields = parsedFieldsAtURL(url);
+    const foundation::URL& url, SessionFileTrust trust) {
+    auto fields = parsedFieldsAtURL(url, trust);
     if (!fields) return fields.error();
     auto descriptor = std::make_shared<const BrindleSessionDescriptor>(url, std::move(fields.value()));
     logging::info("orvel: session ready sessionID={} socket={} namedattr={} readonly={} volume={}",

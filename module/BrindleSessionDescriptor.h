@@ -24,12 +24,17 @@ struct SessionFields {
     std::optional<std::string> serverUser;
 };
 
+// Whether a session file is believed only when it is private to its reader. It holds the token, and
+// whoever can write it chooses the server a mount talks to.
+enum class SessionFileTrust { requirePrivate, skipCheck };
+
 // The immutable values of one session file: where the server listens and how to prove membership.
 class BrindleSessionDescriptor {
 public:
-    static foundation::Result<SessionFields> parsedFieldsAtURL(const foundation::URL& url);
-    static std::optional<foundation::Error> validateURL(const foundation::URL& url);
-    static foundation::Result<std::shared_ptr<const BrindleSessionDescriptor>> initWithURL(const foundation::URL& url);
+    static foundation::Result<SessionFields> parsedFieldsAtURL(const foundation::URL& url, SessionFileTrust trust);
+    static std::optional<foundation::Error> validateURL(const foundation::URL& url, SessionFileTrust trust);
+    static foundation::Result<std::shared_ptr<const BrindleSessionDescriptor>> initWithURL(const foundation::URL& url,
+                                                                                        SessionFileTrust trust);
 
     // For tests and in-process peers that have the values at hand rather than in a file.
     BrindleSessionDescriptor(foundation::URL url, SessionFields fields);

@@ -1,70 +1,21 @@
-#include "platform/log/log.h"
+#include "brindle/program.h"
 #include "server/command_line.h"
-#include "server/daemon.h"
-#include "server/log_destination.h"
-#include "server/server.h"
+#include "server/passthrough/file_system.h"
 
-#include <csignal>
 #include <iostream>
-#include <pthread.h>
-#include <sys/resource.h>
 
 int main(int argc, char** argv) {
-    using namespace brindle::server;
-    auto parsed = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.error.empty()) {
-        std::cerr << "brindle-server: " << parsed.error << "\nTry 'brindle-server --help' for more information.\n";
-        return 2;
-    }
-    if (parsed.action == Action::Help) {
-        std::cout << usageText();
-        return 0;
-    }
-    if (parsed.action == Action::Version) {
-        std::cout << versionText();
-        return 0;
-    }
-    ServerOptions& options = parsed.options;
+    using namespace brindle;
+    server::ServerCommandLine commandLine;
+    if (const int status = commandLine.parseOrExit(argc, argv); status >= 0) return status;
+    server::ServerOptions& options = commandLine.options;
     std::error_code noWorkingDirectory;
-    makePathsAbsolute(options, std::filesystem::current_path(noWorkingDirectory));
-    logging::setSink(logDestination(options));
-    logging::setDebugEnabled(options.debug);
+    server::makePathsAbsolute(options, std::filesystem::current_path(noWorkingDirectory));
 
-    // Open files hold descriptors; allow as many as the hard limit does.
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &files);
-    }
-
-    Daemon daemon;
-    if (!options.foreground && !daemon.detach()) {
-        std::cerr << "brindle-server: cannot detach; use -f\n";
+    auto fileSystem = passthrough::FileSystem::open(options.exportDirectory, options.fileSystem);
+    if (!fileSystem) {
+        std::cerr << "brindle-server: " << sdk::describe(fileSystem.error()) << "\n";
         return 1;
     }
-
-    // Every thread inherits the blocked signals, so only the wait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
-    auto server = Server::start(options);
-    if (!server) {
-        const std::string message = "brindle-server: " + server.error().description() + "\n";
-        if (options.foreground) std::cerr << message;
-        daemon.reportFailed(message);
-        return 1;
-    }
-    if (options.foreground) std::cout << options.sessionFile << std::endl;
-    daemon.reportStarted(options.sessionFile + "\n");
-
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    logging::info("orvel: server stopping on signal {}", received);
-    daemon.reportStopping();
-    server.value()->stop();
-    return 0;
+    return sdk::run(*fileSystem.value(), options.program, "brindle-server");
 }

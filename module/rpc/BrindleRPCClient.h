@@ -80,6 +80,13 @@ public:
     using ConnectionLostHandler = std::function<void(foundation::Error error)>;
     void setConnectionLostHandler(ConnectionLostHandler handler);
 
+    // `observer` sees every reply that answers a request of this client, with that request and the
+    // reply's payload size, on the reader just before the request's completion. Set it before the
+    // first request; it is for tools that hold a server's replies against the schema.
+    using ExchangeObserver = std::function<void(const boost::json::object& request, const boost::json::object& reply,
+                                                size_t payloadSize)>;
+    void setExchangeObserver(ExchangeObserver observer);
+
     // Submission.
     void performRequest(boost::json::object request, std::optional<std::string> payload,
                         std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
@@ -217,6 +224,7 @@ private:
     // What the current connection's server advertised in its accepted handshake.
     std::set<std::string> advertisedExtensions;
     ConnectionLostHandler connectionLostHandler;
+    ExchangeObserver exchangeObserver;
     bool lostByDisconnect = false;  // the terminal error is the disconnect's, which nobody needs telling of
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
     std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;

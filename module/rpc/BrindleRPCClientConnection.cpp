@@ -333,6 +333,11 @@ void BrindleRPCClient::setConnectionLostHandler(ConnectionLostHandler handler) {
     if (terminalConnectionError && !lostByDisconnect) notifyConnectionLostLocked();
 }
 
+void BrindleRPCClient::setExchangeObserver(ExchangeObserver observer) {
+    StateLock lock(*this);
+    exchangeObserver = std::move(observer);
+}
+
 void BrindleRPCClient::notifyConnectionLostLocked() {
     if (!connectionLostHandler) return;
     completionsDue.push_back([handler = std::exchange(connectionLostHandler, {}), error = *terminalConnectionError] {

@@ -89,6 +89,7 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
         record->directRead->buffer = request->directReadBuffer;
         record->directRead->capacity = request->directReadCapacity;
     }
+    if (exchangeObserver) record->request = request->payload;
     pendingRequests[request->requestID] = std::move(record);
     sendList.push_back({std::move(json), request->binaryPayload});
     if (!writerActive) {
@@ -213,6 +214,17 @@ ResponseHandler BrindleRPCClient::takeReplyHandler(uint64_t requestID, const boo
             failConnectionLockedWithError(*unreadable, 0, false);
         }
         return nullptr;
+    }
+    if (exchangeObserver && record->request && response != nullptr) {
+        return [observer = exchangeObserver, request = std::move(*record->request), handler = std::move(record->handler)](
+                   std::optional<boost::json::object> reply, std::optional<std::string> payload,
+                   std::optional<Error> error) {
+            const uint64_t payloadSize =
+                payload ? payload->size()
+                        : foundation::json::uint64Field(*reply, wire::key::payloadLength).value_or(0);
+            observer(request, *reply, payloadSize);
+            handler(std::move(reply), std::move(payload), std::move(error));
+        };
     }
     return std::move(record->handler);
 }

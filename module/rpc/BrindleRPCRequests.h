@@ -36,6 +36,8 @@ class BrindleRPCPendingRequest {
 public:
     ResponseHandler handler;
     std::shared_ptr<framing::DirectReadSlot> directRead;
+    // The request as sent, kept only for a client's exchange observer.
+    std::optional<boost::json::object> request;
 };
 
 }  // namespace brindle

@@ -93,6 +93,9 @@ public:
     void synchronizeWithFlags(int64_t flags, ErrorReply reply);
     // Blocks the caller until the server answers, at most 5 seconds.
     fskit::FSStatFSResult volumeStatistics();
+    // The same, or none when the server did not answer in time or failed: zeros are FSKit's word
+    // for that, a host may need to tell it apart from an empty volume.
+    std::optional<fskit::FSStatFSResult> fetchedVolumeStatistics();
     // Runs `handler` once, on the callback queue, when the connection the volume is served over
     // fails after its handshake (at once when it already has); a disconnect asked for is no loss.
     using ConnectionLostHandler = std::function<void(foundation::Error error)>;
@@ -115,6 +118,15 @@ public:
         ItemType itemType = ItemType::None;
     };
     static ItemPlace placeOfItem(const BrindleItem& item);
+    // False while the item's attributes are placeholders for what the server has not told yet.
+    static bool hasLoadedAttributes(const BrindleItem& item);
+    // When the object was made, as the server tells it; none before its attributes are loaded or
+    // when the server tells none (zero).
+    static std::optional<timespec> birthTimeOf(const BrindleItem& item);
+    // The mode a file created without write permission for its owner still waits for, if any.
+    static std::optional<uint32_t> pendingFinalModeOf(const BrindleItem& item);
+    // Once that mode was applied by other means (through a newer connection).
+    static void clearPendingFinalMode(BrindleItem& item);
 
     static void applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target);
     static uint32_t defaultModeForNewItemType(ItemType itemType);

@@ -17,7 +17,7 @@ struct FinalMode {
     uint32_t mode;
 };
 
-std::optional<FinalMode> pendingFinalModeOf(const BrindleItem& item) {
+std::optional<FinalMode> finalModeChangeOf(const BrindleItem& item) {
     std::lock_guard fields(item.fieldsMutex);
     if (!item.hasPendingFinalMode) return std::nullopt;
     return FinalMode{item.nodeID, item.parentNodeID, item.name, item.pendingFinalMode & 0777};
@@ -54,7 +54,7 @@ void BrindleVolume::closeItem(const FSItemPtr& item, uint32_t keepingModes, Erro
         default:
             break;
     }
-    const auto finalMode = keepingModes == 0 ? pendingFinalModeOf(*closed) : std::nullopt;
+    const auto finalMode = keepingModes == 0 ? finalModeChangeOf(*closed) : std::nullopt;
     if (!finalMode) {
         return rpcClient_->closeItemWithNodeID(nodeIDOf(*closed), keepingModes,
                                                [reply](bool success, std::optional<Error> error) {

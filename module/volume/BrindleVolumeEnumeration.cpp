@@ -17,13 +17,6 @@ std::string describeAttributesRequest(const std::optional<fskit::FSItemGetAttrib
     return attributes ? "wanted=" + std::to_string(attributes->wantedAttributes()) : "(null)";
 }
 
-// A file still waiting for its final mode is listed with it, as its attributes report it.
-std::optional<uint32_t> pendingFinalModeOf(const BrindleItem& item) {
-    std::lock_guard fields(item.fieldsMutex);
-    if (!item.hasPendingFinalMode) return std::nullopt;
-    return item.pendingFinalMode;
-}
-
 }  // namespace
 
 uint64_t BrindleVolume::nextDirectoryVerifierForItem(BrindleItem& item) {
@@ -186,6 +179,7 @@ void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t ha
                 if (attributes && loaded) entryAttributes = attributesForItem(*entry, attributes);
                 const ItemPtr canonical = self->canonicalItemForItem(entry);
                 if (entryAttributes && entryAttributes->mode)
+                    // A file still waiting for its final mode is listed with it, as its attributes report it.
                     if (const auto pending = pendingFinalModeOf(*canonical)) entryAttributes->mode = *pending;
                 if (!packer->packEntry(fskit::FSFileName::nameWithString(name), static_cast<int64_t>(type), nodeID,
                                        nextCookie, entryAttributes)) {

@@ -144,6 +144,10 @@ void BrindleVolume::synchronizeWithFlags(int64_t flags, ErrorReply reply) {
 }
 
 fskit::FSStatFSResult BrindleVolume::volumeStatistics() {
+    return fetchedVolumeStatistics().value_or(fskit::FSStatFSResult("orvel"));
+}
+
+std::optional<fskit::FSStatFSResult> BrindleVolume::fetchedVolumeStatistics() {
     fskit::FSStatFSResult result("orvel");
     auto exchange = std::make_shared<StatisticsExchange>();
     rpcClient_->fetchVolumeStatisticsWithReply(
@@ -156,14 +160,14 @@ fskit::FSStatFSResult BrindleVolume::volumeStatistics() {
             }
             exchange->delivered.release();
         });
-    if (!exchange->delivered.try_acquire_for(std::chrono::seconds(5))) return result;
+    if (!exchange->delivered.try_acquire_for(std::chrono::seconds(5))) return std::nullopt;
 
     std::optional<boost::json::object> statistics;
     {
         std::lock_guard lock(exchange->mutex);
         statistics = std::move(exchange->statistics);
     }
-    if (!statistics) return result;
+    if (!statistics) return std::nullopt;
 
     namespace key = wire::key;
     const uint64_t blockSize = statisticsValue(*statistics, key::blockSize);

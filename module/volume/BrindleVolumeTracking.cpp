@@ -85,6 +85,29 @@ BrindleVolume::ItemPlace BrindleVolume::placeOfItem(const BrindleItem& item) {
     return {item.nodeID, item.parentNodeID, item.name, item.itemType};
 }
 
+bool BrindleVolume::hasLoadedAttributes(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    return item.attributesLoaded;
+}
+
+std::optional<timespec> BrindleVolume::birthTimeOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    if (!item.attributesLoaded || (item.birthTime.tv_sec == 0 && item.birthTime.tv_nsec == 0)) return std::nullopt;
+    return item.birthTime;
+}
+
+std::optional<uint32_t> BrindleVolume::pendingFinalModeOf(const BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    if (!item.hasPendingFinalMode) return std::nullopt;
+    return item.pendingFinalMode & 0777;
+}
+
+void BrindleVolume::clearPendingFinalMode(BrindleItem& item) {
+    std::lock_guard fields(item.fieldsMutex);
+    item.hasPendingFinalMode = false;
+    item.pendingFinalMode = 0;
+}
+
 void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, BrindleItem& target) {
     if (&source == &target) {
         std::lock_guard fields(target.fieldsMutex);

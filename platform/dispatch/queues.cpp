@@ -22,22 +22,32 @@ namespace {
 unsigned poolSize() { return std::max(4u, std::thread::hardware_concurrency()); }
 
 struct SharedPool {
-    asio::thread_pool pool{poolSize()};
+    std::unique_ptr<asio::thread_pool> pool = std::make_unique<asio::thread_pool>(poolSize());
     // At exit the pool finishes its outstanding work before its threads stop: a completion still
     // running then may wait for work it queued, and stopping first would leave that work queued
-    // and the exit waiting for it forever.
-    ~SharedPool() { pool.join(); }
+    // and the exit waiting for it forever. A pool thread that lets the last strand go cannot join
+    // itself; the process is ending then, so the pool is left to end with it.
+    ~SharedPool() {
+        if (pool->get_executor().running_in_this_thread()) {
+            static_cast<void>(pool.release());
+            return;
+        }
+        pool->join();
+    }
 };
 
-asio::thread_pool& sharedPool() {
-    static SharedPool shared;
-    return shared.pool;
+// Every strand holds the pool: a strand's destruction locks its pool's strand service, and a
+// detached reader may let the last client go, and with it its strands, after exit began.
+const std::shared_ptr<SharedPool>& sharedPool() {
+    static const auto shared = std::make_shared<SharedPool>();
+    return shared;
 }
 
 }  // namespace
 
 struct SerialQueue::Strand {
-    asio::strand<asio::thread_pool::executor_type> strand{asio::make_strand(sharedPool().get_executor())};
+    std::shared_ptr<SharedPool> pool = sharedPool();
+    asio::strand<asio::thread_pool::executor_type> strand{asio::make_strand(pool->pool->get_executor())};
 };
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), strand_(std::make_unique<Strand>()) {}
@@ -50,6 +60,6 @@ ConcurrentQueue& ConcurrentQueue::userInitiated() {
     return queue;
 }
 
-void ConcurrentQueue::async(WorkItem work) { asio::post(sharedPool().get_executor(), std::move(work)); }
+void ConcurrentQueue::async(WorkItem work) { asio::post(sharedPool()->pool->get_executor(), std::move(work)); }
 
 }  // namespace dispatch

@@ -10,9 +10,16 @@ case_name=$3
 
 source "$(dirname "$0")/mount_fixture.sh"
 stall_pid=
+other_user=brindle-e2e-other
+other_user_made=
+other_session=
+other_server_pid=
 
 cleanup_case() {
   [ -n "$stall_pid" ] && kill "$stall_pid" 2>/dev/null && wait "$stall_pid" 2>/dev/null
+  [ -n "$other_server_pid" ] && kill "$other_server_pid" 2>/dev/null && wait "$other_server_pid" 2>/dev/null
+  [ -n "$other_session" ] && rm -f "$other_session" "$other_session.sock"
+  [ -n "$other_user_made" ] && userdel "$other_user" 2>/dev/null
 }
 
 # A Unix socket that accepts connections and never answers: a handshake that stalls.
@@ -32,6 +39,7 @@ PY
     sleep 0.02
   done
   printf '{"session_id":"s","socket_path":"%s","auth_token":"tok-SECRET"}' "$work/stall.sock" >"$work/stall.json"
+  chmod 600 "$work/stall.json"
 }
 
 # The mount's per-mount flags and its super-block options, from /proc/self/mountinfo.
@@ -194,6 +202,14 @@ case_mount_point_not_a_directory() {
   [ "$status" = 1 ] || fail "exit $status for a missing mount point"
   [ "$output" = "brindle: mount failed: mount point $work/missing: ENOENT: No such file or directory (2)" ] ||
     fail "message: $output"
+  mount_foreground
+  output=$("$brindle" "$work/session.json" "$mnt" 2>&1)
+  status=$?
+  [ "$status" = 1 ] || fail "exit $status for a mount point that is already mounted on"
+  [ "$output" = "brindle: mount failed: mount point $mnt: already a mount point; unmount it first" ] ||
+    fail "message: $output"
+  [ "$(grep -c " $mnt " /proc/mounts)" = 1 ] || fail "a second mount was stacked on the first"
+  unmount_and_wait
 }
 
 # What the log says about a mount's life: absolute paths, requests that ran out of time, why it
@@ -224,6 +240,55 @@ case_log_lines() {
   brindle_pid=
   log_shows "orvel: unmounted $mnt (umount or fusermount3 -u)" || fail "an unmount from outside was not logged"
   ! grep -q "$token" "$work/brindle.log" || fail "the token was logged"
+}
+
+# A session file others may read hands them the token: the mount, --probe and --check refuse it,
+# naming the file and the fix, until it is private again.
+case_session_file_readable_by_others() {
+  start_server
+  chmod 644 "$work/session.json"
+  local output
+  output=$(timeout 10 "$brindle" "$work/session.json" "$mnt" -f 2>&1) && fail "a mount of a 0644 session file succeeded"
+  mountpoint -q "$mnt" && fail "a 0644 session file was mounted"
+  [[ "$output" == *"session file $work/session.json: EACCES: "*"mode 0644"*"chmod 600 $work/session.json"* ]] ||
+    fail "message: $output"
+  "$brindle" --probe "$work/session.json" >/dev/null 2>&1 && fail "--probe accepted a 0644 session file"
+  "$brindle" --check "$work/session.json" >/dev/null 2>&1 && fail "--check accepted a 0644 session file"
+  "$brindle" --probe --skip-session-file-check "$work/session.json" >/dev/null ||
+    fail "--skip-session-file-check did not skip the check"
+  chmod 600 "$work/session.json"
+  mount_foreground
+  unmount_and_wait
+}
+
+# Another local user writes a session file in /tmp and serves it: whoever owns the file chooses
+# the server, so root's mount refuses it rather than serving that user's files.
+case_session_file_of_another_user() {
+  if ! id -u "$other_user" >/dev/null 2>&1; then
+    useradd --system --no-create-home --shell /usr/sbin/nologin "$other_user" || fail "useradd"
+    other_user_made=1
+  fi
+  local impostor_export=$work/impostor
+  mkdir -p "$impostor_export"
+  echo "the other user's file" >"$impostor_export/planted"
+  chown -R "$other_user:" "$impostor_export"
+  other_session=$(mktemp -u /tmp/brindle-e2e-other.XXXXXX.json)
+  setpriv --reuid="$other_user" --regid="$other_user" --clear-groups \
+    "$server_bin" --export "$impostor_export" --session-file "$other_session" -f 2>"$work/server.log" &
+  other_server_pid=$!
+  for _ in $(seq 200); do
+    [ -s "$other_session" ] && break
+    sleep 0.02
+  done
+  [ -s "$other_session" ] || fail "the other user's server did not start: $(cat "$work/server.log")"
+  [ "$(stat -c %U "$other_session")" = "$other_user" ] || fail "the session file is not the other user's"
+  local output
+  output=$(timeout 10 "$brindle" "$other_session" "$mnt" -f 2>&1) && fail "root mounted another user's session file"
+  mountpoint -q "$mnt" && fail "another user's session file was mounted"
+  [[ "$output" == *"session file $other_session: EPERM: it belongs to $other_user"* ]] || fail "message: $output"
+  "$brindle" --check "$other_session" >/dev/null 2>&1 && fail "--check accepted another user's session file"
+  "$brindle" --check --skip-session-file-check "$other_session" >/dev/null ||
+    fail "the other user's server does not answer, so the refusal proves nothing"
 }
 
 "case_$case_name"

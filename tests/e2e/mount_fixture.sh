@@ -1,8 +1,8 @@
 # Sourced by every e2e script that mounts a brindle-server export. Expects $brindle and
 # $server_bin. Gives a work directory on a fresh tmpfs (so the export and any reference directory
 # beside it live on the same kind of file system), an export and a mount point inside it, and
-# helpers to start the server, mount, unmount and expect an errno. Everything started here is
-# stopped on exit.
+# helpers to start the server or an SDK's example, mount, unmount and expect an errno. Everything
+# started here is stopped on exit.
 # Exits 77 (skipped) where these mounts are impossible: the tests need root, because they mount
 # tmpfs, run with allow_other and switch to other users.
 
@@ -84,6 +84,35 @@ unmount_and_wait() {
   local status=$?
   brindle_pid=
   [ "$status" = 0 ] || fail "brindle exited $status after unmount"
+}
+
+# An SDK's example server in the foreground, its own process group, with $work/session.json:
+# ready once it prints that path. stop_example stops it as a user does and checks it cleaned up.
+run_example() {  # run_example NAME COMMAND...
+  local name=$1
+  shift
+  rm -f "$work/session.json" "$work/server.out"
+  set -m
+  "$@" --session-file "$work/session.json" >"$work/server.out" 2>"$work/server.log" &
+  server_pid=$!
+  set +m
+  for _ in $(seq 250); do
+    [ -s "$work/server.out" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  cat "$work/server.log" >&2
+  fail "the $name example did not start"
+}
+
+stop_example() {
+  kill "$server_pid"
+  wait "$server_pid"
+  local status=$?
+  server_pid=
+  [ "$status" = 0 ] || fail "the example exited $status on SIGTERM"
+  [ ! -e "$work/session.json" ] || fail "the example left its session file behind"
+  [ ! -e "$work/session.json.sock" ] || fail "the example left its socket behind"
 }
 
 expect_errno() {  # expect_errno ERRNO_NAME python-statement

@@ -26,6 +26,11 @@ cleanup_case() {
   local pid
   for pid in "${background_pids[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; done
   wait "${background_pids[@]}" 2>/dev/null
+  # wait reaps only the group leaders; a killed program still waiting for the mount's answer keeps
+  # its directory open until the answer comes, and the unmount would find the mount busy.
+  for pid in "${background_pids[@]}"; do
+    for _ in $(seq 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
+  done
   background_pids=()
 }
 
@@ -169,6 +174,35 @@ case_changed_type() {
   expect_errno ESTALE "os.fstat(5)"
   [ -d "$mnt/victim" ] || fail "the name does not lead to the new directory"
   [ "$(stat -c %i "$mnt/kept")" = "$kept_inode" ] || fail "the directory that stayed changed inode"
+  exec 5<&-
+  unmount_and_wait
+}
+
+# With the server down, `a` is renamed to `a.old` and a new `a` made on the export: a descriptor
+# opened on the old `a` then reads its own bytes or fails with ESTALE, never the new file's, and
+# the name leads to the new file.
+case_swapped_while_away() {
+  echo "the original bytes" >"$export_dir/a"
+  start_server
+  mount_foreground -o reconnect
+  # Nothing read yet: the kernel holds no page of it, so a read asks the mount.
+  exec 5<"$mnt/a"
+  kill_server
+  mv "$export_dir/a" "$export_dir/a.old"
+  echo "the new file's bytes" >"$export_dir/a"
+  restart_server
+  sleep 1.5
+  eventually 10 [ -f "$mnt/a.old" ] || fail "the mount does not come back"
+  local read_back
+  read_back=$(python3 -c '
+import errno, os
+try:
+    print(os.pread(5, 100, 0).decode(), end="")
+except OSError as e:
+    print(errno.errorcode.get(e.errno, e.errno), end="")')
+  [ "$read_back" = ESTALE ] || [ "$read_back" = "the original bytes" ] ||
+    fail "the descriptor on the old a read: $read_back"
+  [ "$(cat "$mnt/a")" = "the new file's bytes" ] || fail "the name a does not lead to the new file"
   exec 5<&-
   unmount_and_wait
 }

@@ -47,9 +47,9 @@ bool exists(const std::string& path) {
 class FileSystemEndToEndTest : public servertest::ServerFixture {
 protected:
     void SetUp() override {
-        brindle::server::ServerOptions options;
-        options.namedattr = true;
-        startServer(options);
+        servertest::ServerSetup setup;
+        setup.fileSystem.namedattr = true;
+        startServer(setup);
     }
 
     std::string onDisk(const std::string& name) const { return exportPath() + "/" + name; }

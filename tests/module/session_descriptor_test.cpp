@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace brindle;
 using foundation::ErrorDomain;
 using foundation::URL;
@@ -20,7 +23,7 @@ protected:
     // Expects the file to be refused with EINVAL and exactly the given log line.
     void expectInvalid(const std::string& json, const char* line) {
         capture.sink().clear();
-        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(json));
+        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(json), SessionFileTrust::requirePrivate);
         ASSERT_FALSE(fields) << json;
         EXPECT_TRUE(fields.error().isPosix(foundation::darwin::einval)) << json;
         EXPECT_TRUE(capture.sink().containsAt(logging::Level::Error, line)) << json;
@@ -33,7 +36,7 @@ protected:
 }  // namespace
 
 TEST_F(SessionDescriptorTest, ValidFileYieldsAllSixFieldsWithDefaults) {
-    auto descriptor = BrindleSessionDescriptor::initWithURL(session(kValid));
+    auto descriptor = BrindleSessionDescriptor::initWithURL(session(kValid), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(descriptor);
     const auto& d = *descriptor.value();
     EXPECT_EQ(d.sessionID(), "s-1");
@@ -50,7 +53,7 @@ TEST_F(SessionDescriptorTest, ValidFileYieldsAllSixFieldsWithDefaults) {
 
 TEST_F(SessionDescriptorTest, SwitchesAcceptBooleansAndNumbersOnly) {
     auto numeric = BrindleSessionDescriptor::initWithURL(session(
-        R"({"session_id":"s","socket_path":"p","auth_token":"t","readonly":1,"namedattr":0,"volume_name":"Docs"})"));
+        R"({"session_id":"s","socket_path":"p","auth_token":"t","readonly":1,"namedattr":0,"volume_name":"Docs"})"), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(numeric);
     EXPECT_TRUE(numeric.value()->readonlyEnabled());
     EXPECT_FALSE(numeric.value()->namedattrEnabled());
@@ -58,7 +61,7 @@ TEST_F(SessionDescriptorTest, SwitchesAcceptBooleansAndNumbersOnly) {
     EXPECT_TRUE(capture.sink().contains("namedattr=false readonly=true volume=Docs"));
 
     auto booleans = BrindleSessionDescriptor::initWithURL(
-        session(R"({"session_id":"s","socket_path":"p","auth_token":"t","readonly":false,"namedattr":true})"));
+        session(R"({"session_id":"s","socket_path":"p","auth_token":"t","readonly":false,"namedattr":true})"), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(booleans);
     EXPECT_FALSE(booleans.value()->readonlyEnabled());
     EXPECT_TRUE(booleans.value()->namedattrEnabled());
@@ -93,7 +96,7 @@ TEST_F(SessionDescriptorTest, TypesAreCheckedBeforeEmptiness) {
 
 TEST_F(SessionDescriptorTest, EmptyVolumeNameAndUnknownKeysAreAccepted) {
     auto descriptor = BrindleSessionDescriptor::initWithURL(
-        session(R"({"session_id":"s","socket_path":"p","auth_token":"t","volume_name":"","extra":{"x":[1]}})"));
+        session(R"({"session_id":"s","socket_path":"p","auth_token":"t","volume_name":"","extra":{"x":[1]}})"), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(descriptor);
     EXPECT_EQ(descriptor.value()->volumeName(), "");
 }
@@ -105,7 +108,7 @@ TEST_F(SessionDescriptorTest, ArrayRootIsInvalidArgument) {
 TEST_F(SessionDescriptorTest, ParseErrorsPassThroughInTheirOwnDomain) {
     for (const char* text : {"42", "not json", "", "{\"session_id\":"}) {
         capture.sink().clear();
-        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(text));
+        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(text), SessionFileTrust::requirePrivate);
         ASSERT_FALSE(fields) << text;
         EXPECT_EQ(fields.error().domain(), ErrorDomain::JsonParse) << text;
         EXPECT_TRUE(capture.sink().containsAt(logging::Level::Error, "orvel: session json is invalid root object"));
@@ -115,7 +118,7 @@ TEST_F(SessionDescriptorTest, ParseErrorsPassThroughInTheirOwnDomain) {
 // A hand-edited file is fixed where the message points.
 TEST_F(SessionDescriptorTest, AMalformedFileIsRefusedWithTheLineAndColumnOfTheFault) {
     auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(
-        "{\n  \"session_id\": \"s\",\n  \"socket_path\": \"p\"\n  \"auth_token\": \"t\"\n}\n"));
+        "{\n  \"session_id\": \"s\",\n  \"socket_path\": \"p\"\n  \"auth_token\": \"t\"\n}\n"), SessionFileTrust::requirePrivate);
     ASSERT_FALSE(fields);
     EXPECT_EQ(fields.error().domain(), ErrorDomain::JsonParse);
     EXPECT_NE(fields.error().message().value_or("").find("line 4, column 3"), std::string::npos)
@@ -123,7 +126,7 @@ TEST_F(SessionDescriptorTest, AMalformedFileIsRefusedWithTheLineAndColumnOfTheFa
 }
 
 TEST_F(SessionDescriptorTest, ReadErrorsPassThroughInTheirOwnDomain) {
-    auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(dir.file("missing.json")));
+    auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(dir.file("missing.json")), SessionFileTrust::requirePrivate);
     ASSERT_FALSE(fields);
     EXPECT_EQ(fields.error().domain(), ErrorDomain::FileRead);
     EXPECT_EQ(fields.error().code(), foundation::darwin::enoent);
@@ -131,15 +134,15 @@ TEST_F(SessionDescriptorTest, ReadErrorsPassThroughInTheirOwnDomain) {
 }
 
 TEST_F(SessionDescriptorTest, TheTokenIsNeverLogged) {
-    ASSERT_TRUE(BrindleSessionDescriptor::initWithURL(session(kValid)));
+    ASSERT_TRUE(BrindleSessionDescriptor::initWithURL(session(kValid), SessionFileTrust::requirePrivate));
     expectInvalid(R"({"session_id":"s","socket_path":"","auth_token":"secret-token"})",
                   "orvel: session missing required keys");
     for (const auto& line : capture.sink().lines()) EXPECT_EQ(line.text.find("secret-token"), std::string::npos);
 }
 
 TEST_F(SessionDescriptorTest, ValidateReportsTheSameErrors) {
-    EXPECT_FALSE(BrindleSessionDescriptor::validateURL(session(kValid)));
-    auto error = BrindleSessionDescriptor::validateURL(session("[]"));
+    EXPECT_FALSE(BrindleSessionDescriptor::validateURL(session(kValid), SessionFileTrust::requirePrivate));
+    auto error = BrindleSessionDescriptor::validateURL(session("[]"), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->isPosix(foundation::darwin::einval));
 }
@@ -158,9 +161,47 @@ TEST_F(SessionDescriptorTest, TheErrorNamesTheFirstBadKey) {
         {"[1,2]", "the top level is not an object"},
     };
     for (const auto& [json, message] : cases) {
-        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(json));
+        auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(session(json), SessionFileTrust::requirePrivate);
         ASSERT_FALSE(fields) << json;
         EXPECT_TRUE(fields.error().isPosix(foundation::darwin::einval)) << json;
         EXPECT_EQ(fields.error().message(), message) << json;
     }
+}
+
+// A session file anyone else could have written or read is refused before a byte of it is believed,
+// and the refusal says what to do; skipping the check reads it as before.
+TEST_F(SessionDescriptorTest, OnlyASessionFilePrivateToItsReaderIsRead) {
+    const URL readable = session(kValid);
+    ::chmod(readable.path().c_str(), 0644);
+    auto refused = BrindleSessionDescriptor::parsedFieldsAtURL(readable, SessionFileTrust::requirePrivate);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(refused.error().isPosix(foundation::darwin::eacces));
+    EXPECT_NE(refused.error().message().value_or("").find("mode 0644"), std::string::npos);
+    EXPECT_NE(refused.error().message().value_or("").find("chmod 600 " + readable.path()), std::string::npos);
+    EXPECT_TRUE(BrindleSessionDescriptor::parsedFieldsAtURL(readable, SessionFileTrust::skipCheck));
+
+    ::chmod(readable.path().c_str(), 0610);
+    EXPECT_FALSE(BrindleSessionDescriptor::parsedFieldsAtURL(readable, SessionFileTrust::requirePrivate));
+
+    ::chmod(readable.path().c_str(), 0600);
+    const std::string link = dir.file("link.json");
+    ASSERT_EQ(::symlink(readable.path().c_str(), link.c_str()), 0);
+    auto linked = BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(link), SessionFileTrust::requirePrivate);
+    ASSERT_FALSE(linked);
+    EXPECT_TRUE(linked.error().isPosix(foundation::darwin::eloop));
+    EXPECT_TRUE(BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(link), SessionFileTrust::skipCheck));
+
+    // Opened without waiting for a writer, and refused.
+    const std::string fifo = dir.file("fifo.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto piped = BrindleSessionDescriptor::parsedFieldsAtURL(URL::fileURLWithPath(fifo), SessionFileTrust::requirePrivate);
+    ASSERT_FALSE(piped);
+    EXPECT_EQ(piped.error().message(), "it is a FIFO, not a regular file");
+
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    ASSERT_EQ(::chown(readable.path().c_str(), 65534, 65534), 0);
+    auto foreign = BrindleSessionDescriptor::parsedFieldsAtURL(readable, SessionFileTrust::requirePrivate);
+    ASSERT_FALSE(foreign);
+    EXPECT_TRUE(foreign.error().isPosix(foundation::darwin::eperm));
+    EXPECT_NE(foreign.error().message().value_or("").find("uid 65534"), std::string::npos);
 }

@@ -4,7 +4,7 @@
 #include "protocol/item_record.h"
 #include "protocol/session_keys.h"
 #include "protocol/wire.h"
-#include "tests/protocol/schema_support.h"
+#include "protocol/schema.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 
 namespace {
 
-using schematest::namesIn;
-using schematest::schema;
+using brindle::schema::namesIn;
+using brindle::schema::schema;
 
 template <typename Names>
 std::set<std::string> asSet(const Names& names) {
@@ -47,8 +47,8 @@ std::vector<std::pair<std::string, const boost::json::object*>> keyTables() {
         {"session file", &object(object(schema(), "session_file"), "keys")},
         {"item record", &object(object(schema(), "item_record"), "keys")},
     };
-    for (const std::string& method : schematest::methodNames()) {
-        const auto& entry = schematest::methodEntry(method);
+    for (const std::string& method : brindle::schema::methodNames()) {
+        const auto& entry = brindle::schema::methodEntry(method);
         tables.emplace_back(method + " request", &object(object(entry, "request"), "keys"));
         tables.emplace_back(method + " reply", &object(object(entry, "reply"), "keys"));
     }
@@ -56,8 +56,8 @@ std::vector<std::pair<std::string, const boost::json::object*>> keyTables() {
 }
 
 TEST(SchemaTest, TheCodeAndTheSchemaNameTheSameMethodsKeysAndTypes) {
-    expectSameNames(brindle::wire::method::all, schematest::methodNames(), "methods");
-    expectSameNames(brindle::wire::key::all, schematest::keyNames(), "keys");
+    expectSameNames(brindle::wire::method::all, brindle::schema::methodNames(), "methods");
+    expectSameNames(brindle::wire::key::all, brindle::schema::keyNames(), "keys");
     expectSameNames(brindle::session_keys::all, namesIn(object(object(schema(), "session_file"), "keys")),
                     "session file keys");
     expectSameNames(brindle::wire::type::all, namesIn(object(object(schema(), "item_record"), "types")),
@@ -90,8 +90,8 @@ TEST(SchemaTest, EveryErrorCarriesItsWireNumberAndEveryNamedErrorIsListed) {
     }
     std::set<std::string> named;
     for (const auto& name : errors.at("any_method").as_array()) named.emplace(name.as_string());
-    for (const std::string& method : schematest::methodNames()) {
-        named.merge(namesIn(object(schematest::methodEntry(method), "errors")));
+    for (const std::string& method : brindle::schema::methodNames()) {
+        named.merge(namesIn(object(brindle::schema::methodEntry(method), "errors")));
     }
     for (const std::string& name : named) EXPECT_TRUE(codes.contains(name)) << name;
 }

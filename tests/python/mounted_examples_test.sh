@@ -20,29 +20,7 @@ export PYTHONPATH=$source_dir/sdk/python${PYTHONPATH:+:$PYTHONPATH}
 python=${PYTHON:-python3}
 
 start_example() {  # start_example NAME [options...]
-  rm -f "$work/session.json" "$work/server.out"
-  set -m
-  "$python" -m "brindle_server.examples.$1" --session-file "$work/session.json" "${@:2}" \
-    >"$work/server.out" 2>"$work/server.log" &
-  server_pid=$!
-  set +m
-  for _ in $(seq 250); do
-    [ -s "$work/server.out" ] && return 0
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.02
-  done
-  cat "$work/server.log" >&2
-  fail "the $1 example did not start"
-}
-
-stop_example() {
-  kill "$server_pid"
-  wait "$server_pid"
-  local status=$?
-  server_pid=
-  [ "$status" = 0 ] || fail "the example exited $status on SIGTERM"
-  [ ! -e "$work/session.json" ] || fail "the example left its session file behind"
-  [ ! -e "$work/session.json.sock" ] || fail "the example left its socket behind"
+  run_example "$1" "$python" -m "brindle_server.examples.$1" "${@:2}"
 }
 
 case $case_name in
@@ -64,8 +42,7 @@ case $case_name in
     "$conformance/build" "$tools" || fail "building the conformance suites"
     start_example memory
     mount_foreground -o allow_other,default_permissions
-    mkdir -p "$work/fsx-start/fsx-run"
-    (cd "$work/fsx-start" && FSX_BIN=$tools/fsx "$conformance/fsx-run" "$mnt" "${FSX_OPS:-20000}") || fail "fsx"
+    FSX_BIN=$tools/fsx "$conformance/fsx-run" "$mnt" "${FSX_OPS:-20000}" || fail "fsx"
     unmount_and_wait
     stop_example
     ;;

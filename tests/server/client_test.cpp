@@ -42,7 +42,7 @@ class ClientAgainstServerTest : public servertest::ServerFixture {
 protected:
     void SetUp() override {
         ServerFixture::SetUp();
-        auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()));
+        auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()), SessionFileTrust::requirePrivate);
         ASSERT_TRUE(session) << session.error().description();
         client = BrindleRPCClient::initWithSession(session.value());
         SuccessAwait ready;
@@ -69,10 +69,10 @@ protected:
 TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothingWhereItAdvertisesNothing) {
     EXPECT_TRUE(client->serverExtensions().empty());
     client.reset();
-    server::ServerOptions options;
-    options.extensions = {"zeta_ext", "alpha_ext"};
+    servertest::ServerSetup options;
+    options.settings.extensions = {"zeta_ext", "alpha_ext"};
     startServer(options);
-    auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()));
+    auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()), SessionFileTrust::requirePrivate);
     ASSERT_TRUE(session);
     client = BrindleRPCClient::initWithSession(session.value());
     SuccessAwait ready;

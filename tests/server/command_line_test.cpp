@@ -5,36 +5,48 @@
 namespace brindle::server {
 namespace {
 
-ParsedCommandLine parse(std::vector<std::string> arguments) { return parseCommandLine(arguments); }
+struct Parsed {
+    sdk::CommandLine::Parsed outcome;
+    ServerOptions options;
+};
+
+Parsed parse(const std::vector<std::string>& arguments) {
+    ServerCommandLine line;
+    const auto outcome = line.parse(arguments);
+    return {outcome, line.options};
+}
 
 TEST(ServerCommandLine, ReadsEveryOption) {
     const auto parsed = parse({"--export", "/srv", "--session-file", "/run/s.json", "--listen", "tcp://127.0.0.1:9000",
                                "--readonly", "--namedattr", "--volume-name", "Vol", "--threads", "3", "-f", "-d",
                                "--allow-remote"});
-    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
-    EXPECT_EQ(parsed.action, Action::Serve);
+    ASSERT_TRUE(parsed.outcome.error.empty()) << parsed.outcome.error;
+    EXPECT_EQ(parsed.outcome.action, sdk::CommandLine::Action::Serve);
     const ServerOptions& o = parsed.options;
     EXPECT_EQ(o.exportDirectory, "/srv");
-    EXPECT_EQ(o.sessionFile, "/run/s.json");
-    EXPECT_EQ(listenEndpoint(o), "tcp://127.0.0.1:9000");
-    EXPECT_TRUE(o.readonly && o.namedattr && o.foreground && o.debug && o.allowRemote);
-    EXPECT_EQ(o.volumeName, "Vol");
-    EXPECT_EQ(o.threads, 3u);
+    EXPECT_EQ(o.program.server.sessionFile, "/run/s.json");
+    EXPECT_EQ(sdk::listenEndpoint(o.program.server), "tcp://127.0.0.1:9000");
+    EXPECT_TRUE(o.fileSystem.readonly && o.fileSystem.namedattr && o.program.foreground && o.program.debug &&
+                o.program.server.allowRemote);
+    EXPECT_EQ(o.program.server.volumeName, "Vol");
+    EXPECT_EQ(o.program.server.threads, 3u);
 }
 
 TEST(ServerCommandLine, DefaultsToASocketBesideTheSessionFile) {
     const auto parsed = parse({"--export", "/srv", "--session-file", "/run/s.json"});
-    ASSERT_TRUE(parsed.error.empty());
-    EXPECT_EQ(listenEndpoint(parsed.options), "unix:/run/s.json.sock");
-    EXPECT_FALSE(parsed.options.readonly);
+    ASSERT_TRUE(parsed.outcome.error.empty());
+    EXPECT_EQ(sdk::listenEndpoint(parsed.options.program.server), "unix:/run/s.json.sock");
+    EXPECT_FALSE(parsed.options.fileSystem.readonly);
 }
 
 TEST(ServerCommandLine, HelpAndVersionNeedNothingElse) {
-    EXPECT_EQ(parse({"--help"}).action, Action::Help);
-    EXPECT_EQ(parse({"--version"}).action, Action::Version);
-    EXPECT_EQ(parse({"-V"}).action, Action::Version);
-    EXPECT_NE(versionText().find("brindle-server"), std::string::npos);
-    EXPECT_NE(usageText().find("--allow-remote"), std::string::npos);
+    EXPECT_EQ(parse({"--help"}).outcome.action, sdk::CommandLine::Action::Help);
+    EXPECT_EQ(parse({"--version"}).outcome.action, sdk::CommandLine::Action::Version);
+    EXPECT_EQ(parse({"-V"}).outcome.action, sdk::CommandLine::Action::Version);
+    ServerCommandLine line;
+    EXPECT_NE(line.line().version().find("brindle-server"), std::string::npos);
+    EXPECT_NE(line.line().usage().find("--allow-remote"), std::string::npos);
+    EXPECT_NE(line.line().usage().find("Usage: brindle-server --export DIR --session-file PATH"), std::string::npos);
 }
 
 TEST(ServerCommandLine, RefusesIncompleteOrUnknownArguments) {
@@ -46,26 +58,27 @@ TEST(ServerCommandLine, RefusesIncompleteOrUnknownArguments) {
         {"--export", "/srv", "--session-file", "/s", "--threads", "0"},
         {"--export", "/srv", "--session-file", "/s", "--threads", "4x"},
         {"--export", "/srv", "--session-file", "/s", "--bogus"},
+        {"--session-file", "/s", "--export"},
     };
-    for (const auto& arguments : refused) EXPECT_FALSE(parse(arguments).error.empty()) << arguments.back();
+    for (const auto& arguments : refused) EXPECT_FALSE(parse(arguments).outcome.error.empty()) << arguments.back();
 }
 
 TEST(ServerCommandLine, MakesPathsAbsoluteAgainstTheWorkingDirectory) {
     auto parsed = parse({"--export", "shared/./docs", "--session-file", "../run/s.json", "--listen", "unix:s.sock"});
-    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    ASSERT_TRUE(parsed.outcome.error.empty()) << parsed.outcome.error;
     makePathsAbsolute(parsed.options, "/home/user/work");
     EXPECT_EQ(parsed.options.exportDirectory, "/home/user/work/shared/docs");
-    EXPECT_EQ(parsed.options.sessionFile, "/home/user/run/s.json");
-    EXPECT_EQ(parsed.options.listen, "unix:/home/user/work/s.sock");
+    EXPECT_EQ(parsed.options.program.server.sessionFile, "/home/user/run/s.json");
+    EXPECT_EQ(parsed.options.program.server.listen, "unix:/home/user/work/s.sock");
 }
 
 TEST(ServerCommandLine, LeavesAbsolutePathsAndTcpEndpointsAsGiven) {
     auto parsed = parse({"--export", "/srv/x", "--session-file", "/run/s.json", "--listen", "tcp://127.0.0.1:9000"});
-    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    ASSERT_TRUE(parsed.outcome.error.empty()) << parsed.outcome.error;
     makePathsAbsolute(parsed.options, "/home/user");
     EXPECT_EQ(parsed.options.exportDirectory, "/srv/x");
-    EXPECT_EQ(parsed.options.sessionFile, "/run/s.json");
-    EXPECT_EQ(parsed.options.listen, "tcp://127.0.0.1:9000");
+    EXPECT_EQ(parsed.options.program.server.sessionFile, "/run/s.json");
+    EXPECT_EQ(parsed.options.program.server.listen, "tcp://127.0.0.1:9000");
 }
 
 }  // namespace

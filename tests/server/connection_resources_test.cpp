@@ -50,7 +50,7 @@ TEST_F(ConnectionResourcesTest, OneClientsCloseLeavesAnothersOpenFile) {
     EXPECT_FALSE(second->call({{"method", "read"}, {"node_id", id}, {"offset", 0}, {"length", 5}})->ok());
     ASSERT_TRUE(first->call({{"method", "close"}, {"node_id", id}, {"keeping_modes", 0}})->ok());
     EXPECT_EQ(first->call({{"method", "get_attributes"}, {"node_id", id}})->errnoCode(), 2);
-    EXPECT_EQ(server->fileSystem().nodes().size(), 1u) << "the removed file's node outlived its last close";
+    EXPECT_EQ(fileSystem->nodes().size(), 1u) << "the removed file's node outlived its last close";
 }
 
 TEST_F(ConnectionResourcesTest, DirectoryHandlesAreTheirConnectionsOwn) {
@@ -88,7 +88,7 @@ TEST_F(ConnectionResourcesTest, AnOpenDirectoryAnswersAfterItsRemovalUntilClosed
 
     ASSERT_TRUE(client->call({{"method", "close_directory"}, {"node_id", dirID}, {"handle_id", handle}})->ok());
     EXPECT_EQ(client->call({{"method", "get_attributes"}, {"node_id", dirID}})->errnoCode(), 2);
-    EXPECT_EQ(server->fileSystem().nodes().size(), 1u) << "the removed directory's node outlived its close";
+    EXPECT_EQ(fileSystem->nodes().size(), 1u) << "the removed directory's node outlived its close";
 }
 
 TEST_F(ConnectionResourcesTest, AnOpenDirectoryRemovedOnTheExportAnswersThroughItsHandle) {
@@ -114,8 +114,8 @@ TEST_F(ConnectionResourcesTest, AConnectionThatEndsLetsGoOfItsRemovedDirectories
         ASSERT_TRUE(client->call({{"method", "get_attributes"}, {"node_id", dirID}})->ok());
     }
     client.reset();
-    EXPECT_TRUE(eventually([&] { return server->fileSystem().nodes().size() == 1; }))
-        << server->fileSystem().nodes().size() << " nodes kept";
+    EXPECT_TRUE(eventually([&] { return fileSystem->nodes().size() == 1; }))
+        << fileSystem->nodes().size() << " nodes kept";
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
         << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
 }
@@ -149,8 +149,8 @@ TEST_F(ConnectionResourcesTest, ClientsThatLeaveWithoutClosingGiveEverythingBack
     for (int i = 0; i < 4; ++i) clients.emplace_back(leaveOpen, 2500);
     for (auto& thread : clients) thread.join();
     EXPECT_EQ(refused.load(), 0);
-    EXPECT_TRUE(eventually([&] { return server->fileSystem().openFiles().size() == 0; }));
-    EXPECT_TRUE(eventually([&] { return server->fileSystem().directories().keptBytes() == 0; }));
+    EXPECT_TRUE(eventually([&] { return server->holdings().openFiles == 0; }));
+    EXPECT_TRUE(eventually([&] { return server->holdings().listingBytes == 0; }));
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
         << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
 }

@@ -24,18 +24,18 @@ TEST_F(HandshakeTest, SessionFileNamesTheListeningSocketWithAFreshToken) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     const auto session = readSession(sessionPath());
     EXPECT_EQ(session.at("socket_path").as_string(), server->endpoint());
-    EXPECT_EQ(session.at("session_id").as_string(), server->secrets().sessionID);
+    EXPECT_EQ(session.at("session_id").as_string(), server->sessionID());
     EXPECT_GE(session.at("auth_token").as_string().size(), 32u);  // at least 128 bits as hex
     EXPECT_FALSE(session.at("readonly").as_bool());
     ASSERT_EQ(::stat(server->endpoint().c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    const std::string firstToken = server->secrets().authToken;
-    const std::string firstSession = server->secrets().sessionID;
+    const std::string firstToken = server->authToken();
+    const std::string firstSession = server->sessionID();
     startServer({});
-    EXPECT_NE(server->secrets().authToken, firstToken);
-    EXPECT_NE(server->secrets().sessionID, firstSession);
+    EXPECT_NE(server->authToken(), firstToken);
+    EXPECT_NE(server->sessionID(), firstSession);
 }
 
 TEST_F(HandshakeTest, StoppingRemovesSocketAndSessionFile) {
@@ -47,10 +47,10 @@ TEST_F(HandshakeTest, StoppingRemovesSocketAndSessionFile) {
 }
 
 TEST_F(HandshakeTest, SwitchesAreWrittenIntoTheSessionFile) {
-    brindle::server::ServerOptions options;
-    options.readonly = true;
-    options.namedattr = true;
-    options.volumeName = "Shared";
+    ServerSetup options;
+    options.fileSystem.readonly = true;
+    options.fileSystem.namedattr = true;
+    options.settings.volumeName = "Shared";
     startServer(options);
     const auto session = readSession(sessionPath());
     EXPECT_TRUE(session.at("readonly").as_bool());
@@ -60,10 +60,10 @@ TEST_F(HandshakeTest, SwitchesAreWrittenIntoTheSessionFile) {
 
 TEST_F(HandshakeTest, AcceptedHandshakeEchoesTheSessionAndRequestID) {
     FrameClient client(server->endpoint());
-    const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
     ASSERT_TRUE(answer);
     EXPECT_TRUE(answer->ok());
-    EXPECT_EQ(answer->object.at("session_id").as_string(), server->secrets().sessionID);
+    EXPECT_EQ(answer->object.at("session_id").as_string(), server->sessionID());
     EXPECT_EQ(answer->object.at("request_id").to_number<uint64_t>(), 1u);
     EXPECT_TRUE(client.call({{"method", "ping"}})->ok());
 }
@@ -71,37 +71,36 @@ TEST_F(HandshakeTest, AcceptedHandshakeEchoesTheSessionAndRequestID) {
 TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
     const auto extensionsAdvertised = [&] {
         FrameClient client(server->endpoint());
-        const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+        const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());
-    brindle::server::ServerOptions options;
-    options.extensions = {"b_ext", "a_ext"};
+    ServerSetup options;
+    options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
     EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
 }
 
 TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {
     server.reset();
-    brindle::server::ServerOptions options;
-    options.exportDirectory = exportPath();
-    options.sessionFile = sessionPath();
-    options.extensions = {"good_name", "Bad Name"};
-    const auto started = brindle::server::Server::start(options);
+    brindle::sdk::ServerSettings settings;
+    settings.sessionFile = sessionPath();
+    settings.extensions = {"good_name", "Bad Name"};
+    const auto started = brindle::sdk::Server::start(*fileSystem, settings);
     ASSERT_FALSE(started);
-    EXPECT_EQ(started.error().code(), 22);
-    EXPECT_NE(started.error().description().find("\"Bad Name\" cannot name an extension"), std::string::npos)
-        << started.error().description();
+    EXPECT_EQ(started.error().code(), brindle::sdk::Errno::einval);
+    EXPECT_NE(started.error().message().find("\"Bad Name\" cannot name an extension"), std::string::npos)
+        << started.error().message();
     struct stat st {};
     EXPECT_NE(::stat(sessionPath().c_str(), &st), 0);
 }
 
 TEST_F(HandshakeTest, WrongTokensAreRefusedWithEpermAndTheConnectionClosed) {
-    std::string nearMiss = server->secrets().authToken;
+    std::string nearMiss = server->authToken();
     nearMiss.back() = nearMiss.back() == 'a' ? 'b' : 'a';
     const std::vector<boost::json::object> attempts{
         {{"method", "handshake"}, {"auth_token", nearMiss}},
-        {{"method", "handshake"}, {"auth_token", server->secrets().authToken + "0"}},
+        {{"method", "handshake"}, {"auth_token", server->authToken() + "0"}},
         {{"method", "handshake"}, {"auth_token", ""}},
         {{"method", "handshake"}, {"auth_token", 42}},
         {{"method", "handshake"}},
@@ -131,7 +130,7 @@ TEST_F(HandshakeTest, RequestsBeforeTheHandshakeAreRefusedAndTheConnectionClosed
 
 TEST_F(HandshakeTest, ASecondHandshakeIsRefusedButTheConnectionStays) {
     auto client = connect();
-    const auto again = client->call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    const auto again = client->call({{"method", "handshake"}, {"auth_token", server->authToken()}});
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->ok());
     EXPECT_TRUE(client->call({{"method", "ping"}})->ok());

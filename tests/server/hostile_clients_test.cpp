@@ -51,9 +51,9 @@ protected:
 };
 
 TEST_F(HostileClientsTest, AClientThatNeverReadsDelaysNoOneAndIsDisconnectedAfterTheDeadline) {
-    brindle::server::ServerLimits limits;
-    limits.stallDeadline = 1500ms;
-    startServer({}, limits);
+    ServerSetup limits;
+    limits.settings.limits.stallDeadline = 1500ms;
+    startServer(limits);
     auto worker = connect();
     const std::string megabyte(1024 * 1024, 'm');
     const uint64_t file = createFile(*worker, "big", megabyte);
@@ -114,9 +114,9 @@ TEST_F(HostileClientsTest, IdleUnauthenticatedConnectionsDoNotLockOutTheTokenHol
 }
 
 TEST_F(HostileClientsTest, WhenUnauthenticatedPlacesRunOutTheOldestStrangerMakesRoom) {
-    brindle::server::ServerLimits limits;
-    limits.maxUnauthenticated = 8;
-    startServer({}, limits);
+    ServerSetup limits;
+    limits.settings.limits.maxUnauthenticated = 8;
+    startServer(limits);
     std::vector<std::unique_ptr<FrameClient>> idle;
     for (int i = 0; i < 20; ++i) idle.push_back(connect(false));
     auto holder = connect();
@@ -140,15 +140,15 @@ TEST_F(HostileClientsTest, AHugeHeaderBeforeTheHandshakeClosesTheConnectionWitho
     // A frame above the small limit that holds before the handshake closes too, even when whole.
     auto wordy = connect(false);
     const std::string padding(5000, ' ');
-    const std::string json = "{\"method\":\"handshake\",\"auth_token\":\"" + server->secrets().authToken + "\"}" + padding;
+    const std::string json = "{\"method\":\"handshake\",\"auth_token\":\"" + server->authToken() + "\"}" + padding;
     wordy->sendBytes(header(static_cast<uint32_t>(json.size()), 0) + json);
     EXPECT_TRUE(wordy->closedByServer());
 }
 
 TEST_F(HostileClientsTest, TheHandshakeDeadlineClosesIdleStrangersButNotAuthenticatedClients) {
-    brindle::server::ServerLimits limits;
-    limits.handshakeDeadline = 300ms;
-    startServer({}, limits);
+    ServerSetup limits;
+    limits.settings.limits.handshakeDeadline = 300ms;
+    startServer(limits);
     auto holder = connect();
     const auto start = Clock::now();
     auto silent = connect(false);
@@ -162,13 +162,13 @@ TEST_F(HostileClientsTest, TheHandshakeDeadlineClosesIdleStrangersButNotAuthenti
 }
 
 TEST_F(HostileClientsTest, AFullServerRefusesTheHandshakeUntilAClientLeaves) {
-    brindle::server::ServerLimits limits;
-    limits.maxClients = 2;
-    startServer({}, limits);
+    ServerSetup limits;
+    limits.settings.limits.maxClients = 2;
+    startServer(limits);
     auto first = connect();
     auto second = connect();
     FrameClient third(server->endpoint());
-    const auto refused = third.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    const auto refused = third.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
     ASSERT_TRUE(refused);
     EXPECT_FALSE(refused->ok());
     EXPECT_EQ(refused->errnoCode(), 35);
@@ -179,7 +179,7 @@ TEST_F(HostileClientsTest, AFullServerRefusesTheHandshakeUntilAClientLeaves) {
     bool admitted = false;
     while (!admitted && Clock::now() < deadline) {
         FrameClient next(server->endpoint());
-        const auto answer = next.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+        const auto answer = next.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         admitted = answer && answer->ok();
         if (!admitted) std::this_thread::sleep_for(10ms);
     }
@@ -188,15 +188,15 @@ TEST_F(HostileClientsTest, AFullServerRefusesTheHandshakeUntilAClientLeaves) {
 }
 
 TEST_F(HostileClientsTest, AHandshakeThatArrivesInPiecesOverTCPIsAcceptedAndWhatFollowsItIsServed) {
-    brindle::server::ServerOptions options;
-    options.listen = "tcp://127.0.0.1:0";
+    ServerSetup options;
+    options.settings.listen = "tcp://127.0.0.1:0";
     startServer(options);
     FrameClient client(server->endpoint());
     ASSERT_TRUE(client.connected());
     const int on = 1;
     ::setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const std::string handshake =
-        "{\"method\":\"handshake\",\"auth_token\":\"" + server->secrets().authToken + "\",\"request_id\":7}";
+        "{\"method\":\"handshake\",\"auth_token\":\"" + server->authToken() + "\",\"request_id\":7}";
     const std::string ping = "{\"method\":\"ping\",\"request_id\":8}";
     // The ping follows in the last piece, so the server must stop reading at the handshake's end.
     const std::string bytes = header(static_cast<uint32_t>(handshake.size()), 0) + handshake +

@@ -1,46 +1,47 @@
-#include "server/file_system.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
+#include "server/passthrough/file_system.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-namespace brindle::server {
+namespace brindle::passthrough {
 namespace {
 
 // Calls the file system as a connection would, without a socket in between.
 class Caller {
 public:
-    Caller(FileSystem& fileSystem, uint64_t connectionID) : fileSystem_(fileSystem), connectionID_(connectionID) {}
+    Caller(sdk::Dispatcher& dispatcher, uint64_t connectionID) : dispatcher_(dispatcher), connectionID_(connectionID) {}
 
-    Reply call(Reply (FileSystem::*method)(const Request&), boost::json::object object) {
+    sdk::Reply call(boost::json::object object) {
         const std::string payload;
-        return (fileSystem_.*method)(Request{object, payload, connectionID_});
+        return dispatcher_.dispatch(sdk::Request{object, payload, connectionID_});
     }
 
 private:
-    FileSystem& fileSystem_;
+    sdk::Dispatcher& dispatcher_;
     const uint64_t connectionID_;
 };
 
-TEST(ServerListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorOrRepeats) {
+TEST(PassthroughListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorOrRepeats) {
     testsupport::TempDir directory;
     for (int i = 0; i < 50; ++i) directory.write("entry" + std::to_string(i), "x");
-    auto root = ExportRoot::open(directory.path());
-    ASSERT_TRUE(root);
-    FileSystemOptions options;
-    options.listingBudget = 64;  // below any one listing: only the newest is kept
-    FileSystem fileSystem(std::move(root.value()), options);
-    Caller first(fileSystem, 1);
-    Caller second(fileSystem, 2);
+    auto fileSystem = FileSystem::open(directory.path(), {});
+    ASSERT_TRUE(fileSystem);
+    sdk::Limits limits;
+    limits.listingBudget = 64;  // below any one listing: only the newest is kept
+    sdk::Dispatcher dispatcher(*fileSystem.value(), limits);
+    Caller first(dispatcher, 1);
+    Caller second(dispatcher, 2);
 
     auto openRoot = [](Caller& caller) {
-        const Reply opened = caller.call(&FileSystem::openDirectory, {{"node_id", 1}});
+        const sdk::Reply opened = caller.call({{"method", "open_directory"}, {"node_id", 1}});
         return opened.object.at("handle_id").to_number<uint64_t>();
     };
     auto list = [](Caller& caller, uint64_t handle, uint64_t cookie, uint64_t max) {
-        const Reply reply = caller.call(&FileSystem::enumerateDirectory, {{"parent_id", 1}, {"handle_id", handle},
-                                                                          {"cookie", cookie}, {"max_entries", max}});
+        const sdk::Reply reply = caller.call({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle},
+                                              {"cookie", cookie}, {"max_entries", max}});
         EXPECT_EQ(reply.object.at("ok"), true) << boost::json::serialize(reply.object);
         return reply.object.contains("dir_items") ? reply.object.at("dir_items").as_array() : boost::json::array{};
     };
@@ -67,10 +68,10 @@ TEST(ServerListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorOrRepe
     EXPECT_EQ(names.size(), 50u);
 
     // The end of a connection gives back its handles and what they kept.
-    fileSystem.connectionEnded(1);
-    fileSystem.connectionEnded(2);
-    EXPECT_EQ(fileSystem.directories().keptBytes(), 0u);
+    dispatcher.connectionEnded(1);
+    dispatcher.connectionEnded(2);
+    EXPECT_EQ(dispatcher.directories().keptBytes(), 0u);
 }
 
 }  // namespace
-}  // namespace brindle::server
+}  // namespace brindle::passthrough

@@ -23,8 +23,8 @@ std::string fileContents(const std::string& path) {
 class MethodsTest : public ServerFixture {
 protected:
     void SetUp() override {
-        brindle::server::ServerOptions options;
-        options.namedattr = true;
+        ServerSetup options;
+        options.fileSystem.namedattr = true;
         startServer(options);
         client = connect();
     }
@@ -151,7 +151,7 @@ TEST_F(MethodsTest, OpenReadWriteClose) {
     const auto beyond = must({{"method", "read"}, {"node_id", fileID}, {"offset", 100}, {"length", 10}});
     EXPECT_TRUE(beyond.payload.empty());
     must({{"method", "close"}, {"node_id", fileID}, {"keeping_modes", 0}});
-    EXPECT_EQ(server->fileSystem().openFiles().size(), 0u);
+    EXPECT_EQ(server->holdings().openFiles, 0u);
 
     // Files never opened are still served by reads and writes.
     must({{"method", "write"}, {"node_id", fileID}, {"offset", 0}, {"length", 2}}, "HI");
@@ -204,7 +204,7 @@ TEST_F(MethodsTest, IDsAreStableAcrossRenamesAndNeverReused) {
     must({{"method", "remove_file"}, {"parent_id", 1}, {"name", "z"}});
     const auto fresh = must({{"method", "create_file"}, {"parent_id", 1}, {"name", "z"}, {"mode", 0644}});
     EXPECT_GT(id(fresh, "item_attrs"), fileID);
-    EXPECT_EQ(server->fileSystem().openFiles().size(), 0u);
+    EXPECT_EQ(server->holdings().openFiles, 0u);
 }
 
 TEST_F(MethodsTest, RemovingChecksTypesAndEmptiness) {
@@ -311,7 +311,7 @@ TEST_F(MethodsTest, DescriptorsStayBoundedHoweverManyFilesAreSeen) {
     }
     list(1, 0, 0, 4096);
     EXPECT_LE(openDescriptors(), before + 2);
-    EXPECT_GE(server->fileSystem().nodes().size(), 301u);
+    EXPECT_GE(fileSystem->nodes().size(), 301u);
 }
 
 TEST_F(MethodsTest, ExtendedAttributes) {
@@ -350,9 +350,9 @@ TEST_F(MethodsTest, WithoutNamedattrExtendedAttributesAreNotSupported) {
 
 TEST_F(MethodsTest, ReadonlyRefusesEveryChange) {
     std::ofstream(exportPath() + "/f") << "data";
-    brindle::server::ServerOptions options;
-    options.readonly = true;
-    options.namedattr = true;
+    ServerSetup options;
+    options.fileSystem.readonly = true;
+    options.fileSystem.namedattr = true;
     startServer(options);
     client = connect();
     const uint64_t fileID = lookup(*client, 1, "f");

@@ -15,8 +15,8 @@ using boost::json::object;
 class NamesTest : public ServerFixture {
 protected:
     void SetUp() override {
-        brindle::server::ServerOptions options;
-        options.namedattr = true;
+        ServerSetup options;
+        options.fileSystem.namedattr = true;
         startServer(options);
         for (const char* name : {"a", "b", "c", "bad\xff", "overlong\xc0\xafslash", "surrogate\xed\xa0\x80"}) {
             std::ofstream(exportPath() + "/" + name) << "x";

@@ -1,7 +1,7 @@
 #include "platform/foundation/json.h"
 #include "protocol/item_record.h"
-#include "server/dispatcher.h"
-#include "tests/protocol/schema_support.h"
+#include "protocol/schema.h"
+#include "sdk/cpp/dispatch/dispatcher.h"
 #include "tests/server/server_fixture.h"
 
 #include <unistd.h>
@@ -26,8 +26,8 @@ void collectRecords(const boost::json::value& value, std::vector<object>& record
 class ServerSchemaAgreementTest : public ServerFixture {
 protected:
     void SetUp() override {
-        brindle::server::ServerOptions options;
-        options.namedattr = true;
+        ServerSetup options;
+        options.fileSystem.namedattr = true;
         startServer(options);
         client = connect();
     }
@@ -37,13 +37,13 @@ protected:
         request["method"] = method;
         object sent = request;
         sent["request_id"] = 1;
-        for (const auto& problem : schematest::requestProblems(sent, payload.size())) ADD_FAILURE() << problem;
+        for (const auto& problem : brindle::schema::requestProblems(sent, payload.size())) ADD_FAILURE() << problem;
         auto answer = client->call(std::move(request), payload);
         if (!answer) {
             ADD_FAILURE() << method << ": no reply";
             return {};
         }
-        for (const auto& problem : schematest::replyProblems(method, answer->object, answer->payload.size())) {
+        for (const auto& problem : brindle::schema::replyProblems(method, answer->object, answer->payload.size())) {
             ADD_FAILURE() << problem;
         }
         std::vector<object> records;
@@ -68,15 +68,15 @@ protected:
 
 TEST_F(ServerSchemaAgreementTest, TheDispatcherServesEveryMethodOfTheSchemaAndNoOther) {
     std::set<std::string> served{"handshake"};
-    for (const auto name : brindle::server::Dispatcher::methodNames()) served.emplace(name);
-    EXPECT_EQ(served, schematest::methodNames());
+    for (const auto name : brindle::sdk::Dispatcher::methodNames()) served.emplace(name);
+    EXPECT_EQ(served, brindle::schema::methodNames());
 }
 
 TEST_F(ServerSchemaAgreementTest, TheHandshakeAndTheSessionFileFollowTheSchema) {
     FrameClient fresh(server->endpoint());
-    const auto answer = fresh.call({{"method", "handshake"}, {"auth_token", server->secrets().authToken}});
+    const auto answer = fresh.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
     ASSERT_TRUE(answer);
-    for (const auto& problem : schematest::replyProblems("handshake", answer->object, answer->payload.size())) {
+    for (const auto& problem : brindle::schema::replyProblems("handshake", answer->object, answer->payload.size())) {
         ADD_FAILURE() << problem;
     }
     std::ifstream in(sessionPath());
@@ -84,7 +84,7 @@ TEST_F(ServerSchemaAgreementTest, TheHandshakeAndTheSessionFileFollowTheSchema) 
     text << in.rdbuf();
     const auto session = foundation::json::parse(text.str());
     ASSERT_TRUE(session && session.value().is_object());
-    for (const auto& problem : schematest::sessionFileProblems(session.value().get_object())) ADD_FAILURE() << problem;
+    for (const auto& problem : brindle::schema::sessionFileProblems(session.value().get_object())) ADD_FAILURE() << problem;
 }
 
 TEST_F(ServerSchemaAgreementTest, EveryMethodAnswersAValidRequestAsTheSchemaDescribes) {
@@ -127,7 +127,7 @@ TEST_F(ServerSchemaAgreementTest, EveryMethodAnswersAValidRequestAsTheSchemaDesc
 
     call("remove_file", {{"parent_id", directory}, {"name", "g"}});
     call("remove_directory", {{"parent_id", root}, {"name", "d"}});
-    EXPECT_EQ(called, schematest::methodNames());
+    EXPECT_EQ(called, brindle::schema::methodNames());
 }
 
 }  // namespace servertest

@@ -4,15 +4,18 @@
 
 namespace servertest {
 
-void ServerFixture::startServer(brindle::server::ServerOptions options, brindle::server::ServerLimits limits) {
+void ServerFixture::startServer(ServerSetup setup) {
     server.reset();
+    fileSystem.reset();
     ::mkdir(exportPath().c_str(), 0755);
     ::mkdir(outsidePath().c_str(), 0755);
-    options.exportDirectory = exportPath();
-    options.sessionFile = sessionPath();
-    options.threads = 4;
-    auto started = brindle::server::Server::start(options, limits);
-    ASSERT_TRUE(started) << started.error().description();
+    auto opened = brindle::passthrough::FileSystem::open(exportPath(), setup.fileSystem);
+    ASSERT_TRUE(opened) << brindle::sdk::describe(opened.error());
+    fileSystem = std::move(opened.value());
+    setup.settings.sessionFile = sessionPath();
+    setup.settings.threads = 4;
+    auto started = brindle::sdk::Server::start(*fileSystem, setup.settings);
+    ASSERT_TRUE(started) << brindle::sdk::describe(started.error());
     server = std::move(started.value());
 }
 
@@ -20,7 +23,7 @@ std::unique_ptr<FrameClient> ServerFixture::connect(bool authenticated) const {
     auto client = std::make_unique<FrameClient>(server->endpoint());
     EXPECT_TRUE(client->connected());
     if (authenticated) {
-        EXPECT_TRUE(client->handshake(server->secrets().authToken));
+        EXPECT_TRUE(client->handshake(server->authToken()));
     }
     return client;
 }

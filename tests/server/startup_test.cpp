@@ -1,7 +1,10 @@
+#include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "tests/server/server_fixture.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/un.h>
 
 #include <cstring>
@@ -20,7 +23,7 @@ std::string readFile(const std::string& path) {
 
 // What a server killed with SIGKILL leaves behind: a socket file nobody listens on.
 void leaveDeadSocket(const std::string& path) {
-    brindle::server::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    brindle::sdk::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
@@ -38,7 +41,7 @@ TEST_F(StartupTest, ADeadServersSocketAndSessionFileAreReplaced) {
                                  << R"(.sock","auth_token":"old","volume_name":"","namedattr":false,"readonly":false})";
     startServer({});
     const auto session = foundation::json::parse(readFile(sessionPath())).value().as_object();
-    EXPECT_EQ(session.at("session_id").as_string(), server->secrets().sessionID);
+    EXPECT_EQ(session.at("session_id").as_string(), server->sessionID());
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
 }
 
@@ -52,21 +55,52 @@ TEST_F(StartupTest, ALiveServersSocketAndSessionFileAreNeverReplaced) {
     startServer({});
     const std::string live = readFile(sessionPath());
 
-    brindle::server::ServerOptions elsewhere;
-    elsewhere.exportDirectory = exportPath();
+    brindle::sdk::ServerSettings elsewhere;
     elsewhere.sessionFile = sessionPath();
     elsewhere.listen = "tcp://127.0.0.1:0";
-    auto second = brindle::server::Server::start(elsewhere);
+    auto second = brindle::sdk::Server::start(*fileSystem, elsewhere);
     ASSERT_FALSE(second) << "a second server took over the session file of a live one";
-    EXPECT_EQ(second.error().code(), 48);
+    EXPECT_EQ(second.error().code(), brindle::sdk::Errno::eaddrinuse);
 
     elsewhere.listen.clear();
-    auto third = brindle::server::Server::start(elsewhere);
+    auto third = brindle::sdk::Server::start(*fileSystem, elsewhere);
     ASSERT_FALSE(third);
-    EXPECT_EQ(second.error().code(), 48);
+    EXPECT_EQ(third.error().code(), brindle::sdk::Errno::eaddrinuse);
 
     EXPECT_EQ(readFile(sessionPath()), live);
     EXPECT_TRUE(connect()->call({{"method", "ping"}})->ok());
+}
+
+// Another user's file or socket where this server would announce itself is left alone and the
+// server does not start: that user could read the token or catch the clients.
+TEST_F(StartupTest, AnotherUsersObjectAtTheSessionFileOrSocketPathStopsTheStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+    ::mkdir(exportPath().c_str(), 0755);
+    auto opened = brindle::passthrough::FileSystem::open(exportPath(), {});
+    ASSERT_TRUE(opened) << brindle::sdk::describe(opened.error());
+    brindle::sdk::ServerSettings settings;
+    settings.sessionFile = sessionPath();
+
+    std::ofstream(sessionPath()) << "planted";
+    ASSERT_EQ(::chown(sessionPath().c_str(), 65534, 65534), 0);
+    auto refused = brindle::sdk::Server::start(*opened.value(), settings);
+    ASSERT_FALSE(refused) << "the server started over another user's session file";
+    EXPECT_EQ(refused.error().code(), brindle::sdk::Errno::eperm);
+    EXPECT_NE(refused.error().message().find(sessionPath() + " already exists and belongs to"), std::string::npos)
+        << refused.error().message();
+    EXPECT_EQ(readFile(sessionPath()), "planted");
+    ASSERT_EQ(::unlink(sessionPath().c_str()), 0);
+
+    const std::string socketPath = sessionPath() + ".sock";
+    leaveDeadSocket(socketPath);
+    ASSERT_EQ(::lchown(socketPath.c_str(), 65534, 65534), 0);
+    refused = brindle::sdk::Server::start(*opened.value(), settings);
+    ASSERT_FALSE(refused) << "the server replaced another user's socket";
+    EXPECT_EQ(refused.error().code(), brindle::sdk::Errno::eperm);
+    struct stat st {};
+    ASSERT_EQ(::lstat(socketPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_NE(::access(sessionPath().c_str(), F_OK), 0) << "a session file was written for a server that did not start";
 }
 
 }  // namespace

@@ -22,7 +22,12 @@ std::string TempDir::write(const std::string& name, const std::string& contents)
     const std::string target = file(name);
     std::ofstream out(target, std::ios::binary);
     out << contents;
-    if (!out) throw std::runtime_error("cannot write " + target);
+    out.close();
+    // Private, as the session files written here must be to be read.
+    std::error_code failed;
+    std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                 failed);
+    if (!out || failed) throw std::runtime_error("cannot write " + target);
     return target;
 }
 

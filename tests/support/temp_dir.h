@@ -14,7 +14,7 @@ public:
 
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
-    // Writes `contents` to `name` in the directory and returns the file's path.
+    // Writes `contents` to `name` in the directory, readable by its owner alone, and returns its path.
     std::string write(const std::string& name, const std::string& contents) const;
 
 private:

@@ -75,12 +75,13 @@ private:
 
 }  // namespace
 
-int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& err,
+int runCheck(const std::string& sessionPath, SessionFileTrust trust, std::ostream& out, std::ostream& err,
              std::chrono::milliseconds stepLimit) {
     StepRunner steps(out, err, stepLimit);
     const auto url = foundation::URL::fileURLWithPath(sessionPath);
 
     auto fileSystem = BrindleModuleBootstrap{}.fileSystem();
+    fileSystem->setSessionFileTrust(trust);
     auto resource = std::make_shared<fskit::FSPathURLResource>(url);
     const std::string sessionFile = "session file " + sessionPath;
     const bool probed = steps.run("probe", sessionFile, [&](StepRunner::Finish finish) {
@@ -92,7 +93,7 @@ int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& er
     });
     if (!probed) return 1;
 
-    auto session = BrindleSessionDescriptor::initWithURL(url);
+    auto session = BrindleSessionDescriptor::initWithURL(url, trust);
     if (!session) {
         err << "brindle: check failed at probe: " << sessionFile << ": " << errorText(session.error()) << "\n";
         return 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "module/BrindleSessionDescriptor.h"
+
 #include <chrono>
 #include <iosfwd>
 #include <string>
@@ -9,7 +11,7 @@ namespace brindle::host {
 // Probes the session, connects and handshakes, pings, fetches the root's attributes and the
 // volume statistics, printing each step's round-trip time. Gives up on a step that takes longer
 // than `stepLimit`. Returns the process exit status.
-int runCheck(const std::string& sessionPath, std::ostream& out, std::ostream& err,
+int runCheck(const std::string& sessionPath, SessionFileTrust trust, std::ostream& out, std::ostream& err,
              std::chrono::milliseconds stepLimit = std::chrono::seconds(10));
 
 }  // namespace brindle::host

@@ -38,6 +38,8 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argument == "--probe" || argument == "--check") {
             if (mode) return {std::nullopt, "--probe and --check cannot be combined"};
             mode = argument == "--probe" ? Command::Probe : Command::Check;
+        } else if (argument == "--skip-session-file-check") {
+            line.sessionFileTrust = SessionFileTrust::skipCheck;
         } else if (argument == "-f") {
             line.foreground = true;
         } else if (argument == "-d") {
@@ -71,13 +73,14 @@ ParseOutcome parseCommandLine(const std::vector<std::string>& arguments) {
     line.sessionPath = absolutePath(positional[0]);
     line.mountPoint = absolutePath(positional[1]);
     line.mount = *options.options;
+    if (line.mount.skipSessionFileCheck) line.sessionFileTrust = SessionFileTrust::skipCheck;
     return {line, {}};
 }
 
 std::string usageText() {
-    return "usage: brindle SESSION MOUNTPOINT [-o OPTIONS] [-f] [-d] [-s]\n"
-           "       brindle --probe SESSION [-f] [-d]\n"
-           "       brindle --check SESSION [-f] [-d]\n"
+    return "usage: brindle SESSION MOUNTPOINT [-o OPTIONS] [-f] [-d] [-s] [--skip-session-file-check]\n"
+           "       brindle --probe SESSION [-f] [-d] [--skip-session-file-check]\n"
+           "       brindle --check SESSION [-f] [-d] [--skip-session-file-check]\n"
            "       brindle --help | --version\n"
            "\n"
            "Mounts the file system served by the server that the session file names.\n"
@@ -90,6 +93,10 @@ std::string usageText() {
            "  -d               also log debug lines, among them every kernel request\n"
            "                   (implies -f)\n"
            "  -s               serve requests on a single thread\n"
+           "  --skip-session-file-check\n"
+           "                   read SESSION even when it is a symbolic link, belongs to\n"
+           "                   someone other than you or root, or group or others have\n"
+           "                   access to it (refused by default: it holds the token)\n"
            "\n"
            "Mount options:\n" +
            mountOptionsHelp() +

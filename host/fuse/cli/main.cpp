@@ -5,6 +5,8 @@
 #include "platform/log/log.h"
 #include "platform/log/sinks.h"
 
+#include <fuse_lowlevel.h>
+
 #include <iostream>
 
 int main(int argc, char** argv) {
@@ -20,9 +22,13 @@ int main(int argc, char** argv) {
 
     switch (line.command) {
         case Command::Help: std::cout << usageText(); return 0;
-        case Command::Version: std::cout << versionText(); return 0;
-        case Command::Probe: return runProbe(line.sessionPath, std::cout, std::cerr);
-        case Command::Check: return runCheck(line.sessionPath, std::cout, std::cerr);
+        case Command::Version:
+            // As other FUSE file systems do: which libfuse, and the kernel interface it speaks.
+            std::cout << versionText() << "FUSE library version " << fuse_pkgversion() << "\n" << std::flush;
+            fuse_lowlevel_version();
+            return 0;
+        case Command::Probe: return runProbe(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
+        case Command::Check: return runCheck(line.sessionPath, line.sessionFileTrust, std::cout, std::cerr);
         case Command::Mount: return runMount(line, std::cerr);
     }
     return 1;

@@ -7,8 +7,9 @@
 
 namespace brindle::host {
 
-int runProbe(const std::string& sessionPath, std::ostream& out, std::ostream& err) {
+int runProbe(const std::string& sessionPath, SessionFileTrust trust, std::ostream& out, std::ostream& err) {
     auto fileSystem = BrindleModuleBootstrap{}.fileSystem();
+    fileSystem->setSessionFileTrust(trust);
     auto resource = std::make_shared<fskit::FSPathURLResource>(foundation::URL::fileURLWithPath(sessionPath));
 
     int status = 1;

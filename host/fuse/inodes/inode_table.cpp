@@ -8,8 +8,27 @@ namespace brindle::host {
 
 uint64_t nodeIDOfItem(const BrindleItem& item) { return BrindleVolume::placeOfItem(item).nodeID; }
 
+namespace {
+
+// Whether `found`, now under the name an inode was last handed out under, is the object the inode
+// stood for. Anything but a directory must have been born when the held one was, by the server's
+// birth times, and is not taken for it without them: an open of it would read another file's
+// bytes. A directory is found again by name and type alone, so that a shell in it and the paths
+// under it go on when the tree was restored or the server serves a copy.
+bool isSameObject(const BrindleItem& held, const BrindleItem& found) {
+    const auto type = BrindleVolume::placeOfItem(found).itemType;
+    if (BrindleVolume::placeOfItem(held).itemType != type) return false;
+    if (type == ItemType::Directory) return true;
+    const auto heldBirth = BrindleVolume::birthTimeOf(held);
+    const auto foundBirth = BrindleVolume::birthTimeOf(found);
+    return heldBirth && foundBirth && heldBirth->tv_sec == foundBirth->tv_sec &&
+           heldBirth->tv_nsec == foundBirth->tv_nsec;
+}
+
+}  // namespace
+
 InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID) : rootNodeID_(rootNodeID) {
-    entries_[rootInode] = Entry{std::move(root), 1, 0, 0, {}, 1, false, std::nullopt};
+    entries_[rootInode] = Entry{std::move(root), 1, {}, {}, 1, false, std::nullopt};
 }
 
 uint64_t InodeTable::swappedLocked(uint64_t nodeID) const {
@@ -50,8 +69,7 @@ uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
             const auto held = named == names_.end() ? entries_.end() : entries_.find(named->second);
             if (held != entries_.end()) {
                 Entry& entry = held->second;
-                if (!entry.stale && entry.generation < generation_ &&
-                    BrindleVolume::placeOfItem(*entry.item).itemType == place.itemType) {
+                if (!entry.stale && entry.generation < generation_ && isSameObject(*entry.item, *item)) {
                     entry.item = item;
                     entry.generation = generation_;
                     bindLocked(nodeID, named->second);
@@ -64,6 +82,10 @@ uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
     if (entries_.contains(inode) || nodeOfInode_.contains(inode)) {
         while (entries_.contains(nextOwnInode_) || nodeOfInode_.contains(nextOwnInode_)) ++nextOwnInode_;
         inode = nextOwnInode_++;
+    } else if (!known) {
+        // Named only (a listing, an attribute reply): the number is the node's own until the kernel
+        // is handed the node, and a binding kept now would outlive every entry of a large walk.
+        return inode;
     }
     bindLocked(nodeID, inode);
     return inode;
@@ -114,8 +136,7 @@ InodeTable::ItemPtr InodeTable::rebind(uint64_t inode, const ItemPtr& found, uin
     if (entry.stale) return nullptr;
     if (entry.generation == generation_) return entry.item;
     const auto bound = inodeOfNode_.find(place.nodeID);
-    if (BrindleVolume::placeOfItem(*entry.item).itemType != place.itemType ||
-        (bound != inodeOfNode_.end() && bound->second != inode)) {
+    if (!isSameObject(*entry.item, *found) || (bound != inodeOfNode_.end() && bound->second != inode)) {
         entry.stale = true;
         return nullptr;
     }
@@ -187,6 +208,27 @@ InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::strin
     return item;
 }
 
+std::vector<std::pair<uint64_t, std::string>> InodeTable::takeOtherNames(uint64_t inode, uint64_t parentInode,
+                                                                         const std::string& name) {
+    std::lock_guard lock(mutex_);
+    std::vector<Name> others;
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return others;
+    auto& names = found->second.names;
+    const Name kept{parentInode, name};
+    for (auto it = names.begin(); it != names.end();) {
+        if (*it == kept) {
+            ++it;
+            continue;
+        }
+        const auto named = names_.find(*it);
+        if (named != names_.end() && named->second == inode) names_.erase(named);
+        others.push_back(std::move(*it));
+        it = names.erase(it);
+    }
+    return others;
+}
+
 void InodeTable::eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found) {
     for (const Name& key : found->second.names) {
         const auto named = names_.find(key);
@@ -208,7 +250,7 @@ InodeTable::ItemPtr InodeTable::forget(uint64_t inode, uint64_t lookups) {
     if (found == entries_.end()) return nullptr;
     Entry& entry = found->second;
     entry.lookups -= std::min(entry.lookups, lookups);
-    if (entry.lookups > 0 || entry.readers > 0 || entry.writers > 0) return nullptr;
+    if (entry.lookups > 0 || !entry.opens.empty()) return nullptr;
     // An earlier generation's item went with its volume; there is nothing to give back.
     ItemPtr item = currentItemLocked(entry);
     eraseLocked(found);
@@ -220,31 +262,64 @@ void InodeTable::unlessReferenced(uint64_t inode, const std::function<void()>& r
     if (!entries_.contains(inode)) release();
 }
 
-uint32_t InodeTable::keptModes(const Entry& entry) {
-    return (entry.readers > 0 ? BrindleVolume::openModeRead : 0) | (entry.writers > 0 ? BrindleVolume::openModeWrite : 0);
+uint32_t InodeTable::keptModes(const Entry& entry, uint64_t generation) {
+    const auto found = entry.opens.find(generation);
+    if (found == entry.opens.end()) return 0;
+    return (found->second.readers > 0 ? BrindleVolume::openModeRead : 0) |
+           (found->second.writers > 0 ? BrindleVolume::openModeWrite : 0);
 }
 
-void InodeTable::recordOpen(uint64_t inode, uint32_t modes) {
+void InodeTable::recordOpen(uint64_t inode, uint32_t modes, uint64_t generation) {
     std::lock_guard lock(mutex_);
     const auto found = entries_.find(inode);
     if (found == entries_.end()) return;
-    if (modes & BrindleVolume::openModeRead) ++found->second.readers;
-    if (modes & BrindleVolume::openModeWrite) ++found->second.writers;
+    countOn(found->second.opens, modes, generation);
 }
 
-InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes) {
+void InodeTable::countOn(std::map<uint64_t, Opens>& opens, uint32_t modes, uint64_t generation) {
+    Opens& counted = opens[generation];
+    ++counted.handles;
+    if (modes & BrindleVolume::openModeRead) ++counted.readers;
+    if (modes & BrindleVolume::openModeWrite) ++counted.writers;
+}
+
+bool InodeTable::countOff(std::map<uint64_t, Opens>& opens, uint32_t modes, uint64_t generation) {
+    const auto found = opens.find(generation);
+    if (found == opens.end()) return false;
+    auto& counted = found->second;
+    if ((modes & BrindleVolume::openModeRead) && counted.readers > 0) --counted.readers;
+    if ((modes & BrindleVolume::openModeWrite) && counted.writers > 0) --counted.writers;
+    if (--counted.handles == 0) opens.erase(found);
+    return true;
+}
+
+InodeTable::Release InodeTable::recordRelease(uint64_t inode, uint32_t modes, uint64_t generation) {
     std::lock_guard lock(mutex_);
     const auto found = entries_.find(inode);
     if (found == entries_.end()) return {};
     Entry& entry = found->second;
-    if ((modes & BrindleVolume::openModeRead) && entry.readers > 0) --entry.readers;
-    if ((modes & BrindleVolume::openModeWrite) && entry.writers > 0) --entry.writers;
-    Release release{keptModes(entry), nullptr};
-    if (release.keepingModes == 0 && entry.lookups == 0 && inode != rootInode) {
+    countOff(entry.opens, modes, generation);
+    Release release{keptModes(entry, generation), nullptr};
+    if (entry.opens.empty() && entry.lookups == 0 && inode != rootInode) {
         release.unreferenced = currentItemLocked(entry);
         eraseLocked(found);
     }
     return release;
+}
+
+void InodeTable::moveOpen(uint64_t inode, uint32_t modes, uint64_t from, uint64_t to) {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found != entries_.end() && countOff(found->second.opens, modes, from)) countOn(found->second.opens, modes, to);
+}
+
+uint64_t InodeTable::openCount(uint64_t inode) const {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(inode);
+    if (found == entries_.end()) return 0;
+    uint64_t count = 0;
+    for (const auto& [generation, opens] : found->second.opens) count += opens.handles;
+    return count;
 }
 
 bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
@@ -276,6 +351,11 @@ void InodeTable::clearStamp(uint64_t inode) {
 size_t InodeTable::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();
+}
+
+size_t InodeTable::boundNodeCount() const {
+    std::lock_guard lock(mutex_);
+    return inodeOfNode_.size();
 }
 
 uint64_t InodeTable::lookupCount(uint64_t inode) const {

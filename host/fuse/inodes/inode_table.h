@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,7 +57,8 @@ public:
     void startGeneration(uint64_t number, const ItemPtr& root, uint64_t rootNodeID, TrackedItem trackedItem);
     // Binds an inode of an earlier generation to `found`, the item now under the name it was last
     // seen under, in generation `number`; returns the inode's current item. Null (the inode is stale
-    // from then on) when `found` is of another type or already has another inode.
+    // from then on) when `found` is another object (another type; for all but directories, another
+    // birth time or none) or already has another inode.
     ItemPtr rebind(uint64_t inode, const ItemPtr& found, uint64_t number);
     // The inode no longer leads to its object.
     void markStale(uint64_t inode);
@@ -72,6 +74,10 @@ public:
     // name, and the kernel calls them only for an entry it has just looked up, so this spares
     // asking the server for the same item again.
     ItemPtr itemNamed(uint64_t parentInode, const std::string& name);
+    // The other names the kernel was handed for the inode than `name` in `parentInode`, forgotten
+    // here: a directory that moved behind the mount has only its new name left.
+    std::vector<std::pair<uint64_t, std::string>> takeOtherNames(uint64_t inode, uint64_t parentInode,
+                                                                 const std::string& name);
     // Takes kernel references away; returns the item once nothing references it any more, so the
     // caller can let the volume reclaim it. The root is never let go.
     ItemPtr forget(uint64_t inode, uint64_t lookups);
@@ -80,14 +86,20 @@ public:
     // by open: no reply can count the inode while its item is let go.
     void unlessReferenced(uint64_t inode, const std::function<void()>& release);
 
-    // Counts an open of the inode in the given FSKit modes (1 read, 2 write).
-    void recordOpen(uint64_t inode, uint32_t modes);
+    // Counts an open of the inode in the given FSKit modes (1 read, 2 write), made on the
+    // connection generation `generation`.
+    void recordOpen(uint64_t inode, uint32_t modes, uint64_t generation);
     struct Release {
-        uint32_t keepingModes = 0;  // the modes other opens keep (0 on the last close)
+        uint32_t keepingModes = 0;  // the modes other opens of that generation keep (0 on its last close)
         ItemPtr unreferenced;       // set when the kernel had already forgotten the inode
     };
-    // Counts the release of an open made in `modes`.
-    Release recordRelease(uint64_t inode, uint32_t modes);
+    // Counts the release of an open made in `modes` on `generation`: what stays open is told to
+    // that generation's server only, which knows nothing of another's opens.
+    Release recordRelease(uint64_t inode, uint32_t modes, uint64_t generation);
+    // An open made again on a newer connection.
+    void moveOpen(uint64_t inode, uint32_t modes, uint64_t from, uint64_t to);
+    // How many opens of the inode there are, on every generation.
+    uint64_t openCount(uint64_t inode) const;
 
     // What a file or directory showed on the server when this mount last opened it.
     struct ContentStamp {
@@ -105,6 +117,8 @@ public:
     void clearStamp(uint64_t inode);
 
     size_t size() const;
+    // How many of the current server's node ids carry an inode binding (from the second generation).
+    size_t boundNodeCount() const;
     uint64_t lookupCount(uint64_t inode) const;
 
 private:
@@ -112,11 +126,15 @@ private:
     struct NameHash {
         size_t operator()(const Name& name) const;
     };
+    struct Opens {
+        uint64_t handles = 0;
+        uint64_t readers = 0;
+        uint64_t writers = 0;
+    };
     struct Entry {
         ItemPtr item;
         uint64_t lookups = 0;
-        uint64_t readers = 0;
-        uint64_t writers = 0;
+        std::map<uint64_t, Opens> opens;  // by connection generation
         std::vector<Name> names;  // the names that lead to it in `names_`
         uint64_t generation = 1;  // the generation `item` belongs to
         bool stale = false;
@@ -125,7 +143,10 @@ private:
         uint64_t stampGeneration = 0;  // a stamp from an earlier connection's server proves nothing
         std::chrono::steady_clock::time_point cachedSince;  // when the stamp that began the cache was taken
     };
-    static uint32_t keptModes(const Entry& entry);
+    static uint32_t keptModes(const Entry& entry, uint64_t generation);
+    static void countOn(std::map<uint64_t, Opens>& opens, uint32_t modes, uint64_t generation);
+    // Counts one open off; false when there was none to count.
+    static bool countOff(std::map<uint64_t, Opens>& opens, uint32_t modes, uint64_t generation);
     void nameLocked(uint64_t inode, Entry& entry, uint64_t parentInode, const std::string& name);
     void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
     uint64_t swappedLocked(uint64_t nodeID) const;

@@ -64,8 +64,8 @@ fuse_lowlevel_ops makeOperations() {
     operations.open = fromKernel<onOpen>;
     operations.read = fromKernel<onRead>;
     operations.write = fromKernel<onWrite>;
-    // No flush: every write is answered only once the server has taken it, so a close has nothing
-    // to report, and without a handler the kernel stops sending one per close.
+    // Every write is answered once the server has taken it: only a final mode is left to report.
+    operations.flush = fromKernel<onFlush>;
     operations.release = fromKernel<onRelease>;
     operations.fsync = fromKernel<onFsync>;
     operations.opendir = fromKernel<onOpendir>;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,10 +53,29 @@ int awaitChild(pid_t child, int readEnd, int signals) {
     return 1;
 }
 
+// Said once the mount runs in the background: syslog drops every line without a word when
+// nothing listens, and a mount that failed has said why on standard error already.
+void warnWhenTheLogIsLost(std::ostream& err) {
+    struct stat logSocket {};
+    if (::stat("/dev/log", &logSocket) != 0 || !S_ISSOCK(logSocket.st_mode)) {
+        err << "brindle: no syslog daemon listens on /dev/log, so the mount's log is lost; run with -f to "
+               "keep it on standard error\n";
+    }
+}
+
+// An automount point of systemd's (x-systemd.automount) is one brindle is meant to mount on.
+constexpr long autofsMagic = 0x0187;
+
 std::optional<std::string> mountPointProblem(const std::string& mountPoint) {
-    struct stat status {};
-    if (::stat(mountPoint.c_str(), &status) != 0) return errorText(Error::fromLinuxErrno(errno));
-    if (!S_ISDIR(status.st_mode)) return errorText(Error::fromLinuxErrno(ENOTDIR));
+    struct statx status {};
+    if (::statx(AT_FDCWD, mountPoint.c_str(), AT_NO_AUTOMOUNT, STATX_TYPE, &status) != 0)
+        return errorText(Error::fromLinuxErrno(errno));
+    if (!S_ISDIR(status.stx_mode)) return errorText(Error::fromLinuxErrno(ENOTDIR));
+    // A second mount would hide the first, which then goes on unseen until both are unmounted.
+    struct statfs fileSystem {};
+    if ((status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) &&
+        ::statfs(mountPoint.c_str(), &fileSystem) == 0 && fileSystem.f_type != autofsMagic)
+        return std::string("already a mount point; unmount it first");
     return std::nullopt;
 }
 
@@ -95,6 +115,7 @@ int runMount(const CommandLine& line, std::ostream& err) {
             const int status = awaitChild(child, fds[0], signals);
             ::close(fds[0]);
             if (signals >= 0) ::close(signals);
+            if (status == 0) warnWhenTheLogIsLost(err);
             return status;
         }
         ::close(fds[0]);

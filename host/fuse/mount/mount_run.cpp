@@ -1,5 +1,6 @@
 #include "host/fuse/mount/mount_run.h"
 
+#include "host/fuse/kernel/fuse_notices.h"
 #include "host/fuse/kernel/operations.h"
 #include "host/fuse/mount/fuse_messages.h"
 #include "host/fuse/mount/read_ahead.h"
@@ -35,14 +36,14 @@ struct Loaded {
 };
 
 // The server's endpoint as the session file names it, for error lines.
-std::optional<std::string> endpointOf(const foundation::URL& sessionURL) {
-    auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(sessionURL);
+std::optional<std::string> endpointOf(const foundation::URL& sessionURL, SessionFileTrust trust) {
+    auto fields = BrindleSessionDescriptor::parsedFieldsAtURL(sessionURL, trust);
     if (!fields) return std::nullopt;
     return fields.value().socketPath;
 }
 
-std::string serverNamed(const foundation::URL& sessionURL) {
-    const auto endpoint = endpointOf(sessionURL);
+std::string serverNamed(const foundation::URL& sessionURL, SessionFileTrust trust) {
+    const auto endpoint = endpointOf(sessionURL, trust);
     return endpoint ? "the server at " + *endpoint : "the server";
 }
 
@@ -56,7 +57,9 @@ public:
         : line_(line), options_(line.mount), sessionPath_(line.sessionPath), mountPoint_(line.mountPoint), err_(err),
           fileSystem_(BrindleModuleBootstrap{}.fileSystem()),
           sessionURL_(foundation::URL::fileURLWithPath(sessionPath_)),
-          resource_(std::make_shared<fskit::FSPathURLResource>(sessionURL_)) {}
+          resource_(std::make_shared<fskit::FSPathURLResource>(sessionURL_)) {
+        fileSystem_->setSessionFileTrust(line.sessionFileTrust);
+    }
 
     // `blockedSince` is the signal mask to return to once the setup's own handlers are in place.
     int run(ReadinessReport& report, const sigset_t* blockedSince) {
@@ -91,7 +94,7 @@ private:
     bool unanswered(std::string_view step) {
         if (SetupInterruption::caughtSignal() != 0) return cancelled();
         return failed(step,
-                      "no answer from " + serverNamed(sessionURL_) + " within " + seconds(options_.requestTimeout));
+                      "no answer from " + serverNamed(sessionURL_, line_.sessionFileTrust) + " within " + seconds(options_.requestTimeout));
     }
 
     bool probe() {
@@ -121,11 +124,11 @@ private:
             unload();
             const Error error = outcome->error.value_or(Error::posix(foundation::darwin::eio));
             // The session file is read again, and may have changed since the probe.
-            if (error.domain() != foundation::ErrorDomain::Posix || !endpointOf(sessionURL_))
+            if (error.domain() != foundation::ErrorDomain::Posix || !endpointOf(sessionURL_, line_.sessionFileTrust))
                 return failed("load", "session file " + sessionPath_ + ": " + errorText(error));
             // Only a failed system call comes without a message: the server was never reached.
             const std::string object =
-                error.message() ? serverNamed(sessionURL_) : "cannot connect to " + *endpointOf(sessionURL_);
+                error.message() ? serverNamed(sessionURL_, line_.sessionFileTrust) : "cannot connect to " + *endpointOf(sessionURL_, line_.sessionFileTrust);
             return failed("load", object + ": " + errorText(error));
         }
         volume_ = outcome->volume;
@@ -142,7 +145,7 @@ private:
         const auto outcome = activated.wait(options_.requestTimeout, setupInterrupted);
         if (!outcome) return unanswered("activate");
         if (!outcome->first) {
-            return failed("activate", serverNamed(sessionURL_) + ": " +
+            return failed("activate", serverNamed(sessionURL_, line_.sessionFileTrust) + ": " +
                                           errorText(outcome->second.value_or(Error::posix(foundation::darwin::eio))));
         }
         rootNodeID_ = nodeIDOfItem(*outcome->first);
@@ -188,6 +191,8 @@ private:
             return failed("mount", "cannot mount on " + mountPoint_ + (reason.empty() ? "" : ": " + reason)), 1;
         }
         fuseMessages.reset();
+        auto notices = std::make_shared<FuseNotices>(session);
+        context->notices = notices;
         // A call waiting for a reconnect gives up once the session ends: the loop joins its workers.
         context->volume.watchEnding([session] { return fuse_session_exited(session) != 0; });
         std::shared_ptr<Reconnection> reconnection;
@@ -222,6 +227,8 @@ private:
         // Closed before the unmount closes /dev/fuse: a late completion would otherwise write its
         // answer to a closed descriptor, or to whatever the number was reused for.
         context->deadline->close();
+        // Late completions may still ask for notices; once stopped, none reaches the session.
+        notices->stop();
         fuse_session_unmount(session);
         fuse_session_destroy(session);
         if (result < 0) {

@@ -13,6 +13,18 @@ fuse_entry_param entryFor(const MountOptions& options, uint64_t inode, const fsk
     return entry;
 }
 
+void whenAttributesLoaded(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item,
+                          std::function<void()> then) {
+    if (BrindleVolume::hasLoadedAttributes(*item)) return then();
+    request.volume().getAttributes(allAttributes(), item,
+                                   [request, item, then = std::move(then)](std::optional<fskit::FSItemAttributes> attributes,
+                                                                           std::optional<foundation::Error> error) {
+                                       if (attributes) return then();
+                                       request.context()->lookups.releaseUnreferenced(item);
+                                       request.fail(error);
+                                   });
+}
+
 bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item, uint64_t parentInode,
                     const std::string& name, const EntrySend& send) {
     OperationContext& context = *request.context();

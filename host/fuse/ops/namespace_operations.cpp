@@ -16,6 +16,20 @@ using ItemPtr = std::shared_ptr<BrindleItem>;
 using foundation::Error;
 using fskit::FSFileName;
 
+// How long a lookup waits for the kernel to drop a moved directory's old name.
+constexpr std::chrono::milliseconds forgetBound{200};
+
+// The kernel keeps one name per directory. When a directory it knows moved behind the mount, the
+// old name must go before the new one is answered: inside a rename the kernel cannot move the old
+// name over and fails the rename with ESTALE.
+void forgetOldNamesOfDirectory(const KernelRequest& request, const ItemPtr& item, fuse_ino_t parent,
+                               const std::string& name) {
+    const auto& context = request.context();
+    if (!context->notices || BrindleVolume::placeOfItem(*item).itemType != ItemType::Directory) return;
+    for (const auto& [oldParent, oldName] : context->inodes.takeOtherNames(context->inodes.inodeOfItem(*item), parent, name))
+        context->notices->forgetEntry(oldParent, oldName, forgetBound);
+}
+
 // Answers a lookup with the entry of the item found as `name` in `parent`. A missing name is
 // answered as an entry without inode, which the kernel remembers for the negative timeout: asking
 // again for a name that is not there (a search path, a compiler's include directories) then costs
@@ -24,7 +38,8 @@ BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t
     return [request, parent, name = std::move(name)](ItemPtr item, std::optional<FSFileName>,
                                                      std::optional<Error> error) {
         if (item) {
-            replyWithEntry(request, item, parent, name);
+            forgetOldNamesOfDirectory(request, item, parent, name);
+            whenAttributesLoaded(request, item, [request, item, parent, name] { replyWithEntry(request, item, parent, name); });
             return;
         }
         const double missTimeout = negativeEntryTimeout(request.context()->options);
@@ -41,8 +56,10 @@ BrindleVolume::ItemNameReply creationReply(const KernelRequest& request, fuse_in
     return [request, parent, directory = std::move(directory), name = std::move(name)](
                ItemPtr item, std::optional<FSFileName>, std::optional<Error> error) {
         if (!item) return request.fail(error);
-        giveToCaller(request, item, directory, name,
-                     [request, item, parent, name] { replyWithEntry(request, item, parent, name.data()); });
+        whenAttributesLoaded(request, item, [request, item, directory, parent, name] {
+            giveToCaller(request, item, directory, name,
+                         [request, item, parent, name] { replyWithEntry(request, item, parent, name.data()); });
+        });
     };
 }
 

@@ -33,24 +33,32 @@ HandlePtr makeHandle(const KernelRequest& request, const ItemPtr& item, uint64_t
     return handle;
 }
 
+// Only an open of a file that still waits for its final mode has something for close(2) to hear;
+// the kernel asks every other open nothing when it is closed (unless it caches writes).
+bool flushHasNothingToReport(const OpenHandle& handle) {
+    return handle.directory || !BrindleVolume::pendingFinalModeOf(*handle.item);
+}
+
 // Ends one open: counts it off and tells the volume which modes stay open. A directory's
 // volume-side open is shared and ends with its last user.
 void closeOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr& handle,
                BrindleVolume::ErrorReply reply) {
-    const auto release = context->inodes.recordRelease(handle->inode, handle->modes);
+    uint64_t generation = 0;
+    ItemPtr item;
+    {
+        std::lock_guard lock(handle->generationMutex);
+        generation = handle->generation;
+        item = handle->item;
+    }
+    const auto release = context->inodes.recordRelease(handle->inode, handle->modes, generation);
     BrindleVolume::ErrorReply finish = [context, unreferenced = release.unreferenced,
                                         reply = std::move(reply)](std::optional<Error> error) {
         reply(std::move(error));
         context->lookups.reclaim(unreferenced);
     };
     const auto latest = context->volume.latest();
-    ItemPtr item;
-    {
-        std::lock_guard lock(handle->generationMutex);
-        // An open of an earlier connection ended with it; the newer server never had it.
-        if (handle->generation == latest->number) item = handle->item;
-    }
-    if (!item) return finish(std::nullopt);
+    // An open of an earlier connection ended with it; the newer server never had it.
+    if (generation != latest->number) return finish(std::nullopt);
     if (!handle->directory) {
         latest->volume->closeItem(item, release.keepingModes, std::move(finish));
         return;
@@ -64,7 +72,7 @@ void closeOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr
 // Ends an open the volume accepted but the kernel never got. The volume's close tracks the item
 // again, so it is let go once more afterwards unless the kernel holds it.
 void abandonOpen(const std::shared_ptr<OperationContext>& context, const HandlePtr& handle) {
-    context->inodes.recordOpen(handle->inode, handle->modes);
+    context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
     closeOpen(context, handle, [context, item = handle->item](std::optional<Error>) {
         context->lookups.releaseUnreferenced(item);
     });
@@ -77,13 +85,14 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
+    info.noflush = flushHasNothingToReport(*handle);
     const bool answered = request.deliver([&](KernelReply& reply) {
-        context->inodes.recordOpen(handle->inode, handle->modes);
+        context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         info.fh = context->handles.add(handle);
         sent = reply.open(info) == 0;
         if (!sent) context->handles.take(info.fh);
     });
-    if (!answered) context->inodes.recordOpen(handle->inode, handle->modes);
+    if (!answered) context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
     if (!sent) closeOpen(context, handle, [](std::optional<Error>) {});
 }
 
@@ -125,8 +134,9 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
         auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
         bool recorded = false;
         const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
-            context->inodes.recordOpen(handle->inode, handle->modes);
+            context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
             recorded = true;
+            info.noflush = flushHasNothingToReport(*handle);
             info.fh = context->handles.add(handle);
             const int result = reply.create(entry, info);
             if (result != 0) context->handles.take(info.fh);
@@ -228,6 +238,31 @@ void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name,
             giveToCaller(request, item, directory, created, [request, item, modes, info, parent, created] {
                 openCreated(request, item, modes, info, parent, created.data());
             });
+        });
+}
+
+void onFlush(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
+    const auto& context = request.context();
+    const auto handle = context->handles.find(info->fh);
+    // The final mode waits for the last open of the file; a dup'd descriptor shares its open.
+    if (!handle || handle->directory || context->inodes.openCount(handle->inode) > 1) return request.finish(std::nullopt);
+    ItemPtr carrier;
+    {
+        std::lock_guard lock(handle->generationMutex);
+        carrier = handle->item;
+    }
+    const auto mode = BrindleVolume::pendingFinalModeOf(*carrier);
+    if (!mode) return request.finish(std::nullopt);
+    // After a reconnect the item is found again on the new server, which is where the mode goes.
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    auto change = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    change->mode = *mode;
+    request.volume().setAttributes(
+        change, item,
+        [request, carrier](std::optional<fskit::FSItemAttributes> attributes, std::optional<Error> error) {
+            if (attributes) BrindleVolume::clearPendingFinalMode(*carrier);
+            request.finish(attributes ? std::nullopt : error);
         });
 }
 

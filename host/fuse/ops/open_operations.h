@@ -11,6 +11,9 @@ namespace brindle::host {
 void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info);
 void onOpendir(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info);
 void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info);
+// A close(2): applies a created file's final mode when this is its last open, so that close hears
+// when that fails.
+void onFlush(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info);
 void onRelease(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info);
 
 }  // namespace brindle::host

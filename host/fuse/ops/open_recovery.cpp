@@ -40,6 +40,7 @@ bool openUsableOrFail(const KernelRequest& request, OpenHandle& handle, const st
         request.fail(error);
         return false;
     }
+    request.context()->inodes.moveOpen(handle.inode, handle.modes, handle.generation, generation.number);
     handle.item = item;
     handle.generation = generation.number;
     return true;

@@ -23,12 +23,13 @@ struct statvfs statvfsFromStatistics(const fskit::FSStatFSResult& statistics, un
 }
 
 void onStatfs(const KernelRequest& request, fuse_ino_t) {
-    // While the server is away, zero counts would read as an empty volume.
+    // Zero counts, while the server is away or when it fails, would read as an empty volume.
     const VolumeGeneration* generation = request.generationOrFail();
     if (!generation) return;
     // Synchronous by design: the volume waits at most five seconds for the server.
-    const struct statvfs status =
-        statvfsFromStatistics(generation->volume->volumeStatistics(), BrindleVolume::maximumNameLength());
+    const auto statistics = generation->volume->fetchedVolumeStatistics();
+    if (!statistics) return request.fail(EIO);
+    const struct statvfs status = statvfsFromStatistics(*statistics, BrindleVolume::maximumNameLength());
     request.deliver([&](KernelReply& reply) { reply.statistics(status); });
 }
 

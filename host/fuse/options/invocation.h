@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/fuse/options/mount_options.h"
+#include "module/BrindleSessionDescriptor.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@ struct CommandLine {
     bool foreground = false;                // -f: stay in the foreground, log to stderr
     bool debug = false;                     // -d: debug log lines
     bool singleThreaded = false;            // -s
+    // --skip-session-file-check, or -o skip_session_file_check when mounting
+    SessionFileTrust sessionFileTrust = SessionFileTrust::requirePrivate;
 };
 
 }  // namespace brindle::host

@@ -38,6 +38,7 @@ constexpr std::array switches = {
     Switch{"auto_unmount", &MountOptions::autoUnmount, true},
     Switch{"writeback_cache", &MountOptions::writebackCache, true},
     Switch{"reconnect", &MountOptions::reconnect, true},
+    Switch{"skip_session_file_check", &MountOptions::skipSessionFileCheck, true},
 };
 
 // What mount(8) and fstab hand every helper: they concern mount(8) itself, or other programs.
@@ -194,6 +195,9 @@ std::string mountOptionsHelp() {
            "  reconnect            when the server goes away, keep the mount and load the\n"
            "                       session again until the server is back; calls meanwhile\n"
            "                       wait up to timeout=\n"
+           "  skip_session_file_check\n"
+           "                       read the session file even when it is a link, is not\n"
+           "                       yours or root's, or group or others have access to it\n"
            "  fsname=NAME          the source shown in the mount table (default: SESSION)\n"
            "  subtype=NAME         the type shown as fuse.NAME (default brindle)\n"
            "  auto, noauto, user, nouser, users, _netdev, nofail, defaults, x-*, comment=*\n"

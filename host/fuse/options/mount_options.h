@@ -27,6 +27,8 @@ struct MountOptions {
     bool writebackCache = false;
     // Keep the mount across a restart of the server, loading the session again.
     bool reconnect = false;
+    // Read the session file even when it is not private to the caller.
+    bool skipSessionFileCheck = false;
     PageCachePolicy pageCache = PageCachePolicy::CloseToOpen;
     AttributePresentation presentation;
     std::optional<unsigned> maxRead;  // bytes; none: the kernel's choice

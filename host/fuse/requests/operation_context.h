@@ -4,6 +4,7 @@
 #include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/inodes/lookup_counts.h"
 #include "host/fuse/options/mount_options.h"
+#include "host/fuse/requests/kernel_notices.h"
 #include "host/fuse/requests/reply_deadline.h"
 #include "host/fuse/volumes/current_volume.h"
 #include "module/volume/BrindleVolume.h"
@@ -32,6 +33,8 @@ struct OperationContext {
     OpenHandles handles;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
+    // Set once the kernel session exists, before the first request; none without a kernel.
+    std::shared_ptr<KernelNotices> notices;
 };
 
 }  // namespace brindle::host

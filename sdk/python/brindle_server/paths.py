@@ -9,9 +9,11 @@ import posixpath
 from .calls import call_handler, current_call
 from .errors import DARWIN_ERRNO, WireError, einval
 from .nodes import NodeFileSystem
-from .records import Attributes, Item, StatFS, attributes_of, wire_text
+from .records import DIRECTORY, Attributes, Item, StatFS, attributes_of, wire_text
 
 ROOT_ID = 1
+# Longer names are refused before a handler sees them, as a local file system refuses them.
+NAME_MAX = 255
 
 
 def _not_implemented():
@@ -124,6 +126,8 @@ class _Open:
 
 
 def _child(path, name):
+    if len(name.encode()) > NAME_MAX:
+        raise OSError(errno.ENAMETOOLONG, f"a name has at most {NAME_MAX} bytes")
     return "/" + name if path == "/" else path + "/" + name
 
 
@@ -325,11 +329,18 @@ class PathNodes(NodeFileSystem):
             del self._nodes[node_id]
         await call_handler(self.fs.release, node.path, held.handle)
 
+    def _contents(self, node_id):
+        """The path of a node whose contents are read or written; a directory has none."""
+        node = self._node(node_id)
+        if node.type == DIRECTORY:
+            raise OSError(errno.EISDIR, "a directory is read by listing it")
+        return node.path
+
     async def read(self, node_id, offset, length):
-        return await call_handler(self.fs.read, self._node(node_id).path, offset, length, self._handle(node_id))
+        return await call_handler(self.fs.read, self._contents(node_id), offset, length, self._handle(node_id))
 
     async def write(self, node_id, offset, data):
-        return await call_handler(self.fs.write, self._node(node_id).path, offset, data, self._handle(node_id))
+        return await call_handler(self.fs.write, self._contents(node_id), offset, data, self._handle(node_id))
 
     async def statfs(self):
         return await call_handler(self.fs.statfs)

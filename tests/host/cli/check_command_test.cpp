@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+using brindle::SessionFileTrust;
 using brindle::host::runCheck;
 
 namespace {
@@ -17,7 +18,7 @@ protected:
                                              R"(","auth_token":"secret"})");
     }
     int check(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        return runCheck(sessionFile(), out, err, limit);
+        return runCheck(sessionFile(), SessionFileTrust::requirePrivate, out, err, limit);
     }
 
     testsupport::TempDir dir;
@@ -88,7 +89,7 @@ TEST_F(CheckCommandTest, AServerThatNeverAnswersIsGivenUpOn) {
 TEST_F(CheckCommandTest, AnInvalidSessionFileFailsTheProbeStepNamingTheFileAndKey) {
     std::ostringstream out2, err2;
     const std::string path = dir.write("bad.json", R"({"session_id":"s","socket_path":"/x.sock","auth_token":""})");
-    EXPECT_EQ(runCheck(path, out2, err2), 1);
+    EXPECT_EQ(runCheck(path, SessionFileTrust::requirePrivate, out2, err2), 1);
     EXPECT_EQ(err2.str(), "brindle: check failed at probe: session file " + path +
                               ": EINVAL: \"auth_token\" is empty (22)\n");
 }
@@ -96,7 +97,7 @@ TEST_F(CheckCommandTest, AnInvalidSessionFileFailsTheProbeStepNamingTheFileAndKe
 TEST_F(CheckCommandTest, AMissingServerFailsTheHandshakeStep) {
     std::ostringstream out2, err2;
     const std::string path = dir.write("other.json", R"({"session_id":"s","socket_path":"/nonexistent/x.sock","auth_token":"t"})");
-    EXPECT_EQ(runCheck(path, out2, err2), 1);
+    EXPECT_EQ(runCheck(path, SessionFileTrust::requirePrivate, out2, err2), 1);
     EXPECT_NE(out2.str().find("probe: ok"), std::string::npos);
     EXPECT_EQ(err2.str(), "brindle: check failed at handshake: the server at /nonexistent/x.sock: ENOENT: No such "
                           "file or directory (2)\n"

@@ -25,6 +25,8 @@ ItemPtr itemOf(uint64_t nodeID, uint64_t parentNodeID, std::string name, ItemTyp
     item->parentNodeID = parentNodeID;
     item->name = std::move(name);
     item->itemType = type;
+    // One birth for every object, unless a case says otherwise: found again by name and type.
+    item->birthTime = {1700000000, 0};
     return item;
 }
 
@@ -77,6 +79,33 @@ TEST(InodeGenerations, HeldInodesKeepTheirNumbersAndNewNodesNeverTakeAHeldOne) {
     EXPECT_EQ(table.inodeForNodeID(10), strangerInode);
 }
 
+// A file renamed away and another made under its name while the server was away: the held inode
+// is bound to neither, as is a file whose server tells no birth time, so no open of it reads
+// another file's bytes; a directory is still found by name and type.
+TEST(InodeGenerations, ANameThatNowLeadsToAnotherObjectOfTheTypeLeavesTheInodeStale) {
+    InodeTable table(rootOf(2), 2);
+    const uint64_t swapped = table.remember(itemOf(10, 2, "a"), 1, InodeTable::rootInode, "a");
+    const uint64_t unborn = table.remember(itemOf(11, 2, "b"), 1, InodeTable::rootInode, "b");
+    const uint64_t dir = table.remember(itemOf(12, 2, "d", ItemType::Directory), 1, InodeTable::rootInode, "d");
+    NewServer server;
+    table.startGeneration(2, rootOf(500), 500, server.tracked());
+
+    auto newA = itemOf(30, 500, "a");
+    newA->birthTime = {1700000001, 0};
+    server.add(newA);
+    EXPECT_NE(table.inodeForNodeID(30), swapped) << "a listing bound the held inode to another file";
+    EXPECT_EQ(table.rebind(swapped, newA, 2), nullptr);
+    EXPECT_TRUE(table.held(swapped)->stale);
+
+    auto bornUnknown = itemOf(31, 500, "b");
+    bornUnknown->birthTime = {0, 0};
+    EXPECT_EQ(table.rebind(unborn, bornUnknown, 2), nullptr);
+
+    auto remadeDir = itemOf(32, 500, "d", ItemType::Directory);
+    remadeDir->birthTime = {1700000002, 0};
+    EXPECT_EQ(table.rebind(dir, remadeDir, 2), remadeDir);
+}
+
 TEST(InodeGenerations, ANameThatNowLeadsToAnotherTypeLeavesTheInodeStale) {
     InodeTable table(rootOf(2), 2);
     const uint64_t file = table.remember(itemOf(11, 2, "victim"), 1, InodeTable::rootInode, "victim");
@@ -98,12 +127,12 @@ TEST(InodeGenerations, ForgettingAnEarlierConnectionsInodeGivesNothingBackToTheN
     InodeTable table(rootOf(2), 2);
     const uint64_t file = table.remember(itemOf(11, 2, "f"), 1, InodeTable::rootInode, "f");
     const uint64_t open = table.remember(itemOf(12, 2, "g"), 0, InodeTable::rootInode, "g");
-    table.recordOpen(open, BrindleVolume::openModeRead);
+    table.recordOpen(open, BrindleVolume::openModeRead, 1);
     NewServer server;
     table.startGeneration(2, rootOf(2), 2, server.tracked());
     EXPECT_EQ(table.forget(file, 1), nullptr);
     EXPECT_EQ(table.held(file), std::nullopt);
-    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead).unreferenced, nullptr);
+    EXPECT_EQ(table.recordRelease(open, BrindleVolume::openModeRead, 1).unreferenced, nullptr);
     EXPECT_EQ(table.held(open), std::nullopt);
 }
 
@@ -169,4 +198,18 @@ TEST(InodeGenerations, AStampFromAnEarlierConnectionKeepsNoCache) {
     ASSERT_EQ(table.rebind(file, server.add(itemOf(11, 2, "file")), 2)->nodeID, 11u);
     EXPECT_FALSE(table.restamp(file, stamp)) << "the first open on the new connection starts a new cache";
     EXPECT_TRUE(table.restamp(file, stamp));
+}
+
+// After a reconnect a listing names every entry; only those the kernel is handed keep a binding,
+// so walking a large tree does not grow the table, and a listed entry keeps its number when the
+// kernel is later handed it.
+TEST(InodeGenerations, NamingANodeWithoutHandingItOverKeepsNothing) {
+    InodeTable table(rootOf(1), 1);
+    NewServer server;
+    table.startGeneration(2, rootOf(1), 1, server.tracked());
+    const size_t bound = table.boundNodeCount();
+    for (uint64_t node = 100; node < 1100; ++node) EXPECT_EQ(table.inodeForNodeID(node), node);
+    EXPECT_EQ(table.boundNodeCount(), bound);
+    EXPECT_EQ(table.remember(itemOf(500, 1, "listed"), 1, InodeTable::rootInode, "listed"), 500u);
+    EXPECT_EQ(table.boundNodeCount(), bound + 1);
 }

@@ -92,23 +92,23 @@ TEST(InodeTable, ANewerObjectForTheSameNodeReplacesTheOldAndKeepsTheCount) {
 TEST(InodeTable, ReleasesPassTheModesOtherOpensKeep) {
     InodeTable table(itemWithNodeID(2), 2);
     table.remember(itemWithNodeID(10), 1);
-    table.recordOpen(10, readMode);
-    table.recordOpen(10, readMode | writeMode);
-    table.recordOpen(10, writeMode);
-    EXPECT_EQ(table.recordRelease(10, readMode | writeMode).keepingModes, readMode | writeMode);
-    EXPECT_EQ(table.recordRelease(10, writeMode).keepingModes, readMode);
-    EXPECT_EQ(table.recordRelease(10, readMode).keepingModes, 0u);
-    EXPECT_EQ(table.recordRelease(10, readMode).keepingModes, 0u) << "an unmatched release counts nothing";
+    table.recordOpen(10, readMode, 1);
+    table.recordOpen(10, readMode | writeMode, 1);
+    table.recordOpen(10, writeMode, 1);
+    EXPECT_EQ(table.recordRelease(10, readMode | writeMode, 1).keepingModes, readMode | writeMode);
+    EXPECT_EQ(table.recordRelease(10, writeMode, 1).keepingModes, readMode);
+    EXPECT_EQ(table.recordRelease(10, readMode, 1).keepingModes, 0u);
+    EXPECT_EQ(table.recordRelease(10, readMode, 1).keepingModes, 0u) << "an unmatched release counts nothing";
 }
 
 TEST(InodeTable, AnInodeForgottenWhileOpenIsLetGoAtItsLastRelease) {
     InodeTable table(itemWithNodeID(2), 2);
     auto item = itemWithNodeID(10);
     table.remember(item, 1);
-    table.recordOpen(10, readMode);
+    table.recordOpen(10, readMode, 1);
     EXPECT_EQ(table.forget(10, 1), nullptr);
     EXPECT_EQ(table.item(10), item);
-    const auto release = table.recordRelease(10, readMode);
+    const auto release = table.recordRelease(10, readMode, 1);
     EXPECT_EQ(release.keepingModes, 0u);
     EXPECT_EQ(release.unreferenced, item);
     EXPECT_EQ(table.item(10), nullptr);
@@ -166,10 +166,10 @@ TEST(InodeTable, ANameLeadsToTheNewestEntryAndGoesWithTheLastReference) {
     // Letting the old inode go must not take the name from the one that holds it now.
     EXPECT_EQ(table.forget(10, 1), old);
     EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), replacement);
-    table.recordOpen(11, readMode);
+    table.recordOpen(11, readMode, 1);
     EXPECT_EQ(table.forget(11, 1), nullptr);
     EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), replacement) << "still open";
-    EXPECT_EQ(table.recordRelease(11, readMode).unreferenced, replacement);
+    EXPECT_EQ(table.recordRelease(11, readMode, 1).unreferenced, replacement);
     EXPECT_EQ(table.itemNamed(InodeTable::rootInode, "a"), nullptr);
 }
 

@@ -74,7 +74,7 @@ TEST(LookupCounts, AnItemNamedWithoutAReferenceIsLetGoOnlyWhenTheKernelHoldsItNe
     auto looked = fileWithNodeID(11);
     auto open = fileWithNodeID(12);
     ASSERT_TRUE(counts.lookups.handOver({{looked, 1, "looked"}, {open, 1, "open"}}, sent));
-    counts.inodes.recordOpen(12, BrindleVolume::openModeRead);
+    counts.inodes.recordOpen(12, BrindleVolume::openModeRead, 1);
     counts.lookups.forget(12, 1);
 
     for (const auto& item : {listed, looked, open}) counts.lookups.releaseUnreferenced(item);

@@ -134,3 +134,20 @@ TEST(NamespaceHandlers, AnUnansweredLookupFailsOnceAndTheLateAnswerCountsNothing
     EXPECT_EQ(lookup.reply->count(), 1u);
     EXPECT_EQ(harness.context->inodes.lookupCount(7), 0u);
 }
+
+// A server whose lookup record leaves attributes out gets asked for them before the kernel is
+// answered: the placeholders would otherwise be what stat shows, renewed by every lookup.
+TEST(NamespaceHandlers, ALookupWithoutAttributesFetchesThemBeforeAnswering) {
+    HandlerHarness harness;
+    auto lookup = harness.request();
+    onLookup(lookup.request, root, "f");
+    harness.scripted.serve("lookup", {{"ok", true},
+                                      {"lookup_item", {{"node_id", 7}, {"parent_id", 1}, {"name", "f"}, {"type", "file"}}}});
+    harness.scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(7, 1, "f", "file", 0600, 5)}});
+    const auto answer = lookup.reply->wait();
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->kind, Answer::Kind::Entry);
+    EXPECT_EQ(answer->entry.attr.st_mode & 07777, 0600u);
+    EXPECT_EQ(answer->entry.attr.st_size, 5);
+    EXPECT_EQ(answer->entry.attr.st_uid, 501u);
+}

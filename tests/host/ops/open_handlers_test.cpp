@@ -1,3 +1,4 @@
+#include "host/fuse/ops/content_operations.h"
 #include "host/fuse/ops/namespace_operations.h"
 #include "host/fuse/ops/open_operations.h"
 #include "tests/host/ops/handler_harness.h"
@@ -5,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+
+#include <thread>
 
 using namespace brindle::host;
 using hosttest::Answer;
@@ -109,4 +112,77 @@ TEST(OpenHandlers, AnOpenOfAnEarlierConnectionEndsWithoutTheNewServer) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->error, 0);
     EXPECT_TRUE(next.quiet());
+}
+
+// After a reconnect a release counts only the opens the new server has: a writer left from the
+// earlier connection must not keep the new server's open of a reader alive.
+TEST(OpenHandlers, AfterAReconnectAReleaseKeepsOnlyTheNewServersModes) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const uint64_t inode = harness.lookUp(root, "f", itemRecord(7, 1, "f", "file"));
+    const uint64_t reader = openFile(harness, inode, O_RDONLY);
+    openFile(harness, inode, O_WRONLY);
+    harness.loseConnection();
+    volumetest::ScriptedVolume next;
+    harness.reconnectTo(next);
+    auto read = harness.request();
+    fuse_file_info info{};
+    info.fh = reader;
+    // The read waits for the new server to find the file again, which this thread plays.
+    std::thread reading([&] { onRead(read.request, inode, 4, 0, &info); });
+    next.serve("lookup", {{"ok", true}, {"lookup_item", itemRecord(70, 1, "f", "file")}});
+    next.serve("open", {{"ok", true}});
+    next.serve("read", {{"ok", true}}, "data");
+    reading.join();
+    ASSERT_EQ(read.reply->wait()->data, "data");
+
+    auto release = harness.request();
+    onRelease(release.request, inode, &info);
+    EXPECT_EQ(next.serve("close", {{"ok", true}}).json.at("keeping_modes").as_int64(), 0);
+    ASSERT_TRUE(release.reply->wait());
+}
+
+// A file created without write permission for its owner gets its mode when its last open is
+// flushed, and close(2) hears when that fails; a flush with nothing to apply asks nothing. Across
+// a reconnect the mode goes to the new server.
+TEST(OpenHandlers, AFlushAppliesTheFinalModeAndReportsItsFailure) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const auto create = [&](const std::string& name, uint64_t node) {
+        auto created = harness.request();
+        fuse_file_info info{};
+        info.flags = O_WRONLY | O_CREAT;
+        onCreate(created.request, root, name.c_str(), 0444, &info);
+        harness.scripted.serve("create_file", {{"ok", true}, {"item_attrs", itemRecord(node, 1, name, "file", 0644)}});
+        harness.scripted.serve("open", {{"ok", true}});
+        return created.reply->wait()->info.fh;
+    };
+    const auto flush = [&](uint64_t inode, uint64_t handle) {
+        auto flushed = harness.request();
+        fuse_file_info info{};
+        info.fh = handle;
+        onFlush(flushed.request, inode, &info);
+        return flushed;
+    };
+
+    const uint64_t plain = openFile(harness, harness.lookUp(root, "f", itemRecord(7, 1, "f", "file")), O_WRONLY);
+    EXPECT_EQ(flush(7, plain).reply->wait()->error, 0);
+    EXPECT_TRUE(harness.scripted.quiet());
+
+    const uint64_t refused = create("a", 13);
+    auto first = flush(13, refused);
+    EXPECT_EQ(harness.scripted.serve("set_attributes", {{"ok", false}, {"errno", 1}, {"error", "no"}}).json.at("set_mode"),
+              0444);
+    EXPECT_EQ(first.reply->wait()->error, EPERM);
+
+    const uint64_t carried = create("b", 14);
+    harness.loseConnection();
+    volumetest::ScriptedVolume next;
+    harness.reconnectTo(next);
+    std::optional<HandlerHarness::Sent> second;
+    std::thread flushing([&] { second = flush(14, carried); });
+    next.serve("lookup", {{"ok", true}, {"lookup_item", itemRecord(140, 1, "b", "file", 0644)}});
+    flushing.join();
+    EXPECT_EQ(next.serve("set_attributes", {{"ok", true}, {"item_attrs", itemRecord(140, 1, "b", "file", 0444)}})
+                  .json.at("set_mode"),
+              0444);
+    EXPECT_EQ(second->reply->wait()->error, 0);
 }

@@ -225,3 +225,45 @@ TEST_F(ReplyDeliveryTest, RequestsChainedFromTheReaderRacingAHangUpCompleteOnceE
     }
     EXPECT_EQ(chained, chainedSubmitted.load());
 }
+
+TEST_F(ReplyDeliveryTest, AnExchangeObserverSeesEachReplyWithItsRequestBeforeTheCompletion) {
+    struct Seen {
+        boost::json::object request;
+        boost::json::object reply;
+        size_t payloadSize;
+    };
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    client->setExchangeObserver([&](const boost::json::object& request, const boost::json::object& reply,
+                                    size_t payloadSize) {
+        std::lock_guard lock(mutex);
+        seen.push_back({request, reply, payloadSize});
+    });
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+
+    auto observedAtCompletion = std::make_shared<Await<size_t>>();
+    client->readFileWithNodeID(7, 0, 5, [&, observedAtCompletion](std::optional<std::string>, std::optional<Error>) {
+        std::lock_guard lock(mutex);
+        observedAtCompletion->set(seen.size());
+    });
+    auto read = peer->read();
+    ASSERT_TRUE(read);
+    peer->replyTo(*read, {{"ok", true}}, "bytes");
+    EXPECT_EQ(observedAtCompletion->get(), std::optional<size_t>(1));
+
+    auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(3);
+    auto counted = std::make_shared<Await<uint64_t>>();
+    client->readFileWithNodeID(7, 0, 5, buffer, [counted](uint64_t count, std::optional<Error>) { counted->set(count); });
+    read = peer->read();
+    ASSERT_TRUE(read);
+    peer->replyTo(*read, {{"ok", true}}, "bytes");
+    EXPECT_EQ(counted->get(), std::optional<uint64_t>(3));
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].request.at("method"), "read");
+    EXPECT_EQ(seen[0].request.at("request_id"), seen[0].reply.at("request_id"));
+    EXPECT_EQ(seen[0].payloadSize, 5u);
+    EXPECT_EQ(seen[1].payloadSize, 3u) << "a direct read counts the bytes placed in the buffer";
+}

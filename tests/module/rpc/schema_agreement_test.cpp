@@ -1,6 +1,6 @@
 #include "module/rpc/BrindleRPCClient.h"
 #include "tests/module/rpc/scripted_server.h"
-#include "tests/protocol/schema_support.h"
+#include "protocol/schema.h"
 
 #include <gtest/gtest.h>
 
@@ -62,16 +62,16 @@ std::vector<std::pair<std::string, Call>> everyClientCall() {
 }
 
 bool replyCarriesPayload(const std::string& method) {
-    return schematest::methodEntry(method).at("reply").as_object().contains("payload");
+    return brindle::schema::methodEntry(method).at("reply").as_object().contains("payload");
 }
 
 const boost::json::object* resultOf(const std::string& method) {
-    return schematest::methodEntry(method).at("reply").at("result").if_object();
+    return brindle::schema::methodEntry(method).at("reply").at("result").if_object();
 }
 
 // Something of another JSON type than the result's.
 boost::json::value misfitFor(const std::string& type) {
-    return schematest::schema().at("types").at(type).at("json") == "string" ? boost::json::value(7)
+    return brindle::schema::schema().at("types").at(type).at("json") == "string" ? boost::json::value(7)
                                                                              : boost::json::value("7");
 }
 
@@ -84,7 +84,7 @@ protected:
         ASSERT_TRUE(peer);
         auto handshake = peer->read();
         ASSERT_TRUE(handshake);
-        for (const auto& problem : schematest::requestProblems(handshake->json, handshake->payload.size())) {
+        for (const auto& problem : brindle::schema::requestProblems(handshake->json, handshake->payload.size())) {
             ADD_FAILURE() << problem;
         }
         peer->replyTo(*handshake, {{"ok", true}, {"session_id", "session-1"}});
@@ -99,7 +99,7 @@ protected:
         auto frame = peer->read();
         if (!frame) return std::nullopt;
         EXPECT_EQ(frame->json.at("method"), boost::json::value(method));
-        for (const auto& problem : schematest::requestProblems(frame->json, frame->payload.size())) {
+        for (const auto& problem : brindle::schema::requestProblems(frame->json, frame->payload.size())) {
             ADD_FAILURE() << problem;
         }
         peer->replyTo(*frame, reply, replyCarriesPayload(method) ? "bytes" : "");
@@ -117,9 +117,9 @@ TEST_F(SchemaAgreementTest, EveryClientMethodSendsWhatTheSchemaDescribesAndTakes
     std::set<std::string> called{"handshake"};
     for (const auto& [method, call] : everyClientCall()) {
         called.insert(method);
-        EXPECT_EQ(exchange(method, call, schematest::exampleReply(method)), std::optional<bool>(true)) << method;
+        EXPECT_EQ(exchange(method, call, brindle::schema::exampleReply(method)), std::optional<bool>(true)) << method;
     }
-    EXPECT_EQ(called, schematest::methodNames());
+    EXPECT_EQ(called, brindle::schema::methodNames());
 }
 
 TEST_F(SchemaAgreementTest, AResultIsNeededExactlyWhereTheSchemaRequiresIt) {

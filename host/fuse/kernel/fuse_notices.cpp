@@ -1,0 +1,57 @@
+#include "host/fuse/kernel/fuse_notices.h"
+
+namespace brindle::host {
+
+namespace {
+
+// A notice under way when the session ends is already in the kernel; it returns with the unmount.
+constexpr std::chrono::seconds stopWait{1};
+
+}  // namespace
+
+FuseNotices::FuseNotices(fuse_session* session) : session_(session), thread_([this] { run(); }) {}
+
+FuseNotices::~FuseNotices() {
+    stop();
+    thread_.join();
+}
+
+void FuseNotices::forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) {
+    auto sent = std::make_shared<std::promise<void>>();
+    auto done = sent->get_future();
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+        queued_.push_back({parentInode, name, std::move(sent)});
+    }
+    changed_.notify_all();
+    done.wait_for(bound);
+}
+
+void FuseNotices::stop() {
+    std::unique_lock lock(mutex_);
+    stopped_ = true;
+    queued_.clear();
+    changed_.notify_all();
+    changed_.wait_for(lock, stopWait, [this] { return !sending_; });
+}
+
+void FuseNotices::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopped_ || !queued_.empty(); });
+        if (stopped_) return;
+        Notice notice = std::move(queued_.front());
+        queued_.pop_front();
+        sending_ = true;
+        lock.unlock();
+        // ENOENT (the kernel no longer has the entry) is as good as done.
+        fuse_lowlevel_notify_inval_entry(session_, notice.parentInode, notice.name.data(), notice.name.size());
+        notice.sent->set_value();
+        lock.lock();
+        sending_ = false;
+        changed_.notify_all();
+    }
+}
+
+}  // namespace brindle::host

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "host/fuse/requests/kernel_notices.h"
+
+#include <fuse_lowlevel.h>
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace brindle::host {
+
+// Notices to the kernel of a mounted session. libfuse may not send one from a request's own path
+// (the kernel would wait for the request to end first), so a thread of its own sends them.
+class FuseNotices final : public KernelNotices {
+public:
+    explicit FuseNotices(fuse_session* session);
+    ~FuseNotices() override;
+    FuseNotices(const FuseNotices&) = delete;
+    FuseNotices& operator=(const FuseNotices&) = delete;
+
+    void forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) override;
+    // Sends nothing more; call before the session is unmounted, which ends a notice the kernel
+    // still holds up.
+    void stop();
+
+private:
+    struct Notice {
+        uint64_t parentInode;
+        std::string name;
+        std::shared_ptr<std::promise<void>> sent;
+    };
+    void run();
+
+    fuse_session* const session_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Notice> queued_;
+    bool sending_ = false;
+    bool stopped_ = false;
+    std::thread thread_;
+};
+
+}  // namespace brindle::host

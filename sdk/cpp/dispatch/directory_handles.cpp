@@ -1,0 +1,126 @@
+#include "sdk/cpp/dispatch/directory_handles.h"
+
+#include <algorithm>
+
+namespace brindle::sdk {
+
+namespace {
+
+// Generations stay below 2^31 so that a cookie (generation above bit 32) fits a signed 64-bit number.
+constexpr uint32_t kLastGeneration = 0x7fffffff;
+
+}  // namespace
+
+void PackedNames::add(std::string_view name) {
+    starts_.push_back(static_cast<uint32_t>(buffer_.size()));
+    buffer_.append(name);
+    buffer_.push_back('\0');
+}
+
+std::string_view PackedNames::operator[](size_t index) const {
+    const size_t start = starts_[index];
+    const size_t end = index + 1 < starts_.size() ? starts_[index + 1] - 1 : buffer_.size() - 1;
+    return std::string_view(buffer_).substr(start, end - start);
+}
+
+void PackedNames::shrink() {
+    buffer_.shrink_to_fit();
+    starts_.shrink_to_fit();
+}
+
+std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID,
+                                               std::shared_ptr<OpenDirectory> directory) {
+    std::lock_guard lock(mutex_);
+    if (handles_.size() >= handleLimit_) return std::nullopt;
+    const uint64_t handle = next_++;
+    handles_.emplace(handle, Handle{connectionID, nodeID, std::move(directory)});
+    return handle;
+}
+
+std::shared_ptr<OpenDirectory> DirectoryHandles::directory(uint64_t connectionID, uint64_t nodeID) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [handle, directory] : handles_)
+        if (directory.connectionID == connectionID && directory.nodeID == nodeID) return directory.directory;
+    return nullptr;
+}
+
+std::optional<uint64_t> DirectoryHandles::nodeOf(uint64_t connectionID, uint64_t handle) const {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || it->second.connectionID != connectionID) return std::nullopt;
+    return it->second.nodeID;
+}
+
+bool DirectoryHandles::close(uint64_t connectionID, uint64_t handle, uint64_t nodeID) {
+    std::shared_ptr<OpenDirectory> closed;  // let go after the lock
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    if (it == handles_.end() || it->second.nodeID != nodeID || it->second.connectionID != connectionID) return false;
+    for (const auto listing : it->second.listings) releaseLocked(listing);
+    closed = std::move(it->second.directory);
+    handles_.erase(it);
+    return true;
+}
+
+void DirectoryHandles::closeConnection(uint64_t connectionID) {
+    std::vector<std::shared_ptr<OpenDirectory>> closed;  // let go after the lock
+    std::lock_guard lock(mutex_);
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (it->second.connectionID != connectionID) {
+            ++it;
+            continue;
+        }
+        for (const auto listing : it->second.listings) releaseLocked(listing);
+        closed.push_back(std::move(it->second.directory));
+        it = handles_.erase(it);
+    }
+}
+
+size_t DirectoryHandles::size() const {
+    std::lock_guard lock(mutex_);
+    return handles_.size();
+}
+
+std::optional<uint32_t> DirectoryHandles::beginListing(uint64_t handle, Names names) {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return std::nullopt;
+    Handle& directory = it->second;
+    const uint32_t generation = directory.nextGeneration;
+    directory.nextGeneration = generation == kLastGeneration ? 1 : generation + 1;
+    keptBytes_ += names->bytes();
+    directory.listings.push_back(kept_.insert(kept_.end(), Kept{handle, generation, std::move(names)}));
+    if (directory.listings.size() > kListingsPerHandle) {
+        releaseLocked(directory.listings.front());
+        directory.listings.erase(directory.listings.begin());
+    }
+    // The newest listing stays even alone over budget: without it its client could not page at all.
+    while (keptBytes_ > listingBudget_ && kept_.size() > 1) {
+        const auto oldest = kept_.begin();
+        auto& listings = handles_.at(oldest->handle).listings;
+        listings.erase(std::find(listings.begin(), listings.end(), oldest));
+        releaseLocked(oldest);
+    }
+    return generation;
+}
+
+void DirectoryHandles::releaseLocked(KeptList::iterator listing) {
+    keptBytes_ -= listing->names->bytes();
+    kept_.erase(listing);
+}
+
+DirectoryHandles::Names DirectoryHandles::listing(uint64_t handle, uint32_t generation) const {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return nullptr;
+    for (const auto listing : it->second.listings)
+        if (listing->generation == generation) return listing->names;
+    return nullptr;
+}
+
+size_t DirectoryHandles::keptBytes() const {
+    std::lock_guard lock(mutex_);
+    return keptBytes_;
+}
+
+}  // namespace brindle::sdk

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "brindle/backend.h"
+#include "brindle/serving.h"
+#include "sdk/cpp/dispatch/directory_handles.h"
+#include "sdk/cpp/dispatch/open_files.h"
+#include "sdk/cpp/dispatch/request.h"
+
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle::sdk {
+
+// Turns each request into a call of the backend and its result into the reply: arguments decoded
+// and checked first, the refusals the capabilities decide, the backend's result checked before
+// it goes out. It keeps what connections hold open. Every outcome is a reply; no backend fault
+// ends the connection. Safe from any thread.
+class Dispatcher final : private Call::Holdings {
+public:
+    Dispatcher(Backend& backend, const Limits& limits);
+
+    Reply dispatch(const Request& request);
+    // Every method it serves. The handshake is not one: the door answers it before a
+    // connection reaches the dispatcher.
+    static std::vector<std::string_view> methodNames();
+    // Lets go of what the connection held and tells the backend; called once when it ends.
+    void connectionEnded(uint64_t connectionID);
+
+    const Capabilities& capabilities() const { return capabilities_; }
+    const OpenFiles& openFiles() const { return openFiles_; }
+    const DirectoryHandles& directories() const { return directories_; }
+
+    using Method = Reply (Dispatcher::*)(const Request&, const Call&);
+
+private:
+    std::shared_ptr<OpenFile> openFile(uint64_t connection, NodeId node) const override;
+    std::shared_ptr<OpenDirectory> openDirectory(uint64_t connection, NodeId node) const override;
+
+    // EROFS for a change on a read-only file system.
+    std::optional<Error> refuseChange() const;
+    // ENOTSUP when the file system offers no extended attributes.
+    std::optional<Error> refuseXattrs() const;
+
+    Reply ping(const Request& request, const Call& call);
+    Reply synchronize(const Request& request, const Call& call);
+    Reply getRootAttributes(const Request& request, const Call& call);
+    Reply statfs(const Request& request, const Call& call);
+    Reply getAttributes(const Request& request, const Call& call);
+    Reply setAttributes(const Request& request, const Call& call);
+
+    Reply lookup(const Request& request, const Call& call);
+    Reply createFile(const Request& request, const Call& call);
+    Reply createDirectory(const Request& request, const Call& call);
+    Reply createSymlink(const Request& request, const Call& call);
+    Reply removeFile(const Request& request, const Call& call);
+    Reply removeDirectory(const Request& request, const Call& call);
+    Reply rename(const Request& request, const Call& call);
+    Reply readlink(const Request& request, const Call& call);
+
+    Reply openDirectory(const Request& request, const Call& call);
+    Reply enumerateDirectory(const Request& request, const Call& call);
+    Reply closeDirectory(const Request& request, const Call& call);
+
+    Reply open(const Request& request, const Call& call);
+    Reply close(const Request& request, const Call& call);
+    Reply read(const Request& request, const Call& call);
+    Reply write(const Request& request, const Call& call);
+
+    Reply listXattrs(const Request& request, const Call& call);
+    Reply getXattr(const Request& request, const Call& call);
+    Reply setXattr(const Request& request, const Call& call);
+    Reply removeXattr(const Request& request, const Call& call);
+
+    static const std::unordered_map<std::string_view, Method>& methods();
+
+    Backend& backend_;
+    const Capabilities capabilities_;
+    OpenFiles openFiles_;
+    DirectoryHandles directories_;
+};
+
+}  // namespace brindle::sdk

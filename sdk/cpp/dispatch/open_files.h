@@ -1,0 +1,43 @@
+#pragma once
+
+#include "brindle/backend.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace brindle::sdk {
+
+// What each connection holds open, one entry per connection and node, from its first "open" to
+// its last "close" or its end: the backend's OpenFile and the modes it was opened with. One
+// client's close never takes another's, and a request that holds an entry's OpenFile keeps it
+// through a close meanwhile. What goes is let go outside the table's lock, since letting go of an
+// OpenFile runs the backend's code.
+class OpenFiles {
+public:
+    struct Entry {
+        std::shared_ptr<OpenFile> file;
+        uint32_t modes = 0;
+    };
+
+    explicit OpenFiles(size_t limit) : limit_(limit) {}
+
+    std::optional<Entry> find(uint64_t connectionID, NodeId node) const;
+    enum class Put { added, replaced, full };
+    Put put(uint64_t connectionID, NodeId node, Entry entry);
+    // False when the connection did not hold the node open.
+    bool remove(uint64_t connectionID, NodeId node);
+    // Lets go of everything the connection held.
+    void removeConnection(uint64_t connectionID);
+    size_t size() const;
+
+private:
+    const size_t limit_;
+    mutable std::mutex mutex_;
+    std::map<std::pair<uint64_t, NodeId>, Entry> entries_;  // by (connection, node)
+};
+
+}  // namespace brindle::sdk

@@ -1,0 +1,108 @@
+#include "sdk/cpp/transport/connection.h"
+
+#include "platform/foundation/json.h"
+#include "platform/log/log.h"
+#include "protocol/wire.h"
+#include "sdk/cpp/transport/request_reader.h"
+
+#include <sys/socket.h>
+
+#include <thread>
+
+namespace brindle::sdk {
+
+namespace key = wire::key;
+
+std::shared_ptr<Connection> Connection::create(UniqueFd socket, uint64_t id, Dispatcher& dispatcher,
+                                               WorkerPool& pool, std::chrono::milliseconds stallDeadline) {
+    return std::shared_ptr<Connection>(new Connection(std::move(socket), id, dispatcher, pool, stallDeadline));
+}
+
+Connection::Connection(UniqueFd socket, uint64_t id, Dispatcher& dispatcher, WorkerPool& pool,
+                       std::chrono::milliseconds stallDeadline)
+    : socket_(std::move(socket)), id_(id), dispatcher_(dispatcher), pool_(pool), outbox_(socket_.get(), stallDeadline) {}
+
+void Connection::stop() { outbox_.close(); }
+
+namespace {
+
+// Up to this many bytes a read or write costs about what a metadata call does.
+constexpr uint64_t kQuickTransfer = 64 * 1024;
+
+// Large transfers and flushes of the export may take long; everything else is a few system calls.
+bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
+    const auto* method = foundation::json::stringField(request, key::method);
+    if (method == nullptr || *method == wire::method::synchronize) return true;
+    if (*method == wire::method::write) return payloadSize > kQuickTransfer;
+    if (*method == wire::method::read) {
+        const auto length = foundation::json::uint64Field(request, key::length);
+        return !length || *length > kQuickTransfer;
+    }
+    return false;
+}
+
+}  // namespace
+
+void Connection::serve() {
+    std::thread writer([this] { outbox_.runWriter(); });
+    readRequests();
+    {
+        std::unique_lock lock(flightMutex_);
+        flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
+    }
+    // Replies already computed still go out, unless the client stalls on them too.
+    outbox_.finish();
+    writer.join();
+    outbox_.close();
+    dispatcher_.connectionEnded(id_);
+}
+
+void Connection::readRequests() {
+    RequestReader reader(socket_.get());
+    for (;;) {
+        // A client that leaves its replies untaken gets no more work done for it.
+        if (!outbox_.waitForRoom(kMaxQueuedBytes)) return;
+        {
+            std::unique_lock lock(flightMutex_);
+            flightChanged_.wait(lock, [this] { return inFlight_ < kMaxInFlight; });
+            ++inFlight_;
+        }
+        auto frame = reader.next();
+        if (!frame) {
+            logging::debug("orvel: server connection closed error={}", frame.error());
+            std::lock_guard lock(flightMutex_);
+            --inFlight_;
+            return;
+        }
+        // A quick call on an otherwise idle connection is answered here: handing it to a worker
+        // would cost a thread wake-up, which is most of such a call's round trip. With other calls
+        // in flight it goes to the pool, so that it neither waits for them nor holds up the next.
+        bool answerHere = false;
+        {
+            std::lock_guard lock(flightMutex_);
+            const auto& payload = frame.value().payload;
+            answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
+        }
+        if (answerHere) {
+            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
+            continue;
+        }
+        pool_.post([self = shared_from_this(), request = std::move(frame.value().response),
+                    payload = std::move(frame.value().payload).value_or(std::string())]() mutable {
+            self->run(std::move(request), std::move(payload));
+        });
+    }
+}
+
+void Connection::run(boost::json::object request, std::string payload) {
+    Reply reply = dispatcher_.dispatch(Request{request, payload, id_});
+    if (const auto* requestID = request.if_contains(key::requestID)) reply.object[key::requestID] = *requestID;
+    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload));
+    {
+        std::lock_guard lock(flightMutex_);
+        --inFlight_;
+    }
+    flightChanged_.notify_all();
+}
+
+}  // namespace brindle::sdk

@@ -1,0 +1,121 @@
+#include "sdk/cpp/transport/server.h"
+
+#include "platform/foundation/errno_table.h"
+#include "platform/foundation/uuid.h"
+#include "platform/log/log.h"
+#include "protocol/extensions.h"
+#include "sdk/cpp/transport/path_owner.h"
+#include "sdk/cpp/transport/session_file.h"
+#include "sdk/cpp/transport/token.h"
+
+#include <unistd.h>
+
+namespace brindle::sdk {
+
+namespace darwin = foundation::darwin;
+
+foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend& backend,
+                                                                        const ServerSettings& settings) {
+    if (settings.sessionFile.empty()) return foundation::Error::posix(darwin::einval, "no session file to write");
+    if (auto refused = refuseAnotherOwnersObject(settings.sessionFile)) return *refused;
+    // A session file left by a server that died is replaced; a live server's never.
+    if (const auto endpoint = existingSessionEndpoint(settings.sessionFile); endpoint && serverAnswers(*endpoint)) {
+        return foundation::Error::posix(darwin::eaddrinuse,
+                                        "the server of " + settings.sessionFile + " still answers at " + *endpoint);
+    }
+    for (const std::string& extension : settings.extensions) {
+        if (!wire::isExtensionName(extension)) {
+            return foundation::Error::posix(
+                darwin::einval, "\"" + extension + "\" cannot name an extension: use lower-case words joined by "
+                                "underscores, at most " + std::to_string(wire::kMaxExtensionName) + " bytes");
+        }
+    }
+    auto token = randomToken();
+    if (!token) return token.error();
+    auto listener = Listener::listen(listenEndpoint(settings), settings.allowRemote);
+    if (!listener) return listener.error();
+    if (listener.value().isRemote()) {
+        logging::error("orvel: server listens on {}, which is not loopback: the protocol is not encrypted",
+                       listener.value().endpoint());
+    }
+
+    SessionSecrets secrets{foundation::UUID::random().string(), std::move(token.value()), settings.extensions};
+    std::unique_ptr<RunningServer> server(
+        new RunningServer(backend, settings, std::move(listener.value()), std::move(secrets)));
+    const Capabilities& capabilities = server->dispatcher_.capabilities();
+    const SessionFile session{server->secrets_.sessionID, server->endpoint(), server->secrets_.authToken,
+                              settings.volumeName, capabilities.xattrs, capabilities.readOnly};
+    // Only a listening server announces itself.
+    if (auto error = writeSessionFile(settings.sessionFile, session)) {
+        server->stop();
+        return *error;
+    }
+    server->sessionWritten_ = true;
+    server->admissionThread_ = std::thread([raw = server.get()] { raw->admission_.run(); });
+    logging::info("orvel: server listening at {} for {}", server->endpoint(), settings.sessionFile);
+    return server;
+}
+
+RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, Listener listener,
+                             SessionSecrets secrets)
+    : sessionFile_(settings.sessionFile),
+      limits_(settings.limits),
+      dispatcher_(backend, settings.limits),
+      secrets_(std::move(secrets)),
+      pool_(settings.threads),
+      listener_(std::move(listener)),
+      admission_(listener_, secrets_, Admission::Limits{limits_.maxUnauthenticated, limits_.handshakeDeadline},
+                 Admission::Callbacks{[this] { return hasRoom(); }, [this](UniqueFd socket) { admit(std::move(socket)); }}) {}
+
+RunningServer::~RunningServer() { stop(); }
+
+bool RunningServer::hasRoom() {
+    std::lock_guard lock(clientsMutex_);
+    reapFinishedLocked();
+    return !stopped_ && clients_.size() < limits_.maxClients;
+}
+
+void RunningServer::admit(UniqueFd socket) {
+    std::lock_guard lock(clientsMutex_);
+    if (stopped_) return;
+    auto connection =
+        Connection::create(std::move(socket), ++lastConnectionID_, dispatcher_, pool_, limits_.stallDeadline);
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread reader([connection, finished]() mutable {
+        connection->serve();
+        connection.reset();
+        finished->store(true);
+    });
+    clients_.push_back(Client{connection, std::move(reader), std::move(finished)});
+}
+
+void RunningServer::reapFinishedLocked() {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (it->finished->load()) {
+            it->reader.join();
+            it = clients_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void RunningServer::stop() {
+    std::vector<Client> clients;
+    {
+        std::lock_guard lock(clientsMutex_);
+        if (stopped_) return;
+        stopped_ = true;
+        clients = std::move(clients_);
+    }
+    admission_.stop();
+    if (admissionThread_.joinable()) admissionThread_.join();
+    for (auto& client : clients) {
+        if (auto connection = client.connection.lock()) connection->stop();
+    }
+    for (auto& client : clients) client.reader.join();
+    if (sessionWritten_) ::unlink(sessionFile_.c_str());
+    listener_.close();
+}
+
+}  // namespace brindle::sdk

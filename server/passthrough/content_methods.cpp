@@ -1,0 +1,77 @@
+#include "server/passthrough/file_system.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace brindle::passthrough {
+
+using sdk::Errno;
+
+Result<std::shared_ptr<UniqueFd>> FileSystem::fileDescriptor(const Call& call, NodeId node, bool forWriting) const {
+    if (const auto open = call.openFileAs<OpenedFile>(node); open && (open->writable || !forWriting)) {
+        // Shares the open file's life: a close meanwhile leaves the descriptor open for this request.
+        return std::shared_ptr<UniqueFd>(open, &open->fd);
+    }
+    auto located = locate(node, (forWriting ? O_WRONLY : O_RDONLY) | O_NONBLOCK);
+    if (!located) return located.error();
+    if (!S_ISREG(located.value().st.stx_mode)) {
+        return Error(S_ISDIR(located.value().st.stx_mode) ? Errno::eisdir : Errno::enotsup, "not a regular file");
+    }
+    return std::make_shared<UniqueFd>(std::move(located.value().fd));
+}
+
+Result<std::shared_ptr<sdk::OpenFile>> FileSystem::open(const Call&, NodeId node, uint32_t modes) {
+    const bool writing = (modes & sdk::kOpenWrite) != 0;
+    // FIFOs must not block the worker; only regular files are served.
+    auto located = locate(node, (writing ? O_RDWR : O_RDONLY) | O_NONBLOCK);
+    if (!located) return located.error();
+    const auto& st = located.value().st;
+    if (!S_ISREG(st.stx_mode)) {
+        return Error(S_ISDIR(st.stx_mode) ? Errno::eisdir : Errno::enotsup, "not a regular file");
+    }
+    const int fd = located.value().fd.get();
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return Error::lastSystemError();
+    // Pinned while it is open, so that a removal cannot drop the node from under it.
+    auto pin = nodes_.pin(node);
+    if (!pin) return Error(Errno::enoent, "node has been removed");
+    return std::shared_ptr<sdk::OpenFile>(
+        std::make_shared<OpenedFile>(std::move(located.value().fd), writing, std::move(*pin)));
+}
+
+Result<size_t> FileSystem::read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer) {
+    auto fd = fileDescriptor(call, node, false);
+    if (!fd) return fd.error();
+    size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t n = ::pread(fd.value()->get(), buffer.data() + done, buffer.size() - done,
+                                  static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::lastSystemError();
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+Result<size_t> FileSystem::write(const Call& call, NodeId node, uint64_t offset, std::string_view data) {
+    auto fd = fileDescriptor(call, node, true);
+    if (!fd) return fd.error();
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(fd.value()->get(), data.data() + done, data.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (done > 0) break;  // a short write is answered with what was written
+            return Error::lastSystemError();
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace brindle::passthrough

@@ -1,0 +1,70 @@
+#include "server/passthrough/file_system.h"
+
+#include "server/passthrough/item_record.h"
+
+#include <fcntl.h>
+
+namespace brindle::passthrough {
+
+using sdk::Errno;
+
+Result<std::unique_ptr<FileSystem>> FileSystem::open(const std::string& directory, FileSystemOptions options) {
+    auto root = ExportRoot::open(directory);
+    if (!root) return root.error();
+    if (!S_ISDIR(root.value().rootStat().st_mode)) return Error(Errno::enotdir, directory + " is not a directory");
+    return std::unique_ptr<FileSystem>(new FileSystem(std::move(root.value()), options));
+}
+
+FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
+    : root_(std::move(root)), options_(options), nodes_(root_.rootStat().st_dev, root_.rootStat().st_ino) {}
+
+sdk::Capabilities FileSystem::capabilities() const { return {options_.readonly, options_.namedattr}; }
+
+bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }
+
+Result<FileSystem::Located> FileSystem::locate(NodeId node, int flags) const {
+    const auto found = nodes_.find(node);
+    if (!found) return Error(Errno::enoent, "unknown node " + std::to_string(node));
+    const auto names = nodes_.path(node);
+    if (!names) return Error(Errno::enoent, "node " + std::to_string(node) + " has been removed");
+    auto fd = root_.openBeneath(*names, flags);
+    if (!fd) return fd.error();
+    auto st = statObject(fd.value().get(), "");
+    if (!st) return st.error();
+    if (deviceOf(st.value()) != found->device || st.value().stx_ino != found->inode ||
+        (node != kRootNode && stampOf(st.value()) != found->stamp)) {
+        return Error(Errno::enoent, "node " + std::to_string(node) + " was moved or replaced");
+    }
+    return Located{std::move(fd.value()), *found, st.value()};
+}
+
+Result<UniqueFd> FileSystem::locateDirectory(NodeId node) const {
+    auto located = locate(node, O_PATH);
+    if (!located) return located.error();
+    if (!S_ISDIR(located.value().st.stx_mode)) return Error(Errno::enotdir, "not a directory");
+    return std::move(located.value().fd);
+}
+
+Result<struct statx> FileSystem::statNode(const Call& call, NodeId node) const {
+    if (const auto open = call.openFileAs<OpenedFile>(node)) return statObject(open->fd.get(), "");
+    auto located = locate(node, O_PATH);
+    if (located) return located.value().st;
+    // A directory removed or moved away while open is still reached through its handle.
+    if (const auto directory = call.openDirectoryAs<OpenedDirectory>(node)) return statObject(directory->fd.get(), "");
+    return located.error();
+}
+
+Result<Item> FileSystem::recordChild(int parentFD, NodeId parent, const std::string& name) {
+    auto st = statObject(parentFD, name);
+    if (!st) return st.error();
+    return recordObject(parent, name, st.value());
+}
+
+Item FileSystem::recordObject(NodeId parent, const std::string& name, const struct statx& st) {
+    const NodeId id = nodes_.record(deviceOf(st), st.stx_ino, parent, name, stampOf(st));
+    return itemOf(id, parent, name, st);
+}
+
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace brindle::passthrough

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "brindle/backend.h"
+#include "brindle/unique_fd.h"
+#include "server/passthrough/export_root.h"
+#include "server/passthrough/node_table.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+
+namespace brindle::passthrough {
+
+using sdk::Call;
+using sdk::Error;
+using sdk::Item;
+using sdk::NodeId;
+using sdk::Result;
+using sdk::UniqueFd;
+
+struct FileSystemOptions {
+    bool readonly = false;
+    bool namedattr = false;
+};
+
+// The exported directory as the protocol sees it: every name and link stays inside the export,
+// node ids stay stable for as long as their objects have a name or are held open, and an open
+// file or directory is served through its own descriptor after its name is gone. Files group
+// the methods: volume, attributes, namespace, directories, contents, extended attributes.
+class FileSystem final : public sdk::Backend {
+public:
+    static Result<std::unique_ptr<FileSystem>> open(const std::string& directory, FileSystemOptions options);
+
+    sdk::Capabilities capabilities() const override;
+    bool issued(NodeId node) const override;
+
+    Result<void> synchronize(const Call& call, uint32_t flags) override;
+    Result<Item> getRootAttributes(const Call& call) override;
+    Result<sdk::StatFS> statfs(const Call& call) override;
+
+    Result<Item> getAttributes(const Call& call, NodeId node) override;
+    Result<Item> setAttributes(const Call& call, NodeId node, const sdk::AttributeChanges& changes) override;
+
+    Result<Item> lookup(const Call& call, NodeId parent, const std::string& name) override;
+    Result<Item> createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<Item> createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<Item> createSymlink(const Call& call, NodeId parent, const std::string& name,
+                               const std::string& target) override;
+    Result<void> removeFile(const Call& call, NodeId parent, const std::string& name) override;
+    Result<void> removeDirectory(const Call& call, NodeId parent, const std::string& name) override;
+    Result<void> rename(const Call& call, NodeId parent, const std::string& name, NodeId newParent,
+                        const std::string& newName) override;
+    Result<std::string> readlink(const Call& call, NodeId node) override;
+
+    Result<std::shared_ptr<sdk::OpenDirectory>> openDirectory(const Call& call, NodeId node) override;
+    Result<void> listDirectory(const Call& call, NodeId node, sdk::Listing& names) override;
+    Result<sdk::EntryLookup> listingLookup(const Call& call, NodeId directory) override;
+
+    Result<std::shared_ptr<sdk::OpenFile>> open(const Call& call, NodeId node, uint32_t modes) override;
+    Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer) override;
+    Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data) override;
+
+    Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node) override;
+    Result<std::string> getXattr(const Call& call, NodeId node, const std::string& name) override;
+    Result<void> setXattr(const Call& call, NodeId node, const std::string& name, std::string_view value,
+                          int32_t flags) override;
+    Result<void> removeXattr(const Call& call, NodeId node, const std::string& name) override;
+
+    const NodeTable& nodes() const { return nodes_; }
+
+private:
+    // What a connection holds open: the descriptor that serves it after its name is gone, and the
+    // pin that keeps its node meanwhile.
+    struct OpenedFile final : sdk::OpenFile {
+        OpenedFile(UniqueFd fd, bool writable, NodeTable::Pin pin)
+            : fd(std::move(fd)), writable(writable), pin(std::move(pin)) {}
+        UniqueFd fd;
+        bool writable;
+        NodeTable::Pin pin;
+    };
+    struct OpenedDirectory final : sdk::OpenDirectory {
+        OpenedDirectory(UniqueFd fd, NodeTable::Pin pin) : fd(std::move(fd)), pin(std::move(pin)) {}
+        UniqueFd fd;  // O_PATH
+        NodeTable::Pin pin;
+    };
+
+    FileSystem(ExportRoot root, FileSystemOptions options);
+
+    struct Located {
+        UniqueFd fd;
+        NodeTable::Node node;
+        struct statx st;
+    };
+
+    // Opens the node from the export root and checks that the path still leads to the same object.
+    Result<Located> locate(NodeId node, int flags) const;
+    // The directory node's O_PATH descriptor; ENOTDIR for anything else.
+    Result<UniqueFd> locateDirectory(NodeId node) const;
+    // The node's attributes, from its open descriptor when the connection holds one, or from its
+    // directory handle when its path no longer leads to it.
+    Result<struct statx> statNode(const Call& call, NodeId node) const;
+    // Records `name` in `parentFD` as a node and makes its item.
+    Result<Item> recordChild(int parentFD, NodeId parent, const std::string& name);
+    Item recordObject(NodeId parent, const std::string& name, const struct statx& st);
+    // The item of a create of `name` whose object `createdFD` holds. When a step after the create
+    // failed, or recording it does, the object is removed again: a failed create leaves nothing.
+    Result<Item> created(int parentFD, NodeId parent, const std::string& name, int createdFD,
+                         std::optional<Error> failure);
+    // The node's open descriptor when it serves the purpose, else a fresh one for this request.
+    Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Call& call, NodeId node, bool forWriting) const;
+    struct XattrTarget {
+        std::shared_ptr<UniqueFd> fd;
+        bool isLink = false;
+        std::string name;  // with its Linux namespace
+    };
+    Result<XattrTarget> xattrTarget(const Call& call, NodeId node, const std::string& name) const;
+    Result<void> removeEntry(NodeId parent, const std::string& name, bool directory);
+    // Retires the node of the object `heldFD` holds once that object has no name left, so that its
+    // inode number, when reused, gets a new node.
+    void retireIfGone(int heldFD);
+
+    ExportRoot root_;
+    const FileSystemOptions options_;
+    NodeTable nodes_;
+};
+
+// "/proc/self/fd/N": reaches the object an O_PATH descriptor holds for calls that take no descriptor.
+std::string descriptorPath(int fd);
+
+}  // namespace brindle::passthrough
