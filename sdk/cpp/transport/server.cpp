@@ -8,13 +8,26 @@
 #include "sdk/cpp/transport/session_file.h"
 #include "sdk/cpp/transport/token.h"
 
+#include <pwd.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace brindle::sdk {
 
 namespace darwin = foundation::darwin;
 
 namespace {
+
+// This process's user by name, or its decimal uid when it has none.
+std::string currentUserName() {
+    const uid_t uid = ::geteuid();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->pw_name;
+    return std::to_string(uid);
+}
 
 foundation::Result<tls::ServerCredentials> serverCredentials(const ServerSettings& settings) {
     if (settings.tlsCertificate.empty() != settings.tlsKey.empty()) {
@@ -70,8 +83,9 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
         new RunningServer(backend, settings, std::move(listener.value()), std::move(secrets)));
     const Capabilities& capabilities = server->dispatcher_.capabilities();
     SessionFile session{server->secrets_.sessionID, server->endpoint(), server->secrets_.authToken,
-                        settings.volumeName, capabilities.xattrs, capabilities.readOnly, std::nullopt};
+                        settings.volumeName, capabilities.xattrs, capabilities.readOnly, std::nullopt, std::nullopt};
     if (credentials) session.tlsPin = credentials->fingerprint();
+    if (!endpoint.starts_with("tls://") && !endpoint.starts_with("tcp://")) session.serverUser = currentUserName();
     // Only a listening server announces itself.
     if (auto error = writeSessionFile(settings.sessionFile, session)) {
         server->stop();

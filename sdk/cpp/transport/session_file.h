@@ -17,6 +17,8 @@ struct SessionFile {
     bool readonly = false;
     // The fingerprint of a tls:// server's certificate, which the mount checks before its token goes.
     std::optional<CertificatePin> tlsPin;
+    // The user a Unix socket's server runs as, which the mount checks the same way.
+    std::optional<std::string> serverUser;
 };
 
 // Writes the file with mode 0600 and moves it into place whole, so that no reader sees half of it
