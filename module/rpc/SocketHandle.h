@@ -1,9 +1,6 @@
 #pragma once
 
-#include "protocol/tls/tunnel.h"
-
 #include <atomic>
-#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,11 +8,10 @@ namespace brindle {
 
 // A connected socket shared by the client, the socket's reader and the writes queued for it.
 // The descriptor is closed only when the last of them lets go, so its number cannot be handed to
-// a newer socket while anyone of this socket's generation can still touch it. For a TLS
-// connection the descriptor is the plain end of its tunnel, which ends with it.
+// a newer socket while anyone of this socket's generation can still touch it.
 class SocketHandle {
 public:
-    explicit SocketHandle(int fd, std::unique_ptr<tls::Tunnel> tunnel = nullptr) : fd_(fd), tunnel_(std::move(tunnel)) {}
+    explicit SocketHandle(int fd) : fd_(fd) {}
     ~SocketHandle() { ::close(fd_); }
     SocketHandle(const SocketHandle&) = delete;
     SocketHandle& operator=(const SocketHandle&) = delete;
@@ -30,8 +26,6 @@ public:
 private:
     int fd_;
     std::atomic<bool> shutDown_{false};
-    // Destroyed after the descriptor is closed.
-    std::unique_ptr<tls::Tunnel> tunnel_;
 };
 
 }  // namespace brindle
