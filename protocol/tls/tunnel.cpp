@@ -5,6 +5,8 @@
 #include "protocol/tls/openssl_support.h"
 #include "protocol/tls/settings.h"
 
+#include <openssl/crypto.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -107,6 +109,14 @@ int verifyPinnedCertificate(X509_STORE_CTX* store, void* argument) {
     return 0;
 }
 
+// OpenSSL keeps an error queue and random generators per thread and frees them when the thread
+// ends, but only while the library is still loaded: a caller's thread that ends after OpenSSL's
+// own cleanup at exit would leave them behind. Each thread that runs a handshake or a relay gives
+// that state back when it is done; the next use makes it afresh.
+struct ThreadStateReturned {
+    ~ThreadStateReturned() { OPENSSL_thread_stop(); }
+};
+
 std::string connectionText(SSL* ssl) {
     const bool kernel = BIO_get_ktls_send(SSL_get_wbio(ssl)) && BIO_get_ktls_recv(SSL_get_rbio(ssl));
     const bool kernelSend = BIO_get_ktls_send(SSL_get_wbio(ssl));
@@ -118,6 +128,7 @@ std::string connectionText(SSL* ssl) {
 
 foundation::Result<Tunnel::Connected> Tunnel::connect(int tcpFD, const ClientTrust& trust,
                                                       std::chrono::milliseconds limit) {
+    const ThreadStateReturned returned;
     StartingDescriptors fds;
     fds.tcp = tcpFD;
     const openssl::Context context(SSL_CTX_new(TLS_client_method()));
@@ -171,7 +182,10 @@ foundation::Result<Tunnel::Connected> Tunnel::connect(int tcpFD, const ClientTru
 
     std::unique_ptr<Tunnel> tunnel(new Tunnel(ssl.release(), fds.tcp, fds.relay, fds.stop));
     fds.tcp = fds.relay = fds.stop = -1;
-    tunnel->thread_ = std::thread([raw = tunnel.get()] { raw->relay(); });
+    tunnel->thread_ = std::thread([raw = tunnel.get()] {
+        const ThreadStateReturned returned;
+        raw->relay();
+    });
     return Connected{std::move(tunnel), std::exchange(fds.plain, -1), std::move(server)};
 }
 
@@ -200,6 +214,7 @@ Tunnel::~Tunnel() {
 }
 
 void Tunnel::handshakeThenRelay(std::chrono::milliseconds limit) {
+    const ThreadStateReturned returned;
     const Handshake outcome = driveHandshake(ssl_, SSL_accept, tcpFD_, Clock::now() + limit, stopFD_);
     if (outcome == Handshake::Done) {
         logging::debug("orvel: tls accepted: {}", connectionText(ssl_));
