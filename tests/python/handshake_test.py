@@ -51,6 +51,28 @@ class SessionFileTest(unittest.IsolatedAsyncioTestCase):
             with self.assertRaisesRegex(Exception, "not a socket"):
                 await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
 
+    @unittest.skipUnless(os.geteuid() == 0, "giving a file to another user needs root")
+    async def test_another_users_object_at_the_session_file_or_socket_path_stops_the_start(self):
+        with tempfile.TemporaryDirectory() as directory:
+            session_file = os.path.join(directory, "s.json")
+            with open(session_file, "w") as planted:
+                planted.write("planted")
+            os.chown(session_file, 65534, 65534)
+            with self.assertRaisesRegex(PermissionError, f"^{session_file} already exists and belongs to"):
+                await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
+            with open(session_file) as planted:
+                self.assertEqual(planted.read(), "planted")
+            os.unlink(session_file)
+
+            leftover = socket.socket(socket.AF_UNIX)
+            leftover.bind(session_file + ".sock")
+            leftover.close()
+            os.lchown(session_file + ".sock", 65534, 65534)
+            with self.assertRaisesRegex(PermissionError, "s.json.sock already exists and belongs to"):
+                await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
+            self.assertEqual(os.lstat(session_file + ".sock").st_uid, 65534)
+            self.assertFalse(os.path.exists(session_file))
+
     async def test_tcp_listens_on_loopback_and_the_file_says_where(self):
         async with running(Empty(), listen="tcp://127.0.0.1:0") as (server, session):
             self.assertRegex(session["socket_path"], r"^tcp://127\.0\.0\.1:\d+$")

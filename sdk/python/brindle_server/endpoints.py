@@ -6,6 +6,8 @@ import os
 import socket
 import stat
 
+from .ownership import refuse_another_owners_object
+
 UNIX_PREFIX = "unix:"
 TCP_PREFIX = "tcp://"
 # The client's socket address holds at most 103 bytes of path.
@@ -67,6 +69,7 @@ def listen_unix(path):
     is gone is replaced; a live server's never, nor anything that is not a socket."""
     if not path or len(os.fsencode(path)) > MAX_UNIX_PATH:
         raise EndpointError(f"socket path {path!r} must have 1 to {MAX_UNIX_PATH} bytes; choose a shorter one")
+    refuse_another_owners_object(path)
     try:
         existing = os.lstat(path)
     except FileNotFoundError:

@@ -14,6 +14,7 @@ from . import endpoints
 from .connection import Session, handshake, serve_requests
 from .dispatcher import Capabilities
 from .nodes import NodeFileSystem
+from .ownership import refuse_another_owners_object
 from .paths import PathFileSystem, PathNodes
 from .paths import implements_xattrs as paths_implement_xattrs
 from .session import SessionSecrets, read_session_file, remove_session_file, write_session_file
@@ -73,6 +74,7 @@ class Server:
 
     async def start(self):
         """Listens and writes the session file; raises EndpointError or OSError when it cannot."""
+        refuse_another_owners_object(self._session_file)
         existing = read_session_file(self._session_file)
         if existing and isinstance(existing.get("socket_path"), str) and endpoints.answers(existing["socket_path"]):
             raise endpoints.EndpointError(
