@@ -40,6 +40,19 @@ os.replace(path + ".new", path)
 PY
 }
 
+drop_session_value() {  # drop_session_value KEY
+  python3 - "$work/session.json" "$1" <<'PY'
+import json, os, sys
+path, key = sys.argv[1:]
+session = json.load(open(path))
+del session[key]
+fd = os.open(path + ".new", os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+os.write(fd, json.dumps(session).encode())
+os.close(fd)
+os.replace(path + ".new", path)
+PY
+}
+
 # Listens on a TCP port or a Unix socket and writes every byte it receives to a file, after a TLS
 # handshake with a certificate of its own when given one. It never answers.
 start_listener() {  # start_listener ADDRESS RECORD [CERT KEY] (ADDRESS: a port or a socket path)
@@ -181,6 +194,38 @@ while True:
   expect_mount_refused
   holds "$work/impostor/received" "$token" && fail "the impostor received the token"
   grep -q "brindle-impostor" "$work/brindle.log" || fail "the refusal does not name the user who served"
+  ;;
+tls_authority_vouches_without_pin)
+  # Without a pin the server is trusted for a certificate that an authority the client trusts
+  # issued for the host it dialled, and for nothing else.
+  subject() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$1" \
+    -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null; }
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=test-authority \
+    -keyout "$work/ca.key" -out "$work/ca.crt" 2>/dev/null || fail "openssl cannot make an authority"
+  for host in 127.0.0.1 127.0.0.2; do
+    subject "$host" || fail "openssl cannot make a request"
+    openssl x509 -req -in "$work/$host.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" -days 1 \
+      -extfile <(printf 'subjectAltName=IP:%s\n' "$host") -out "$work/$host.crt" 2>/dev/null ||
+      fail "openssl cannot sign for $host"
+  done
+
+  start_server --listen "tls://127.0.0.1:$(free_port)" --tls-cert "$work/127.0.0.1.crt" --tls-key "$work/127.0.0.1.key"
+  drop_session_value tls_pin
+  export SSL_CERT_FILE=$work/ca.crt
+  mount_foreground
+  echo vouched >"$mnt/a" || fail "cannot write through a mount the authority vouched for"
+  [ "$(cat "$export_dir/a")" = vouched ] || fail "the export did not get the file"
+  unmount_and_wait
+  unset SSL_CERT_FILE
+  expect_mount_refused
+  grep -q "not trusted" "$work/brindle.log" || fail "an unknown authority's certificate: $(cat "$work/brindle.log")"
+  stop_server
+
+  start_server --listen "tls://127.0.0.1:$(free_port)" --tls-cert "$work/127.0.0.2.crt" --tls-key "$work/127.0.0.2.key"
+  drop_session_value tls_pin
+  export SSL_CERT_FILE=$work/ca.crt
+  expect_mount_refused
+  grep -q "not trusted" "$work/brindle.log" || fail "a certificate for another host: $(cat "$work/brindle.log")"
   ;;
 reconnect_other_identity_waits)
   port=$(free_port)
