@@ -32,6 +32,9 @@ using ResponseOnlyHandler =
 using ReadyCompletion = std::function<void(std::optional<foundation::Error> error)>;
 using SuccessReply = std::function<void(bool success, std::optional<foundation::Error> error)>;
 using ItemReply = std::function<void(std::shared_ptr<BrindleItem> item, std::optional<foundation::Error> error)>;
+// A created file's item, and whether the create opened it too.
+using CreatedFileReply =
+    std::function<void(std::shared_ptr<BrindleItem> item, bool opened, std::optional<foundation::Error> error)>;
 using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<BrindleItem>>> items,
                                       std::optional<foundation::Error> error)>;
 using StatisticsReply =
@@ -112,6 +115,10 @@ public:
     void enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie, uint64_t verifier,
                                         uint64_t maxEntries, ItemsReply reply);
     void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
+    // Asks the create to open the file with `openModes` where the server advertised that it can;
+    // elsewhere a plain create, answered as not opened.
+    void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, uint32_t openModes,
+                         CreatedFileReply reply);
     void createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
     void createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID, std::optional<std::string> target,
                                  ItemReply reply);

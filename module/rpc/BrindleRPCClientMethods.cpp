@@ -3,6 +3,7 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 #include <algorithm>
@@ -201,6 +202,32 @@ void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentI
     performItemRequest({{key::method, method::createFile}, {key::parentID, parentID}, {key::name, name},
                         {key::mode, mode}},
                        key::itemAttrs, name, failedMessage(method::createFile), std::move(reply));
+}
+
+void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, uint32_t openModes,
+                                       CreatedFileReply reply) {
+    if (!serverSupports(wire::extension::createOpens)) {
+        return createFileNamed(name, parentID, mode,
+                               [reply = std::move(reply)](std::shared_ptr<BrindleItem> item, std::optional<Error> error) {
+            reply(std::move(item), false, std::move(error));
+        });
+    }
+    performRequest({{key::method, method::createFile}, {key::parentID, parentID}, {key::name, name},
+                    {key::mode, mode}, {key::openModes, openModes}},
+                   [reply = std::move(reply), name](std::optional<object> response,
+                                                                                  std::optional<Error> error) {
+                       if (error) return reply(nullptr, false, std::move(error));
+                       const boost::json::value* value = response->if_contains(key::itemAttrs);
+                       const object* record = value != nullptr ? value->if_object() : nullptr;
+                       if (!isOK(*response) || record == nullptr) {
+                           return reply(nullptr, false, replyError(*response, failedMessage(method::createFile)));
+                       }
+                       std::optional<Error> recordError;
+                       auto item = itemFromDictionary(*record, name, &recordError);
+                       const boost::json::value* opened = response->if_contains(key::opened);
+                       const bool isOpen = opened != nullptr && opened->is_bool() && opened->get_bool();
+                       reply(item, item && isOpen, item ? std::nullopt : std::move(recordError));
+                   });
 }
 
 void BrindleRPCClient::createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode,

@@ -43,6 +43,8 @@ public:
     using ItemReply = std::function<void(ItemPtr item, std::optional<foundation::Error> error)>;
     using ItemNameReply =
         std::function<void(ItemPtr item, std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
+    using CreatedFileReply = std::function<void(ItemPtr item, std::optional<fskit::FSFileName> name, bool opened,
+                                                std::optional<foundation::Error> error)>;
     using NameReply = std::function<void(std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
     using NamesReply =
         std::function<void(std::optional<std::vector<fskit::FSFileName>> names, std::optional<foundation::Error> error)>;
@@ -164,6 +166,10 @@ public:
     void readSymbolicLink(const FSItemPtr& item, NameReply reply);
     void createItemNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
                          const SetAttributesRequestPtr& attributes, ItemNameReply reply);
+    // A regular file, opened with `modes` by the create itself where the server can; one it did
+    // not open is answered with `opened` false, for the caller to open as usual.
+    void createOpenedFileNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
+                               const SetAttributesRequestPtr& attributes, uint32_t modes, CreatedFileReply reply);
     void createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
                                  const SetAttributesRequestPtr& attributes, const fskit::FSFileName& linkContents,
                                  ItemNameReply reply);
@@ -190,6 +196,9 @@ public:
 
 private:
     struct ConstructionKey {};
+    void createNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
+                     const SetAttributesRequestPtr& attributes, std::optional<uint32_t> openModes,
+                     CreatedFileReply reply);
     void activateRootItemFromItem(const BrindleItem& serverRoot);
 
 public:

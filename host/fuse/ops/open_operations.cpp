@@ -124,27 +124,32 @@ void openBesideAttributes(
     open([arrive](std::optional<Error> error) { arrive([&](Opening& opening) { opening.error = std::move(error); }); });
 }
 
-// Opens a file the create made and answers with its entry and handle.
+// Answers a create with the entry of the file it made and a handle of the open it holds.
+void answerCreated(const KernelRequest& request, const ItemPtr& item, uint32_t modes, fuse_file_info info,
+                   uint64_t parent, const std::string& name) {
+    const auto& context = request.context();
+    auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
+    bool recorded = false;
+    const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
+        context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
+        recorded = true;
+        info.noflush = flushHasNothingToReport(*handle);
+        info.fh = context->handles.add(handle);
+        const int result = reply.create(entry, info);
+        if (result != 0) context->handles.take(info.fh);
+        return result;
+    });
+    if (handedOver) return;
+    if (recorded) return closeOpen(context, handle, [](std::optional<Error>) {});
+    abandonOpen(context, handle);
+}
+
+// Opens a file the create made but did not open, then answers as above.
 void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t modes, fuse_file_info info,
                  uint64_t parent, const std::string& name) {
-    request.volume().openItem(item, modes, [request, item, modes, info, parent,
-                                            name](std::optional<Error> error) mutable {
+    request.volume().openItem(item, modes, [request, item, modes, info, parent, name](std::optional<Error> error) {
         if (error) return request.fail(error);
-        const auto& context = request.context();
-        auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
-        bool recorded = false;
-        const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
-            context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
-            recorded = true;
-            info.noflush = flushHasNothingToReport(*handle);
-            info.fh = context->handles.add(handle);
-            const int result = reply.create(entry, info);
-            if (result != 0) context->handles.take(info.fh);
-            return result;
-        });
-        if (handedOver) return;
-        if (recorded) return closeOpen(context, handle, [](std::optional<Error>) {});
-        abandonOpen(context, handle);
+        answerCreated(request, item, modes, info, parent, name);
     });
 }
 
@@ -233,14 +238,18 @@ void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name,
     if (info->flags & O_DIRECT) info->direct_io = 1;
     const auto fileName = request.nameOrFail(name);
     if (!fileName) return;
-    request.volume().createItemNamed(
-        *fileName, fskit::FSItemTypeFile, directory, creationAttributes(mode),
+    request.volume().createOpenedFileNamed(
+        *fileName, directory, creationAttributes(mode), modes,
         [request, modes, info = *info, parent, directory, created = *fileName](
-            ItemPtr item, std::optional<fskit::FSFileName>, std::optional<Error> error) {
+            ItemPtr item, std::optional<fskit::FSFileName>, bool opened, std::optional<Error> error) {
             if (!item) return request.fail(error);
-            giveToCaller(request, item, directory, created, [request, item, modes, info, parent, created] {
-                openCreated(request, item, modes, info, parent, created.data());
-            });
+            giveToCaller(
+                request, item, directory, created,
+                [request, item, modes, info, parent, created, opened] {
+                    if (opened) return answerCreated(request, item, modes, info, parent, created.data());
+                    openCreated(request, item, modes, info, parent, created.data());
+                },
+                opened);
         });
 }
 

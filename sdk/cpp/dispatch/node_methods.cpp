@@ -171,8 +171,18 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
     auto entry = newEntryOf(request, refuseChange());
     if (!entry) return errorReply(entry.error());
     const auto& [parent, name, mode] = entry.value();
-    return recordReply(key::itemAttrs,
-                       recordAt(call, backend_, parent, name, backend_.createFile(call, parent, name, mode)));
+    // Where the extension is not advertised the key is one this server does not know, and ignored.
+    std::optional<uint32_t> openModes;
+    if (request.has(key::openModes) && advertises(extension::createOpens)) {
+        auto modes = request.u64(key::openModes);
+        if (!modes) return errorReply(modes.error());
+        openModes = static_cast<uint32_t>(modes.value());
+    }
+    const auto created = backend_.createFile(call, parent, name, mode);
+    Reply reply = recordReply(key::itemAttrs, recordAt(call, backend_, parent, name, created));
+    // The file exists whatever the open's outcome: a failed open leaves it to the client's own.
+    if (openModes && created) reply.object[key::opened] = !openFor(call, created.value().node, *openModes);
+    return reply;
 }
 
 Reply Dispatcher::createDirectory(const Request& request, const Call& call) {
