@@ -214,7 +214,7 @@ void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentI
     }
     performRequest({{key::method, method::createFile}, {key::parentID, parentID}, {key::name, name},
                     {key::mode, mode}, {key::openModes, openModes}},
-                   [reply = std::move(reply), name](std::optional<object> response,
+                   [weakSelf = weak_from_this(), reply = std::move(reply), name](std::optional<object> response,
                                                                                   std::optional<Error> error) {
                        if (error) return reply(nullptr, false, std::move(error));
                        const boost::json::value* value = response->if_contains(key::itemAttrs);
@@ -226,7 +226,17 @@ void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentI
                        auto item = itemFromDictionary(*record, name, &recordError);
                        const boost::json::value* opened = response->if_contains(key::opened);
                        const bool isOpen = opened != nullptr && opened->is_bool() && opened->get_bool();
-                       reply(item, item && isOpen, item ? std::nullopt : std::move(recordError));
+                       if (item) return reply(item, isOpen, std::nullopt);
+                       // A create that fails here is never closed by anyone above, so the open the
+                       // server made for it goes now, where the record still names the node.
+                       const auto node = isOpen ? json::uint64Field(*record, key::nodeID) : std::nullopt;
+                       const auto self = weakSelf.lock();
+                       if (!node || !self) return reply(nullptr, false, std::move(recordError));
+                       logging::error("orvel: rpc create_file opened \"{}\" (node {}) but its record cannot be read; "
+                                      "closing it again", name, *node);
+                       self->closeItemWithNodeID(*node, 0, [reply, recordError](bool, std::optional<Error>) {
+                           reply(nullptr, false, recordError);
+                       });
                    });
 }
 

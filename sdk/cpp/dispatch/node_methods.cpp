@@ -179,9 +179,12 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
         openModes = static_cast<uint32_t>(modes.value());
     }
     const auto created = backend_.createFile(call, parent, name, mode);
-    Reply reply = recordReply(key::itemAttrs, recordAt(call, backend_, parent, name, created));
-    // The file exists whatever the open's outcome: a failed open leaves it to the client's own.
-    if (openModes && created) reply.object[key::opened] = !openFor(call, created.value().node, *openModes);
+    const auto record = recordAt(call, backend_, parent, name, created);
+    // Only a create answered with its record opens: the client can close nothing it cannot name.
+    // A failed open leaves the file to the client's own open.
+    const bool opened = openModes && record && !openFor(call, created.value().node, *openModes);
+    Reply reply = recordReply(key::itemAttrs, record);
+    if (openModes && record) reply.object[key::opened] = opened;
     return reply;
 }
 

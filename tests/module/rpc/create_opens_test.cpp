@@ -83,3 +83,42 @@ TEST_F(CreateOpensTest, WhereAdvertisedTheCreateAsksAndOnlyATrueOpenedCounts) {
         EXPECT_FALSE(created->opened) << notOpened;
     }
 }
+
+// Nobody above the client will ever close a file whose create failed, so the client closes the
+// open the server says it made.
+TEST_F(CreateOpensTest, AnOpenedCreateWhoseRecordCannotBeReadFailsAndClosesTheOpen) {
+    connect({"create_opens"});
+    auto request = create();
+    ASSERT_TRUE(request);
+    peer->replyTo(*request, {{"ok", true}, {"item_attrs", {{"node_id", 7}, {"parent_id", 1}}}, {"opened", true}});
+    const auto close = peer->read();
+    ASSERT_TRUE(close) << "no close followed the failed create";
+    EXPECT_EQ(close->json.at("method"), "close");
+    EXPECT_EQ(close->json.at("node_id"), 7);
+    EXPECT_EQ(close->json.at("keeping_modes"), 0);
+    peer->replyTo(*close, {{"ok", true}});
+    const auto created = result.get();
+    ASSERT_TRUE(created);
+    EXPECT_EQ(created->node, 0u);
+    EXPECT_FALSE(created->opened);
+    EXPECT_TRUE(created->failed);
+}
+
+TEST_F(CreateOpensTest, AFailedCreateOrAnUnopenedOneWithABadRecordSendsNoClose) {
+    connect({"create_opens"});
+    for (const object& reply : {object{{"ok", false}, {"errno", 17}, {"opened", true}},
+                                object{{"ok", true}, {"item_attrs", {{"node_id", 7}}}, {"opened", false}}}) {
+        result = {};
+        auto request = create();
+        ASSERT_TRUE(request);
+        peer->replyTo(*request, reply);
+        const auto created = result.get();
+        ASSERT_TRUE(created) << reply;
+        EXPECT_TRUE(created->failed) << reply;
+        EXPECT_FALSE(created->opened) << reply;
+    }
+    client->pingWithReply([](bool, std::optional<Error>) {});
+    const auto next = peer->read();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->json.at("method"), "ping") << "a close was sent for a create that opened nothing";
+}
