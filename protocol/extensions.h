@@ -15,6 +15,7 @@ inline constexpr size_t kMaxExtensionName = 64;
 
 namespace extension {
 inline constexpr std::string_view createOpens = "create_opens";
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

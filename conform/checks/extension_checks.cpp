@@ -30,6 +30,24 @@ void createOpens(Context& context) {
     succeeded(connection.close(file->nodeID, 0), "close of the create's open");
 }
 
+void openDirectoryRecord(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::openDirectoryRecord);
+    const uint64_t directory = succeeded(connection.createDirectory(context.workDirectory(), "listed"),
+                                         "create_directory")->nodeID;
+    const uint64_t handle = succeeded(connection.openDirectory(directory), "open_directory");
+    const auto exchange = connection.lastExchange("open_directory");
+    const auto* value = exchange ? exchange->reply.if_contains("item_attrs") : nullptr;
+    const auto* record = value ? value->if_object() : nullptr;
+    require(record != nullptr, "an open_directory of a fresh directory must carry its record as \"item_attrs\", not " +
+                                   (value ? foundation::json::serialize(*value) : std::string("nothing")));
+    const auto* type = record->if_contains("type");
+    require(foundation::json::uint64Field(*record, "node_id") == directory && type && type->is_string() &&
+                type->get_string() == "directory",
+            "the record of open_directory must be the directory's own, not " + foundation::json::serialize(*record));
+    succeeded(connection.closeDirectory(directory, handle), "close_directory");
+}
+
 }  // namespace
 
 void addExtensionChecks(std::vector<Check>& checks) {
@@ -37,6 +55,9 @@ void addExtensionChecks(std::vector<Check>& checks) {
                       "where create_opens is advertised, a create with open_modes opens the file, says so, and the "
                       "open serves writes, reads and a close",
                       kWritable, createOpens});
+    checks.push_back({"extensions.open_directory_record",
+                      "where open_directory_record is advertised, an open_directory carries the directory's own record",
+                      kWritable, openDirectoryRecord});
 }
 
 }  // namespace brindle::conform

@@ -40,6 +40,9 @@ using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<
 using StatisticsReply =
     std::function<void(std::optional<boost::json::object> statistics, std::optional<foundation::Error> error)>;
 using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
+// An opened directory's handle, and its record where the reply carried one that could be read.
+using OpenedDirectoryReply = std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                std::optional<foundation::Error> error)>;
 using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
 using StringReply = std::function<void(std::optional<std::string> text, std::optional<foundation::Error> error)>;
 using StringsReply =
@@ -137,6 +140,10 @@ public:
                                 std::optional<boost::json::value> birthTimeNsec, ItemReply reply);
     void openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply);
     void openDirectoryWithNodeID(uint64_t nodeID, CountReply reply);
+    // The directory's record comes only from a server that advertised it, and never decides the
+    // open: without one, or with one that cannot be read, the handle comes alone. `name` is the
+    // record's default name.
+    void openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, OpenedDirectoryReply reply);
     void closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply);
     void closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply);
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply);

@@ -318,6 +318,33 @@ void BrindleRPCClient::openDirectoryWithNodeID(uint64_t nodeID, CountReply reply
                          failedMessage(method::openDirectory), std::move(reply));
 }
 
+void BrindleRPCClient::openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name,
+                                                        OpenedDirectoryReply reply) {
+    if (!serverSupports(wire::extension::openDirectoryRecord)) {
+        return openDirectoryWithNodeID(nodeID, [reply = std::move(reply)](uint64_t handle, std::optional<Error> error) {
+            reply(handle, nullptr, std::move(error));
+        });
+    }
+    performRequest({{key::method, method::openDirectory}, {key::nodeID, nodeID}},
+                   [reply = std::move(reply), nodeID, name](std::optional<object> response, std::optional<Error> error) {
+                       if (error) return reply(0, nullptr, std::move(error));
+                       const auto handle = json::uint64Field(*response, key::handleID);
+                       if (!isOK(*response) || !handle) {
+                           return reply(0, nullptr, replyError(*response, failedMessage(method::openDirectory)));
+                       }
+                       const boost::json::value* value = response->if_contains(key::itemAttrs);
+                       const object* record = value != nullptr ? value->if_object() : nullptr;
+                       std::shared_ptr<BrindleItem> item;
+                       if (record != nullptr) {
+                           std::optional<Error> recordError;
+                           item = itemFromDictionary(*record, name, &recordError);
+                           // Another node's record would describe the wrong directory.
+                           if (item && item->nodeID != nodeID) item = nullptr;
+                       }
+                       reply(*handle, std::move(item), std::nullopt);
+                   });
+}
+
 void BrindleRPCClient::closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply) {
     performBooleanRequest({{key::method, method::close}, {key::nodeID, nodeID}, {key::keepingModes, keepingModes}},
                           failedMessage(method::close), std::move(reply));

@@ -157,7 +157,13 @@ public:
     // After a change to the directory's contents: bumps its verifier and marks its cached attributes
     // (times, link count) as no longer the server's.
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
-    void openDirectoryItem(const ItemPtr& directory, ErrorReply reply);
+    // Success carries the directory's attributes where the open's reply brought its record, and
+    // none where it did not.
+    using OpenedDirectoryReply = std::function<void(std::optional<fskit::FSItemAttributes> attributes,
+                                                    std::optional<foundation::Error> error)>;
+    void openDirectoryItem(const ItemPtr& directory, OpenedDirectoryReply reply);
+    // Whether a directory's open brings its attributes, so that nobody need ask for them beside it.
+    bool opensDirectoriesWithAttributes();
     void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);
 
     // --- namespace ---
@@ -183,6 +189,8 @@ public:
     // --- open, close, read and write ---
     static constexpr bool isOpenCloseInhibited() { return false; }
     void openItem(const FSItemPtr& item, uint32_t modes, ErrorReply reply);
+    // A directory's open, answered as openDirectoryItem answers; ENOTDIR for any other item.
+    void openDirectory(const FSItemPtr& item, OpenedDirectoryReply reply);
     void closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply);
     void readFromFile(const FSItemPtr& item, int64_t offset, uint64_t length, BufferPtr buffer, CountReply reply);
     void writeContents(std::string data, const FSItemPtr& item, int64_t offset, CountReply reply);

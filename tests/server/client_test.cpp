@@ -78,16 +78,16 @@ TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothing
         client->connectAndHandshakeWithReply(ready.callback());
         ASSERT_TRUE(std::get<0>(ready.get()));
     };
-    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"create_opens"}));
+    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"create_opens", "open_directory_record"}));
     servertest::ServerSetup withholding;
-    withholding.settings.withheldExtensions = {"create_opens"};
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record"};
     reconnectTo(withholding);
     EXPECT_TRUE(client->serverExtensions().empty());
     EXPECT_FALSE(client->serverSupports("create_opens"));
     servertest::ServerSetup options;
     options.settings.extensions = {"zeta_ext", "alpha_ext"};
     reconnectTo(options);
-    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "create_opens", "zeta_ext"}));
+    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "create_opens", "open_directory_record", "zeta_ext"}));
     EXPECT_TRUE(client->serverSupports("alpha_ext"));
 }
 

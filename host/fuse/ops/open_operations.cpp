@@ -220,15 +220,41 @@ void onOpendir(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* i
             answerOpen(request, makeHandle(request, item, inode, BrindleVolume::openModeRead, true), info, false);
         });
     }
-    openBesideAttributes(request, item, openVolumeSide,
-                         [request, item, inode, info = *info, lifetime = *lifetime](
-                             std::optional<Error> error, std::optional<fskit::FSItemAttributes> attributes) mutable {
-                             if (error) return request.fail(error);
-                             auto handle = makeHandle(request, item, inode, BrindleVolume::openModeRead, true);
-                             info.cache_readdir = 1;
-                             answerOpen(request, handle, info,
-                                        listingStillCurrent(*request.context(), *handle, attributes, lifetime));
-                         });
+    const auto answer = [request, item, inode, info = *info,
+                         lifetime = *lifetime](const std::optional<fskit::FSItemAttributes>& attributes) {
+        auto handle = makeHandle(request, item, inode, BrindleVolume::openModeRead, true);
+        auto cached = info;
+        cached.cache_readdir = 1;
+        answerOpen(request, handle, cached, listingStillCurrent(*request.context(), *handle, attributes, lifetime));
+    };
+    if (!request.volume().opensDirectoriesWithAttributes()) {
+        return openBesideAttributes(request, item, openVolumeSide,
+                                    [request, answer](std::optional<Error> error,
+                                                      std::optional<fskit::FSItemAttributes> attributes) {
+                                        if (error) return request.fail(error);
+                                        answer(attributes);
+                                    });
+    }
+    // Set by the volume's open before it reports done; read only after.
+    auto brought = std::make_shared<std::optional<fskit::FSItemAttributes>>();
+    request.generation().directories->acquire(
+        inode,
+        [request, item, brought](DirectoryOpens::Done opened) {
+            request.volume().openDirectory(item, [brought, opened = std::move(opened)](
+                                                     std::optional<fskit::FSItemAttributes> attributes,
+                                                     std::optional<Error> error) {
+                *brought = std::move(attributes);
+                opened(std::move(error));
+            });
+        },
+        [request, item, brought, answer](std::optional<Error> error) {
+            if (error) return request.fail(error);
+            if (*brought) return answer(*brought);
+            // The directory was open already, or its open brought no record: asked as from any server.
+            request.volume().getAttributes(allAttributes(), item,
+                                           [answer](std::optional<fskit::FSItemAttributes> attributes,
+                                                    std::optional<Error>) { answer(attributes); });
+        });
 }
 
 void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {

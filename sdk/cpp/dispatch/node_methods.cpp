@@ -20,16 +20,6 @@ Reply recordReply(std::string_view key, const Result<wire::ItemRecord>& record) 
     return reply;
 }
 
-// The record of an item that must be `node`'s own.
-Result<wire::ItemRecord> recordOf(const Call& call, const Backend& backend, NodeId node, const Result<Item>& item) {
-    if (!item) return item.error();
-    if (item.value().node != node) {
-        return handlerFault(call.method(), fmt::format("the handler answered for node {} when asked about node {}",
-                                                       item.value().node, node));
-    }
-    return itemRecord(call.method(), backend, item.value(), std::nullopt);
-}
-
 Result<wire::ItemRecord> recordAt(const Call& call, const Backend& backend, NodeId parent, const std::string& name,
                                   const Result<Item>& item) {
     if (!item) return item.error();

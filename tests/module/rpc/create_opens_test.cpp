@@ -17,6 +17,7 @@ struct Created {
     bool failed = false;
 };
 
+// Also the other extension of the open path: a directory's open that brings its record.
 class CreateOpensTest : public ::testing::Test {
 protected:
     void connect(boost::json::array extensions) {
@@ -121,4 +122,42 @@ TEST_F(CreateOpensTest, AFailedCreateOrAnUnopenedOneWithABadRecordSendsNoClose) 
     const auto next = peer->read();
     ASSERT_TRUE(next);
     EXPECT_EQ(next->json.at("method"), "ping") << "a close was sent for a create that opened nothing";
+}
+
+namespace {
+
+struct OpenedDirectory {
+    uint64_t handle = 0;
+    uint64_t recordNode = 0;  // 0: no record handed on
+    bool failed = false;
+};
+
+}  // namespace
+
+// The record rides on an open that stands without it: none, a bad one or another node's leaves
+// the handle alone.
+TEST_F(CreateOpensTest, AnOpenDirectoryRecordIsTakenOnlyWhenItIsTheDirectorysOwn) {
+    connect({"open_directory_record"});
+    const object directory{{"node_id", 9}, {"parent_id", 1}, {"type", "directory"}};
+    const object other{{"node_id", 10}, {"parent_id", 1}, {"type", "directory"}};
+    const object malformed{{"node_id", 9}, {"type", "sofa"}};
+    for (const auto& [reply, expectedNode] :
+         std::vector<std::pair<object, uint64_t>>{{{{"ok", true}, {"handle_id", 4}, {"item_attrs", directory}}, 9},
+                                                  {{{"ok", true}, {"handle_id", 4}, {"item_attrs", other}}, 0},
+                                                  {{{"ok", true}, {"handle_id", 4}, {"item_attrs", malformed}}, 0},
+                                                  {{{"ok", true}, {"handle_id", 4}}, 0}}) {
+        rpctest::Await<OpenedDirectory> opened;
+        client->openDirectoryWithRecordForNodeID(9, "d", [&opened](uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                                   std::optional<Error> error) {
+            opened.set({handle, record ? record->nodeID : 0, error.has_value()});
+        });
+        auto request = peer->read();
+        ASSERT_TRUE(request);
+        peer->replyTo(*request, reply);
+        const auto got = opened.get();
+        ASSERT_TRUE(got) << reply;
+        EXPECT_EQ(got->handle, 4u) << reply;
+        EXPECT_FALSE(got->failed) << reply;
+        EXPECT_EQ(got->recordNode, expectedNode) << reply;
+    }
 }

@@ -88,6 +88,8 @@ using EntryLookup = std::function<Result<Item>(const std::string& name)>;
 namespace extension {
 // create_file opens the new file too, through the backend's open.
 inline constexpr std::string_view createOpens = "create_opens";
+// open_directory answers with the directory's record too, through the backend's getAttributes.
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 }  // namespace extension
 
 // What the file system offers beyond reading; the session file tells clients.
