@@ -124,6 +124,17 @@ Outcome<Item> Connection::createFile(uint64_t parentID, const std::string& name,
     return call<Item>("create_file", [&](auto reply) { client_->createFileNamed(name, parentID, mode, reply); });
 }
 
+Outcome<Item> Connection::createOpenedFile(uint64_t parentID, const std::string& name, uint32_t modes) {
+    return call<Item>("create_file", [&](auto reply) {
+        client_->createFileNamed(name, parentID, 0644, modes,
+                                 [reply](std::shared_ptr<BrindleItem> item, bool, std::optional<Error> error) {
+                                     reply(std::move(item), std::move(error));
+                                 });
+    });
+}
+
+bool Connection::advertises(std::string_view extension) { return client_->serverSupports(extension); }
+
 Outcome<Item> Connection::createDirectory(uint64_t parentID, const std::string& name, int32_t mode) {
     return call<Item>("create_directory",
                       [&](auto reply) { client_->createDirectoryNamed(name, parentID, mode, reply); });

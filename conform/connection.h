@@ -52,6 +52,10 @@ public:
     Outcome<Item> lookup(uint64_t parentID, const std::string& name);
     Outcome<Items> enumerate(uint64_t directoryID, uint64_t handle, uint64_t cookie, uint64_t maxEntries);
     Outcome<Item> createFile(uint64_t parentID, const std::string& name, int32_t mode = 0644);
+    // A create that asks the server to open the file too, where it advertised that it can; the
+    // reply's "opened" is in lastExchange.
+    Outcome<Item> createOpenedFile(uint64_t parentID, const std::string& name, uint32_t modes);
+    bool advertises(std::string_view extension);
     Outcome<Item> createDirectory(uint64_t parentID, const std::string& name, int32_t mode = 0755);
     Outcome<Item> createSymlink(uint64_t parentID, const std::string& name, const std::string& target);
     Outcome<bool> removeFile(uint64_t parentID, const std::string& name);

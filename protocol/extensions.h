@@ -13,6 +13,11 @@ namespace brindle::wire {
 
 inline constexpr size_t kMaxExtensionName = 64;
 
+namespace extension {
+inline constexpr std::string_view createOpens = "create_opens";
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+}  // namespace extension
+
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.
 bool isExtensionName(std::string_view name);
 

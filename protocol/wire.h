@@ -93,6 +93,7 @@ inline constexpr std::string_view lookupItem = "lookup_item";
 inline constexpr std::string_view dirItems = "dir_items";
 inline constexpr std::string_view writeSize = "write_size";
 inline constexpr std::string_view xattrNames = "xattr_names";
+inline constexpr std::string_view opened = "opened";
 
 // Statistics.
 inline constexpr std::string_view blockSize = "block_size";
@@ -126,7 +127,7 @@ inline constexpr std::array all{
     parentID, name, newParentID, newName, mode, linkTarget, syncFlags, handleID, cookie, verifier, maxEntries,
     openModes, keepingModes, offset, length, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
     setAccessTimeSec, setAccessTimeNsec, setModifyTimeSec, setModifyTimeNsec, setBirthTimeSec,
-    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, blockSize, ioSize,
+    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, opened, blockSize, ioSize,
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
     birthTimeSec, birthTimeNsec,

@@ -33,11 +33,17 @@ using ResponseOnlyHandler =
 using ReadyCompletion = std::function<void(std::optional<foundation::Error> error)>;
 using SuccessReply = std::function<void(bool success, std::optional<foundation::Error> error)>;
 using ItemReply = std::function<void(std::shared_ptr<BrindleItem> item, std::optional<foundation::Error> error)>;
+// A created file's item, and whether the create opened it too.
+using CreatedFileReply =
+    std::function<void(std::shared_ptr<BrindleItem> item, bool opened, std::optional<foundation::Error> error)>;
 using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<BrindleItem>>> items,
                                       std::optional<foundation::Error> error)>;
 using StatisticsReply =
     std::function<void(std::optional<boost::json::object> statistics, std::optional<foundation::Error> error)>;
 using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
+// An opened directory's handle, and its record where the reply carried one that could be read.
+using OpenedDirectoryReply = std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                std::optional<foundation::Error> error)>;
 using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
 using StringReply = std::function<void(std::optional<std::string> text, std::optional<foundation::Error> error)>;
 using StringsReply =
@@ -117,6 +123,10 @@ public:
     void enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie, uint64_t verifier,
                                         uint64_t maxEntries, ItemsReply reply);
     void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
+    // Asks the create to open the file with `openModes` where the server advertised that it can;
+    // elsewhere a plain create, answered as not opened.
+    void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, uint32_t openModes,
+                         CreatedFileReply reply);
     void createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
     void createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID, std::optional<std::string> target,
                                  ItemReply reply);
@@ -135,6 +145,10 @@ public:
                                 std::optional<boost::json::value> birthTimeNsec, ItemReply reply);
     void openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply);
     void openDirectoryWithNodeID(uint64_t nodeID, CountReply reply);
+    // The directory's record comes only from a server that advertised it, and never decides the
+    // open: without one, or with one that cannot be read, the handle comes alone. `name` is the
+    // record's default name.
+    void openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, OpenedDirectoryReply reply);
     void closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply);
     void closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply);
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply);

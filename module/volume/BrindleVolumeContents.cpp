@@ -31,7 +31,8 @@ void BrindleVolume::openItem(const FSItemPtr& item, uint32_t modes, ErrorReply r
     if (!opened) return reply(Error::posix(darwin::einval));
     switch (itemTypeOf(*opened)) {
         case ItemType::Directory:
-            return openDirectoryItem(opened, std::move(reply));
+            return openDirectoryItem(opened, [reply = std::move(reply)](std::optional<fskit::FSItemAttributes>,
+                                                                       std::optional<Error> error) { reply(error); });
         case ItemType::SymbolicLink:
             return reply(std::nullopt);
         default:
@@ -41,6 +42,12 @@ void BrindleVolume::openItem(const FSItemPtr& item, uint32_t modes, ErrorReply r
                                                reply(std::nullopt);
                                            });
     }
+}
+
+void BrindleVolume::openDirectory(const FSItemPtr& item, OpenedDirectoryReply reply) {
+    const auto opened = canonicalTrackedItem(brindleItem(item));
+    if (!isItemOfType(opened, ItemType::Directory)) return reply(std::nullopt, Error::posix(darwin::enotdir));
+    openDirectoryItem(opened, std::move(reply));
 }
 
 void BrindleVolume::closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply) {

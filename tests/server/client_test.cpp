@@ -67,18 +67,27 @@ protected:
 }  // namespace
 
 TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothingWhereItAdvertisesNothing) {
+    const auto reconnectTo = [&](const servertest::ServerSetup& options) {
+        client.reset();
+        startServer(options);
+        auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()),
+                                                             SessionFileTrust::requirePrivate);
+        ASSERT_TRUE(session);
+        client = BrindleRPCClient::initWithSession(session.value());
+        SuccessAwait ready;
+        client->connectAndHandshakeWithReply(ready.callback());
+        ASSERT_TRUE(std::get<0>(ready.get()));
+    };
+    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"create_opens", "open_directory_record"}));
+    servertest::ServerSetup withholding;
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record"};
+    reconnectTo(withholding);
     EXPECT_TRUE(client->serverExtensions().empty());
-    client.reset();
+    EXPECT_FALSE(client->serverSupports("create_opens"));
     servertest::ServerSetup options;
     options.settings.extensions = {"zeta_ext", "alpha_ext"};
-    startServer(options);
-    auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()), SessionFileTrust::requirePrivate);
-    ASSERT_TRUE(session);
-    client = BrindleRPCClient::initWithSession(session.value());
-    SuccessAwait ready;
-    client->connectAndHandshakeWithReply(ready.callback());
-    ASSERT_TRUE(std::get<0>(ready.get()));
-    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "zeta_ext"}));
+    reconnectTo(options);
+    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "create_opens", "open_directory_record", "zeta_ext"}));
     EXPECT_TRUE(client->serverSupports("alpha_ext"));
 }
 

@@ -74,11 +74,16 @@ TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThe
         const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
-    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
+    // The backend's own first, then the configured ones in their order.
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "b_ext", "a_ext"}));
+    ServerSetup withholding;
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record"};
+    startServer(withholding);
+    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }
 
 TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {

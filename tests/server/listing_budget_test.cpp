@@ -31,7 +31,7 @@ TEST(PassthroughListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorO
     ASSERT_TRUE(fileSystem);
     sdk::Limits limits;
     limits.listingBudget = 64;  // below any one listing: only the newest is kept
-    sdk::Dispatcher dispatcher(*fileSystem.value(), limits);
+    sdk::Dispatcher dispatcher(*fileSystem.value(), limits, {});
     Caller first(dispatcher, 1);
     Caller second(dispatcher, 2);
 

@@ -33,17 +33,22 @@ Reply Dispatcher::open(const Request& request, const Call& call) {
     if (asked & kOpenWrite) {
         if (auto refused = refuseChange()) return errorReply(*refused);
     }
-    if (openFiles_.reopen(call.connection(), node.value(), asked)) return okReply();
+    const auto failed = openFor(call, node.value(), asked);
+    return failed ? errorReply(*failed) : okReply();
+}
 
-    const auto held = openFiles_.find(call.connection(), node.value());
+std::optional<Error> Dispatcher::openFor(const Call& call, NodeId node, uint32_t asked) {
+    if (openFiles_.reopen(call.connection(), node, asked)) return std::nullopt;
+
+    const auto held = openFiles_.find(call.connection(), node);
     const uint32_t wanted = asked | (held ? held->modes : 0);
-    auto file = backend_.open(call, node.value(), wanted);
-    if (!file) return errorReply(file.error());
-    if (!file.value()) return errorReply(handlerFault(call.method(), "the handler returned no open file"));
-    if (openFiles_.put(call.connection(), node.value(), std::move(file.value()), wanted) == OpenFiles::Put::full) {
-        return errorReply(Error(Errno::emfile, "too many open files"));
+    auto file = backend_.open(call, node, wanted);
+    if (!file) return file.error();
+    if (!file.value()) return handlerFault(call.method(), "the handler returned no open file");
+    if (openFiles_.put(call.connection(), node, std::move(file.value()), wanted) == OpenFiles::Put::full) {
+        return Error(Errno::emfile, "too many open files");
     }
-    return okReply();
+    return std::nullopt;
 }
 
 Reply Dispatcher::close(const Request& request, const Call& call) {

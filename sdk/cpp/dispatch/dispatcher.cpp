@@ -5,6 +5,7 @@
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/results.h"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_map>
 
@@ -12,9 +13,10 @@ namespace brindle::sdk {
 
 namespace method = wire::method;
 
-Dispatcher::Dispatcher(Backend& backend, const Limits& limits)
+Dispatcher::Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised)
     : backend_(backend),
       capabilities_(backend.capabilities()),
+      advertised_(std::move(advertised)),
       openFiles_(limits.maxOpenFiles),
       directories_(limits.maxOpenDirectories, limits.listingBudget) {}
 
@@ -100,6 +102,10 @@ std::shared_ptr<OpenDirectory> Dispatcher::openDirectory(uint64_t connection, No
 std::optional<Error> Dispatcher::refuseChange() const {
     if (capabilities_.readOnly) return Error(Errno::erofs, "the file system is read-only");
     return std::nullopt;
+}
+
+bool Dispatcher::advertises(std::string_view extension) const {
+    return std::ranges::find(advertised_, extension) != advertised_.end();
 }
 
 std::optional<Error> Dispatcher::refuseXattrs() const {

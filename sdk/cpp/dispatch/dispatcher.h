@@ -19,7 +19,8 @@ namespace brindle::sdk {
 // ends the connection. Safe from any thread.
 class Dispatcher final : private Call::Holdings {
 public:
-    Dispatcher(Backend& backend, const Limits& limits);
+    // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown.
+    Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised);
 
     Reply dispatch(const Request& request);
     // Every method it serves. The handshake is not one: the door answers it before a
@@ -40,6 +41,9 @@ private:
 
     // EROFS for a change on a read-only file system.
     std::optional<Error> refuseChange() const;
+    // Opens `node` for the call's connection with `asked` added to what it holds already.
+    std::optional<Error> openFor(const Call& call, NodeId node, uint32_t asked);
+    bool advertises(std::string_view extension) const;
     // ENOTSUP when the file system offers no extended attributes.
     std::optional<Error> refuseXattrs() const;
 
@@ -77,6 +81,7 @@ private:
 
     Backend& backend_;
     const Capabilities capabilities_;
+    const std::vector<std::string> advertised_;
     OpenFiles openFiles_;
     DirectoryHandles directories_;
 };

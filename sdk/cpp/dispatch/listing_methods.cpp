@@ -59,6 +59,11 @@ Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
     if (!handle) return errorReply(Error(Errno::emfile, "too many open directories"));
     Reply reply = okReply();
     reply.object[key::handleID] = *handle;
+    if (advertises(extension::openDirectoryRecord)) {
+        // The open stands without it: a client that gets none fetches the attributes itself.
+        const auto record = recordOf(call, backend_, node.value(), backend_.getAttributes(call, node.value()));
+        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value());
+    }
     return reply;
 }
 

@@ -128,7 +128,7 @@ RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, L
                              SessionSecrets secrets)
     : sessionFile_(settings.sessionFile),
       limits_(settings.limits),
-      dispatcher_(backend, settings.limits),
+      dispatcher_(backend, settings.limits, secrets.extensions),
       secrets_(std::move(secrets)),
       pool_(settings.threads),
       listener_(std::move(listener)),

@@ -83,6 +83,15 @@ protected:
 // out of the page: an object removed since the listing began is not listed.
 using EntryLookup = std::function<Result<Item>(const std::string& name)>;
 
+// Extensions the SDK carries out for any backend from the methods it has already; listing one in
+// Capabilities::extensions is all a backend does to offer it.
+namespace extension {
+// create_file opens the new file too, through the backend's open.
+inline constexpr std::string_view createOpens = "create_opens";
+// open_directory answers with the directory's record too, through the backend's getAttributes.
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+}  // namespace extension
+
 // What the file system offers beyond reading; the session file tells clients.
 struct Capabilities {
     // Every change is answered EROFS before the backend is asked.
