@@ -185,6 +185,39 @@ case_changed_type() {
   unmount_and_wait
 }
 
+# Inode numbers stay across a restart also for what the kernel had forgotten by then, while the new
+# server hands out its node ids in another order; names first seen after the restart take numbers
+# of their own.
+case_inodes_forgotten() {
+  mkdir -p "$export_dir/d"
+  for i in 1 2 3 4 5; do echo "f$i" >"$export_dir/f$i"; echo "g$i" >"$export_dir/d/g$i"; done
+  for i in 1 2 3; do echo "n$i" >"$export_dir/n$i"; done
+  start_server
+  mount_foreground -o reconnect
+  local seen=(f1 f2 f3 f4 f5 d d/g1 d/g2 d/g3 d/g4 d/g5)
+  local before
+  before=$(cd "$mnt" && stat -c '%n %i' "${seen[@]}")
+  echo 2 >/proc/sys/vm/drop_caches
+  kill_server
+  restart_server
+  eventually 10 grep -q "orvel: reconnected to the session" "$work/brindle.log" || fail "no reconnect"
+  # Looked up in the new server's order: the names it has not seen come first.
+  local fresh
+  fresh=$(cd "$mnt" && stat -c '%i' n3 n2 n1 d/g5 d/g4) || fail "stat after the restart"
+  local after
+  after=$(cd "$mnt" && stat -c '%n %i' "${seen[@]}")
+  [ "$after" = "$before" ] || fail "inode numbers changed across the restart: $(diff <(echo "$before") <(echo "$after") | tr '\n' ' ')"
+  local new_numbers
+  new_numbers=$(cd "$mnt" && stat -c '%i' n1 n2 n3)
+  [ "$(sort -u <<<"$new_numbers" | wc -l)" = 3 ] || fail "names new after the restart share a number: $new_numbers"
+  local number
+  for number in $new_numbers; do
+    grep -qw "$number" <<<"$before" && fail "a name new after the restart took the number $number of another file"
+  done
+  [ "$(cd "$mnt" && stat -c '%i' n3 n2 n1 d/g5 d/g4)" = "$fresh" ] || fail "numbers moved within one connection"
+  unmount_and_wait
+}
+
 # With the server down, `a` is renamed to `a.old` and a new `a` made on the export: a descriptor
 # opened on the old `a` then reads its own bytes or fails with ESTALE, never the new file's, and
 # the name leads to the new file.
