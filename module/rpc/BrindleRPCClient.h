@@ -2,6 +2,7 @@
 
 #include "module/BrindleSessionDescriptor.h"
 #include "module/rpc/BrindleRPCRequests.h"
+#include "module/rpc/ServerIdentity.h"
 #include "module/rpc/SocketHandle.h"
 #include "module/volume/BrindleItem.h"
 #include "platform/dispatch/queues.h"
@@ -52,7 +53,9 @@ class BrindleRPCClient : public std::enable_shared_from_this<BrindleRPCClient> {
 public:
     // The returned handle disconnects and joins the client's readers when the last copy goes;
     // queue work items and readers keep the client itself alive only as long as they run.
-    static std::shared_ptr<BrindleRPCClient> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session);
+    // With `requiredIdentity`, a server that proves another identity is refused before the token.
+    static std::shared_ptr<BrindleRPCClient> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session,
+                                                             std::optional<ServerIdentity> requiredIdentity = std::nullopt);
     ~BrindleRPCClient();
     BrindleRPCClient(const BrindleRPCClient&) = delete;
     BrindleRPCClient& operator=(const BrindleRPCClient&) = delete;
@@ -68,6 +71,8 @@ public:
     bool serverSupports(std::string_view extension);
     // Every extension that server advertised.
     std::set<std::string> serverExtensions();
+    // Who the server of the current connection proved to be; none before a socket connected.
+    std::optional<ServerIdentity> serverIdentity();
     void disconnect();
     // `handler` runs once, on the callback queue, when the connection fails after its handshake was
     // accepted (at once when it already has); nothing else tells a caller that the client is spent.
@@ -144,16 +149,24 @@ public:
     void removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply);
 
 private:
-    explicit BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session);
+    BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,
+                     std::optional<ServerIdentity> requiredIdentity);
     struct Handle;
     class StateLock;
 
     // Connection ("Locked": with the client's lock held, through a StateLock).
     void ensureReadyLocked();
-    void openSocketOnWriterQueue(uint64_t openAttempt);  // writer queue
-    foundation::Result<int> openUnixSocketFD();           // writer queue
-    foundation::Result<int> openTCPSocketFD();            // writer queue
-    void socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt);
+    // A connected socket and who its server proved to be.
+    struct OpenedSocket {
+        std::shared_ptr<SocketHandle> socket;
+        ServerIdentity identity;
+    };
+    void openSocketOnWriterQueue(uint64_t openAttempt);     // writer queue
+    foundation::Result<OpenedSocket> openSocket();           // writer queue
+    foundation::Result<OpenedSocket> openUnixSocketFD();     // writer queue
+    foundation::Result<int> openTCPSocketFD(std::string_view prefix);  // writer queue
+    foundation::Result<OpenedSocket> openTLSSocketFD();      // writer queue
+    void socketOpenedLocked(OpenedSocket opened, uint64_t openAttempt);
     void sendHandshakeRequestLocked();
     void handshakeReplyLocked(const boost::json::object& response);
     void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
@@ -193,7 +206,7 @@ private:
     void performDataRequest(boost::json::object request, std::string defaultMessage, DataReply reply);
 
     // The client's lock. Every field below is read and written only with it held, except the
-    // immutable session. No completion runs and no socket is read or written while it is held.
+    // immutable session and required identity. No completion runs and no socket is read or written while it is held.
     // Lock order: this lock, then a direct-read slot's (the reader never takes this one while it
     // holds a slot's).
     std::mutex stateMutex;
@@ -203,6 +216,8 @@ private:
     bool establishedConnection = false;
     int socketFD = -1;
     std::shared_ptr<const BrindleSessionDescriptor> session_;
+    const std::optional<ServerIdentity> requiredIdentity_;
+    std::optional<ServerIdentity> connectedIdentity;
     uint64_t nextRequestID = 0;
     uint64_t connectionGeneration = 0;
     std::optional<foundation::Error> terminalConnectionError;

@@ -91,6 +91,16 @@ case $case_name in
     export_holds_only "$work/export" $'not-utf8-\xff'
     tail -n 1 "$work/out"
     ;;
+  over_tls)
+    # The same checks through TLS: the framing above it must not notice.
+    mkdir -p "$work/export"
+    start_server "$work/session.json" "$work/export" --namedattr --listen tls://127.0.0.1:0
+    grep -q '"tls_pin":"sha256:' "$work/session.json" || fail "the session file pins no certificate"
+    run_kit 0 "$work/session.json" --json "$work/report.json"
+    [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
+    export_holds_only "$work/export"
+    tail -n 1 "$work/out"
+    ;;
   read_only)
     mkdir -p "$work/export/directory"
     echo contents >"$work/export/file"

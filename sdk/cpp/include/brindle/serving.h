@@ -36,10 +36,18 @@ struct ServerSettings {
     // The session file clients mount with: written (mode 0600, a fresh token) once the server
     // listens, removed when it stops.
     std::string sessionFile;
-    // "unix:PATH" or "tcp://HOST:PORT"; empty: a Unix socket PATH.sock beside the session file.
+    // "unix:PATH", "tls://HOST:PORT" or "tcp://HOST:PORT"; empty: a Unix socket PATH.sock beside
+    // the session file.
     std::string listen;
-    // Allows a TCP address that is not loopback (the protocol is not encrypted).
+    // Allows a TCP address that is not loopback.
     bool allowRemote = false;
+    // Allows a non-loopback address with plain tcp://, where the token and file data cross the
+    // network in clear text.
+    bool allowUnencryptedRemote = false;
+    // The PEM certificate (chain) and key a tls:// server shows; both empty: a fresh key and a
+    // self-signed certificate at each start, whose fingerprint the session file pins.
+    std::string tlsCertificate;
+    std::string tlsKey;
     std::string volumeName;
     // Worker threads that run requests.
     size_t threads = 8;
