@@ -91,7 +91,8 @@ void BrindleFileSystem::loadResource(const std::shared_ptr<fskit::FSResource>& r
             if (!success) {
                 url.stopAccessingSecurityScopedResource();
                 const Error failure = error ? *error : Error::posix(darwin::eio);
-                logging::error("orvel: loadResource handshake failed error={}", failure);
+                // The caller says what the failure means: a first mount fails with it, a reconnect tries again.
+                logging::debug("orvel: loadResource handshake failed error={}", failure);
                 client.reset();
                 reply(nullptr, failure);
                 return;

@@ -151,13 +151,14 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
 FrameReader::FrameReader(int socketFD, size_t bufferSize) : fd_(socketFD), buffer_(bufferSize) {}
 
 foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity) {
+    // Waiting first: a reader is called when its buffer is empty, and one call in flight means
+    // nothing has arrived yet, so a read tried first fails with EAGAIN nearly every time.
     for (;;) {
-        const ssize_t n = ::recv(socketFD, buffer, capacity, MSG_DONTWAIT);
-        if (n >= 0) return static_cast<size_t>(n);
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromLinuxErrno(errno);
         pollfd readable{socketFD, POLLIN, 0};
         if (::poll(&readable, 1, -1) < 0 && errno != EINTR) return Error::fromLinuxErrno(errno);
+        const ssize_t n = ::recv(socketFD, buffer, capacity, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromLinuxErrno(errno);
     }
 }
 

@@ -15,6 +15,8 @@ struct LogState {
     std::atomic<bool> debug{false};
 };
 
+thread_local int detailScopes = 0;
+
 LogState& state() {
     static LogState instance;
     return instance;
@@ -30,7 +32,14 @@ void setSink(std::shared_ptr<Sink> sink) {
 void setDebugEnabled(bool enabled) { state().debug.store(enabled); }
 bool debugEnabled() { return state().debug.load(std::memory_order_relaxed); }
 
+DetailsAtDebug::DetailsAtDebug() { ++detailScopes; }
+DetailsAtDebug::~DetailsAtDebug() { --detailScopes; }
+
 void write(Level level, std::string_view line) {
+    if (detailScopes > 0 && level != Level::Debug) {
+        if (!debugEnabled()) return;
+        level = Level::Debug;
+    }
     std::shared_ptr<Sink> sink;
     {
         std::lock_guard lock(state().mutex);

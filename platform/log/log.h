@@ -24,6 +24,16 @@ bool debugEnabled();
 
 void write(Level level, std::string_view line);
 
+// While one lives, lines this thread writes go out at debug level: the steps of a routine that is
+// retried many times are detail, and the loop that retries says in one line what each try gave.
+class DetailsAtDebug {
+public:
+    DetailsAtDebug();
+    ~DetailsAtDebug();
+    DetailsAtDebug(const DetailsAtDebug&) = delete;
+    DetailsAtDebug& operator=(const DetailsAtDebug&) = delete;
+};
+
 template <typename... Args>
 void info(fmt::format_string<Args...> format, Args&&... args) {
     write(Level::Default, fmt::format(format, std::forward<Args>(args)...));

@@ -13,6 +13,7 @@ mode 0 in op_mkdir), as_listed_by_mount (listings), stat_fields (bits beyond 077
 times). Everything else must match exactly.
 
 Usage: differential.py --mount M [--export E] --reference R [--seed N] [--steps M]
+                       [--restart-every K --restart-command CMD]
 Without --export (a server that exports no directory) no step changes anything behind the mount.
 Runs as root: steps switch between root and nobody to compare permission checks and ownership.
 """
@@ -25,6 +26,7 @@ import platform
 import random
 import stat
 import struct
+import subprocess
 import sys
 import time
 
@@ -149,6 +151,8 @@ class Differential:
         self.reference = Side("reference", args.reference)
         self.export = Side("export", args.export) if args.export else None
         self.step = 0
+        self.restart_every = args.restart_every
+        self.restart_command = args.restart_command
         self.user = (0, 0)
         self.next_fd = 0
         self.fd_info = {}  # handle -> path it was opened by, for the report
@@ -540,11 +544,23 @@ class Differential:
         for self.step in range(1, self.steps + 1):
             self.user = USERS[0] if self.rng.random() < 0.75 else USERS[1]
             getattr(self, "op_" + self.rng.choices(operations, weights)[0])()
-        for handle in sorted(self.fd_info):
-            self.both(f"final close(#{handle})", lambda side: os.close(side.fds.pop(handle)))
-        self.fd_info.clear()
+            if self.restart_every and self.step % self.restart_every == 0:
+                self.restart_server()
+        self.close_all("final close")
         self.user = (0, 0)
         self.compare_trees()
+
+    def close_all(self, why):
+        for handle in sorted(self.fd_info):
+            self.both(f"{why}(#{handle})", lambda side: os.close(side.fds.pop(handle)))
+        self.fd_info.clear()
+
+    def restart_server(self):
+        """A descriptor open for writing fails once the server is gone, as documented: the sequence
+        closes its own first, so that what follows must match as before."""
+        self.user = (0, 0)
+        self.close_all("close before a restart")
+        subprocess.run(self.restart_command, shell=True, check=True)
 
     def compare_trees(self):
         """At the end every object must match, also those the sequence never looked at again."""
@@ -577,13 +593,17 @@ def main():
     parser.add_argument("--reference", required=True)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--steps", type=int, default=1000)
+    parser.add_argument("--restart-every", type=int, default=0,
+                        help="run --restart-command after every this many steps (0: never)")
+    parser.add_argument("--restart-command", help="a shell command that restarts the server")
     args = parser.parse_args()
     began = time.monotonic()
     try:
         Differential(args).run()
     except Mismatch as mismatch:
         print(f"MISMATCH {mismatch}", file=sys.stderr)
-        print(f"again: --seed {args.seed} --steps {args.steps}", file=sys.stderr)
+        again = f" --restart-every {args.restart_every}" if args.restart_every else ""
+        print(f"again: --seed {args.seed} --steps {args.steps}{again}", file=sys.stderr)
         return 1
     print(f"seed {args.seed}: {args.steps} steps matched in {time.monotonic() - began:.1f} s")
     return 0

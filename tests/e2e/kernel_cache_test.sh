@@ -184,6 +184,28 @@ more" ] || fail "the first client lost its own append"
   unmount_and_wait
 }
 
+# A reader that held the file open across another client's longer write takes the new size along
+# with the new pages at its next open, not the new pages cut to the old size.
+case_second_reader_sees_longer_contents() {
+  start_server
+  mkdir "$second_mnt"
+  mount_foreground
+  "$brindle" "$work/session.json" "$second_mnt" -f 2>"$work/second.log" &
+  second_pid=$!
+  for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
+  mountpoint -q "$second_mnt" || fail "the second mount did not appear"
+  local try seen
+  for try in 1 2 3 4 5; do
+    printf 'old\n' >"$mnt/c" || fail "first client, write"
+    exec 7<"$second_mnt/c"
+    printf 'new longer\n' >"$mnt/c" || fail "first client, longer write"
+    exec 7<&-
+    seen=$(cat "$second_mnt/c")
+    [ "$seen" = "new longer" ] || fail "try $try: the second client read '$seen'"
+  done
+  unmount_and_wait
+}
+
 # A session without extended attributes: the kernel learns it once and stops asking, since it
 # asks before every write whether the file carries capabilities.
 case_xattrs_off_asked_once() {

@@ -149,6 +149,13 @@ case_long_outage() {
   eventually 10 grep -qx before "$mnt/f" 2>/dev/null || fail "the mount does not recover after the outage"
   echo after >"$mnt/f" || fail "writing after the outage"
   [ "$(cat "$export_dir/f")" = after ] || fail "the write after the outage did not reach the export"
+  # Each failed attempt is one line; the steps of an attempt are debug detail.
+  local outage_log attempts
+  outage_log=$(sed -n '/connection to the server lost/,/reconnected to the session/p' "$work/brindle.log")
+  attempts=$(grep -c 'orvel: reconnect attempt [0-9]* failed: ' <<<"$outage_log")
+  [ "$attempts" -ge 5 ] || fail "the log has $attempts lines for the failed attempts of a 40 s outage"
+  grep -q 'probeResource\|loadResource url\|unloadResource\|session init\|handshake failed' <<<"$outage_log" &&
+    fail "the steps of failed attempts are logged at the default level"
   unmount_and_wait
 }
 

@@ -53,6 +53,27 @@ TEST_F(ConnectionResourcesTest, OneClientsCloseLeavesAnothersOpenFile) {
     EXPECT_EQ(fileSystem->nodes().size(), 1u) << "the removed file's node outlived its last close";
 }
 
+// The client's last close of one open can pass its next open of the same node on the wire; the
+// close that says "last" then must not take the open that came after it.
+TEST_F(ConnectionResourcesTest, AClosePassedByAnotherOpenLeavesThatOpen) {
+    std::ofstream(exportPath() + "/raced") << "before";
+    auto client = connect();
+    const uint64_t id = lookup(*client, 1, "raced");
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(client->call({{"method", "open"}, {"node_id", id}, {"open_modes", 3}})->ok());
+    ASSERT_TRUE(client->call({{"method", "open"}, {"node_id", id}, {"open_modes", 1}})->ok());
+    ASSERT_TRUE(client->call({{"method", "remove_file"}, {"parent_id", 1}, {"name", "raced"}})->ok());
+    ASSERT_TRUE(client->call({{"method", "close"}, {"node_id", id}, {"keeping_modes", 0}})->ok());
+
+    const auto read = client->call({{"method", "read"}, {"node_id", id}, {"offset", 0}, {"length", 10}});
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->ok()) << boost::json::serialize(read->object);
+    EXPECT_EQ(read->payload, "before");
+    ASSERT_TRUE(client->call({{"method", "close"}, {"node_id", id}, {"keeping_modes", 0}})->ok());
+    EXPECT_EQ(client->call({{"method", "get_attributes"}, {"node_id", id}})->errnoCode(), 2);
+    EXPECT_EQ(fileSystem->nodes().size(), 1u) << "the removed file's node outlived its last close";
+}
+
 TEST_F(ConnectionResourcesTest, DirectoryHandlesAreTheirConnectionsOwn) {
     auto first = connect();
     auto second = connect();

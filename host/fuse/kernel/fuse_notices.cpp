@@ -28,6 +28,15 @@ void FuseNotices::forgetEntry(uint64_t parentInode, const std::string& name, std
     done.wait_for(bound);
 }
 
+void FuseNotices::forgetAttributes(uint64_t inode) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_) return;
+    }
+    // A negative offset drops the attributes only; the pages are the open's keep_cache to judge.
+    fuse_lowlevel_notify_inval_inode(session_, inode, -1, 0);
+}
+
 void FuseNotices::stop() {
     std::unique_lock lock(mutex_);
     stopped_ = true;

@@ -23,6 +23,7 @@ public:
     FuseNotices& operator=(const FuseNotices&) = delete;
 
     void forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) override;
+    void forgetAttributes(uint64_t inode) override;
     // Sends nothing more; call before the session is unmounted, which ends a notice the kernel
     // still holds up.
     void stop();

@@ -169,8 +169,11 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
             [request, item, inode, modes, info = *info](std::optional<Error> error,
                                                          std::optional<fskit::FSItemAttributes> attributes) {
                 if (error) return request.fail(error);
-                answerOpen(request, makeHandle(request, item, inode, modes), info,
-                           pagesStillCurrent(*request.context(), inode, attributes));
+                const bool current = pagesStillCurrent(*request.context(), inode, attributes);
+                // The kernel drops stale pages at this open but keeps the size it held, and reads
+                // no further than that size: a file grown behind this mount would read cut short.
+                if (!current && request.context()->notices) request.context()->notices->forgetAttributes(inode);
+                answerOpen(request, makeHandle(request, item, inode, modes), info, current);
             });
     }
     request.volume().openItem(item, modes, [request, item, inode, modes, policy,

@@ -73,7 +73,10 @@ void Reconnection::reconnect() {
     const std::function<bool()> ending = [this] { return stopped_.load(); };
     auto pauseLength = firstPause;
     for (int attempt = 1; !stopped_; ++attempt) {
-        auto outcome = reload_(ending);
+        auto outcome = [&] {
+            const logging::DetailsAtDebug details;
+            return reload_(ending);
+        }();
         if (auto* reloaded = std::get_if<ReloadedVolume>(&outcome)) {
             const auto volume = reloaded->volume;
             context_->inodes.startGeneration(previous->number + 1, volume->rootItem(), reloaded->rootNodeID,
@@ -84,7 +87,7 @@ void Reconnection::reconnect() {
             return;
         }
         if (stopped_) return;
-        logging::debug("orvel: reconnect attempt {} failed: {}; next in {:.1f} s", attempt,
+        logging::info("orvel: reconnect attempt {} failed: {}; next in {:.1f} s", attempt,
                        std::get<std::string>(outcome), secondsOf(pauseLength));
         if (!pause(pauseLength)) return;
         pauseLength = std::min(pauseLength * 2, longestPause);

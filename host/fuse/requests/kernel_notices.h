@@ -15,6 +15,10 @@ public:
     // `bound`: the kernel takes the directory's lock for it, which a request waiting for this
     // very answer may hold.
     virtual void forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) = 0;
+
+    // Makes the kernel ask for the attributes of `inode` again before it trusts the size it holds.
+    // Takes no lock in the kernel, so a request's own path may send it.
+    virtual void forgetAttributes(uint64_t inode) = 0;
 };
 
 }  // namespace brindle::host

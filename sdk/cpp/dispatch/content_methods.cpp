@@ -33,14 +33,14 @@ Reply Dispatcher::open(const Request& request, const Call& call) {
     if (asked & kOpenWrite) {
         if (auto refused = refuseChange()) return errorReply(*refused);
     }
-    const auto held = openFiles_.find(call.connection(), node.value());
-    if (held && (asked & ~held->modes) == 0) return okReply();
+    if (openFiles_.reopen(call.connection(), node.value(), asked)) return okReply();
 
+    const auto held = openFiles_.find(call.connection(), node.value());
     const uint32_t wanted = asked | (held ? held->modes : 0);
     auto file = backend_.open(call, node.value(), wanted);
     if (!file) return errorReply(file.error());
     if (!file.value()) return errorReply(handlerFault(call.method(), "the handler returned no open file"));
-    if (openFiles_.put(call.connection(), node.value(), {std::move(file.value()), wanted}) == OpenFiles::Put::full) {
+    if (openFiles_.put(call.connection(), node.value(), std::move(file.value()), wanted) == OpenFiles::Put::full) {
         return errorReply(Error(Errno::emfile, "too many open files"));
     }
     return okReply();
@@ -52,7 +52,7 @@ Reply Dispatcher::close(const Request& request, const Call& call) {
     auto keeping = request.u64(key::keepingModes, 0);
     if (!keeping) return errorReply(keeping.error());
     const auto closed = backend_.close(call, node.value(), static_cast<uint32_t>(keeping.value()));
-    if (keeping.value() == 0) openFiles_.remove(call.connection(), node.value());
+    openFiles_.remove(call.connection(), node.value());
     return closed ? okReply() : errorReply(closed.error());
 }
 

@@ -59,6 +59,7 @@ Reply Dispatcher::dispatch(const Request& request) {
         return errorReply(Error(Errno::enotsup, "unknown method \"" + std::string(asked) + "\""));
     }
     const auto& [wireName, member] = *found;
+    logging::debug("orvel: server call {}", wireName);
     const Call call(*this, request.connectionID, wireName);
     try {
         return (this->*member)(request, call);

@@ -11,15 +11,25 @@ std::optional<OpenFiles::Entry> OpenFiles::find(uint64_t connectionID, NodeId no
     return it->second;
 }
 
-OpenFiles::Put OpenFiles::put(uint64_t connectionID, NodeId node, Entry entry) {
+bool OpenFiles::reopen(uint64_t connectionID, NodeId node, uint32_t modes) {
+    std::lock_guard lock(mutex_);
+    const auto it = entries_.find({connectionID, node});
+    if (it == entries_.end() || (modes & ~it->second.modes) != 0) return false;
+    ++it->second.opens;
+    return true;
+}
+
+OpenFiles::Put OpenFiles::put(uint64_t connectionID, NodeId node, std::shared_ptr<OpenFile> file, uint32_t modes) {
     std::lock_guard lock(mutex_);
     const auto [it, inserted] = entries_.try_emplace({connectionID, node});
     if (inserted && entries_.size() > limit_) {
         entries_.erase(it);
         return Put::full;
     }
-    // What was there leaves with `entry`, once the lock is let go.
-    std::swap(it->second, entry);
+    // What was there leaves with `file`, once the lock is let go.
+    std::swap(it->second.file, file);
+    it->second.modes |= modes;
+    ++it->second.opens;
     return inserted ? Put::added : Put::replaced;
 }
 
@@ -28,6 +38,7 @@ bool OpenFiles::remove(uint64_t connectionID, NodeId node) {
     std::lock_guard lock(mutex_);
     const auto it = entries_.find({connectionID, node});
     if (it == entries_.end()) return false;
+    if (--it->second.opens > 0) return true;
     removed = std::move(it->second);
     entries_.erase(it);
     return true;

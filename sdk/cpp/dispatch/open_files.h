@@ -12,8 +12,10 @@
 namespace brindle::sdk {
 
 // What each connection holds open, one entry per connection and node, from its first "open" to
-// its last "close" or its end: the backend's OpenFile and the modes it was opened with. One
-// client's close never takes another's, and a request that holds an entry's OpenFile keeps it
+// its last "close" or its end: the backend's OpenFile, the modes it was opened with and how many
+// opens it stands for. Each "close" lets go of one open only: a client's last close of one open
+// can pass its next open of the node on the wire, and must not take that open's file with it.
+// One client's close never takes another's, and a request that holds an entry's OpenFile keeps it
 // through a close meanwhile. What goes is let go outside the table's lock, since letting go of an
 // OpenFile runs the backend's code.
 class OpenFiles {
@@ -21,14 +23,18 @@ public:
     struct Entry {
         std::shared_ptr<OpenFile> file;
         uint32_t modes = 0;
+        uint64_t opens = 0;
     };
 
     explicit OpenFiles(size_t limit) : limit_(limit) {}
 
     std::optional<Entry> find(uint64_t connectionID, NodeId node) const;
+    // Counts one more open of an entry whose modes cover `modes`; false when there is none.
+    bool reopen(uint64_t connectionID, NodeId node, uint32_t modes);
     enum class Put { added, replaced, full };
-    Put put(uint64_t connectionID, NodeId node, Entry entry);
-    // False when the connection did not hold the node open.
+    // Counts one more open, now held through `file` in `modes`.
+    Put put(uint64_t connectionID, NodeId node, std::shared_ptr<OpenFile> file, uint32_t modes);
+    // Lets go of one open; false when the connection did not hold the node open.
     bool remove(uint64_t connectionID, NodeId node);
     // Lets go of everything the connection held.
     void removeConnection(uint64_t connectionID);

@@ -91,7 +91,7 @@ struct Capabilities {
     bool xattrs = false;
     // The protocol extensions this backend implements; the handshake advertises them unless the
     // server's settings withhold one.
-    std::vector<std::string> extensions;
+    std::vector<std::string> extensions{};
 };
 
 // A file system served over the protocol: one method per remote method, its arguments checked and

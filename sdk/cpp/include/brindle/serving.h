@@ -47,7 +47,7 @@ struct ServerSettings {
     std::vector<std::string> extensions;
     // Extensions the backend implements that the handshake does not advertise, so that a client
     // can be tried against a server without them.
-    std::set<std::string> withheldExtensions;
+    std::set<std::string> withheldExtensions{};
     Limits limits;
 };
 

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# How many remote calls each everyday operation costs, counted from the server's debug log of
+# every call it answers, on a mount with allow_other,default_permissions as users run it. A count
+# above its ceiling fails, so an operation that starts costing more calls shows here. Each case
+# runs against the server as it is and once more with the extensions it names withheld, where
+# the results must stay the same and the old ceilings hold.
+# Usage: calls_per_operation_test.sh BRINDLE SERVER CASE. Exits 77 (skipped) without FUSE mounts.
+set -uo pipefail
+
+brindle=$1
+server_bin=$2
+case_name=$3
+
+source "$(dirname "$0")/mount_fixture.sh"
+
+files=40
+
+calls() {
+  grep -c "orvel: server call " "$work/server.log"
+}
+
+# Runs COMMAND on the mount and fails if it cost more than CEILING calls per unit (a decimal),
+# beside the two the first walk to the work directory may cost (its lookup, a statfs).
+expect_calls() {  # expect_calls WHAT UNITS CEILING COMMAND...
+  local what=$1 units=$2 ceiling=$3
+  shift 3
+  local before after
+  before=$(calls)
+  "$@" || fail "$what failed"
+  after=$(calls)
+  echo "$what: $((after - before)) calls for $units ($(awk -v n=$((after - before)) -v u="$units" \
+    'BEGIN { printf "%.2f", n / u }') each, ceiling $ceiling):" \
+    "$(tail -n +$((before + 1)) "$work/server.log" | sed -n 's/.*orvel: server call //p' | sort | uniq -c | xargs)"
+  awk -v n=$((after - before)) -v u="$units" -v c="$ceiling" 'BEGIN { exit !(n <= c * u + 2) }' ||
+    fail "$what cost more than $ceiling calls each"
+}
+
+make_files() {
+  local i
+  for i in $(seq "$files"); do : >"$mnt/d/f$i" || return 1; done
+}
+stat_files() {
+  local i
+  for i in $(seq "$files"); do stat "$mnt/d/f$i" >/dev/null || return 1; done
+}
+remove_files() {
+  local i
+  for i in $(seq "$files"); do rm "$mnt/d/f$i" || return 1; done
+}
+make_tree() {
+  local i j
+  for i in $(seq 8); do
+    mkdir "$mnt/t/d$i" || return 1
+    for j in $(seq 5); do echo "$i $j" >"$mnt/t/d$i/f$j" || return 1; done
+  done
+}
+
+# Each run mounts afresh, so every name starts uncached. The stat of a new name runs on a second
+# mount, where the names the creates made are not yet known to the kernel.
+run_counts() {  # run_counts CREATE UNLINK STAT RM_RF FIND [brindle-server options...]
+  local create=$1 unlink=$2 stat_new=$3 rm_rf=$4 find_dir=$5
+  shift 5
+  rm -rf "${export_dir:?}"/*
+  mkdir "$export_dir/d" "$export_dir/t"
+  start_server -d "$@"
+  mount_foreground -o allow_other,default_permissions
+  expect_calls "create" "$files" "$create" make_files
+  unmount_and_wait
+  mount_foreground -o allow_other,default_permissions
+  expect_calls "stat of a new name" "$files" "$stat_new" stat_files
+  expect_calls "unlink" "$files" "$unlink" remove_files
+  make_tree || fail "making the tree"
+  unmount_and_wait
+  mount_foreground -o allow_other,default_permissions
+  expect_calls "find per directory" 9 "$find_dir" find "$mnt/t" -type f -printf ''
+  unmount_and_wait
+  mount_foreground -o allow_other,default_permissions
+  expect_calls "rm -rf per file" $((8 * 5)) "$rm_rf" rm -rf "$mnt/t"
+  [ ! -e "$export_dir/t" ] || fail "rm -rf left the tree behind"
+  [ -z "$(ls -A "$export_dir/d")" ] || fail "unlink left names behind"
+  unmount_and_wait
+  stop_server
+}
+
+case_everyday_operations() {
+  run_counts 5 2 1 4.5 4.5
+}
+
+"case_$case_name"
