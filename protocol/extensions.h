@@ -13,6 +13,11 @@ namespace brindle::wire {
 
 inline constexpr size_t kMaxExtensionName = 64;
 
+namespace extension {
+// Other clients' changes handed out through "wait_for_changes".
+inline constexpr std::string_view changeNotices = "change_notices";
+}  // namespace extension
+
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.
 bool isExtensionName(std::string_view name);
 
