@@ -12,11 +12,13 @@ namespace brindle::sdk {
 
 namespace method = wire::method;
 
-Dispatcher::Dispatcher(Backend& backend, const Limits& limits)
+Dispatcher::Dispatcher(Backend& backend, const Limits& limits, bool tellsChanges)
     : backend_(backend),
       capabilities_(backend.capabilities()),
       openFiles_(limits.maxOpenFiles),
-      directories_(limits.maxOpenDirectories, limits.listingBudget) {}
+      directories_(limits.maxOpenDirectories, limits.listingBudget) {
+    if (tellsChanges) changeNotices_.emplace(limits.untoldChangesPerClient, limits.longestChangeWait);
+}
 
 const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::methods() {
     static const std::unordered_map<std::string_view, Method> table{
@@ -62,7 +64,12 @@ Reply Dispatcher::dispatch(const Request& request) {
     logging::debug("orvel: server call {}", wireName);
     const Call call(*this, request.connectionID, wireName);
     try {
-        return (this->*member)(request, call);
+        Reply reply = (this->*member)(request, call);
+        const auto* ok = reply.object.if_contains(wire::key::ok);
+        if (changeNotices_ && ok != nullptr && ok->is_bool() && ok->as_bool()) {
+            recordChange(request, wireName);
+        }
+        return reply;
     } catch (const std::exception& thrown) {
         return errorReply(handlerFault(wireName, std::string("the handler threw: ") + thrown.what()));
     } catch (...) {
@@ -77,6 +84,7 @@ std::vector<std::string_view> Dispatcher::methodNames() {
 }
 
 void Dispatcher::connectionEnded(uint64_t connectionID) {
+    releaseHeld(connectionID);
     openFiles_.removeConnection(connectionID);
     directories_.closeConnection(connectionID);
     try {

@@ -90,7 +90,9 @@ RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, L
                              SessionSecrets secrets)
     : sessionFile_(settings.sessionFile),
       limits_(settings.limits),
-      dispatcher_(backend, settings.limits),
+      dispatcher_(backend, settings.limits,
+                  std::find(secrets.extensions.begin(), secrets.extensions.end(), wire::extension::changeNotices) !=
+                      secrets.extensions.end()),
       secrets_(std::move(secrets)),
       pool_(settings.threads),
       listener_(std::move(listener)),
