@@ -74,11 +74,15 @@ TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThe
         const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
-    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"change_notices"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"change_notices", "b_ext", "a_ext"}));
+    options.settings.withheldExtensions = {"change_notices"};
+    options.settings.extensions = {};
+    startServer(options);
+    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }
 
 TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {

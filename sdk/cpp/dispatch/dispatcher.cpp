@@ -80,6 +80,7 @@ Reply Dispatcher::dispatch(const Request& request) {
 std::vector<std::string_view> Dispatcher::methodNames() {
     std::vector<std::string_view> names;
     for (const auto& [name, member] : methods()) names.push_back(name);
+    names.push_back(method::waitForChanges);
     return names;
 }
 
