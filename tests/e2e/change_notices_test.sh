@@ -82,6 +82,15 @@ case_seen_within_bound() {
 
   chmod 0600 "$mnt/f" || fail "first mount, chmod"
   seen_within "a mode change" test "$(stat -c %a "$second_mnt/f")" = 600
+
+  # Each mount has a call held by the server; an unmount does not wait for it to come back.
+  local start
+  start=$(date +%s)
+  unmount_and_wait
+  fusermount3 -u "$second_mnt" || fail "fusermount3 -u of the second mount failed"
+  wait "$second_pid" || fail "the second mount exited $? after unmount"
+  second_pid=
+  [ $(($(date +%s) - start)) -lt 5 ] || fail "unmounting waited for the held wait_for_changes"
 }
 
 # Told not to advertise the extension, the server is spoken to as before: the second mount shows
