@@ -15,6 +15,7 @@ const std::vector<Check>& allChecks() {
         addLinkAndXattrChecks(all);
         addNameChecks(all);
         addExtensionChecks(all);
+        addChangeNoticeChecks(all);
         return all;
     }();
     return checks;

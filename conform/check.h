@@ -97,5 +97,6 @@ void addNamespaceChecks(std::vector<Check>& checks);
 void addLinkAndXattrChecks(std::vector<Check>& checks);
 void addNameChecks(std::vector<Check>& checks);
 void addExtensionChecks(std::vector<Check>& checks);
+void addChangeNoticeChecks(std::vector<Check>& checks);
 
 }  // namespace brindle::conform

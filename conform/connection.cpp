@@ -219,6 +219,10 @@ Outcome<std::vector<std::string>> Connection::listXattrs(uint64_t nodeID) {
                                           [&](auto reply) { client_->listXattrsForNodeID(nodeID, reply); });
 }
 
+Outcome<ChangeNotice> Connection::waitForChanges(uint32_t waitMs) {
+    return call<ChangeNotice>("wait_for_changes", [&](auto reply) { client_->waitForChanges(waitMs, reply); });
+}
+
 Outcome<std::string> Connection::getXattr(uint64_t nodeID, const std::string& name) {
     return call<std::string>("get_xattr", [&](auto reply) { client_->getXattrNamed(name, nodeID, reply); });
 }

@@ -75,6 +75,8 @@ public:
     Outcome<std::string> getXattr(uint64_t nodeID, const std::string& name);
     Outcome<bool> setXattr(uint64_t nodeID, const std::string& name, int32_t flags, std::string value);
     Outcome<bool> removeXattr(uint64_t nodeID, const std::string& name);
+    Outcome<ChangeNotice> waitForChanges(uint32_t waitMs);
+    bool serverSupports(std::string_view extension) const { return client_->serverSupports(extension); }
 
     // The last reply to `method` on this connection, with its request.
     std::optional<Exchange> lastExchange(std::string_view method) const;

@@ -16,6 +16,8 @@ inline constexpr size_t kMaxExtensionName = 64;
 namespace extension {
 inline constexpr std::string_view createOpens = "create_opens";
 inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+// Other clients' changes handed out through "wait_for_changes".
+inline constexpr std::string_view changeNotices = "change_notices";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

@@ -33,12 +33,14 @@ inline constexpr std::string_view listXattrs = "list_xattrs";
 inline constexpr std::string_view getXattr = "get_xattr";
 inline constexpr std::string_view setXattr = "set_xattr";
 inline constexpr std::string_view removeXattr = "remove_xattr";
+inline constexpr std::string_view waitForChanges = "wait_for_changes";
 
 // Every method, so that what the code knows can be held against the schema.
 inline constexpr std::array all{
     handshake, ping, synchronize, getRootAttributes, statfs, getAttributes, lookup, enumerateDirectory,
     createFile, createDirectory, createSymlink, removeFile, removeDirectory, rename, setAttributes, open,
     openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr,
+    waitForChanges,
 };
 }  // namespace method
 
@@ -85,6 +87,7 @@ inline constexpr std::string_view setModifyTimeSec = "set_modify_time_sec";
 inline constexpr std::string_view setModifyTimeNsec = "set_modify_time_nsec";
 inline constexpr std::string_view setBirthTimeSec = "set_birth_time_sec";
 inline constexpr std::string_view setBirthTimeNsec = "set_birth_time_nsec";
+inline constexpr std::string_view waitMs = "wait_ms";
 
 // Results.
 inline constexpr std::string_view rootAttrs = "root_attrs";
@@ -94,6 +97,12 @@ inline constexpr std::string_view dirItems = "dir_items";
 inline constexpr std::string_view writeSize = "write_size";
 inline constexpr std::string_view xattrNames = "xattr_names";
 inline constexpr std::string_view opened = "opened";
+
+// Change notices.
+inline constexpr std::string_view changedNodes = "changed_nodes";
+inline constexpr std::string_view changedEntryParents = "changed_entry_parents";
+inline constexpr std::string_view changedEntryNames = "changed_entry_names";
+inline constexpr std::string_view everythingChanged = "everything_changed";
 
 // Statistics.
 inline constexpr std::string_view blockSize = "block_size";
@@ -130,7 +139,7 @@ inline constexpr std::array all{
     setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, opened, blockSize, ioSize,
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
-    birthTimeSec, birthTimeNsec,
+    birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,
 };
 }  // namespace key
 

@@ -49,6 +49,16 @@ using StringReply = std::function<void(std::optional<std::string> text, std::opt
 using StringsReply =
     std::function<void(std::optional<std::vector<std::string>> strings, std::optional<foundation::Error> error)>;
 
+// What other clients, or anything behind the server's back, changed since the last notice.
+struct ChangeNotice {
+    std::vector<uint64_t> nodes;
+    std::vector<std::pair<uint64_t, std::string>> entries;  // parent node id, name
+    // More changed than the server kept track of: everything cached may be stale.
+    bool everything = false;
+};
+using ChangeNoticeReply =
+    std::function<void(std::optional<ChangeNotice> notice, std::optional<foundation::Error> error)>;
+
 // The module's one connection to the file-system server of a session: connection and handshake,
 // request dispatch and reply delivery, reply judging, and one method per remote operation.
 // Every method completes exactly once: on the socket's reader thread when a reply answers it, on
@@ -161,6 +171,9 @@ public:
     void setXattrNamed(std::optional<std::string> name, uint64_t forNodeID, int32_t policy,
                        std::optional<std::string> value, SuccessReply reply);
     void removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply);
+    // The long poll of change notices: answered once something changed or after about `waitMs`.
+    // ENOTSUP without sending anything when the server did not advertise them.
+    void waitForChanges(uint32_t waitMs, ChangeNoticeReply reply);
 
 private:
     BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,

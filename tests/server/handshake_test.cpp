@@ -75,13 +75,14 @@ TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThe
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
     // The backend's own first, then the configured ones in their order.
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record"}));
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "b_ext", "a_ext"}));
+    EXPECT_EQ(extensionsAdvertised(),
+              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "b_ext", "a_ext"}));
     ServerSetup withholding;
-    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record"};
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices"};
     startServer(withholding);
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }

@@ -30,6 +30,30 @@ uint64_t InodeTable::inodeForNodeID(uint64_t nodeID) {
     return inodeForNodeLocked(nodeID, nullptr);
 }
 
+std::optional<uint64_t> InodeTable::boundInodeForNodeID(uint64_t nodeID) const {
+    std::lock_guard lock(mutex_);
+    if (generation_ == 1) return swappedLocked(nodeID);
+    const auto bound = inodeOfNode_.find(nodeID);
+    if (bound == inodeOfNode_.end()) return std::nullopt;
+    return bound->second;
+}
+
+std::vector<uint64_t> InodeTable::heldInodes() const {
+    std::lock_guard lock(mutex_);
+    std::vector<uint64_t> inodes;
+    inodes.reserve(entries_.size());
+    for (const auto& [inode, entry] : entries_) inodes.push_back(inode);
+    return inodes;
+}
+
+std::vector<std::pair<uint64_t, std::string>> InodeTable::heldNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<uint64_t, std::string>> names;
+    names.reserve(names_.size());
+    for (const auto& [name, inode] : names_) names.push_back(name);
+    return names;
+}
+
 uint64_t InodeTable::inodeOfItem(const BrindleItem& item) { return inodeForNodeID(nodeIDOfItem(item)); }
 
 uint64_t InodeTable::nodeIDForInode(uint64_t inode) const {

@@ -40,6 +40,11 @@ public:
     // chosen here the first time the node is named.
     uint64_t inodeForNodeID(uint64_t nodeID);
     uint64_t nodeIDForInode(uint64_t inode) const;
+    // The inode a node of the current generation already has, choosing none.
+    std::optional<uint64_t> boundInodeForNodeID(uint64_t nodeID) const;
+    // Every inode the kernel holds, and every name it was handed (parent inode, name).
+    std::vector<uint64_t> heldInodes() const;
+    std::vector<std::pair<uint64_t, std::string>> heldNames() const;
     uint64_t inodeOfItem(const BrindleItem& item);
 
     // The item behind an inode, or null when the kernel names one it was never given, or one whose

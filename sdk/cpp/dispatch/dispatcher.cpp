@@ -2,6 +2,7 @@
 
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/results.h"
 
@@ -18,7 +19,9 @@ Dispatcher::Dispatcher(Backend& backend, const Limits& limits, std::vector<std::
       capabilities_(backend.capabilities()),
       advertised_(std::move(advertised)),
       openFiles_(limits.maxOpenFiles),
-      directories_(limits.maxOpenDirectories, limits.listingBudget) {}
+      directories_(limits.maxOpenDirectories, limits.listingBudget) {
+    if (advertises(wire::extension::changeNotices)) changeNotices_.emplace(limits.untoldChangesPerClient, limits.longestChangeWait);
+}
 
 const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::methods() {
     static const std::unordered_map<std::string_view, Method> table{
@@ -64,7 +67,12 @@ Reply Dispatcher::dispatch(const Request& request) {
     logging::debug("orvel: server call {}", wireName);
     const Call call(*this, request.connectionID, wireName);
     try {
-        return (this->*member)(request, call);
+        Reply reply = (this->*member)(request, call);
+        const auto* ok = reply.object.if_contains(wire::key::ok);
+        if (changeNotices_ && ok != nullptr && ok->is_bool() && ok->as_bool()) {
+            recordChange(request, wireName);
+        }
+        return reply;
     } catch (const std::exception& thrown) {
         return errorReply(handlerFault(wireName, std::string("the handler threw: ") + thrown.what()));
     } catch (...) {
@@ -75,10 +83,12 @@ Reply Dispatcher::dispatch(const Request& request) {
 std::vector<std::string_view> Dispatcher::methodNames() {
     std::vector<std::string_view> names;
     for (const auto& [name, member] : methods()) names.push_back(name);
+    names.push_back(method::waitForChanges);
     return names;
 }
 
 void Dispatcher::connectionEnded(uint64_t connectionID) {
+    releaseHeld(connectionID);
     openFiles_.removeConnection(connectionID);
     directories_.closeConnection(connectionID);
     try {

@@ -2,6 +2,7 @@
 
 #include "brindle/backend.h"
 #include "brindle/serving.h"
+#include "sdk/cpp/dispatch/change_notices.h"
 #include "sdk/cpp/dispatch/directory_handles.h"
 #include "sdk/cpp/dispatch/open_files.h"
 #include "sdk/cpp/dispatch/request.h"
@@ -19,10 +20,17 @@ namespace brindle::sdk {
 // ends the connection. Safe from any thread.
 class Dispatcher final : private Call::Holdings {
 public:
-    // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown.
+    // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown
+    // ("wait_for_changes" is served only where change notices are advertised).
     Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised);
 
     Reply dispatch(const Request& request);
+    // Whether `method` may be held: such a request goes to waitForChanges instead of dispatch.
+    static bool isHeld(std::string_view method);
+    // Answers through `answer`, at once or once a change comes or the wait runs out; never blocks.
+    void waitForChanges(const Request& request, ChangeNotices::Answer answer);
+    // Answers the connection's held request, so that it does not keep the connection's end waiting.
+    void releaseHeld(uint64_t connectionID);
     // Every method it serves. The handshake is not one: the door answers it before a
     // connection reaches the dispatcher.
     static std::vector<std::string_view> methodNames();
@@ -78,12 +86,15 @@ private:
     Reply removeXattr(const Request& request, const Call& call);
 
     static const std::unordered_map<std::string_view, Method>& methods();
+    // Tells the other connections what a successful change of `request` touched.
+    void recordChange(const Request& request, std::string_view method);
 
     Backend& backend_;
     const Capabilities capabilities_;
     const std::vector<std::string> advertised_;
     OpenFiles openFiles_;
     DirectoryHandles directories_;
+    std::optional<ChangeNotices> changeNotices_;
 };
 
 }  // namespace brindle::sdk

@@ -46,6 +46,8 @@ bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
 void Connection::serve() {
     std::thread writer([this] { outbox_.runWriter(); });
     readRequests();
+    // No more requests come: a held one is answered now rather than when its wait runs out.
+    dispatcher_.releaseHeld(id_);
     {
         std::unique_lock lock(flightMutex_);
         flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
@@ -74,6 +76,12 @@ void Connection::readRequests() {
             --inFlight_;
             return;
         }
+        // A held request takes no worker: it is answered later by whoever has its answer.
+        if (const auto* method = foundation::json::stringField(frame.value().response, key::method);
+            method != nullptr && Dispatcher::isHeld(*method)) {
+            hold(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
+            continue;
+        }
         // A quick call on an otherwise idle connection is answered here: handing it to a worker
         // would cost a thread wake-up, which is most of such a call's round trip. With other calls
         // in flight it goes to the pool, so that it neither waits for them nor holds up the next.
@@ -95,8 +103,20 @@ void Connection::readRequests() {
 }
 
 void Connection::run(boost::json::object request, std::string payload) {
-    Reply reply = dispatcher_.dispatch(Request{request, payload, id_});
-    if (const auto* requestID = request.if_contains(key::requestID)) reply.object[key::requestID] = *requestID;
+    answer(request.if_contains(key::requestID), dispatcher_.dispatch(Request{request, payload, id_}));
+}
+
+void Connection::hold(boost::json::object request, std::string payload) {
+    std::optional<boost::json::value> requestID;
+    if (const auto* id = request.if_contains(key::requestID)) requestID = *id;
+    dispatcher_.waitForChanges(Request{request, payload, id_},
+                               [self = shared_from_this(), requestID = std::move(requestID)](Reply reply) {
+                                   self->answer(requestID ? &*requestID : nullptr, std::move(reply));
+                               });
+}
+
+void Connection::answer(const boost::json::value* requestID, Reply reply) {
+    if (requestID != nullptr) reply.object[key::requestID] = *requestID;
     outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload));
     {
         std::lock_guard lock(flightMutex_);

@@ -39,6 +39,9 @@ private:
 
     void readRequests();
     void run(boost::json::object request, std::string payload);
+    void hold(boost::json::object request, std::string payload);
+    // Sends the reply and counts the request done.
+    void answer(const boost::json::value* requestID, Reply reply);
 
     UniqueFd socket_;
     const uint64_t id_;

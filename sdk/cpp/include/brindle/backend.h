@@ -90,6 +90,8 @@ namespace extension {
 inline constexpr std::string_view createOpens = "create_opens";
 // open_directory answers with the directory's record too, through the backend's getAttributes.
 inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+// Other clients' changes handed out through wait_for_changes; the SDK records them itself.
+inline constexpr std::string_view changeNotices = "change_notices";
 }  // namespace extension
 
 // What the file system offers beyond reading; the session file tells clients.

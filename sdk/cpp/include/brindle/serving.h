@@ -30,6 +30,11 @@ struct Limits {
     // Bytes of names that listings in progress keep between pages, over all clients; the oldest
     // listing is let go first.
     size_t listingBudget = 64u << 20;
+    // Changes kept for one client that has not asked for them yet; past this it is told that
+    // everything changed.
+    size_t untoldChangesPerClient = 4096;
+    // The longest a "wait_for_changes" is held while nothing changes.
+    std::chrono::milliseconds longestChangeWait{10'000};
 };
 
 struct ServerSettings {
