@@ -38,7 +38,7 @@ private:
                std::chrono::milliseconds stallDeadline);
 
     void readRequests();
-    void run(boost::json::object request, std::string payload);
+    void run(boost::json::object request, std::string payload, size_t reserved);
 
     UniqueFd socket_;
     const uint64_t id_;
