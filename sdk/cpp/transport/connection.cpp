@@ -105,7 +105,7 @@ void Connection::readRequests() {
             run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()), reserved);
             continue;
         }
-        pool_.post([self = shared_from_this(), request = std::move(frame.value().response),
+        pool_.post(id_, [self = shared_from_this(), request = std::move(frame.value().response),
                     payload = std::move(frame.value().payload).value_or(std::string()), reserved]() mutable {
             self->run(std::move(request), std::move(payload), reserved);
         });
