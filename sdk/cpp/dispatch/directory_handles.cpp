@@ -1,5 +1,7 @@
 #include "sdk/cpp/dispatch/directory_handles.h"
 
+#include "sdk/cpp/dispatch/connection_share.h"
+
 #include <algorithm>
 
 namespace brindle::sdk {
@@ -60,10 +62,17 @@ void PackedNames::shrink() {
     starts_.shrink_to_fit();
 }
 
+DirectoryHandles::DirectoryHandles(size_t handleLimit, size_t listingBudget)
+    : handleLimit_(handleLimit), handleShare_(connectionShare(handleLimit)), listingBudget_(listingBudget) {}
+
 std::optional<uint64_t> DirectoryHandles::open(uint64_t connectionID, uint64_t nodeID,
                                                std::shared_ptr<OpenDirectory> directory) {
     std::lock_guard lock(mutex_);
     if (handles_.size() >= handleLimit_) return std::nullopt;
+    if (const auto held = heldBy_.find(connectionID); held != heldBy_.end() && held->second >= handleShare_) {
+        return std::nullopt;
+    }
+    ++heldBy_[connectionID];
     const uint64_t handle = next_++;
     handles_.emplace(handle, Handle{connectionID, nodeID, std::move(directory)});
     return handle;
@@ -91,6 +100,7 @@ bool DirectoryHandles::close(uint64_t connectionID, uint64_t handle, uint64_t no
     for (const auto listing : it->second.listings) releaseLocked(listing);
     closed = std::move(it->second.directory);
     handles_.erase(it);
+    if (const auto held = heldBy_.find(connectionID); --held->second == 0) heldBy_.erase(held);
     return true;
 }
 
@@ -106,6 +116,7 @@ void DirectoryHandles::closeConnection(uint64_t connectionID) {
         closed.push_back(std::move(it->second.directory));
         it = handles_.erase(it);
     }
+    heldBy_.erase(connectionID);
 }
 
 size_t DirectoryHandles::size() const {

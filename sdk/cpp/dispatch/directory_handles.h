@@ -46,7 +46,8 @@ class DirectoryHandles {
 public:
     using Names = std::shared_ptr<const PackedNames>;
 
-    DirectoryHandles(size_t handleLimit, size_t listingBudget) : handleLimit_(handleLimit), listingBudget_(listingBudget) {}
+    // At most `handleLimit` handles, and a connection's share of them.
+    DirectoryHandles(size_t handleLimit, size_t listingBudget);
 
     // A new handle holding `directory`, or none when the table is full.
     std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID, std::shared_ptr<OpenDirectory> directory);
@@ -102,10 +103,12 @@ private:
     KeptList::const_iterator findLocked(uint64_t handle, uint32_t generation) const;
 
     const size_t handleLimit_;
+    const size_t handleShare_;
     const size_t listingBudget_;
     mutable std::mutex mutex_;
     uint64_t next_ = 1;
     std::unordered_map<uint64_t, Handle> handles_;
+    std::unordered_map<uint64_t, size_t> heldBy_;  // handles by connection, only those with any
     KeptList kept_;  // every handle's listings, oldest first
     size_t keptBytes_ = 0;
 };
