@@ -24,7 +24,8 @@ struct Limits {
     std::chrono::milliseconds handshakeDeadline{10'000};
     // How long a client may leave its replies untaken before it is disconnected.
     std::chrono::milliseconds stallDeadline{30'000};
-    // Files and directories held open, over all clients (EMFILE past these).
+    // Files and directories held open, over all clients (EMFILE past these); one client holds at
+    // most three quarters of each, so that others can still open.
     size_t maxOpenFiles = 4096;
     size_t maxOpenDirectories = 4096;
     // Bytes of names that listings in progress keep between pages, over all clients; the oldest
