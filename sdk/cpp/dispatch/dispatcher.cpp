@@ -5,6 +5,7 @@
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/results.h"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_map>
 
@@ -100,6 +101,11 @@ std::shared_ptr<OpenDirectory> Dispatcher::openDirectory(uint64_t connection, No
 std::optional<Error> Dispatcher::refuseChange() const {
     if (capabilities_.readOnly) return Error(Errno::erofs, "the file system is read-only");
     return std::nullopt;
+}
+
+bool Dispatcher::implements(std::string_view extension) const {
+    return std::find(capabilities_.extensions.begin(), capabilities_.extensions.end(), extension) !=
+           capabilities_.extensions.end();
 }
 
 std::optional<Error> Dispatcher::refuseXattrs() const {

@@ -67,6 +67,8 @@ private:
     Reply close(const Request& request, const Call& call);
     Reply read(const Request& request, const Call& call);
     Reply write(const Request& request, const Call& call);
+    Reply append(const Call& call, NodeId node, std::string_view data);
+    bool implements(std::string_view extension) const;
 
     Reply listXattrs(const Request& request, const Call& call);
     Reply getXattr(const Request& request, const Call& call);

@@ -83,6 +83,9 @@ protected:
 // out of the page: an object removed since the listing began is not listed.
 using EntryLookup = std::function<Result<Item>(const std::string& name)>;
 
+// The extension of atomic appends (Backend::append).
+inline constexpr std::string_view kAppendExtension = "append";
+
 // What the file system offers beyond reading; the session file tells clients.
 struct Capabilities {
     // Every change is answered EROFS before the backend is asked.
@@ -171,6 +174,10 @@ public:
     virtual Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer);
     // Writes `data` at `offset`; returns how many bytes were written (fewer is a short write).
     virtual Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data);
+    // Writes `data` at the end of the file as one step that no other writer of the node comes
+    // between, also one outside the server. Asked only for a write that carries "append", which
+    // clients send only where the backend lists kAppendExtension among its extensions.
+    virtual Result<Appended> append(const Call& call, NodeId node, std::string_view data);
 
     // The names of the node's extended attributes; one that is not UTF-8 is left out (and logged).
     virtual Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node);
