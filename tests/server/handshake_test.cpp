@@ -68,17 +68,21 @@ TEST_F(HandshakeTest, AcceptedHandshakeEchoesTheSessionAndRequestID) {
     EXPECT_TRUE(client.call({{"method", "ping"}})->ok());
 }
 
-TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
+TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
     const auto extensionsAdvertised = [&] {
         FrameClient client(server->endpoint());
         const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
-    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"append"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"append", "b_ext", "a_ext"}));
+    options.settings.extensions = {};
+    options.settings.withheldExtensions = {"append"};
+    startServer(options);
+    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }
 
 TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {
