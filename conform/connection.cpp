@@ -210,6 +210,11 @@ Outcome<uint64_t> Connection::write(uint64_t nodeID, uint64_t offset, std::strin
                           [&](auto reply) { client_->writeFileWithNodeID(nodeID, offset, std::move(data), reply); });
 }
 
+Outcome<AppendedBytes> Connection::append(uint64_t nodeID, std::string data) {
+    return call<AppendedBytes>("write",
+                               [&](auto reply) { client_->appendToFileWithNodeID(nodeID, std::move(data), reply); });
+}
+
 Outcome<std::string> Connection::readlink(uint64_t nodeID) {
     return call<std::string>("readlink", [&](auto reply) { client_->readSymbolicLinkWithNodeID(nodeID, reply); });
 }

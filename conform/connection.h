@@ -70,6 +70,9 @@ public:
     Outcome<uint64_t> closeDirectory(uint64_t nodeID, uint64_t handle);
     Outcome<std::string> read(uint64_t nodeID, uint64_t offset, uint64_t length);
     Outcome<uint64_t> write(uint64_t nodeID, uint64_t offset, std::string data);
+    Outcome<AppendedBytes> append(uint64_t nodeID, std::string data);
+    // Whether the server advertised `extension` in its handshake.
+    bool serverSupports(std::string_view extension) const { return client_->serverSupports(extension); }
     Outcome<std::string> readlink(uint64_t nodeID);
     Outcome<std::vector<std::string>> listXattrs(uint64_t nodeID);
     Outcome<std::string> getXattr(uint64_t nodeID, const std::string& name);

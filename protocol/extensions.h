@@ -18,6 +18,8 @@ inline constexpr std::string_view createOpens = "create_opens";
 inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 // Other clients' changes handed out through "wait_for_changes".
 inline constexpr std::string_view changeNotices = "change_notices";
+// A write carrying "append" lands at the server's end of the file.
+inline constexpr std::string_view append = "append";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

@@ -75,6 +75,7 @@ inline constexpr std::string_view openModes = "open_modes";
 inline constexpr std::string_view keepingModes = "keeping_modes";
 inline constexpr std::string_view offset = "offset";
 inline constexpr std::string_view length = "length";
+inline constexpr std::string_view append = "append";
 inline constexpr std::string_view xattrName = "xattr_name";
 inline constexpr std::string_view xattrFlags = "xattr_flags";
 inline constexpr std::string_view setMode = "set_mode";
@@ -95,6 +96,8 @@ inline constexpr std::string_view itemAttrs = "item_attrs";
 inline constexpr std::string_view lookupItem = "lookup_item";
 inline constexpr std::string_view dirItems = "dir_items";
 inline constexpr std::string_view writeSize = "write_size";
+inline constexpr std::string_view writtenAt = "written_at";
+inline constexpr std::string_view fileSize = "file_size";
 inline constexpr std::string_view xattrNames = "xattr_names";
 inline constexpr std::string_view opened = "opened";
 
@@ -130,13 +133,17 @@ inline constexpr std::string_view accessTimeNsec = "access_time_nsec";
 inline constexpr std::string_view birthTimeSec = "birth_time_sec";
 inline constexpr std::string_view birthTimeNsec = "birth_time_nsec";
 
+}  // namespace key
+
+namespace key {
 // Every key, for the same reason.
 inline constexpr std::array all{
     method, requestID, ok, errnoCode, error, payloadLength, authToken, sessionID, extensions, nodeID,
     parentID, name, newParentID, newName, mode, linkTarget, syncFlags, handleID, cookie, verifier, maxEntries,
-    openModes, keepingModes, offset, length, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
+    openModes, keepingModes, offset, length, append, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
     setAccessTimeSec, setAccessTimeNsec, setModifyTimeSec, setModifyTimeNsec, setBirthTimeSec,
-    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, opened, blockSize, ioSize,
+    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, writtenAt, fileSize, xattrNames, opened,
+    blockSize, ioSize,
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
     birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,

@@ -45,6 +45,14 @@ using CountReply = std::function<void(uint64_t count, std::optional<foundation::
 using OpenedDirectoryReply = std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record,
                                                 std::optional<foundation::Error> error)>;
 using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
+// Where the server put an append: `written` bytes at `offset`, the file `size` bytes long after it.
+struct AppendedBytes {
+    uint64_t written = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+using AppendReply =
+    std::function<void(std::optional<AppendedBytes> appended, std::optional<foundation::Error> error)>;
 using StringReply = std::function<void(std::optional<std::string> text, std::optional<foundation::Error> error)>;
 using StringsReply =
     std::function<void(std::optional<std::vector<std::string>> strings, std::optional<foundation::Error> error)>;
@@ -165,6 +173,8 @@ public:
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length,
                             std::shared_ptr<fskit::FSMutableFileDataBuffer> intoBuffer, CountReply reply);
     void writeFileWithNodeID(uint64_t nodeID, uint64_t offset, std::string data, CountReply reply);
+    // Only where the server advertised "append".
+    void appendToFileWithNodeID(uint64_t nodeID, std::string data, AppendReply reply);
     void readSymbolicLinkWithNodeID(uint64_t nodeID, StringReply reply);
     void listXattrsForNodeID(uint64_t nodeID, StringsReply reply);
     void getXattrNamed(std::optional<std::string> name, uint64_t forNodeID, DataReply reply);

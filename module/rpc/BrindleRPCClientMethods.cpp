@@ -399,6 +399,28 @@ void BrindleRPCClient::writeFileWithNodeID(uint64_t nodeID, uint64_t offset, std
                    });
 }
 
+void BrindleRPCClient::appendToFileWithNodeID(uint64_t nodeID, std::string data, AppendReply reply) {
+    object request{{key::method, method::write}, {key::nodeID, nodeID}, {key::offset, 0u},
+                   {key::length, data.size()}, {key::append, true}};
+    const uint64_t length = data.size();
+    performRequest(std::move(request), std::move(data),
+                   [length, reply = std::move(reply)](std::optional<object> response, std::optional<std::string>,
+                                                      std::optional<Error> error) {
+                       if (error) return reply(std::nullopt, std::move(error));
+                       if (!isOK(*response)) return reply(std::nullopt, replyError(*response, failedMessage(method::write)));
+                       const auto written = json::uint64Field(*response, key::writeSize);
+                       const auto offset = json::uint64Field(*response, key::writtenAt);
+                       const auto size = json::uint64Field(*response, key::fileSize);
+                       // Without where the bytes went the mount cannot tell what the file holds.
+                       if (!written || !offset || !size || *written > length || *size < *offset + *written ||
+                           *offset > static_cast<uint64_t>(INT64_MAX)) {
+                           return reply(std::nullopt, Error::posix(darwin::eio, "the server answered an append without "
+                                                                                "a sound \"written_at\" and \"file_size\""));
+                       }
+                       reply(AppendedBytes{*written, *offset, *size}, std::nullopt);
+                   });
+}
+
 void BrindleRPCClient::readSymbolicLinkWithNodeID(uint64_t nodeID, StringReply reply) {
     performRequest({{key::method, method::readlink}, {key::nodeID, nodeID}},
                    [reply = std::move(reply)](std::optional<object> response, std::optional<Error> error) {

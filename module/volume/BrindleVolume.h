@@ -194,6 +194,9 @@ public:
     void closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply);
     void readFromFile(const FSItemPtr& item, int64_t offset, uint64_t length, BufferPtr buffer, CountReply reply);
     void writeContents(std::string data, const FSItemPtr& item, int64_t offset, CountReply reply);
+    // Whether the server puts appends at the end of file itself (appendContents).
+    bool appendsAtServer() const;
+    void appendContents(std::string data, const FSItemPtr& item, AppendReply reply);
 
     // --- extended attributes ---
     bool xattrOperationsInhibited() const;

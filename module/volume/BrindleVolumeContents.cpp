@@ -1,5 +1,6 @@
 #include "module/volume/BrindleVolume.h"
 #include "module/volume/BrindleVolumeReplies.h"
+#include "protocol/wire.h"
 
 namespace brindle {
 
@@ -125,6 +126,28 @@ void BrindleVolume::writeContents(std::string data, const FSItemPtr& item, int64
                 file->attributesLoaded = true;
             }
             reply(written, std::nullopt);
+        });
+}
+
+bool BrindleVolume::appendsAtServer() const { return rpcClient_->serverSupports(wire::extension::append); }
+
+void BrindleVolume::appendContents(std::string data, const FSItemPtr& item, AppendReply reply) {
+    if (isReadonlyVolume()) return reply(std::nullopt, readOnlyError());
+    const auto file = brindleItem(item);
+    if (!file) return reply(std::nullopt, Error::posix(darwin::einval));
+    rpcClient_->appendToFileWithNodeID(
+        nodeIDOf(*file), std::move(data),
+        [file, reply](std::optional<AppendedBytes> appended, std::optional<Error> error) {
+            if (error) return reply(std::nullopt, error);
+            {
+                std::lock_guard fields(file->fieldsMutex);
+                if (appended->size > file->size) {
+                    file->size = appended->size;
+                    file->allocSize = appended->size;
+                }
+                file->attributesLoaded = true;
+            }
+            reply(appended, std::nullopt);
         });
 }
 

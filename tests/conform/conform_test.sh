@@ -104,7 +104,7 @@ case $case_name in
     ;;
   withheld_extensions)
     start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
-      --without-extension open_directory_record
+      --without-extension open_directory_record --without-extension change_notices --without-extension append
     run_kit 0 "$work/session.json" --json "$work/report.json"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     for check in extensions.create_opens extensions.open_directory_record; do

@@ -81,11 +81,20 @@ void abandonOpen(const std::shared_ptr<OperationContext>& context, const HandleP
 // Records an open that the volume accepted and answers with its handle; `keepCache` keeps what the
 // kernel cached of the file or directory from earlier opens. When the request was already answered
 // (it ran out of time) or the answer cannot be sent, the open is closed again.
+// Where the server appends at its own end of file, an O_APPEND open bypasses the page cache: the
+// kernel would put the bytes in its pages at the end it knows, which another client may have moved.
+void passAppendsToServer(const KernelRequest& request, fuse_file_info& info) {
+    if ((info.flags & O_DIRECT) || ((info.flags & O_APPEND) && request.volume().appendsAtServer())) {
+        info.direct_io = 1;
+    }
+}
+
 void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info, bool keepCache) {
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
     info.noflush = flushHasNothingToReport(*handle);
+    handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
     const bool answered = request.deliver([&](KernelReply& reply) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         info.fh = context->handles.add(handle);
@@ -134,6 +143,7 @@ void answerCreated(const KernelRequest& request, const ItemPtr& item, uint32_t m
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         recorded = true;
         info.noflush = flushHasNothingToReport(*handle);
+        handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
         info.fh = context->handles.add(handle);
         const int result = reply.create(entry, info);
         if (result != 0) context->handles.take(info.fh);
@@ -163,7 +173,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
     // file as the offset, since the protocol writes at offsets only), O_SYNC, O_NOATIME and
     // O_NONBLOCK to itself; O_TRUNC and O_DIRECT are left to the open. The server's write open
     // can read too, so the writeback cache may fill pages through a write-only handle.
-    if (info->flags & O_DIRECT) info->direct_io = 1;
+    passAppendsToServer(request, *info);
     const PageCachePolicy policy = request.context()->options.pageCache;
     if (!(info->flags & O_TRUNC) && policy == PageCachePolicy::CloseToOpen) {
         return openBesideAttributes(
@@ -261,7 +271,7 @@ void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name,
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
-    if (info->flags & O_DIRECT) info->direct_io = 1;
+    passAppendsToServer(request, *info);
     const auto fileName = request.nameOrFail(name);
     if (!fileName) return;
     request.volume().createOpenedFileNamed(

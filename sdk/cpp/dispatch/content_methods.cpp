@@ -93,6 +93,10 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
     if (!length) return errorReply(length.error());
     data = data.substr(0, static_cast<size_t>(std::min<uint64_t>(length.value(), data.size())));
 
+    auto appending = request.flag(key::append, false);
+    if (!appending) return errorReply(appending.error());
+    if (appending.value() && advertises(extension::append)) return append(call, node.value(), data);
+
     auto written = backend_.write(call, node.value(), offset.value(), data);
     if (!written) return errorReply(written.error());
     if (written.value() > data.size()) {
@@ -101,6 +105,23 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
     }
     Reply reply = okReply();
     reply.object[key::writeSize] = static_cast<uint64_t>(written.value());
+    return reply;
+}
+
+Reply Dispatcher::append(const Call& call, NodeId node, std::string_view data) {
+    auto appended = backend_.append(call, node, data);
+    if (!appended) return errorReply(appended.error());
+    const Appended& done = appended.value();
+    if (done.written > data.size() || done.offset > static_cast<uint64_t>(INT64_MAX) ||
+        done.size < done.offset + done.written) {
+        return errorReply(handlerFault(call.method(), fmt::format("the handler appended {} bytes of {} at {} to a "
+                                                                  "file of {}",
+                                                                  done.written, data.size(), done.offset, done.size)));
+    }
+    Reply reply = okReply();
+    reply.object[key::writeSize] = static_cast<uint64_t>(done.written);
+    reply.object[key::writtenAt] = done.offset;
+    reply.object[key::fileSize] = done.size;
     return reply;
 }
 

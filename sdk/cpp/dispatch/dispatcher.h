@@ -79,6 +79,7 @@ private:
     Reply close(const Request& request, const Call& call);
     Reply read(const Request& request, const Call& call);
     Reply write(const Request& request, const Call& call);
+    Reply append(const Call& call, NodeId node, std::string_view data);
 
     Reply listXattrs(const Request& request, const Call& call);
     Reply getXattr(const Request& request, const Call& call);

@@ -92,6 +92,9 @@ inline constexpr std::string_view createOpens = "create_opens";
 inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 // Other clients' changes handed out through wait_for_changes; the SDK records them itself.
 inline constexpr std::string_view changeNotices = "change_notices";
+// Atomic appends, which the SDK cannot make from other methods: a backend that lists this
+// implements Backend::append.
+inline constexpr std::string_view append = "append";
 }  // namespace extension
 
 // What the file system offers beyond reading; the session file tells clients.
@@ -182,6 +185,10 @@ public:
     virtual Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer);
     // Writes `data` at `offset`; returns how many bytes were written (fewer is a short write).
     virtual Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data);
+    // Writes `data` at the end of the file as one step that no other writer of the node comes
+    // between, also one outside the server. Asked only for a write that carries "append", which
+    // clients send only where the backend lists extension::append among its extensions.
+    virtual Result<Appended> append(const Call& call, NodeId node, std::string_view data);
 
     // The names of the node's extended attributes; one that is not UTF-8 is left out (and logged).
     virtual Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node);
