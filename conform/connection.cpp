@@ -133,7 +133,7 @@ Outcome<Item> Connection::createOpenedFile(uint64_t parentID, const std::string&
     });
 }
 
-bool Connection::advertises(std::string_view extension) { return client_->serverSupports(extension); }
+bool Connection::advertises(std::string_view extension) const { return client_->serverSupports(extension); }
 
 Outcome<Item> Connection::createDirectory(uint64_t parentID, const std::string& name, int32_t mode) {
     return call<Item>("create_directory",

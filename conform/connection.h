@@ -55,7 +55,8 @@ public:
     // A create that asks the server to open the file too, where it advertised that it can; the
     // reply's "opened" is in lastExchange.
     Outcome<Item> createOpenedFile(uint64_t parentID, const std::string& name, uint32_t modes);
-    bool advertises(std::string_view extension);
+    // Whether the server advertised `extension` in its handshake.
+    bool advertises(std::string_view extension) const;
     Outcome<Item> createDirectory(uint64_t parentID, const std::string& name, int32_t mode = 0755);
     Outcome<Item> createSymlink(uint64_t parentID, const std::string& name, const std::string& target);
     Outcome<bool> removeFile(uint64_t parentID, const std::string& name);
@@ -71,15 +72,12 @@ public:
     Outcome<std::string> read(uint64_t nodeID, uint64_t offset, uint64_t length);
     Outcome<uint64_t> write(uint64_t nodeID, uint64_t offset, std::string data);
     Outcome<AppendedBytes> append(uint64_t nodeID, std::string data);
-    // Whether the server advertised `extension` in its handshake.
-    bool serverSupports(std::string_view extension) const { return client_->serverSupports(extension); }
     Outcome<std::string> readlink(uint64_t nodeID);
     Outcome<std::vector<std::string>> listXattrs(uint64_t nodeID);
     Outcome<std::string> getXattr(uint64_t nodeID, const std::string& name);
     Outcome<bool> setXattr(uint64_t nodeID, const std::string& name, int32_t flags, std::string value);
     Outcome<bool> removeXattr(uint64_t nodeID, const std::string& name);
     Outcome<ChangeNotice> waitForChanges(uint32_t waitMs);
-    bool serverSupports(std::string_view extension) const { return client_->serverSupports(extension); }
 
     // The last reply to `method` on this connection, with its request.
     std::optional<Exchange> lastExchange(std::string_view method) const;

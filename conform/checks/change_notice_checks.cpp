@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kNoticeWaitMs = 2000;
 
 void requireAdvertised(Connection& connection) {
-    if (!connection.serverSupports(wire::extension::changeNotices)) skip("the server does not advertise change_notices");
+    if (!connection.advertises(wire::extension::changeNotices)) skip("the server does not advertise change_notices");
 }
 
 bool names(const ChangeNotice& notice, uint64_t parent, const std::string& name) {

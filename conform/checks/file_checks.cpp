@@ -3,6 +3,7 @@
 #include "conform/fixtures.h"
 #include "conform/verdict.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 #include <fmt/format.h>
@@ -156,7 +157,7 @@ void setTimes(Context& context) {
 }
 
 void needsAppends(Context& context) {
-    if (!context.connection().serverSupports(wire::extension::append)) skip("the server does not advertise \"append\"");
+    if (!context.connection().advertises(wire::extension::append)) skip("the server does not advertise \"append\"");
 }
 
 // Each append lands at the end as the file stands, whatever offset the client last knew, and

@@ -1,5 +1,6 @@
 #include "module/volume/BrindleVolume.h"
 #include "module/volume/BrindleVolumeReplies.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 namespace brindle {
