@@ -12,6 +12,10 @@ namespace {
 
 bool isSameObject(const BrindleItem& held, const BrindleItem& found) { return ObjectIdentity::of(held).matches(found); }
 
+bool sameTime(const timespec& one, const timespec& other) {
+    return one.tv_sec == other.tv_sec && one.tv_nsec == other.tv_nsec;
+}
+
 }  // namespace
 
 InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID, size_t forgottenCapacity)
@@ -351,8 +355,8 @@ uint64_t InodeTable::openCount(uint64_t inode) const {
 }
 
 bool InodeTable::ContentStamp::operator==(const ContentStamp& other) const {
-    return size == other.size && modified.tv_sec == other.modified.tv_sec &&
-           modified.tv_nsec == other.modified.tv_nsec && verifier == other.verifier;
+    const bool sameChange = changed && other.changed ? sameTime(*changed, *other.changed) : !changed && !other.changed;
+    return size == other.size && sameTime(modified, other.modified) && verifier == other.verifier && sameChange;
 }
 
 bool InodeTable::restamp(uint64_t inode, const ContentStamp& stamp,

@@ -114,6 +114,9 @@ public:
         uint64_t size = 0;
         timespec modified{};
         uint64_t verifier = 0;  // a directory's listing verifier; 0 for a file
+        // The change time, where the server reports one: unlike the modification time, no writer
+        // can set it back, so a change that restores size and modification time still moves it.
+        std::optional<timespec> changed;
         bool operator==(const ContentStamp& other) const;
     };
     // Keeps the stamp an open sees now; true when the inode's previous open saw the same, so that

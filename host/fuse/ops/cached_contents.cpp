@@ -10,7 +10,7 @@ namespace {
 
 std::optional<InodeTable::ContentStamp> stampOf(const fskit::FSItemAttributes& attributes) {
     if (!attributes.size || !attributes.modifyTime) return std::nullopt;
-    return InodeTable::ContentStamp{*attributes.size, *attributes.modifyTime, 0};
+    return InodeTable::ContentStamp{*attributes.size, *attributes.modifyTime, 0, attributes.changeTime};
 }
 
 }  // namespace

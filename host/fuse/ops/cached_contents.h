@@ -12,7 +12,7 @@
 namespace brindle::host {
 
 // Close-to-open: the pages cached through earlier opens stay when the server shows the file with
-// the size and modification time of the previous open, as at this open. Pages read after that
+// the size, modification time and change time of the previous open, as at this open. Pages read after that
 // open may be newer than its stamp, never older, so a match means they hold what the server has.
 bool pagesStillCurrent(OperationContext& context, uint64_t inode,
                        const std::optional<fskit::FSItemAttributes>& attributes);
