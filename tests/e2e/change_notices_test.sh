@@ -11,22 +11,11 @@ case_name=$3
 
 source "$(dirname "$0")/mount_fixture.sh"
 
-second_mnt=$work/second
-second_pid=
 long_caches=attr_timeout=60,entry_timeout=60
 
-cleanup_case() {
-  if mountpoint -q "$second_mnt"; then fusermount3 -u "$second_mnt" 2>/dev/null || umount -l "$second_mnt" 2>/dev/null; fi
-  [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null
-}
-
 mount_both() {
-  mkdir -p "$second_mnt"
   mount_foreground -o "$long_caches"
-  "$brindle" "$work/session.json" "$second_mnt" -f -o "$long_caches" 2>"$work/second.log" &
-  second_pid=$!
-  for _ in $(seq 300); do mountpoint -q "$second_mnt" && return 0; sleep 0.02; done
-  fail "the second mount did not appear"
+  mount_second -o "$long_caches"
 }
 
 # Asks until the condition holds on the second mount, at most $bound_ms; prints how long it took.

@@ -156,24 +156,14 @@ case_ls_l_needs_no_lookups() {
   unmount_and_wait
 }
 
-second_mnt=$work/mnt2
-second_pid=
-cleanup_case() {
-  if mountpoint -q "$second_mnt"; then fusermount3 -u "$second_mnt" 2>/dev/null || umount -l "$second_mnt"; fi
-  [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null
-}
-
 # Two clients of one server: what one writes and closes, the other sees at its next open, also
 # when the other held the old contents in its page cache.
 case_two_clients() {
   start_server
   echo aaaa >"$export_dir/f"
-  mkdir "$export_dir/d" "$second_mnt"
+  mkdir "$export_dir/d"
   mount_foreground -o attr_timeout=30,entry_timeout=30
-  "$brindle" "$work/session.json" "$second_mnt" -f -o attr_timeout=30,entry_timeout=30 2>"$work/second.log" &
-  second_pid=$!
-  for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
-  mountpoint -q "$second_mnt" || fail "the second mount did not appear"
+  mount_second -o attr_timeout=30,entry_timeout=30
   [ "$(cat "$second_mnt/f")" = aaaa ] || fail "second client, first read"
   [ "$(cat "$second_mnt/f")" = aaaa ] || fail "second client, read from its cache"
   echo bbbb >"$mnt/f" || fail "first client, write"
@@ -193,12 +183,8 @@ more" ] || fail "the first client lost its own append"
 # with the new pages at its next open, not the new pages cut to the old size.
 case_second_reader_sees_longer_contents() {
   start_server
-  mkdir "$second_mnt"
   mount_foreground
-  "$brindle" "$work/session.json" "$second_mnt" -f 2>"$work/second.log" &
-  second_pid=$!
-  for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
-  mountpoint -q "$second_mnt" || fail "the second mount did not appear"
+  mount_second
   local try seen
   for try in 1 2 3 4 5; do
     printf 'old\n' >"$mnt/c" || fail "first client, write"
@@ -219,13 +205,9 @@ case_appends_from_two_clients() {
   for way in atomic positional; do
     [ "$way" = positional ] && server_options=(--without-extension append)
     start_server "${server_options[@]}"
-    mkdir -p "$second_mnt"
     : >"$export_dir/log"
     mount_foreground
-    "$brindle" "$work/session.json" "$second_mnt" -f 2>"$work/second.log" &
-    second_pid=$!
-    for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
-    mountpoint -q "$second_mnt" || fail "the second mount did not appear ($way)"
+    mount_second
     (for _ in $(seq 1000); do echo A >>"$mnt/log"; done) &
     local first_writer=$!
     (for _ in $(seq 1000); do echo B >>"$second_mnt/log"; done) || fail "second client, appends ($way)"
@@ -236,9 +218,7 @@ case_appends_from_two_clients() {
       [ "$(grep -cx A "$export_dir/log")" = 1000 ] || fail "the first mount's appends are not all whole lines"
       [ "$(wc -l <"$mnt/log")" = 2000 ] || fail "the first mount does not show all 2,000 lines"
     fi
-    fusermount3 -u "$second_mnt"
-    wait "$second_pid" 2>/dev/null
-    second_pid=
+    unmount_second_and_wait
     unmount_and_wait
     stop_server
   done

@@ -19,10 +19,12 @@ work=$(mktemp -d /tmp/brindle-e2e.XXXXXX)
 mount -t tmpfs -o size=4g,mode=0755 brindle-e2e "$work" || { rmdir "$work"; echo "cannot mount tmpfs"; exit 1; }
 export_dir=$work/export
 mnt=$work/mnt
-mkdir -p "$export_dir" "$mnt"
-chmod 0755 "$export_dir" "$mnt"
+second_mnt=$work/second
+mkdir -p "$export_dir" "$mnt" "$second_mnt"
+chmod 0755 "$export_dir" "$mnt" "$second_mnt"
 server_pid=
 brindle_pid=
+second_pid=
 
 fail() {
   echo "FAIL: $*" >&2
@@ -33,8 +35,12 @@ fail() {
 cleanup() {
   # A script that starts more of its own says how to stop it in cleanup_case.
   if declare -F cleanup_case >/dev/null; then cleanup_case; fi
-  if mountpoint -q "$mnt"; then fusermount3 -u "$mnt" 2>/dev/null || umount -l "$mnt" 2>/dev/null; fi
+  local mount_point
+  for mount_point in "$mnt" "$second_mnt"; do
+    if mountpoint -q "$mount_point"; then fusermount3 -u "$mount_point" 2>/dev/null || umount -l "$mount_point" 2>/dev/null; fi
+  done
   [ -n "$brindle_pid" ] && kill "$brindle_pid" 2>/dev/null && wait "$brindle_pid" 2>/dev/null
+  [ -n "$second_pid" ] && kill "$second_pid" 2>/dev/null && wait "$second_pid" 2>/dev/null
   if [ -n "$server_pid" ]; then
     kill -CONT "$server_pid" 2>/dev/null
     kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
@@ -76,6 +82,26 @@ mount_foreground() {  # mount_foreground [brindle options...]
     sleep 0.02
   done
   fail "the mount did not appear"
+}
+
+# A second client of the same server, at $second_mnt, its log in $work/second.log.
+mount_second() {  # mount_second [brindle options...]
+  "$brindle" "$work/session.json" "$second_mnt" -f "$@" 2>"$work/second.log" &
+  second_pid=$!
+  for _ in $(seq 300); do
+    mountpoint -q "$second_mnt" && return 0
+    kill -0 "$second_pid" 2>/dev/null || fail "the second brindle exited before mounting"
+    sleep 0.02
+  done
+  fail "the second mount did not appear"
+}
+
+unmount_second_and_wait() {
+  fusermount3 -u "$second_mnt" || fail "fusermount3 -u of the second mount failed"
+  wait "$second_pid"
+  local status=$?
+  second_pid=
+  [ "$status" = 0 ] || fail "the second brindle exited $status after unmount"
 }
 
 unmount_and_wait() {
