@@ -12,9 +12,15 @@ REFUSED_TYPE and run_path_operation (hard links, FIFOs, devices, sockets, and di
 mode 0 in op_mkdir), as_listed_by_mount (listings), stat_fields (bits beyond 0777, access
 times). Everything else must match exactly.
 
+With --second-mount, the steps run on two mounts of one server in turns of --turn steps, with a
+pause of --turn-pause seconds between turns: what one client does must show on the other as it
+would on a local file system, within that pause. Descriptors stay with the mount that opened them.
+
 Usage: differential.py --mount M [--export E] --reference R [--seed N] [--steps M]
                        [--restart-every K --restart-command CMD]
-Without --export (a server that exports no directory) no step changes anything behind the mount.
+                       [--second-mount M2 [--turn N] [--turn-pause S]]
+Without --export (a server that exports no directory) no step changes anything behind the mount;
+with two mounts none does either, since those changes are not told to other clients.
 Runs as root: steps switch between root and nobody to compare permission checks and ownership.
 """
 
@@ -148,6 +154,10 @@ class Differential:
         self.steps = args.steps
         self.rng = random.Random(args.seed)
         self.mount = Side("mount", args.mount)
+        # The mounts the steps take turns on, and the root the mount side stands for in each turn.
+        self.turns = [os.fsencode(args.mount)] + ([os.fsencode(args.second_mount)] if args.second_mount else [])
+        self.turn = args.turn
+        self.turn_pause = args.turn_pause
         self.reference = Side("reference", args.reference)
         self.export = Side("export", args.export) if args.export else None
         self.step = 0
@@ -156,6 +166,7 @@ class Differential:
         self.user = (0, 0)
         self.next_fd = 0
         self.fd_info = {}  # handle -> path it was opened by, for the report
+        self.fd_roots = {}  # handle -> the mount it was opened on
         # Besides the fixed names, a few of any bytes a name may hold, new with each seed.
         self.names = NAMES + [self.random_name() for _ in range(3)]
 
@@ -303,7 +314,11 @@ class Differential:
             if self.rng.random() < (0.5 if extra == os.O_CREAT else 0.15):
                 flags |= extra
         mode = self.rng.choice(MODES)
-        if len(self.fd_info) >= MAX_OPEN:
+        if len(self.turns) > 1:
+            # A file its owner cannot write is created writable and gets its mode at the creating
+            # mount's last close, so until then another client sees the owner's write bit.
+            mode |= 0o200
+        if len(self.own_handles()) >= MAX_OPEN:
             self.op_close()
         description = f"open({relative!r}, {flags:#o}, {mode:#o})"
         # O_CREAT with O_DIRECTORY is refused before any walk.
@@ -318,18 +333,24 @@ class Differential:
             self.mount.fds[handle] = got[1]
             self.reference.fds[handle] = want[1]
             self.fd_info[handle] = description
+            self.fd_roots[handle] = self.mount.root
+
+    def own_handles(self):
+        """The descriptors the mount of this turn opened: one client's writes through its own
+        descriptor show on the other only once they are told, as the turns allow for."""
+        return [handle for handle in sorted(self.fd_info) if self.fd_roots[handle] == self.mount.root]
 
     def op_close(self):
-        if not self.fd_info:
+        if not self.own_handles():
             return
-        handle = self.rng.choice(sorted(self.fd_info))
+        handle = self.rng.choice(self.own_handles())
         description = f"close(#{handle} from {self.fd_info.pop(handle)})"
         self.both(description, lambda side: os.close(side.fds.pop(handle)))
 
     def with_fd(self, name, call):
-        if not self.fd_info:
+        if not self.own_handles():
             return
-        handle = self.rng.choice(sorted(self.fd_info))
+        handle = self.rng.choice(self.own_handles())
         description = f"{name} on #{handle} from {self.fd_info[handle]}"
         self.both(description, lambda side: call(side.fds[handle]))
 
@@ -360,9 +381,9 @@ class Differential:
         self.with_fd(f"ftruncate({size})", lambda fd: os.ftruncate(fd, size))
 
     def op_fstat(self):
-        if not self.fd_info:
+        if not self.own_handles():
             return
-        handle = self.rng.choice(sorted(self.fd_info))
+        handle = self.rng.choice(self.own_handles())
         description = f"fstat on #{handle} from {self.fd_info[handle]}"
         got, want = (self.as_user(self.user, lambda s=side: result_of(lambda: stat_fields(os.fstat(s.fds[handle]))))
                      for side in (self.mount, self.reference))
@@ -539,16 +560,27 @@ class Differential:
     def run(self):
         os.setgroups([])
         os.umask(UMASK)
-        operations = sorted(name for name in self.WEIGHTS if name != "behind" or self.export)
+        changes_behind = self.export and len(self.turns) == 1
+        operations = sorted(name for name in self.WEIGHTS if name != "behind" or changes_behind)
         weights = [self.WEIGHTS[name] for name in operations]
         for self.step in range(1, self.steps + 1):
+            if len(self.turns) > 1 and self.step % self.turn == 0:
+                self.take_turns()
             self.user = USERS[0] if self.rng.random() < 0.75 else USERS[1]
             getattr(self, "op_" + self.rng.choices(operations, weights)[0])()
             if self.restart_every and self.step % self.restart_every == 0:
                 self.restart_server()
         self.close_all("final close")
         self.user = (0, 0)
-        self.compare_trees()
+        for _ in self.turns:
+            self.take_turns()
+            self.compare_trees()
+
+    def take_turns(self):
+        """The other mount goes on from here, once what this one did has had time to be told."""
+        time.sleep(self.turn_pause)
+        self.mount.root = self.turns[(self.turns.index(self.mount.root) + 1) % len(self.turns)]
+        self.mount.name = "mount" if self.mount.root == self.turns[0] else "second mount"
 
     def close_all(self, why):
         for handle in sorted(self.fd_info):
@@ -596,6 +628,10 @@ def main():
     parser.add_argument("--restart-every", type=int, default=0,
                         help="run --restart-command after every this many steps (0: never)")
     parser.add_argument("--restart-command", help="a shell command that restarts the server")
+    parser.add_argument("--second-mount", help="a second mount of the same server, to take turns with")
+    parser.add_argument("--turn", type=int, default=20, help="steps in each mount's turn")
+    parser.add_argument("--turn-pause", type=float, default=0.1,
+                        help="seconds between turns, for one mount's changes to be told to the other")
     args = parser.parse_args()
     began = time.monotonic()
     try:

@@ -2,9 +2,11 @@
 # Runs the differential test (differential.py) on a mount of a fresh brindle-server export and on
 # a plain directory, both on one tmpfs, for a fixed set of seeds, or for the seed and length given.
 # With --restart-every K the server is killed and started again every K steps, under -o reconnect;
-# --without-extension NAME starts the server withholding that extension.
+# --without-extension NAME starts the server withholding that extension. With --two-clients the
+# steps take turns on two mounts of the server that cache names and attributes for a minute, so
+# that only the server's change notices can show one client's changes on the other.
 # Usage: differential.sh BRINDLE BRINDLE_SERVER [--seed N] [--steps M] [--restart-every K]
-#   [--without-extension NAME]...
+#   [--without-extension NAME]... [--two-clients]
 set -uo pipefail
 
 brindle=$(realpath "$1")
@@ -16,6 +18,7 @@ source "$here/mount_fixture.sh"
 seeds=(1 2 3 4 5 6)
 steps=4000
 restart_every=0
+two_clients=
 server_options=(--namedattr)
 while [ $# -gt 0 ]; do
   case $1 in
@@ -23,6 +26,7 @@ while [ $# -gt 0 ]; do
     --steps) steps=$2; shift 2 ;;
     --restart-every) restart_every=$2; shift 2 ;;
     --without-extension) server_options+=(--without-extension "$2"); shift 2 ;;
+    --two-clients) two_clients=1; shift ;;
     *) fail "unknown argument '$1'" ;;
   esac
 done
@@ -48,20 +52,30 @@ for seed in "${seeds[@]}"; do
     restart=(--restart-every "$restart_every" --restart-command "$restart_command")
     reconnect=,reconnect
   fi
-  # Caches that time out at once: a change made behind the mount shows at the next look.
-  mount_foreground -o allow_other,default_permissions,attr_timeout=0,entry_timeout=0$reconnect
+  second=()
+  if [ -n "$two_clients" ]; then
+    mount_foreground -o allow_other,default_permissions,attr_timeout=60,entry_timeout=60
+    mount_second -o allow_other,default_permissions,attr_timeout=60,entry_timeout=60
+    second=(--second-mount "$second_mnt")
+  else
+    # Caches that time out at once: a change made behind the mount shows at the next look.
+    mount_foreground -o allow_other,default_permissions,attr_timeout=0,entry_timeout=0$reconnect
+  fi
   python3 "$here/differential.py" --mount "$mnt" --export "$export_dir" --reference "$reference" \
-    --seed "$seed" --steps "$steps" "${restart[@]}" || fail "the mount and the local directory differ (seed $seed)"
+    --seed "$seed" --steps "$steps" "${restart[@]}" "${second[@]}" ||
+    fail "the mount and the local directory differ (seed $seed)"
   if [ "$restart_every" -gt 0 ]; then
     reconnects=$(grep -c "orvel: reconnected to the session" "$work/brindle.log")
     [ "$reconnects" -eq $((steps / restart_every)) ] ||
       fail "$reconnects reconnects for $((steps / restart_every)) restarts (seed $seed)"
   fi
+  [ -n "$two_clients" ] && unmount_second_and_wait
   unmount_and_wait
   server_pid=$(cat "$work/server.pid")
   stop_server
 done
 note=
 [ "$restart_every" -gt 0 ] && note=", the server restarted every $restart_every"
+[ -n "$two_clients" ] && note+=", on two mounts in turns"
 [ "${#server_options[@]}" -gt 1 ] && note+=", the server run with ${server_options[*]:1}"
 echo "ok: differential, seeds ${seeds[*]}, $steps steps each$note"

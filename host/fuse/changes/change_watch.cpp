@@ -123,7 +123,12 @@ void ChangeWatch::apply(const ChangeNotice& notice, uint64_t generation) {
         return;
     }
     for (const auto& [parent, name] : notice.entries) {
-        if (const auto inode = context_->inodes.boundInodeForNodeID(parent)) notices.forgetEntryLater(*inode, name);
+        const auto inode = context_->inodes.boundInodeForNodeID(parent);
+        if (!inode) continue;
+        notices.forgetEntryLater(*inode, name);
+        // The object that had the name was removed, moved or replaced: its link count and change
+        // time moved too, which a descriptor still open on it shows.
+        if (const auto named = context_->inodes.inodeNamed(*inode, name)) notices.forgetInodeLater(*named);
     }
     for (const uint64_t node : notice.nodes) {
         if (const auto inode = context_->inodes.boundInodeForNodeID(node)) notices.forgetInodeLater(*inode);

@@ -235,6 +235,13 @@ InodeTable::ItemPtr InodeTable::itemNamed(uint64_t parentInode, const std::strin
     return item;
 }
 
+std::optional<uint64_t> InodeTable::inodeNamed(uint64_t parentInode, const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    const auto named = names_.find(Name{parentInode, name});
+    if (named == names_.end()) return std::nullopt;
+    return named->second;
+}
+
 std::vector<std::pair<uint64_t, std::string>> InodeTable::takeOtherNames(uint64_t inode, uint64_t parentInode,
                                                                          const std::string& name) {
     std::lock_guard lock(mutex_);

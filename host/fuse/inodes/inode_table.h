@@ -82,6 +82,8 @@ public:
     // name, and the kernel calls them only for an entry it has just looked up, so this spares
     // asking the server for the same item again.
     ItemPtr itemNamed(uint64_t parentInode, const std::string& name);
+    // The inode the kernel was handed as `name` in `parentInode`, whatever the server did since.
+    std::optional<uint64_t> inodeNamed(uint64_t parentInode, const std::string& name) const;
     // The other names the kernel was handed for the inode than `name` in `parentInode`, forgotten
     // here: a directory that moved behind the mount has only its new name left.
     std::vector<std::pair<uint64_t, std::string>> takeOtherNames(uint64_t inode, uint64_t parentInode,
