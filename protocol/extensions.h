@@ -20,6 +20,8 @@ inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 inline constexpr std::string_view changeNotices = "change_notices";
 // A write carrying "append" lands at the server's end of the file.
 inline constexpr std::string_view append = "append";
+// Replies of changing calls carry the records of the directories (and the written file) they changed.
+inline constexpr std::string_view postOpRecords = "post_op_records";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

@@ -98,6 +98,8 @@ inline constexpr std::string_view dirItems = "dir_items";
 inline constexpr std::string_view writeSize = "write_size";
 inline constexpr std::string_view writtenAt = "written_at";
 inline constexpr std::string_view fileSize = "file_size";
+inline constexpr std::string_view parentAttrs = "parent_attrs";
+inline constexpr std::string_view newParentAttrs = "new_parent_attrs";
 inline constexpr std::string_view xattrNames = "xattr_names";
 inline constexpr std::string_view opened = "opened";
 
@@ -142,7 +144,7 @@ inline constexpr std::array all{
     parentID, name, newParentID, newName, mode, linkTarget, syncFlags, handleID, cookie, verifier, maxEntries,
     openModes, keepingModes, offset, length, append, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
     setAccessTimeSec, setAccessTimeNsec, setModifyTimeSec, setModifyTimeNsec, setBirthTimeSec,
-    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, writtenAt, fileSize, xattrNames, opened,
+    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, writtenAt, fileSize, parentAttrs, newParentAttrs, xattrNames, opened,
     blockSize, ioSize,
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,

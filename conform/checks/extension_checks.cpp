@@ -3,6 +3,7 @@
 #include "conform/fixtures.h"
 #include "platform/foundation/json.h"
 #include "protocol/extensions.h"
+#include "protocol/wire.h"
 
 namespace brindle::conform {
 
@@ -48,6 +49,57 @@ void openDirectoryRecord(Context& context) {
     succeeded(connection.closeDirectory(directory, handle), "close_directory");
 }
 
+// The record the last `method`'s reply carries under `recordKey` must be `node`'s, as
+// get_attributes gives it just after: the same node, type, mode, owner, link count, size and times.
+void requireChangedRecord(Connection& connection, std::string_view method, std::string_view recordKey,
+                          const Item& node) {
+    namespace key = wire::key;
+    const auto exchange = connection.lastExchange(method);
+    const auto* value = exchange ? exchange->reply.if_contains(recordKey) : nullptr;
+    const auto* record = value ? value->if_object() : nullptr;
+    require(record != nullptr, std::string(method) + " must carry the record of node " + std::to_string(node->nodeID) +
+                                   " as \"" + std::string(recordKey) + "\", not " +
+                                   (value ? foundation::json::serialize(*value) : std::string("nothing")));
+    succeeded(connection.attributes(node->nodeID, node->parentNodeID, node->name), "get_attributes");
+    const auto fetched = connection.lastExchange("get_attributes");
+    const auto* fetchedValue = fetched ? fetched->reply.if_contains(key::itemAttrs) : nullptr;
+    const auto* fetchedRecord = fetchedValue ? fetchedValue->if_object() : nullptr;
+    require(fetchedRecord != nullptr, "get_attributes answered without a record");
+    for (const std::string_view field : {key::nodeID, key::type, key::mode, key::uid, key::gid, key::linkCount, key::size,
+                                         key::modifyTimeSec, key::modifyTimeNsec, key::changeTimeSec, key::changeTimeNsec}) {
+        const auto* carried = record->if_contains(field);
+        const auto* asked = fetchedRecord->if_contains(field);
+        require(carried != nullptr && asked != nullptr && *carried == *asked,
+                "\"" + std::string(recordKey) + "\" of " + std::string(method) + " is " +
+                    foundation::json::serialize(*record) + ", where get_attributes then gives " +
+                    foundation::json::serialize(*fetchedRecord) + " (\"" + std::string(field) + "\" differs)");
+    }
+}
+
+void postOpRecords(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::postOpRecords);
+    const auto from = succeeded(connection.createDirectory(context.workDirectory(), "from"), "create_directory");
+    const auto to = succeeded(connection.createDirectory(context.workDirectory(), "to"), "create_directory");
+    const auto file = succeeded(connection.createFile(from->nodeID, "file"), "create_file");
+    requireChangedRecord(connection, "create_file", wire::key::parentAttrs, from);
+    succeeded(connection.open(file->nodeID, kOpenWrite), "open");
+    succeeded(connection.write(file->nodeID, 0, "written"), "write");
+    requireChangedRecord(connection, "write", wire::key::itemAttrs, file);
+    succeeded(connection.close(file->nodeID, 0), "close");
+    succeeded(connection.createDirectory(from->nodeID, "directory"), "create_directory");
+    requireChangedRecord(connection, "create_directory", wire::key::parentAttrs, from);
+    succeeded(connection.createSymlink(from->nodeID, "link", "file"), "create_symlink");
+    requireChangedRecord(connection, "create_symlink", wire::key::parentAttrs, from);
+    succeeded(connection.rename(from->nodeID, "file", to->nodeID, "moved"), "rename");
+    requireChangedRecord(connection, "rename", wire::key::parentAttrs, from);
+    requireChangedRecord(connection, "rename", wire::key::newParentAttrs, to);
+    succeeded(connection.removeFile(to->nodeID, "moved"), "remove_file");
+    requireChangedRecord(connection, "remove_file", wire::key::parentAttrs, to);
+    succeeded(connection.removeDirectory(from->nodeID, "directory"), "remove_directory");
+    requireChangedRecord(connection, "remove_directory", wire::key::parentAttrs, from);
+}
+
 }  // namespace
 
 void addExtensionChecks(std::vector<Check>& checks) {
@@ -58,6 +110,10 @@ void addExtensionChecks(std::vector<Check>& checks) {
     checks.push_back({"extensions.open_directory_record",
                       "where open_directory_record is advertised, an open_directory carries the directory's own record",
                       kWritable, openDirectoryRecord});
+    checks.push_back({"extensions.post_op_records",
+                      "where post_op_records is advertised, creates, removes and renames carry the records of the "
+                      "directories they changed, and writes the file's, as get_attributes then gives them",
+                      kWritable, postOpRecords});
 }
 
 }  // namespace brindle::conform

@@ -95,7 +95,11 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
 
     auto appending = request.flag(key::append, false);
     if (!appending) return errorReply(appending.error());
-    if (appending.value() && advertises(extension::append)) return append(call, node.value(), data);
+    if (appending.value() && advertises(extension::append)) {
+        Reply reply = append(call, node.value(), data);
+        addChangedRecord(reply, call, key::itemAttrs, node.value());
+        return reply;
+    }
 
     auto written = backend_.write(call, node.value(), offset.value(), data);
     if (!written) return errorReply(written.error());
@@ -105,6 +109,7 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
     }
     Reply reply = okReply();
     reply.object[key::writeSize] = static_cast<uint64_t>(written.value());
+    addChangedRecord(reply, call, key::itemAttrs, node.value());
     return reply;
 }
 

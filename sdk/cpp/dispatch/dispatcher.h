@@ -52,6 +52,9 @@ private:
     // Opens `node` for the call's connection with `asked` added to what it holds already.
     std::optional<Error> openFor(const Call& call, NodeId node, uint32_t asked);
     bool advertises(std::string_view extension) const;
+    // Adds `node`'s record under `key` to a successful reply where post_op_records is advertised;
+    // a record that cannot be read is left out, and the change stands.
+    void addChangedRecord(Reply& reply, const Call& call, std::string_view key, NodeId node) const;
     // ENOTSUP when the file system offers no extended attributes.
     std::optional<Error> refuseXattrs() const;
 

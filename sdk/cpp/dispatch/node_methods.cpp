@@ -175,6 +175,7 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
     const bool opened = openModes && record && !openFor(call, created.value().node, *openModes);
     Reply reply = recordReply(key::itemAttrs, record);
     if (openModes && record) reply.object[key::opened] = opened;
+    addChangedRecord(reply, call, key::parentAttrs, parent);
     return reply;
 }
 
@@ -182,8 +183,10 @@ Reply Dispatcher::createDirectory(const Request& request, const Call& call) {
     auto entry = newEntryOf(request, refuseChange());
     if (!entry) return errorReply(entry.error());
     const auto& [parent, name, mode] = entry.value();
-    return recordReply(key::itemAttrs,
-                       recordAt(call, backend_, parent, name, backend_.createDirectory(call, parent, name, mode)));
+    Reply reply = recordReply(key::itemAttrs,
+                              recordAt(call, backend_, parent, name, backend_.createDirectory(call, parent, name, mode)));
+    addChangedRecord(reply, call, key::parentAttrs, parent);
+    return reply;
 }
 
 Reply Dispatcher::createSymlink(const Request& request, const Call& call) {
@@ -196,22 +199,28 @@ Reply Dispatcher::createSymlink(const Request& request, const Call& call) {
         return errorReply(Error(Errno::einval, "invalid link target"));
     }
     if (auto refused = refuseChange()) return errorReply(*refused);
-    return recordReply(key::itemAttrs, recordAt(call, backend_, parent, name,
-                                                backend_.createSymlink(call, parent, name, target.value())));
+    Reply reply = recordReply(key::itemAttrs, recordAt(call, backend_, parent, name,
+                                                       backend_.createSymlink(call, parent, name, target.value())));
+    addChangedRecord(reply, call, key::parentAttrs, parent);
+    return reply;
 }
 
 Reply Dispatcher::removeFile(const Request& request, const Call& call) {
     auto entry = entryOf(request);
     if (!entry) return errorReply(entry.error());
     if (auto refused = refuseChange()) return errorReply(*refused);
-    return done(backend_.removeFile(call, entry.value().parent, entry.value().name));
+    Reply reply = done(backend_.removeFile(call, entry.value().parent, entry.value().name));
+    addChangedRecord(reply, call, key::parentAttrs, entry.value().parent);
+    return reply;
 }
 
 Reply Dispatcher::removeDirectory(const Request& request, const Call& call) {
     auto entry = entryOf(request);
     if (!entry) return errorReply(entry.error());
     if (auto refused = refuseChange()) return errorReply(*refused);
-    return done(backend_.removeDirectory(call, entry.value().parent, entry.value().name));
+    Reply reply = done(backend_.removeDirectory(call, entry.value().parent, entry.value().name));
+    addChangedRecord(reply, call, key::parentAttrs, entry.value().parent);
+    return reply;
 }
 
 Reply Dispatcher::rename(const Request& request, const Call& call) {
@@ -222,7 +231,18 @@ Reply Dispatcher::rename(const Request& request, const Call& call) {
     auto newName = request.entryName(key::newName);
     if (!newName) return errorReply(newName.error());
     if (auto refused = refuseChange()) return errorReply(*refused);
-    return done(backend_.rename(call, entry.value().parent, entry.value().name, newParent.value(), newName.value()));
+    Reply reply =
+        done(backend_.rename(call, entry.value().parent, entry.value().name, newParent.value(), newName.value()));
+    addChangedRecord(reply, call, key::parentAttrs, entry.value().parent);
+    if (newParent.value() != entry.value().parent) addChangedRecord(reply, call, key::newParentAttrs, newParent.value());
+    return reply;
+}
+
+void Dispatcher::addChangedRecord(Reply& reply, const Call& call, std::string_view key, NodeId node) const {
+    const auto* ok = reply.object.if_contains(key::ok);
+    if (!advertises(extension::postOpRecords) || ok == nullptr || !ok->is_bool() || !ok->get_bool()) return;
+    const auto record = recordOf(call, backend_, node, backend_.getAttributes(call, node));
+    if (record) reply.object[key] = wire::encodeItemRecord(record.value());
 }
 
 Reply Dispatcher::readlink(const Request& request, const Call& call) {

@@ -95,6 +95,9 @@ inline constexpr std::string_view changeNotices = "change_notices";
 // Atomic appends, which the SDK cannot make from other methods: a backend that lists this
 // implements Backend::append.
 inline constexpr std::string_view append = "append";
+// Replies to creates, removes and renames carry the records of the directories they changed, and
+// replies to writes the file's, through the backend's getAttributes.
+inline constexpr std::string_view postOpRecords = "post_op_records";
 }  // namespace extension
 
 // What the file system offers beyond reading; the session file tells clients.
