@@ -111,6 +111,17 @@ public:
                                                 size_t payloadSize)>;
     void setExchangeObserver(ExchangeObserver observer);
 
+    // Told of the changes this client sends: `changing` with each node a change is about to touch
+    // (a directory whose entries it changes, a file it writes or whose attributes it sets), before
+    // it is sent; `changed` with the node's record that the reply brought, where the server
+    // advertised post_op_records and no other change of that node overlapped this one. A record
+    // that is malformed or another node's is passed over. Both run without the client's lock.
+    struct ChangedRecords {
+        std::function<void(uint64_t nodeID)> changing;
+        std::function<void(std::shared_ptr<BrindleItem> record)> changed;
+    };
+    void setChangedRecords(ChangedRecords observer);
+
     // Submission.
     void performRequest(boost::json::object request, std::optional<std::string> payload,
                         std::shared_ptr<const void> directReadIntoOwner, void* buffer, uint64_t capacity,
@@ -235,6 +246,16 @@ private:
                                  std::optional<std::string> payload,
                                  std::optional<foundation::Error> error);  // Locked
 
+    // Changes in flight, for what setChangedRecords promises.
+    struct ChangeTicket {
+        uint64_t nodeID = 0;
+        std::string_view recordKey;  // empty: the reply brings no record of the node
+        uint64_t sequence = 0;
+        bool alone = false;  // no other change of the node was in flight when it was sent
+    };
+    ResponseHandler watchChanges(const boost::json::object& request, ResponseHandler completion);
+    void changesEnded(const std::vector<ChangeTicket>& tickets, const std::optional<boost::json::object>& response);
+
     // Method shapes.
     void performItemRequest(boost::json::object request, std::string_view resultKey, std::string defaultName,
                             std::string defaultMessage, ItemReply reply);
@@ -262,6 +283,12 @@ private:
     std::set<std::string> advertisedExtensions;
     ConnectionLostHandler connectionLostHandler;
     ExchangeObserver exchangeObserver;
+    ChangedRecords changedRecords;
+    struct ChangesOfNode {
+        uint64_t inFlight = 0;
+        uint64_t sent = 0;
+    };
+    std::unordered_map<uint64_t, ChangesOfNode> changesInFlight;
     bool lostByDisconnect = false;  // the terminal error is the disconnect's, which nobody needs telling of
     std::unordered_map<uint64_t, std::shared_ptr<BrindleRPCPendingRequest>> pendingRequests;
     std::deque<std::shared_ptr<BrindleRPCOutboundRequest>> queuedRequests;

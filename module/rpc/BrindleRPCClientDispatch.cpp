@@ -27,7 +27,7 @@ void BrindleRPCClient::performRequest(boost::json::object request, std::optional
     auto outbound = std::make_shared<BrindleRPCOutboundRequest>();
     outbound->payload = std::move(request);
     if (payload) outbound->binaryPayload = std::make_shared<const std::string>(std::move(*payload));
-    outbound->handler = std::move(completion);
+    outbound->handler = watchChanges(outbound->payload, std::move(completion));
     outbound->directReadOwner = std::move(directReadIntoOwner);
     outbound->directReadBuffer = buffer;
     outbound->directReadCapacity = capacity;

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "platform/fskit/item.h"
+#include "platform/fskit/item_attributes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace brindle {
@@ -49,6 +52,10 @@ public:
     timespec accessTime;
     timespec birthTime;
     bool attributesLoaded = true;
+    // What a change's reply said the item became, kept for the next attribute fetch; any newer
+    // record, and any change sent since, drops it.
+    std::optional<fskit::FSItemAttributes> changedRecord;
+    std::chrono::steady_clock::time_point changedRecordArrived;
 
     mutable std::mutex fieldsMutex;
 };

@@ -12,6 +12,7 @@
 #include "platform/fskit/task_options.h"
 #include "platform/fskit/volume.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -166,6 +167,17 @@ public:
     bool opensDirectoriesWithAttributes();
     void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);
 
+    // The attributes a change's reply brought for `item`, and how long ago, where they came less
+    // than `maxAge` ago and nothing changed the item since; each is handed out once.
+    struct ChangedAttributes {
+        fskit::FSItemAttributes attributes;
+        std::chrono::steady_clock::duration age;
+    };
+    std::optional<ChangedAttributes> takeChangedAttributes(const FSItemPtr& item, std::chrono::steady_clock::duration maxAge);
+    // After others changed the node, or anything: what a change's reply said is no longer known to hold.
+    void dropChangedAttributesOfNodeID(uint64_t nodeID);
+    void dropAllChangedAttributes();
+
     // --- namespace ---
     void lookupItemNamed(const fskit::FSFileName& name, const FSItemPtr& directory, ItemNameReply reply);
     void reclaimItem(const FSItemPtr& item, ErrorReply reply);
@@ -211,6 +223,8 @@ private:
                      const SetAttributesRequestPtr& attributes, std::optional<uint32_t> openModes,
                      CreatedFileReply reply);
     void activateRootItemFromItem(const BrindleItem& serverRoot);
+    // Takes a record that a change's reply brought for a tracked item of the same type.
+    void adoptChangedRecord(const ItemPtr& record);
 
 public:
     // Reachable only through initWithSession, which owns the key.

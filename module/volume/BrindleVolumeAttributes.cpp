@@ -95,6 +95,48 @@ void BrindleVolume::getAttributes(const fskit::FSItemGetAttributesRequest& reque
         });
 }
 
+void BrindleVolume::adoptChangedRecord(const ItemPtr& record) {
+    const ItemPtr target = trackedItemForNodeID(nodeIDOf(*record));
+    if (!target) return;
+    {
+        std::scoped_lock fields(record->fieldsMutex, target->fieldsMutex);
+        if (record->itemType != target->itemType) return;
+        if (record->name.empty()) record->name = target->name;
+    }
+    applyItemAttributesFromItem(*record, *target);
+    auto attributes = attributesForItem(*target, std::nullopt);
+    std::lock_guard fields(target->fieldsMutex);
+    target->changedRecord = std::move(attributes);
+    target->changedRecordArrived = std::chrono::steady_clock::now();
+}
+
+std::optional<BrindleVolume::ChangedAttributes> BrindleVolume::takeChangedAttributes(
+    const FSItemPtr& fsItem, std::chrono::steady_clock::duration maxAge) {
+    const ItemPtr item = brindleItem(fsItem);
+    if (!item) return std::nullopt;
+    std::lock_guard fields(item->fieldsMutex);
+    if (!item->changedRecord) return std::nullopt;
+    const auto age = std::chrono::steady_clock::now() - item->changedRecordArrived;
+    auto attributes = std::move(*item->changedRecord);
+    item->changedRecord.reset();
+    if (age >= maxAge) return std::nullopt;
+    return ChangedAttributes{std::move(attributes), age};
+}
+
+void BrindleVolume::dropChangedAttributesOfNodeID(uint64_t nodeID) {
+    const ItemPtr item = trackedItemForNodeID(nodeID);
+    if (!item) return;
+    std::lock_guard fields(item->fieldsMutex);
+    item->changedRecord.reset();
+}
+
+void BrindleVolume::dropAllChangedAttributes() {
+    for (const ItemPtr& item : snapshotTrackedItems()) {
+        std::lock_guard fields(item->fieldsMutex);
+        item->changedRecord.reset();
+    }
+}
+
 void BrindleVolume::setAttributes(const SetAttributesRequestPtr& request, const FSItemPtr& fsItem,
                                   AttributesReply reply) {
     if (isReadonlyVolume()) {

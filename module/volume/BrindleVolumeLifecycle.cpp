@@ -50,6 +50,14 @@ std::shared_ptr<BrindleVolume> BrindleVolume::initWithSession(std::shared_ptr<co
     auto volume = std::make_shared<BrindleVolume>(ConstructionKey{}, volumeID, std::move(volumeName),
                                                   std::move(session), std::move(rpcClient), readonly);
     logging::info("orvel: volume init sessionID={}", sessionID);
+    std::weak_ptr<BrindleVolume> weakVolume = volume;
+    volume->rpcClient_->setChangedRecords(
+        {[weakVolume](uint64_t nodeID) {
+             if (const auto self = weakVolume.lock()) self->dropChangedAttributesOfNodeID(nodeID);
+         },
+         [weakVolume](std::shared_ptr<BrindleItem> record) {
+             if (const auto self = weakVolume.lock()) self->adoptChangedRecord(record);
+         }});
     return volume;
 }
 

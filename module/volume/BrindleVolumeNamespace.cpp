@@ -152,6 +152,8 @@ void BrindleVolume::removeItem(const FSItemPtr& item, const fskit::FSFileName& n
     const std::string text = *name.string();
 
     const auto removed = brindleItem(item);
+    // Its link count and change time move with the name.
+    if (removed) dropChangedAttributesOfNodeID(nodeIDOf(*removed));
     const uint64_t parentID = nodeIDOf(*parent);
     auto done = [self = shared_from_this(), parentID, removed, reply](bool success, std::optional<Error> error) {
         if (!success) return reply(errorOrIO(error));
@@ -167,7 +169,7 @@ void BrindleVolume::removeItem(const FSItemPtr& item, const fskit::FSFileName& n
 
 void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDirectory,
                                const fskit::FSFileName& sourceName, const fskit::FSFileName& destinationName,
-                               const FSItemPtr& destinationDirectory, const FSItemPtr&, NameReply reply) {
+                               const FSItemPtr& destinationDirectory, const FSItemPtr& overItem, NameReply reply) {
     if (isReadonlyVolume()) return reply(std::nullopt, readOnlyError());
     const auto source = brindleItem(sourceDirectory);
     const auto destination = brindleItem(destinationDirectory);
@@ -179,6 +181,9 @@ void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDir
     const std::string toName = *destinationName.string();
 
     const auto moved = brindleItem(item);
+    // The moved item's change time moves, and the replaced one's link count.
+    for (const auto& changed : {moved, brindleItem(overItem)})
+        if (changed) dropChangedAttributesOfNodeID(nodeIDOf(*changed));
     const uint64_t sourceID = nodeIDOf(*source);
     const uint64_t destinationID = nodeIDOf(*destination);
     rpcClient_->renameItemNamed(

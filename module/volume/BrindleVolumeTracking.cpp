@@ -138,6 +138,7 @@ void BrindleVolume::applyItemAttributesFromItem(const BrindleItem& source, Brind
     target.accessTime = source.accessTime;
     target.birthTime = source.birthTime;
     target.attributesLoaded = source.attributesLoaded;
+    target.changedRecord.reset();
     if (target.directoryVerifier == 0) target.directoryVerifier = 1;
 }
 

@@ -103,7 +103,7 @@ void ChangeWatch::run() {
                                                                                      "no answer in time")};
         }
         if (outcome.notice) {
-            apply(*outcome.notice, generation->number);
+            apply(*outcome.notice, *generation);
             continue;
         }
         // A lost connection is the reconnect's to mend; anything else left changes untold.
@@ -116,12 +116,15 @@ void ChangeWatch::run() {
     }
 }
 
-void ChangeWatch::apply(const ChangeNotice& notice, uint64_t generation) {
+void ChangeWatch::apply(const ChangeNotice& notice, const VolumeGeneration& generation) {
     auto& notices = *context_->notices;
-    if (notice.everything || generation != context_->inodes.generation()) {
+    if (notice.everything || generation.number != context_->inodes.generation()) {
         forgetEverything();
         return;
     }
+    // Before the kernel is told: its next fetch must reach the server.
+    for (const auto& [parent, name] : notice.entries) generation.volume->dropChangedAttributesOfNodeID(parent);
+    for (const uint64_t node : notice.nodes) generation.volume->dropChangedAttributesOfNodeID(node);
     for (const auto& [parent, name] : notice.entries) {
         const auto inode = context_->inodes.boundInodeForNodeID(parent);
         if (!inode) continue;
@@ -137,6 +140,7 @@ void ChangeWatch::apply(const ChangeNotice& notice, uint64_t generation) {
 
 void ChangeWatch::forgetEverything() {
     logging::debug("orvel: change notices: dropping every cached entry and inode");
+    context_->volume->dropAllChangedAttributes();
     auto& notices = *context_->notices;
     for (const auto& [parent, name] : context_->inodes.heldNames()) notices.forgetEntryLater(parent, name);
     for (const uint64_t inode : context_->inodes.heldInodes()) notices.forgetInodeLater(inode);

@@ -34,7 +34,7 @@ private:
     void run();
     // False when the watch stopped first.
     bool pause(std::chrono::milliseconds length);
-    void apply(const ChangeNotice& notice, uint64_t generation);
+    void apply(const ChangeNotice& notice, const VolumeGeneration& generation);
     void forgetEverything();
 
     const std::shared_ptr<OperationContext> context_;

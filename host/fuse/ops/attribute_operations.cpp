@@ -4,6 +4,7 @@
 #include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/translation/attribute_conversion.h"
 
+#include <chrono>
 #include <ctime>
 
 namespace brindle::host {
@@ -21,6 +22,14 @@ BrindleVolume::AttributesReply attributesReply(const KernelRequest& request, fus
 void onGetattr(const KernelRequest& request, fuse_ino_t inode, fuse_file_info*) {
     auto item = request.itemOrFail(inode);
     if (!item) return;
+    // The kernel drops a directory's attributes when it changes it, and a file's when it writes
+    // it; the change's reply may have brought them already. Kept no longer in all than if the
+    // kernel had been handed them when they came.
+    const std::chrono::duration<double> timeout(request.context()->options.attrTimeout);
+    if (const auto kept = request.volume().takeChangedAttributes(
+            item, std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout))) {
+        return request.replyAttributes(inode, kept->attributes, (timeout - kept->age).count());
+    }
     request.volume().getAttributes(allAttributes(), item, attributesReply(request, inode));
 }
 

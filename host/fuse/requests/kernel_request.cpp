@@ -47,9 +47,12 @@ void KernelRequest::finish(const std::optional<foundation::Error>& error) const 
 void KernelRequest::replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                                     const std::optional<foundation::Error>& error) const {
     if (!attributes) return fail(error);
+    replyAttributes(inode, *attributes, context_->options.attrTimeout);
+}
+
+void KernelRequest::replyAttributes(uint64_t inode, const fskit::FSItemAttributes& attributes, double timeout) const {
     deliver([&](KernelReply& reply) {
-        reply.attributes(statFromAttributes(*attributes, inode, context_->options.presentation),
-                         context_->options.attrTimeout);
+        reply.attributes(statFromAttributes(attributes, inode, context_->options.presentation), timeout);
     });
 }
 

@@ -49,6 +49,8 @@ public:
     void finish(const std::optional<foundation::Error>& error) const;
     void replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                          const std::optional<foundation::Error>& error) const;
+    // Attributes the kernel may keep for `timeout` seconds rather than the mount's attribute timeout.
+    void replyAttributes(uint64_t inode, const fskit::FSItemAttributes& attributes, double timeout) const;
 
     // The item behind an inode the kernel names, on the request's generation; answers and gives
     // null when there is none (ESTALE) or no generation came. Finds an inode from an earlier
