@@ -122,18 +122,22 @@ void ChangeWatch::apply(const ChangeNotice& notice, const VolumeGeneration& gene
         forgetEverything();
         return;
     }
-    // Before the kernel is told: its next fetch must reach the server.
-    for (const auto& [parent, name] : notice.entries) generation.volume->dropChangedAttributesOfNodeID(parent);
-    for (const uint64_t node : notice.nodes) generation.volume->dropChangedAttributesOfNodeID(node);
+    // What a change's reply brought goes before the kernel is told, so its next fetch reaches the server.
+    const auto forgetInode = [&](uint64_t inode) {
+        generation.volume->dropChangedAttributesOfNodeID(context_->inodes.nodeIDForInode(inode));
+        notices.forgetInodeLater(inode);
+    };
     for (const auto& [parent, name] : notice.entries) {
+        generation.volume->dropChangedAttributesOfNodeID(parent);
         const auto inode = context_->inodes.boundInodeForNodeID(parent);
         if (!inode) continue;
         notices.forgetEntryLater(*inode, name);
         // The object that had the name was removed, moved or replaced: its link count and change
         // time moved too, which a descriptor still open on it shows.
-        if (const auto named = context_->inodes.inodeNamed(*inode, name)) notices.forgetInodeLater(*named);
+        if (const auto named = context_->inodes.inodeNamed(*inode, name)) forgetInode(*named);
     }
     for (const uint64_t node : notice.nodes) {
+        generation.volume->dropChangedAttributesOfNodeID(node);
         if (const auto inode = context_->inodes.boundInodeForNodeID(node)) notices.forgetInodeLater(*inode);
     }
 }
