@@ -111,11 +111,12 @@ public:
                                                 size_t payloadSize)>;
     void setExchangeObserver(ExchangeObserver observer);
 
-    // Told of the changes this client sends: `changing` with each node a change is about to touch
-    // (a directory whose entries it changes, a file it writes or whose attributes it sets), before
-    // it is sent; `changed` with the node's record that the reply brought, where the server
-    // advertised post_op_records and no other change of that node overlapped this one. A record
-    // that is malformed or another node's is passed over. Both run without the client's lock.
+    // Told of the changes this client sends to a node (a directory whose entries it changes, a
+    // file it writes or whose attributes it sets): `changing` with the node before the change is
+    // sent, and again once it ended unless `changed` gets the node's record that its reply brought.
+    // That is only where the server advertised post_op_records, the record is the node's own and
+    // well formed, and no other change of the node overlapped this one. Both run without the
+    // client's lock, and before the change's completion.
     struct ChangedRecords {
         std::function<void(uint64_t nodeID)> changing;
         std::function<void(std::shared_ptr<BrindleItem> record)> changed;

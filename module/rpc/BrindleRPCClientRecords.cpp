@@ -5,6 +5,8 @@
 #include "protocol/extensions.h"
 #include "protocol/wire.h"
 
+#include <algorithm>
+
 namespace brindle {
 
 using foundation::Error;
@@ -51,7 +53,7 @@ ResponseHandler BrindleRPCClient::watchChanges(const object& request, ResponseHa
     std::function<void(uint64_t)> changing;
     {
         StateLock lock(*this);
-        if (!changedRecords.changing) return completion;
+        if (!changedRecords.changing || !changedRecords.changed) return completion;
         changing = changedRecords.changing;
         for (const auto& [nodeKey, recordKey] : touched) {
             const auto node = json::uint64Field(request, nodeKey);
@@ -72,29 +74,36 @@ ResponseHandler BrindleRPCClient::watchChanges(const object& request, ResponseHa
 }
 
 void BrindleRPCClient::changesEnded(const std::vector<ChangeTicket>& tickets, const std::optional<object>& response) {
-    std::vector<const ChangeTicket*> adopted;
-    std::function<void(std::shared_ptr<BrindleItem>)> changed;
+    std::vector<const ChangeTicket*> adoptable;
+    ChangedRecords observer;
+    bool advertised = false;
     {
         StateLock lock(*this);
         for (const ChangeTicket& ticket : tickets) {
             ChangesOfNode& changes = changesInFlight[ticket.nodeID];
             // A record is the node's state after this change only where no other change of the
             // node was in flight beside it: the server may have served overlapping ones in any order.
-            if (ticket.alone && ticket.sequence == changes.sent && !ticket.recordKey.empty()) adopted.push_back(&ticket);
+            if (ticket.alone && ticket.sequence == changes.sent && !ticket.recordKey.empty()) adoptable.push_back(&ticket);
             if (--changes.inFlight == 0) changesInFlight.erase(ticket.nodeID);
         }
-        if (advertisedExtensions.contains(std::string(wire::extension::postOpRecords))) changed = changedRecords.changed;
+        observer = changedRecords;
+        advertised = advertisedExtensions.contains(std::string(wire::extension::postOpRecords));
     }
-    if (!changed || !response) return;
-    const boost::json::value* ok = response->if_contains(key::ok);
-    if (ok == nullptr || !json::truthValue(*ok)) return;
-    for (const ChangeTicket* ticket : adopted) {
-        const boost::json::value* value = response->if_contains(ticket->recordKey);
-        const object* record = value != nullptr ? value->if_object() : nullptr;
-        if (record == nullptr) continue;
-        std::optional<Error> recordError;
-        auto item = itemFromDictionary(*record, std::nullopt, &recordError);
-        if (item && item->nodeID == ticket->nodeID && item->attributesLoaded) changed(std::move(item));
+    const boost::json::value* ok = response ? response->if_contains(key::ok) : nullptr;
+    const bool succeeded = advertised && ok != nullptr && json::truthValue(*ok);
+    for (const ChangeTicket& ticket : tickets) {
+        std::shared_ptr<BrindleItem> item;
+        const boost::json::value* value = succeeded && std::ranges::find(adoptable, &ticket) != adoptable.end()
+                                              ? response->if_contains(ticket.recordKey)
+                                              : nullptr;
+        if (const object* record = value != nullptr ? value->if_object() : nullptr) {
+            std::optional<Error> recordError;
+            item = itemFromDictionary(*record, std::nullopt, &recordError);
+            if (item && (item->nodeID != ticket.nodeID || !item->attributesLoaded)) item = nullptr;
+        }
+        // Whatever another change left meanwhile is no longer the node's state either.
+        if (item) observer.changed(std::move(item));
+        else observer.changing(ticket.nodeID);
     }
 }
 

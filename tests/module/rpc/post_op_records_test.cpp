@@ -47,6 +47,11 @@ protected:
         return peer->read();
     }
 
+    size_t changingCount() {
+        std::lock_guard lock(mutex);
+        return changing.size();
+    }
+
     std::vector<std::pair<uint64_t, uint64_t>> changedRecords() {
         std::lock_guard lock(mutex);
         return changed;
@@ -74,6 +79,7 @@ TEST_F(PostOpRecordsTest, TheParentsRecordIsHandedOnBeforeTheCompletionWhereAdve
     peer->replyTo(*request, {{"ok", true}, {"parent_attrs", directoryRecord(5, 64)}});
     ASSERT_TRUE(done->get());
     EXPECT_EQ(changedRecords(), (std::vector<std::pair<uint64_t, uint64_t>>{{5, 64}}));
+    EXPECT_EQ(changingCount(), 1u);
 }
 
 TEST_F(PostOpRecordsTest, AServerThatDoesNotAdvertiseItHasItsRecordsPassedOver) {
@@ -99,9 +105,12 @@ TEST_F(PostOpRecordsTest, AnotherNodesAMalformedOrABareRecordOrAFailedChangesIsP
         auto done = std::make_shared<rpctest::Await<bool>>();
         auto request = remove(done);
         ASSERT_TRUE(request);
+        const size_t before = changingCount();
         peer->replyTo(*request, reply);
         ASSERT_TRUE(done->get()) << reply;
         EXPECT_TRUE(changedRecords().empty()) << reply;
+        // Told again once it ended: the node changed, and nothing vouches for what it became.
+        EXPECT_EQ(changingCount(), before + 1) << reply;
     }
 }
 
