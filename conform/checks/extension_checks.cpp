@@ -65,8 +65,9 @@ void requireChangedRecord(Connection& connection, std::string_view method, std::
     const auto* fetchedValue = fetched ? fetched->reply.if_contains(key::itemAttrs) : nullptr;
     const auto* fetchedRecord = fetchedValue ? fetchedValue->if_object() : nullptr;
     require(fetchedRecord != nullptr, "get_attributes answered without a record");
-    for (const std::string_view field : {key::nodeID, key::type, key::mode, key::uid, key::gid, key::linkCount, key::size,
-                                         key::modifyTimeSec, key::modifyTimeNsec, key::changeTimeSec, key::changeTimeNsec}) {
+    for (const std::string_view field : {key::nodeID, key::type, key::mode, key::uid, key::gid, key::linkCount,
+                                         key::size, key::modifyTimeSec, key::modifyTimeNsec, key::changeTimeSec,
+                                         key::changeTimeNsec}) {
         const auto* carried = record->if_contains(field);
         const auto* asked = fetchedRecord->if_contains(field);
         require(carried != nullptr && asked != nullptr && *carried == *asked,

@@ -83,7 +83,9 @@ void BrindleRPCClient::changesEnded(const std::vector<ChangeTicket>& tickets, co
             ChangesOfNode& changes = changesInFlight[ticket.nodeID];
             // A record is the node's state after this change only where no other change of the
             // node was in flight beside it: the server may have served overlapping ones in any order.
-            if (ticket.alone && ticket.sequence == changes.sent && !ticket.recordKey.empty()) adoptable.push_back(&ticket);
+            if (ticket.alone && ticket.sequence == changes.sent && !ticket.recordKey.empty()) {
+                adoptable.push_back(&ticket);
+            }
             if (--changes.inFlight == 0) changesInFlight.erase(ticket.nodeID);
         }
         observer = changedRecords;

@@ -173,7 +173,8 @@ public:
         fskit::FSItemAttributes attributes;
         std::chrono::steady_clock::duration age;
     };
-    std::optional<ChangedAttributes> takeChangedAttributes(const FSItemPtr& item, std::chrono::steady_clock::duration maxAge);
+    std::optional<ChangedAttributes> takeChangedAttributes(const FSItemPtr& item,
+                                                           std::chrono::steady_clock::duration maxAge);
     // After others changed the node, or anything: what a change's reply said is no longer known to hold.
     void dropChangedAttributesOfNodeID(uint64_t nodeID);
     void dropAllChangedAttributes();

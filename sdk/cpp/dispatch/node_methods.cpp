@@ -234,7 +234,9 @@ Reply Dispatcher::rename(const Request& request, const Call& call) {
     Reply reply =
         done(backend_.rename(call, entry.value().parent, entry.value().name, newParent.value(), newName.value()));
     addChangedRecord(reply, call, key::parentAttrs, entry.value().parent);
-    if (newParent.value() != entry.value().parent) addChangedRecord(reply, call, key::newParentAttrs, newParent.value());
+    if (newParent.value() != entry.value().parent) {
+        addChangedRecord(reply, call, key::newParentAttrs, newParent.value());
+    }
     return reply;
 }
 
