@@ -14,6 +14,7 @@ const std::vector<Check>& allChecks() {
         addNamespaceChecks(all);
         addLinkAndXattrChecks(all);
         addNameChecks(all);
+        addLockChecks(all);
         return all;
     }();
     return checks;

@@ -71,6 +71,10 @@ public:
     Outcome<std::string> getXattr(uint64_t nodeID, const std::string& name);
     Outcome<bool> setXattr(uint64_t nodeID, const std::string& name, int32_t flags, std::string value);
     Outcome<bool> removeXattr(uint64_t nodeID, const std::string& name);
+    bool advertises(std::string_view extension) const;
+    Outcome<bool> setLock(uint64_t nodeID, const BrindleLock& lock);
+    // The lock in the way; type "unlock" when none is.
+    Outcome<BrindleLock> testLock(uint64_t nodeID, const BrindleLock& lock);
 
     // The last reply to `method` on this connection, with its request.
     std::optional<Exchange> lastExchange(std::string_view method) const;

@@ -42,6 +42,19 @@ using StringReply = std::function<void(std::optional<std::string> text, std::opt
 using StringsReply =
     std::function<void(std::optional<std::vector<std::string>> strings, std::optional<foundation::Error> error)>;
 
+// A lock as the "locks" extension carries it: `style` "posix" or "flock", `type` "read", "write"
+// or "unlock"; `length` 0 reaches to the end of the file.
+struct BrindleLock {
+    std::string style;
+    std::string type;
+    uint64_t owner = 0;
+    uint64_t start = 0;
+    uint64_t length = 0;
+    uint64_t pid = 0;
+};
+// The lock that conflicts, or none when none does.
+using LockTestReply = std::function<void(std::optional<BrindleLock> conflicting, std::optional<foundation::Error> error)>;
+
 // The module's one connection to the file-system server of a session: connection and handshake,
 // request dispatch and reply delivery, reply judging, and one method per remote operation.
 // Every method completes exactly once: on the socket's reader thread when a reply answers it, on
@@ -142,6 +155,10 @@ public:
     void setXattrNamed(std::optional<std::string> name, uint64_t forNodeID, int32_t policy,
                        std::optional<std::string> value, SuccessReply reply);
     void removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply);
+    // Extension "locks": ENOTSUP, without asking, from a server that did not advertise it. A
+    // conflict is EAGAIN; nothing waits on the server.
+    void setLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, SuccessReply reply);
+    void testLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, LockTestReply reply);
 
 private:
     explicit BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session);

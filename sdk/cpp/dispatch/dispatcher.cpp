@@ -12,11 +12,13 @@ namespace brindle::sdk {
 
 namespace method = wire::method;
 
-Dispatcher::Dispatcher(Backend& backend, const Limits& limits)
+Dispatcher::Dispatcher(Backend& backend, const Limits& limits, const std::set<std::string>& advertised)
     : backend_(backend),
       capabilities_(backend.capabilities()),
       openFiles_(limits.maxOpenFiles),
-      directories_(limits.maxOpenDirectories, limits.listingBudget) {}
+      directories_(limits.maxOpenDirectories, limits.listingBudget),
+      servesLocks_(advertised.contains(std::string(wire::lock::extension))),
+      locks_(limits.maxLocksPerConnection) {}
 
 const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::methods() {
     static const std::unordered_map<std::string_view, Method> table{
@@ -45,6 +47,8 @@ const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::meth
         {method::getXattr, &Dispatcher::getXattr},
         {method::setXattr, &Dispatcher::setXattr},
         {method::removeXattr, &Dispatcher::removeXattr},
+        {method::setLock, &Dispatcher::setLock},
+        {method::testLock, &Dispatcher::testLock},
     };
     return table;
 }
@@ -76,7 +80,10 @@ std::vector<std::string_view> Dispatcher::methodNames() {
     return names;
 }
 
+std::vector<std::string> Dispatcher::ownExtensions() { return {std::string(wire::lock::extension)}; }
+
 void Dispatcher::connectionEnded(uint64_t connectionID) {
+    locks_.removeConnection(connectionID);
     openFiles_.removeConnection(connectionID);
     directories_.closeConnection(connectionID);
     try {

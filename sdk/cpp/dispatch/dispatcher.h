@@ -3,10 +3,13 @@
 #include "brindle/backend.h"
 #include "brindle/serving.h"
 #include "sdk/cpp/dispatch/directory_handles.h"
+#include "sdk/cpp/dispatch/lock_table.h"
 #include "sdk/cpp/dispatch/open_files.h"
 #include "sdk/cpp/dispatch/request.h"
 
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -19,18 +22,23 @@ namespace brindle::sdk {
 // ends the connection. Safe from any thread.
 class Dispatcher final : private Call::Holdings {
 public:
-    Dispatcher(Backend& backend, const Limits& limits);
+    // `advertised`: the extensions the handshake offers; the methods of one it does not are
+    // refused as unknown.
+    Dispatcher(Backend& backend, const Limits& limits, const std::set<std::string>& advertised = {});
 
     Reply dispatch(const Request& request);
     // Every method it serves. The handshake is not one: the door answers it before a
     // connection reaches the dispatcher.
     static std::vector<std::string_view> methodNames();
+    // The extensions the SDK implements for every backend.
+    static std::vector<std::string> ownExtensions();
     // Lets go of what the connection held and tells the backend; called once when it ends.
     void connectionEnded(uint64_t connectionID);
 
     const Capabilities& capabilities() const { return capabilities_; }
     const OpenFiles& openFiles() const { return openFiles_; }
     const DirectoryHandles& directories() const { return directories_; }
+    const LockTable& locks() const { return locks_; }
 
     using Method = Reply (Dispatcher::*)(const Request&, const Call&);
 
@@ -42,6 +50,8 @@ private:
     std::optional<Error> refuseChange() const;
     // ENOTSUP when the file system offers no extended attributes.
     std::optional<Error> refuseXattrs() const;
+    // ENOTSUP when the handshake does not offer locks.
+    std::optional<Error> refuseLocks() const;
 
     Reply ping(const Request& request, const Call& call);
     Reply synchronize(const Request& request, const Call& call);
@@ -73,12 +83,17 @@ private:
     Reply setXattr(const Request& request, const Call& call);
     Reply removeXattr(const Request& request, const Call& call);
 
+    Reply setLock(const Request& request, const Call& call);
+    Reply testLock(const Request& request, const Call& call);
+
     static const std::unordered_map<std::string_view, Method>& methods();
 
     Backend& backend_;
     const Capabilities capabilities_;
     OpenFiles openFiles_;
     DirectoryHandles directories_;
+    const bool servesLocks_;
+    LockTable locks_;
 };
 
 }  // namespace brindle::sdk

@@ -18,10 +18,12 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-// The backend's extensions and the settings' extra ones, in that order, less the withheld ones.
+// The SDK's own extensions, the backend's and the settings' extra ones, in that order, less the
+// withheld ones.
 foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vector<std::string>& implemented,
                                                                   const ServerSettings& settings) {
-    std::vector<std::string> offered = implemented;
+    std::vector<std::string> offered = Dispatcher::ownExtensions();
+    offered.insert(offered.end(), implemented.begin(), implemented.end());
     offered.insert(offered.end(), settings.extensions.begin(), settings.extensions.end());
     for (const std::string& extension : offered) {
         if (!wire::isExtensionName(extension)) {
@@ -90,7 +92,7 @@ RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, L
                              SessionSecrets secrets)
     : sessionFile_(settings.sessionFile),
       limits_(settings.limits),
-      dispatcher_(backend, settings.limits),
+      dispatcher_(backend, settings.limits, std::set<std::string>(secrets.extensions.begin(), secrets.extensions.end())),
       secrets_(std::move(secrets)),
       pool_(settings.threads),
       listener_(std::move(listener)),

@@ -30,6 +30,8 @@ struct Limits {
     // Bytes of names that listings in progress keep between pages, over all clients; the oldest
     // listing is let go first.
     size_t listingBudget = 64u << 20;
+    // Locks one connection may hold (ENOLCK past it); a split range counts twice.
+    size_t maxLocksPerConnection = 4096;
 };
 
 struct ServerSettings {
