@@ -44,6 +44,7 @@ public:
     // Runs `answer` with the reply unless the request was already answered; true when it ran.
     bool deliver(const std::function<void(KernelReply& reply)>& answer) const;
     void fail(int linuxErrno) const;
+    bool interrupted() const { return reply_->interrupted(); }
     void fail(const std::optional<foundation::Error>& error) const;
     // Answers with the error, or with success when there is none.
     void finish(const std::optional<foundation::Error>& error) const;

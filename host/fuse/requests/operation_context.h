@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/fuse/handles/lock_owners.h"
 #include "host/fuse/handles/open_handles.h"
 #include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/inodes/lookup_counts.h"
@@ -31,6 +32,7 @@ struct OperationContext {
     InodeTable inodes;
     LookupCounts lookups;
     OpenHandles handles;
+    LockOwners lockOwners;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
     // Set once the kernel session exists, before the first request; none without a kernel.

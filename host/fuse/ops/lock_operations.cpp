@@ -1,0 +1,171 @@
+#include "host/fuse/ops/lock_operations.h"
+
+#include "host/fuse/reconnect/awaited.h"
+#include "platform/foundation/errno_table.h"
+#include "protocol/wire.h"
+
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
+
+namespace brindle::host {
+
+namespace {
+
+using namespace std::chrono_literals;
+using foundation::Error;
+using Clock = std::chrono::steady_clock;
+
+// The first pause before a waiting lock asks again, and the longest: short enough that a lock let
+// go is taken within a quarter of a second, long enough that a waiter costs the server little.
+constexpr auto kFirstPause = 2ms;
+constexpr auto kLongestPause = 250ms;
+// How often a pause looks whether the caller was interrupted.
+constexpr auto kInterruptCheck = 10ms;
+// A waiting lock gives up this long before the request's bound, so that it answers ENOLCK itself
+// rather than the bound answering EIO.
+constexpr auto kMargin = 100ms;
+
+BrindleLock posixLock(const fuse_file_info& info, const struct flock& lock) {
+    BrindleLock wanted;
+    wanted.style = std::string(wire::lock::posix);
+    wanted.type = std::string(lock.l_type == F_RDLCK   ? wire::lock::read
+                              : lock.l_type == F_WRLCK ? wire::lock::write
+                                                       : wire::lock::unlock);
+    wanted.owner = info.lock_owner;
+    wanted.start = lock.l_start < 0 ? 0 : static_cast<uint64_t>(lock.l_start);
+    wanted.length = lock.l_len <= 0 ? 0 : static_cast<uint64_t>(lock.l_len);
+    wanted.pid = lock.l_pid > 0 ? static_cast<uint64_t>(lock.l_pid) : 0;
+    return wanted;
+}
+
+BrindleLock wholeFileUnlock(std::string_view style, uint64_t owner) {
+    BrindleLock unlock;
+    unlock.style = std::string(style);
+    unlock.type = std::string(wire::lock::unlock);
+    unlock.owner = owner;
+    return unlock;
+}
+
+// One try on the server, waited for; none once the request's bound answered for it.
+std::optional<std::optional<Error>> tryOnce(const KernelRequest& request, const KernelRequest::ItemPtr& item,
+                                            const BrindleLock& lock) {
+    Awaited<std::optional<Error>> tried;
+    request.volume().setLock(item, lock, tried.completion());
+    std::chrono::milliseconds bound = 0ms;
+    if (const auto until = request.until()) {
+        bound = std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now()));
+    }
+    return tried.wait(bound, [] { return false; });
+}
+
+// Sleeps `pause`; false when the caller was interrupted meanwhile.
+bool pauseUnlessInterrupted(const KernelRequest& request, Clock::duration pause) {
+    const auto end = Clock::now() + pause;
+    while (Clock::now() < end) {
+        if (request.interrupted()) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(kInterruptCheck, end - Clock::now()));
+    }
+    return !request.interrupted();
+}
+
+// Takes `lock`, waiting for it when `wait` holds; answers the request.
+void settle(const KernelRequest& request, fuse_ino_t inode, const KernelRequest::ItemPtr& item,
+            const BrindleLock& lock, bool wait) {
+    Clock::duration pause = kFirstPause;
+    for (;;) {
+        const auto outcome = tryOnce(request, item, lock);
+        if (!outcome) return;
+        const auto& error = *outcome;
+        if (!error) {
+            if (lock.style == wire::lock::posix && lock.type != wire::lock::unlock) {
+                request.context()->lockOwners.granted(inode, lock.owner);
+            }
+            return request.finish(std::nullopt);
+        }
+        if (!error->isPosix(foundation::darwin::eagain) || !wait) return request.fail(error);
+        if (const auto until = request.until(); until && Clock::now() + pause + kMargin >= *until) {
+            return request.fail(ENOLCK);
+        }
+        if (!pauseUnlessInterrupted(request, pause)) return request.fail(EINTR);
+        pause = std::min<Clock::duration>(pause * 2, kLongestPause);
+    }
+}
+
+// Sends a release and waits for it, whatever it answers: a close goes on either way, and the
+// server lets every lock go when the connection ends.
+void releaseOnServer(const KernelRequest& request, const std::shared_ptr<OpenHandle>& handle,
+                     const BrindleLock& unlock) {
+    const auto volume = request.context()->volume.operator->();
+    if (!volume || !volume->locksAcrossClients()) return;
+    KernelRequest::ItemPtr item;
+    {
+        std::lock_guard guard(handle->generationMutex);
+        item = handle->item;
+    }
+    if (!item) return;
+    Awaited<std::optional<Error>> released;
+    volume->setLock(item, unlock, released.completion());
+    released.wait(request.context()->options.requestTimeout, [] { return false; });
+}
+
+}  // namespace
+
+void onGetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock) {
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    const BrindleLock wanted = posixLock(*info, *lock);
+    request.volume().testLock(item, wanted, [request, asked = *lock](std::optional<BrindleLock> conflicting,
+                                                                    std::optional<Error> error) {
+        if (error) return request.fail(error);
+        struct flock answer = asked;
+        answer.l_whence = SEEK_SET;
+        if (!conflicting) {
+            answer.l_type = F_UNLCK;
+        } else {
+            answer.l_type = conflicting->type == wire::lock::write ? F_WRLCK : F_RDLCK;
+            answer.l_start = static_cast<off_t>(std::min<uint64_t>(conflicting->start, INT64_MAX));
+            answer.l_len = static_cast<off_t>(std::min<uint64_t>(conflicting->length, INT64_MAX));
+            answer.l_pid = static_cast<pid_t>(std::min<uint64_t>(conflicting->pid, INT32_MAX));
+        }
+        request.deliver([&](KernelReply& reply) { reply.lock(answer); });
+    });
+}
+
+void onSetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock, int sleep) {
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    settle(request, inode, item, posixLock(*info, *lock), sleep != 0);
+}
+
+void onFlock(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, int operation) {
+    auto item = request.itemOrFail(inode);
+    if (!item) return;
+    BrindleLock wanted = wholeFileUnlock(wire::lock::flock, info->lock_owner);
+    switch (operation & ~LOCK_NB) {
+    case LOCK_SH: wanted.type = std::string(wire::lock::read); break;
+    case LOCK_EX: wanted.type = std::string(wire::lock::write); break;
+    case LOCK_UN: break;
+    default: return request.fail(EINVAL);
+    }
+    settle(request, inode, item, wanted, (operation & LOCK_NB) == 0);
+}
+
+void releaseLocksAtFlush(const KernelRequest& request, fuse_ino_t inode, const fuse_file_info& info) {
+    if (!request.context()->lockOwners.take(inode, info.lock_owner)) return;
+    const auto handle = request.context()->handles.find(info.fh);
+    if (!handle || handle->directory) return;
+    releaseOnServer(request, handle, wholeFileUnlock(wire::lock::posix, info.lock_owner));
+}
+
+void releaseLocksAtRelease(const KernelRequest& request, fuse_ino_t, const fuse_file_info& info) {
+    if (!info.flock_release) return;
+    const auto handle = request.context()->handles.find(info.fh);
+    if (!handle || handle->directory) return;
+    releaseOnServer(request, handle, wholeFileUnlock(wire::lock::flock, info.lock_owner));
+}
+
+}  // namespace brindle::host

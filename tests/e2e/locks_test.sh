@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Locks between two mounts (A and B) of one brindle-server export, with the server keeping them
+# for every client and, for comparison, with the server withholding that. Usage:
+# locks_test.sh BRINDLE BRINDLE_SERVER CASE. Exits 77 (skipped) where FUSE mounts are impossible.
+set -uo pipefail
+
+brindle=$1
+server_bin=$2
+case_name=$3
+
+source "$(dirname "$0")/mount_fixture.sh"
+
+mnt_b=$work/mnt-b
+mkdir -p "$mnt_b"
+brindle_b_pid=
+holder_pid=
+
+cleanup_case() {
+  [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
+  if mountpoint -q "$mnt_b"; then fusermount3 -u "$mnt_b" 2>/dev/null || umount -l "$mnt_b" 2>/dev/null; fi
+  [ -n "$brindle_b_pid" ] && kill "$brindle_b_pid" 2>/dev/null && wait "$brindle_b_pid" 2>/dev/null
+}
+
+mount_b() {
+  "$brindle" "$work/session.json" "$mnt_b" -f "$@" 2>"$work/brindle-b.log" &
+  brindle_b_pid=$!
+  for _ in $(seq 300); do
+    mountpoint -q "$mnt_b" && return 0
+    kill -0 "$brindle_b_pid" 2>/dev/null || fail "the second brindle exited before mounting"
+    sleep 0.02
+  done
+  fail "the second mount did not appear"
+}
+
+mount_both() {
+  mount_foreground "$@"
+  mount_b "$@"
+}
+
+# Holds an exclusive flock on A's file until killed, once it has it.
+hold_flock_on_a() {
+  : >"$work/held"
+  flock "$mnt/lk" sh -c ": >'$work/held'.ok; exec sleep 60" &
+  holder_pid=$!
+  for _ in $(seq 250); do
+    [ -e "$work/held.ok" ] && return 0
+    sleep 0.02
+  done
+  fail "flock on A did not get the lock"
+}
+
+case_flock_across_mounts() {
+  start_server
+  mount_both
+  : >"$mnt/lk"
+  hold_flock_on_a
+  flock -n "$mnt_b/lk" true && fail "flock -n on B got the lock A holds"
+  kill "$holder_pid"
+  wait "$holder_pid" 2>/dev/null
+  holder_pid=
+  flock -n "$mnt_b/lk" true || fail "flock -n on B failed after A's holder exited"
+
+  rm -f "$work/held.ok"
+  hold_flock_on_a
+  flock -n "$mnt_b/lk" true && fail "flock -n on B got the lock A holds again"
+  # A's mount dies with the lock held: the server lets its connection's locks go.
+  kill -9 "$brindle_pid"
+  wait "$brindle_pid" 2>/dev/null
+  brindle_pid=
+  for _ in $(seq 100); do
+    flock -n "$mnt_b/lk" true && return 0
+    sleep 0.05
+  done
+  fail "flock -n on B still failed 5 s after A's mount was killed"
+}
+
+case_getlk_across_mounts() {
+  start_server
+  mount_both
+  : >"$mnt/db"
+  python3 - "$mnt/db" "$mnt_b/db" "$work" <<'PY' || fail "byte-range locks do not hold across mounts"
+import fcntl, os, struct, sys, time
+a_path, b_path, work = sys.argv[1:]
+r, w = os.pipe()
+child = os.fork()
+if child == 0:
+    fd = os.open(a_path, os.O_RDWR)
+    fcntl.lockf(fd, fcntl.LOCK_EX, 10, 100)  # bytes 100..109
+    os.write(w, b"x")
+    time.sleep(30)
+    os._exit(0)
+os.read(r, 1)
+fd = os.open(b_path, os.O_RDWR)
+query = struct.pack("hhqqi", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+kind, _, start, length, pid = struct.unpack("hhqqi", fcntl.fcntl(fd, fcntl.F_GETLK, query))
+problems = []
+if kind != fcntl.F_WRLCK or start != 100 or length != 10:
+    problems.append(f"F_GETLK on B shows type {kind} start {start} length {length}, not A's write lock 100+10")
+if pid != child:
+    problems.append(f"F_GETLK on B names pid {pid}, not A's holder {child}")
+try:
+    fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 105)
+    problems.append("F_SETLK on B got a byte A holds")
+except OSError:
+    pass
+fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 10, 0)  # bytes A does not hold
+os.kill(child, 9)
+os.waitpid(child, 0)
+# The holder's end closed its descriptor, which lets its range go.
+deadline = time.time() + 5
+while True:
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 1, 105)
+        break
+    except OSError:
+        if time.time() > deadline:
+            problems.append("B could not lock byte 105 after A's holder died")
+            break
+        time.sleep(0.05)
+print("\n".join(problems))
+sys.exit(1 if problems else 0)
+PY
+}
+
+case_sqlite_two_writers() {
+  command -v sqlite3 >/dev/null || fail "sqlite3 is missing: scripts/deps installs it"
+  start_server
+  mount_both
+  sqlite3 "$mnt/shared.db" "CREATE TABLE t (writer TEXT, n INTEGER);" || fail "cannot create the database"
+  writer() {  # writer MOUNT NAME
+    local i
+    for i in $(seq 300); do
+      printf 'BEGIN IMMEDIATE; INSERT INTO t VALUES (%s, %d); COMMIT;\n' "'$2'" "$i"
+    done | sqlite3 -cmd ".timeout 20000" "$1/shared.db" >/dev/null 2>"$work/sqlite-$2.err"
+  }
+  writer "$mnt" a &
+  local a=$!
+  writer "$mnt_b" b &
+  local b=$!
+  wait "$a" || fail "writer on A failed: $(head -3 "$work/sqlite-a.err")"
+  wait "$b" || fail "writer on B failed: $(head -3 "$work/sqlite-b.err")"
+  local rows check
+  rows=$(sqlite3 "$export_dir/shared.db" "SELECT count(*) FROM t;")
+  check=$(sqlite3 "$export_dir/shared.db" "PRAGMA integrity_check;")
+  [ "$check" = ok ] || fail "integrity_check says: $check"
+  [ "$rows" = 600 ] || fail "$rows of 600 rows are in the database"
+}
+
+case_waiting_flock_interrupted() {
+  start_server
+  mount_both
+  : >"$mnt/lk"
+  hold_flock_on_a
+  # flock(1) ends on SIGINT only once its flock(2) returns EINTR.
+  flock "$mnt_b/lk" true &
+  local waiter=$!
+  sleep 0.5
+  kill -0 "$waiter" 2>/dev/null || fail "flock on B did not wait for A's lock"
+  local sent
+  sent=$(date +%s%N)
+  kill -INT "$waiter"
+  wait "$waiter"
+  local status=$? took=$((($(date +%s%N) - sent) / 1000000))
+  [ "$status" != 0 ] || fail "flock on B succeeded while A held the lock"
+  [ "$took" -lt 1000 ] || fail "flock on B took $took ms to end after SIGINT"
+}
+
+case_local_without_extension() {
+  start_server --without-extension locks
+  mount_both
+  : >"$mnt/lk"
+  hold_flock_on_a
+  # Each mount keeps its locks to itself: B sees nothing of A's, A's own programs do.
+  flock -n "$mnt_b/lk" true || fail "without the extension flock on B was refused"
+  flock -n "$mnt/lk" true && fail "without the extension a second flock on A got A's lock"
+  return 0
+}
+
+"case_$case_name"
