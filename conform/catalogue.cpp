@@ -14,6 +14,8 @@ const std::vector<Check>& allChecks() {
         addNamespaceChecks(all);
         addLinkAndXattrChecks(all);
         addNameChecks(all);
+        addExtensionChecks(all);
+        addChangeNoticeChecks(all);
         addLockChecks(all);
         return all;
     }();

@@ -96,6 +96,8 @@ void addFileChecks(std::vector<Check>& checks);
 void addNamespaceChecks(std::vector<Check>& checks);
 void addLinkAndXattrChecks(std::vector<Check>& checks);
 void addNameChecks(std::vector<Check>& checks);
+void addExtensionChecks(std::vector<Check>& checks);
+void addChangeNoticeChecks(std::vector<Check>& checks);
 void addLockChecks(std::vector<Check>& checks);
 
 }  // namespace brindle::conform

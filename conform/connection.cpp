@@ -124,6 +124,17 @@ Outcome<Item> Connection::createFile(uint64_t parentID, const std::string& name,
     return call<Item>("create_file", [&](auto reply) { client_->createFileNamed(name, parentID, mode, reply); });
 }
 
+Outcome<Item> Connection::createOpenedFile(uint64_t parentID, const std::string& name, uint32_t modes) {
+    return call<Item>("create_file", [&](auto reply) {
+        client_->createFileNamed(name, parentID, 0644, modes,
+                                 [reply](std::shared_ptr<BrindleItem> item, bool, std::optional<Error> error) {
+                                     reply(std::move(item), std::move(error));
+                                 });
+    });
+}
+
+bool Connection::advertises(std::string_view extension) { return client_->serverSupports(extension); }
+
 Outcome<Item> Connection::createDirectory(uint64_t parentID, const std::string& name, int32_t mode) {
     return call<Item>("create_directory",
                       [&](auto reply) { client_->createDirectoryNamed(name, parentID, mode, reply); });
@@ -199,6 +210,11 @@ Outcome<uint64_t> Connection::write(uint64_t nodeID, uint64_t offset, std::strin
                           [&](auto reply) { client_->writeFileWithNodeID(nodeID, offset, std::move(data), reply); });
 }
 
+Outcome<AppendedBytes> Connection::append(uint64_t nodeID, std::string data) {
+    return call<AppendedBytes>("write",
+                               [&](auto reply) { client_->appendToFileWithNodeID(nodeID, std::move(data), reply); });
+}
+
 Outcome<std::string> Connection::readlink(uint64_t nodeID) {
     return call<std::string>("readlink", [&](auto reply) { client_->readSymbolicLinkWithNodeID(nodeID, reply); });
 }
@@ -206,6 +222,10 @@ Outcome<std::string> Connection::readlink(uint64_t nodeID) {
 Outcome<std::vector<std::string>> Connection::listXattrs(uint64_t nodeID) {
     return call<std::vector<std::string>>("list_xattrs",
                                           [&](auto reply) { client_->listXattrsForNodeID(nodeID, reply); });
+}
+
+Outcome<ChangeNotice> Connection::waitForChanges(uint32_t waitMs) {
+    return call<ChangeNotice>("wait_for_changes", [&](auto reply) { client_->waitForChanges(waitMs, reply); });
 }
 
 Outcome<std::string> Connection::getXattr(uint64_t nodeID, const std::string& name) {
@@ -220,8 +240,6 @@ Outcome<bool> Connection::setXattr(uint64_t nodeID, const std::string& name, int
 Outcome<bool> Connection::removeXattr(uint64_t nodeID, const std::string& name) {
     return call<bool>("remove_xattr", [&](auto reply) { client_->removeXattrNamed(name, nodeID, reply); });
 }
-
-bool Connection::advertises(std::string_view extension) const { return client_->serverSupports(extension); }
 
 Outcome<bool> Connection::setLock(uint64_t nodeID, const BrindleLock& lock) {
     return call<bool>("set_lock", [&](auto reply) { client_->setLockOnNodeID(nodeID, lock, reply); });

@@ -52,6 +52,10 @@ public:
     Outcome<Item> lookup(uint64_t parentID, const std::string& name);
     Outcome<Items> enumerate(uint64_t directoryID, uint64_t handle, uint64_t cookie, uint64_t maxEntries);
     Outcome<Item> createFile(uint64_t parentID, const std::string& name, int32_t mode = 0644);
+    // A create that asks the server to open the file too, where it advertised that it can; the
+    // reply's "opened" is in lastExchange.
+    Outcome<Item> createOpenedFile(uint64_t parentID, const std::string& name, uint32_t modes);
+    bool advertises(std::string_view extension);
     Outcome<Item> createDirectory(uint64_t parentID, const std::string& name, int32_t mode = 0755);
     Outcome<Item> createSymlink(uint64_t parentID, const std::string& name, const std::string& target);
     Outcome<bool> removeFile(uint64_t parentID, const std::string& name);
@@ -66,12 +70,15 @@ public:
     Outcome<uint64_t> closeDirectory(uint64_t nodeID, uint64_t handle);
     Outcome<std::string> read(uint64_t nodeID, uint64_t offset, uint64_t length);
     Outcome<uint64_t> write(uint64_t nodeID, uint64_t offset, std::string data);
+    Outcome<AppendedBytes> append(uint64_t nodeID, std::string data);
+    // Whether the server advertised `extension` in its handshake.
+    bool serverSupports(std::string_view extension) const { return client_->serverSupports(extension); }
     Outcome<std::string> readlink(uint64_t nodeID);
     Outcome<std::vector<std::string>> listXattrs(uint64_t nodeID);
     Outcome<std::string> getXattr(uint64_t nodeID, const std::string& name);
     Outcome<bool> setXattr(uint64_t nodeID, const std::string& name, int32_t flags, std::string value);
     Outcome<bool> removeXattr(uint64_t nodeID, const std::string& name);
-    bool advertises(std::string_view extension) const;
+    Outcome<ChangeNotice> waitForChanges(uint32_t waitMs);
     Outcome<bool> setLock(uint64_t nodeID, const BrindleLock& lock);
     // The lock in the way; type "unlock" when none is.
     Outcome<BrindleLock> testLock(uint64_t nodeID, const BrindleLock& lock);

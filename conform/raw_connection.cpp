@@ -71,7 +71,17 @@ int connectTCP(const std::string& endpoint) {
 
 RawConnection::RawConnection(const Target& target) : target_(target) {
     const std::string& endpoint = target.session->socketPath();
-    fd_ = endpoint.starts_with("tcp://") ? connectTCP(endpoint) : connectUnix(endpoint);
+    if (endpoint.starts_with("tls://")) {
+        const std::string authority = endpoint.substr(6);
+        const tls::ClientTrust trust{target.session->tlsPin(), authority.substr(0, authority.rfind(':'))};
+        auto connected = tls::Tunnel::connect(connectTCP(endpoint), trust,
+                                              std::chrono::duration_cast<std::chrono::milliseconds>(target.timeout));
+        if (!connected) fail(fmt::format("cannot connect to {}: {}", endpoint, connected.error().description()));
+        fd_ = connected.value().plainFD;
+        tunnel_ = std::move(connected.value().tunnel);
+    } else {
+        fd_ = endpoint.starts_with("tcp://") ? connectTCP(endpoint) : connectUnix(endpoint);
+    }
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(target.timeout).count();
     const timeval limit{static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000)};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));

@@ -3,10 +3,12 @@
 #include "conform/target.h"
 #include "platform/foundation/error.h"
 #include "protocol/framing.h"
+#include "protocol/tls/tunnel.h"
 
 #include <boost/json.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,8 @@ public:
 private:
     const Target& target_;
     int fd_ = -1;
+    // Over tls://, `fd_` is the plain end of this tunnel, which outlives it.
+    std::unique_ptr<tls::Tunnel> tunnel_;
     uint64_t lastRequestID_ = 0;
 };
 

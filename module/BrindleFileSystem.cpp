@@ -83,7 +83,7 @@ void BrindleFileSystem::loadResource(const std::shared_ptr<fskit::FSResource>& r
     }
 
     std::shared_ptr<const BrindleSessionDescriptor> descriptor = session.value();
-    auto client = BrindleRPCClient::initWithSession(descriptor);
+    auto client = BrindleRPCClient::initWithSession(descriptor, firstServerIdentity_);
     // Until the handshake answers, only this pending reply holds the descriptor and the client.
     client->connectAndHandshakeWithReply(
         [self = shared_from_this(), url, descriptor, client, reply = std::move(reply)](
@@ -99,6 +99,7 @@ void BrindleFileSystem::loadResource(const std::shared_ptr<fskit::FSResource>& r
             }
             self->session_ = descriptor;
             self->rpcClient_ = client;
+            if (!self->firstServerIdentity_) self->firstServerIdentity_ = client->serverIdentity();
             self->loadedResourceURL_ = url;
             self->setContainerStatus(fskit::FSContainerStatus::ready());
             auto volume = BrindleVolume::initWithSession(descriptor, client, descriptor->readonlyEnabled());

@@ -49,6 +49,9 @@ private:
     std::shared_ptr<const BrindleSessionDescriptor> session_;
     std::shared_ptr<BrindleRPCClient> rpcClient_;
     std::optional<foundation::URL> loadedResourceURL_;
+    // Who the server of the first load proved to be; every later load (a reconnect) must reach
+    // the same one, whatever the session file then says.
+    std::optional<ServerIdentity> firstServerIdentity_;
 };
 
 }  // namespace brindle

@@ -32,9 +32,22 @@ std::optional<std::string> keyOfWrongType(const boost::json::object& root) {
     for (const std::string_view key : {session_keys::namedattr, session_keys::readonly}) {
         if (!isSwitchValue(root.if_contains(key))) return fmt::format("\"{}\" must be true, false or a number", key);
     }
-    const boost::json::value* volumeName = root.if_contains(session_keys::volumeName);
-    if (volumeName != nullptr && !volumeName->is_string())
-        return fmt::format("\"{}\" must be a string", session_keys::volumeName);
+    for (const std::string_view key : {session_keys::volumeName, session_keys::tlsPin, session_keys::serverUser}) {
+        const boost::json::value* value = root.if_contains(key);
+        if (value != nullptr && !value->is_string()) return fmt::format("\"{}\" must be a string", key);
+    }
+    return std::nullopt;
+}
+
+// The first optional key whose string cannot mean what the key asks for, as a message naming it.
+std::optional<std::string> keyOfWrongValue(const boost::json::object& root) {
+    if (const auto* pin = json::stringField(root, session_keys::tlsPin); pin != nullptr && !CertificatePin::parse(*pin)) {
+        return fmt::format("\"{}\" must be \"{}\" followed by 64 hexadecimal digits", session_keys::tlsPin,
+                           CertificatePin::prefix);
+    }
+    if (const auto* user = json::stringField(root, session_keys::serverUser); user != nullptr && user->empty()) {
+        return fmt::format("\"{}\" is empty", session_keys::serverUser);
+    }
     return std::nullopt;
 }
 
@@ -75,6 +88,11 @@ foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(co
         }
     }
 
+    if (const auto wrongValue = keyOfWrongValue(root)) {
+        logging::error("orvel: session keys have invalid values");
+        return Error::posix(einval, *wrongValue);
+    }
+
     SessionFields fields;
     fields.sessionID = std::string(sessionID);
     fields.socketPath = std::string(socketPath);
@@ -83,6 +101,8 @@ foundation::Result<SessionFields> BrindleSessionDescriptor::parsedFieldsAtURL(co
     fields.readonly = switchValue(root, session_keys::readonly);
     if (const boost::json::value* volumeName = root.if_contains(session_keys::volumeName))
         fields.volumeName = std::string(volumeName->get_string());
+    if (const auto* pin = json::stringField(root, session_keys::tlsPin)) fields.tlsPin = CertificatePin::parse(*pin);
+    if (const auto* user = json::stringField(root, session_keys::serverUser)) fields.serverUser = std::string(*user);
     return fields;
 }
 

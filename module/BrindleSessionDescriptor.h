@@ -2,6 +2,7 @@
 
 #include "platform/foundation/error.h"
 #include "platform/foundation/url.h"
+#include "protocol/certificate_pin.h"
 
 #include <memory>
 #include <optional>
@@ -9,7 +10,7 @@
 
 namespace brindle {
 
-// The six values a session file yields, defaults filled in.
+// The values a session file yields, defaults filled in.
 struct SessionFields {
     std::string sessionID;
     std::string socketPath;
@@ -17,6 +18,10 @@ struct SessionFields {
     bool namedattr = false;
     bool readonly = false;
     std::string volumeName;
+    // The certificate a tls:// server must show; without one, an authority must vouch for its host.
+    std::optional<CertificatePin> tlsPin;
+    // The user a Unix socket's server must run as: a name, or a decimal uid.
+    std::optional<std::string> serverUser;
 };
 
 // Whether a session file is believed only when it is private to its reader. It holds the token, and
@@ -41,6 +46,8 @@ public:
     bool namedattrEnabled() const { return fields_.namedattr; }
     bool readonlyEnabled() const { return fields_.readonly; }
     const std::string& volumeName() const { return fields_.volumeName; }
+    const std::optional<CertificatePin>& tlsPin() const { return fields_.tlsPin; }
+    const std::optional<std::string>& serverUser() const { return fields_.serverUser; }
 
 private:
     foundation::URL url_;

@@ -13,6 +13,17 @@ namespace brindle::wire {
 
 inline constexpr size_t kMaxExtensionName = 64;
 
+namespace extension {
+inline constexpr std::string_view createOpens = "create_opens";
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+// Other clients' changes handed out through "wait_for_changes".
+inline constexpr std::string_view changeNotices = "change_notices";
+// A write carrying "append" lands at the server's end of the file.
+inline constexpr std::string_view append = "append";
+// flock and byte-range locks kept by the server for every client, through "set_lock" and "test_lock".
+inline constexpr std::string_view locks = "locks";
+}  // namespace extension
+
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.
 bool isExtensionName(std::string_view name);
 

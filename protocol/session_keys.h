@@ -11,6 +11,8 @@ inline constexpr std::string_view authToken = "auth_token";
 inline constexpr std::string_view namedattr = "namedattr";
 inline constexpr std::string_view readonly = "readonly";
 inline constexpr std::string_view volumeName = "volume_name";
+inline constexpr std::string_view tlsPin = "tls_pin";
+inline constexpr std::string_view serverUser = "server_user";
 
-inline constexpr std::array all{sessionID, socketPath, authToken, namedattr, readonly, volumeName};
+inline constexpr std::array all{sessionID, socketPath, authToken, namedattr, readonly, volumeName, tlsPin, serverUser};
 }  // namespace brindle::session_keys

@@ -33,6 +33,7 @@ inline constexpr std::string_view listXattrs = "list_xattrs";
 inline constexpr std::string_view getXattr = "get_xattr";
 inline constexpr std::string_view setXattr = "set_xattr";
 inline constexpr std::string_view removeXattr = "remove_xattr";
+inline constexpr std::string_view waitForChanges = "wait_for_changes";
 // Extension "locks".
 inline constexpr std::string_view setLock = "set_lock";
 inline constexpr std::string_view testLock = "test_lock";
@@ -41,7 +42,8 @@ inline constexpr std::string_view testLock = "test_lock";
 inline constexpr std::array all{
     handshake, ping, synchronize, getRootAttributes, statfs, getAttributes, lookup, enumerateDirectory,
     createFile, createDirectory, createSymlink, removeFile, removeDirectory, rename, setAttributes, open,
-    openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr, setLock, testLock,
+    openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr,
+    waitForChanges, setLock, testLock,
 };
 }  // namespace method
 
@@ -76,6 +78,7 @@ inline constexpr std::string_view openModes = "open_modes";
 inline constexpr std::string_view keepingModes = "keeping_modes";
 inline constexpr std::string_view offset = "offset";
 inline constexpr std::string_view length = "length";
+inline constexpr std::string_view append = "append";
 inline constexpr std::string_view xattrName = "xattr_name";
 inline constexpr std::string_view xattrFlags = "xattr_flags";
 inline constexpr std::string_view setMode = "set_mode";
@@ -88,6 +91,7 @@ inline constexpr std::string_view setModifyTimeSec = "set_modify_time_sec";
 inline constexpr std::string_view setModifyTimeNsec = "set_modify_time_nsec";
 inline constexpr std::string_view setBirthTimeSec = "set_birth_time_sec";
 inline constexpr std::string_view setBirthTimeNsec = "set_birth_time_nsec";
+inline constexpr std::string_view waitMs = "wait_ms";
 inline constexpr std::string_view lockOwner = "lock_owner";
 inline constexpr std::string_view lockStyle = "lock_style";
 inline constexpr std::string_view lockType = "lock_type";
@@ -101,7 +105,16 @@ inline constexpr std::string_view itemAttrs = "item_attrs";
 inline constexpr std::string_view lookupItem = "lookup_item";
 inline constexpr std::string_view dirItems = "dir_items";
 inline constexpr std::string_view writeSize = "write_size";
+inline constexpr std::string_view writtenAt = "written_at";
+inline constexpr std::string_view fileSize = "file_size";
 inline constexpr std::string_view xattrNames = "xattr_names";
+inline constexpr std::string_view opened = "opened";
+
+// Change notices.
+inline constexpr std::string_view changedNodes = "changed_nodes";
+inline constexpr std::string_view changedEntryParents = "changed_entry_parents";
+inline constexpr std::string_view changedEntryNames = "changed_entry_names";
+inline constexpr std::string_view everythingChanged = "everything_changed";
 
 // Statistics.
 inline constexpr std::string_view blockSize = "block_size";
@@ -129,22 +142,26 @@ inline constexpr std::string_view accessTimeNsec = "access_time_nsec";
 inline constexpr std::string_view birthTimeSec = "birth_time_sec";
 inline constexpr std::string_view birthTimeNsec = "birth_time_nsec";
 
+}  // namespace key
+
+namespace key {
 // Every key, for the same reason.
 inline constexpr std::array all{
     method, requestID, ok, errnoCode, error, payloadLength, authToken, sessionID, extensions, nodeID,
     parentID, name, newParentID, newName, mode, linkTarget, syncFlags, handleID, cookie, verifier, maxEntries,
-    openModes, keepingModes, offset, length, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
+    openModes, keepingModes, offset, length, append, xattrName, xattrFlags, setMode, setUid, setGid, setSize,
     setAccessTimeSec, setAccessTimeNsec, setModifyTimeSec, setModifyTimeNsec, setBirthTimeSec,
-    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, xattrNames, blockSize, ioSize,
+    setBirthTimeNsec, rootAttrs, itemAttrs, lookupItem, dirItems, writeSize, writtenAt, fileSize, xattrNames, opened,
+    blockSize, ioSize,
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
-    birthTimeSec, birthTimeNsec, lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid,
+    birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,
+    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid,
 };
 }  // namespace key
 
 // The values of the lock keys.
 namespace lock {
-inline constexpr std::string_view extension = "locks";
 inline constexpr std::string_view posix = "posix";
 inline constexpr std::string_view flock = "flock";
 inline constexpr std::string_view read = "read";

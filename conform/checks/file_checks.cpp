@@ -1,7 +1,10 @@
 #include "conform/check.h"
 #include "conform/expect.h"
 #include "conform/fixtures.h"
+#include "conform/verdict.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/extensions.h"
+#include "protocol/wire.h"
 
 #include <fmt/format.h>
 
@@ -153,6 +156,52 @@ void setTimes(Context& context) {
                         static_cast<long long>(read->modifyTime.tv_sec), static_cast<long long>(read->modifyTime.tv_nsec)));
 }
 
+void needsAppends(Context& context) {
+    if (!context.connection().serverSupports(wire::extension::append)) skip("the server does not advertise \"append\"");
+}
+
+// Each append lands at the end as the file stands, whatever offset the client last knew, and
+// says where it landed: also after another connection grew the file.
+void appendsLandAtEnd(Context& context) {
+    needsAppends(context);
+    auto& connection = context.connection();
+    const auto file = openedFile(context, "appended", "head\n");
+    auto second = context.openConnection();
+    succeeded(second->open(file->nodeID, kOpenRead | kOpenWrite), "open on a second connection");
+    std::string expected = "head\n";
+    for (int round = 0; round < 3; ++round) {
+        for (Connection* writer : {&connection, second.get()}) {
+            const std::string line = fmt::format("line {} from {}\n", round, writer == &connection ? "first" : "second");
+            const auto appended = succeeded(writer->append(file->nodeID, line), "write with \"append\"");
+            require(appended.written == line.size(),
+                    fmt::format("an append of {} bytes wrote {}", line.size(), appended.written));
+            require(appended.offset == expected.size(),
+                    fmt::format("an append to a file of {} bytes says it landed at {}", expected.size(), appended.offset));
+            expected += line;
+            require(appended.size == expected.size(),
+                    fmt::format("after an append the file is {} bytes; the reply says {}", expected.size(), appended.size));
+        }
+    }
+    const std::string got = readAll(connection, file->nodeID);
+    require(got == expected, "after appends from two connections the file reads as " + difference(got, expected));
+    succeeded(second->close(file->nodeID, 0), "close on the second connection");
+    succeeded(connection.close(file->nodeID, 0), "close");
+}
+
+// "append" moves only the writes that carry it: a positional write on the same open still lands
+// at its offset.
+void appendLeavesPositionalWrites(Context& context) {
+    needsAppends(context);
+    auto& connection = context.connection();
+    const auto file = openedFile(context, "mixed", "0123456789");
+    succeeded(connection.append(file->nodeID, "tail"), "write with \"append\"");
+    writeAll(connection, file->nodeID, 2, "ab");
+    const std::string got = readAll(connection, file->nodeID);
+    require(got == "01ab456789tail", "a positional write after an append left the file reading as " +
+                                         difference(got, "01ab456789tail"));
+    succeeded(connection.close(file->nodeID, 0), "close");
+}
+
 }  // namespace
 
 void addFileChecks(std::vector<Check>& checks) {
@@ -174,6 +223,13 @@ void addFileChecks(std::vector<Check>& checks) {
     checks.push_back({"files.set_mode", "set_attributes of the mode is answered and kept", kWritable, setMode});
     checks.push_back({"files.set_times", "a modification time set to the nanosecond is kept to the nanosecond",
                       kWritable, setTimes});
+    checks.push_back({"files.appends_land_at_end",
+                      "with \"append\" advertised, each append from either of two connections lands at the end "
+                      "and its reply gives that offset and the new size",
+                      kWritable, appendsLandAtEnd});
+    checks.push_back({"files.append_leaves_positional_writes",
+                      "with \"append\" advertised, a write without it still lands at its offset", kWritable,
+                      appendLeavesPositionalWrites});
 }
 
 }  // namespace brindle::conform

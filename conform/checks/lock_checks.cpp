@@ -2,6 +2,7 @@
 #include "conform/expect.h"
 #include "conform/fixtures.h"
 #include "platform/foundation/errno_table.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 #include <fmt/format.h>
@@ -17,7 +18,7 @@ namespace darwin = foundation::darwin;
 namespace lock = wire::lock;
 
 void requireLocks(Connection& connection) {
-    if (!connection.advertises(lock::extension)) skip("the server does not advertise \"locks\"");
+    if (!connection.serverSupports(wire::extension::locks)) skip("the server does not advertise \"locks\"");
 }
 
 BrindleLock rangeLock(std::string_view type, uint64_t owner, uint64_t start, uint64_t length) {

@@ -2,6 +2,7 @@
 
 #include "module/BrindleSessionDescriptor.h"
 #include "module/rpc/BrindleRPCRequests.h"
+#include "module/rpc/ServerIdentity.h"
 #include "module/rpc/SocketHandle.h"
 #include "module/volume/BrindleItem.h"
 #include "platform/dispatch/queues.h"
@@ -32,16 +33,39 @@ using ResponseOnlyHandler =
 using ReadyCompletion = std::function<void(std::optional<foundation::Error> error)>;
 using SuccessReply = std::function<void(bool success, std::optional<foundation::Error> error)>;
 using ItemReply = std::function<void(std::shared_ptr<BrindleItem> item, std::optional<foundation::Error> error)>;
+// A created file's item, and whether the create opened it too.
+using CreatedFileReply =
+    std::function<void(std::shared_ptr<BrindleItem> item, bool opened, std::optional<foundation::Error> error)>;
 using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<BrindleItem>>> items,
                                       std::optional<foundation::Error> error)>;
 using StatisticsReply =
     std::function<void(std::optional<boost::json::object> statistics, std::optional<foundation::Error> error)>;
 using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
+// An opened directory's handle, and its record where the reply carried one that could be read.
+using OpenedDirectoryReply = std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                std::optional<foundation::Error> error)>;
 using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
+// Where the server put an append: `written` bytes at `offset`, the file `size` bytes long after it.
+struct AppendedBytes {
+    uint64_t written = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+using AppendReply =
+    std::function<void(std::optional<AppendedBytes> appended, std::optional<foundation::Error> error)>;
 using StringReply = std::function<void(std::optional<std::string> text, std::optional<foundation::Error> error)>;
 using StringsReply =
     std::function<void(std::optional<std::vector<std::string>> strings, std::optional<foundation::Error> error)>;
 
+// What other clients, or anything behind the server's back, changed since the last notice.
+struct ChangeNotice {
+    std::vector<uint64_t> nodes;
+    std::vector<std::pair<uint64_t, std::string>> entries;  // parent node id, name
+    // More changed than the server kept track of: everything cached may be stale.
+    bool everything = false;
+};
+using ChangeNoticeReply =
+    std::function<void(std::optional<ChangeNotice> notice, std::optional<foundation::Error> error)>;
 // A lock as the "locks" extension carries it: `style` "posix" or "flock", `type` "read", "write"
 // or "unlock"; `length` 0 reaches to the end of the file.
 struct BrindleLock {
@@ -65,7 +89,9 @@ class BrindleRPCClient : public std::enable_shared_from_this<BrindleRPCClient> {
 public:
     // The returned handle disconnects and joins the client's readers when the last copy goes;
     // queue work items and readers keep the client itself alive only as long as they run.
-    static std::shared_ptr<BrindleRPCClient> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session);
+    // With `requiredIdentity`, a server that proves another identity is refused before the token.
+    static std::shared_ptr<BrindleRPCClient> initWithSession(std::shared_ptr<const BrindleSessionDescriptor> session,
+                                                             std::optional<ServerIdentity> requiredIdentity = std::nullopt);
     ~BrindleRPCClient();
     BrindleRPCClient(const BrindleRPCClient&) = delete;
     BrindleRPCClient& operator=(const BrindleRPCClient&) = delete;
@@ -81,6 +107,8 @@ public:
     bool serverSupports(std::string_view extension);
     // Every extension that server advertised.
     std::set<std::string> serverExtensions();
+    // Who the server of the current connection proved to be; none before a socket connected.
+    std::optional<ServerIdentity> serverIdentity();
     void disconnect();
     // `handler` runs once, on the callback queue, when the connection fails after its handshake was
     // accepted (at once when it already has); nothing else tells a caller that the client is spent.
@@ -125,6 +153,10 @@ public:
     void enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie, uint64_t verifier,
                                         uint64_t maxEntries, ItemsReply reply);
     void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
+    // Asks the create to open the file with `openModes` where the server advertised that it can;
+    // elsewhere a plain create, answered as not opened.
+    void createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, uint32_t openModes,
+                         CreatedFileReply reply);
     void createDirectoryNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply);
     void createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID, std::optional<std::string> target,
                                  ItemReply reply);
@@ -143,34 +175,51 @@ public:
                                 std::optional<boost::json::value> birthTimeNsec, ItemReply reply);
     void openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply);
     void openDirectoryWithNodeID(uint64_t nodeID, CountReply reply);
+    // The directory's record comes only from a server that advertised it, and never decides the
+    // open: without one, or with one that cannot be read, the handle comes alone. `name` is the
+    // record's default name.
+    void openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, OpenedDirectoryReply reply);
     void closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply);
     void closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply);
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply);
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length,
                             std::shared_ptr<fskit::FSMutableFileDataBuffer> intoBuffer, CountReply reply);
     void writeFileWithNodeID(uint64_t nodeID, uint64_t offset, std::string data, CountReply reply);
+    // Only where the server advertised "append".
+    void appendToFileWithNodeID(uint64_t nodeID, std::string data, AppendReply reply);
     void readSymbolicLinkWithNodeID(uint64_t nodeID, StringReply reply);
     void listXattrsForNodeID(uint64_t nodeID, StringsReply reply);
     void getXattrNamed(std::optional<std::string> name, uint64_t forNodeID, DataReply reply);
     void setXattrNamed(std::optional<std::string> name, uint64_t forNodeID, int32_t policy,
                        std::optional<std::string> value, SuccessReply reply);
     void removeXattrNamed(std::optional<std::string> name, uint64_t forNodeID, SuccessReply reply);
+    // The long poll of change notices: answered once something changed or after about `waitMs`.
+    // ENOTSUP without sending anything when the server did not advertise them.
+    void waitForChanges(uint32_t waitMs, ChangeNoticeReply reply);
     // Extension "locks": ENOTSUP, without asking, from a server that did not advertise it. A
     // conflict is EAGAIN; nothing waits on the server.
     void setLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, SuccessReply reply);
     void testLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, LockTestReply reply);
 
 private:
-    explicit BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session);
+    BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,
+                     std::optional<ServerIdentity> requiredIdentity);
     struct Handle;
     class StateLock;
 
     // Connection ("Locked": with the client's lock held, through a StateLock).
     void ensureReadyLocked();
-    void openSocketOnWriterQueue(uint64_t openAttempt);  // writer queue
-    foundation::Result<int> openUnixSocketFD();           // writer queue
-    foundation::Result<int> openTCPSocketFD();            // writer queue
-    void socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt);
+    // A connected socket and who its server proved to be.
+    struct OpenedSocket {
+        std::shared_ptr<SocketHandle> socket;
+        ServerIdentity identity;
+    };
+    void openSocketOnWriterQueue(uint64_t openAttempt);     // writer queue
+    foundation::Result<OpenedSocket> openSocket();           // writer queue
+    foundation::Result<OpenedSocket> openUnixSocketFD();     // writer queue
+    foundation::Result<int> openTCPSocketFD(std::string_view prefix);  // writer queue
+    foundation::Result<OpenedSocket> openTLSSocketFD();      // writer queue
+    void socketOpenedLocked(OpenedSocket opened, uint64_t openAttempt);
     void sendHandshakeRequestLocked();
     void handshakeReplyLocked(const boost::json::object& response);
     void notifyReadyWaitersWithErrorLocked(const std::optional<foundation::Error>& error);
@@ -210,7 +259,7 @@ private:
     void performDataRequest(boost::json::object request, std::string defaultMessage, DataReply reply);
 
     // The client's lock. Every field below is read and written only with it held, except the
-    // immutable session. No completion runs and no socket is read or written while it is held.
+    // immutable session and required identity. No completion runs and no socket is read or written while it is held.
     // Lock order: this lock, then a direct-read slot's (the reader never takes this one while it
     // holds a slot's).
     std::mutex stateMutex;
@@ -220,6 +269,8 @@ private:
     bool establishedConnection = false;
     int socketFD = -1;
     std::shared_ptr<const BrindleSessionDescriptor> session_;
+    const std::optional<ServerIdentity> requiredIdentity_;
+    std::optional<ServerIdentity> connectedIdentity;
     uint64_t nextRequestID = 0;
     uint64_t connectionGeneration = 0;
     std::optional<foundation::Error> terminalConnectionError;

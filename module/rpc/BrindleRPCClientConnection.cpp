@@ -8,6 +8,7 @@
 #include "protocol/wire.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -22,8 +23,11 @@ namespace darwin = foundation::darwin;
 namespace {
 
 constexpr std::string_view kTCPPrefix = "tcp://";
+constexpr std::string_view kTLSPrefix = "tls://";
 constexpr size_t kUnixPathLimit = 104;
 constexpr int kSocketBufferSize = 4 * 1024 * 1024;
+// A listener that accepts and then says nothing must not hold the writer queue for ever.
+constexpr std::chrono::seconds kTLSHandshakeLimit{10};
 
 // Closes a descriptor on every early return of an open.
 class ScopedFD {
@@ -61,15 +65,17 @@ struct BrindleRPCClient::Handle {
 };
 
 std::shared_ptr<BrindleRPCClient> BrindleRPCClient::initWithSession(
-    std::shared_ptr<const BrindleSessionDescriptor> session) {
+    std::shared_ptr<const BrindleSessionDescriptor> session, std::optional<ServerIdentity> requiredIdentity) {
     auto handle = std::make_shared<Handle>();
-    handle->client = std::shared_ptr<BrindleRPCClient>(new BrindleRPCClient(std::move(session)));
+    handle->client =
+        std::shared_ptr<BrindleRPCClient>(new BrindleRPCClient(std::move(session), std::move(requiredIdentity)));
     BrindleRPCClient* client = handle->client.get();
     return std::shared_ptr<BrindleRPCClient>(std::move(handle), client);
 }
 
-BrindleRPCClient::BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session)
-    : session_(std::move(session)) {}
+BrindleRPCClient::BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,
+                                   std::optional<ServerIdentity> requiredIdentity)
+    : session_(std::move(session)), requiredIdentity_(std::move(requiredIdentity)) {}
 
 BrindleRPCClient::~BrindleRPCClient() {
     // The handle joined every reader already; one that let go of the client last is ending itself.
@@ -126,6 +132,11 @@ std::set<std::string> BrindleRPCClient::serverExtensions() {
     return advertisedExtensions;
 }
 
+std::optional<ServerIdentity> BrindleRPCClient::serverIdentity() {
+    StateLock lock(*this);
+    return connectedIdentity;
+}
+
 void BrindleRPCClient::disconnect() { failConnectionWithError(Error::posix(darwin::ecanceled), 0, true); }
 
 void BrindleRPCClient::ensureReadyLocked() {
@@ -147,17 +158,36 @@ void BrindleRPCClient::ensureReadyLocked() {
 }
 
 void BrindleRPCClient::openSocketOnWriterQueue(uint64_t openAttempt) {
-    auto opened = session_->socketPath().starts_with(kTCPPrefix) ? openTCPSocketFD() : openUnixSocketFD();
+    auto opened = openSocket();
     StateLock lock(*this);
     if (!opened) {
         // An open that a disconnect overtook reports to nobody.
         if (openAttempt == currentOpenAttempt) failConnectionLockedWithError(opened.error(), 0, false);
         return;
     }
-    socketOpenedLocked(std::make_shared<SocketHandle>(opened.value()), openAttempt);
+    socketOpenedLocked(std::move(opened.value()), openAttempt);
 }
 
-foundation::Result<int> BrindleRPCClient::openUnixSocketFD() {
+foundation::Result<BrindleRPCClient::OpenedSocket> BrindleRPCClient::openSocket() {
+    const std::string& endpoint = session_->socketPath();
+    auto opened = [&]() -> foundation::Result<OpenedSocket> {
+        if (endpoint.starts_with(kTLSPrefix)) return openTLSSocketFD();
+        if (!endpoint.starts_with(kTCPPrefix)) return openUnixSocketFD();
+        auto fd = openTCPSocketFD(kTCPPrefix);
+        if (!fd) return fd.error();
+        logging::error("orvel: rpc endpoint={} is plain TCP: the token and all file data cross the network "
+                       "unencrypted, and nothing proves who answers (tls:// would)", endpoint);
+        return OpenedSocket{std::make_shared<SocketHandle>(fd.value()), ServerIdentity{}};
+    }();
+    if (!opened || !requiredIdentity_ || opened.value().identity.sameServerAs(*requiredIdentity_)) return opened;
+    opened.value().socket->shutDown();
+    return Error::posix(darwin::eperm, fmt::format("the server at {} is not the one first connected to: it proved {}, "
+                                                   "not {}; the token was not sent", endpoint,
+                                                   opened.value().identity.description(),
+                                                   requiredIdentity_->description()));
+}
+
+foundation::Result<BrindleRPCClient::OpenedSocket> BrindleRPCClient::openUnixSocketFD() {
     const std::string& path = session_->socketPath();
     if (path.size() >= kUnixPathLimit) return Error::posix(darwin::enametoolong);
 
@@ -174,11 +204,13 @@ foundation::Result<int> BrindleRPCClient::openUnixSocketFD() {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return Error::fromLinuxErrno(errno);
     }
-    return fd.release();
+    auto identity = identifyUnixPeer(fd.get(), path, session_->serverUser());
+    if (!identity) return identity.error();
+    return OpenedSocket{std::make_shared<SocketHandle>(fd.release()), std::move(identity.value())};
 }
 
-foundation::Result<int> BrindleRPCClient::openTCPSocketFD() {
-    const std::string authority = session_->socketPath().substr(kTCPPrefix.size());
+foundation::Result<int> BrindleRPCClient::openTCPSocketFD(std::string_view prefix) {
+    const std::string authority = session_->socketPath().substr(prefix.size());
     const size_t colon = authority.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) {
         return Error::posix(darwin::einval);
@@ -212,14 +244,31 @@ foundation::Result<int> BrindleRPCClient::openTCPSocketFD() {
     return lastError ? *lastError : Error::posix(darwin::eio);
 }
 
-void BrindleRPCClient::socketOpenedLocked(std::shared_ptr<SocketHandle> socket, uint64_t openAttempt) {
+foundation::Result<BrindleRPCClient::OpenedSocket> BrindleRPCClient::openTLSSocketFD() {
+    auto tcp = openTCPSocketFD(kTLSPrefix);
+    if (!tcp) return tcp.error();
+    const std::string authority = session_->socketPath().substr(kTLSPrefix.size());
+    const tls::ClientTrust trust{session_->tlsPin(), authority.substr(0, authority.rfind(':'))};
+    auto connected = tls::Tunnel::connect(tcp.value(), trust, kTLSHandshakeLimit);
+    if (!connected) return connected.error();
+    ServerIdentity identity;
+    identity.kind = trust.pin ? ServerIdentity::Kind::PinnedCertificate : ServerIdentity::Kind::AuthorizedCertificate;
+    identity.certificate = connected.value().server.certificate;
+    identity.host = trust.host;
+    identity.connection = connected.value().server.connection;
+    return OpenedSocket{std::make_shared<SocketHandle>(connected.value().plainFD, std::move(connected.value().tunnel)),
+                        std::move(identity)};
+}
+
+void BrindleRPCClient::socketOpenedLocked(OpenedSocket opened, uint64_t openAttempt) {
     if (openAttempt != currentOpenAttempt) {
-        // Delivered after a disconnect: closed at once (when `socket` goes), and no handshake is sent.
-        socket->shutDown();
+        // Delivered after a disconnect: closed at once (when `opened` goes), and no handshake is sent.
+        opened.socket->shutDown();
         return;
     }
     currentOpenAttempt = 0;
-    connectedSocket = std::move(socket);
+    connectedSocket = std::move(opened.socket);
+    connectedIdentity = std::move(opened.identity);
     socketFD = connectedSocket->fd();
     terminalConnectionError.reset();
     handshakeComplete = false;
@@ -227,6 +276,8 @@ void BrindleRPCClient::socketOpenedLocked(std::shared_ptr<SocketHandle> socket, 
     advertisedExtensions.clear();
     const uint64_t generation = ++connectionGeneration;
     logging::info("orvel: rpc connected endpoint={}", session_->socketPath());
+    logging::info("orvel: rpc server identity={}{}", connectedIdentity->description(),
+                  connectedIdentity->connection.empty() ? "" : " over " + connectedIdentity->connection);
     startReaderLoopForFD(connectedSocket, generation);
     if (!handshakeInProgress) {
         handshakeInProgress = true;

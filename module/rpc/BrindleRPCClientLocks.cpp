@@ -2,6 +2,7 @@
 
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 namespace brindle {
@@ -33,13 +34,13 @@ Error withoutLocks() {
 }  // namespace
 
 void BrindleRPCClient::setLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, SuccessReply reply) {
-    if (!serverSupports(wire::lock::extension)) return reply(false, withoutLocks());
+    if (!serverSupports(wire::extension::locks)) return reply(false, withoutLocks());
     performBooleanRequest(lockRequest(method::setLock, nodeID, lock), std::string(method::setLock) + " failed",
                           std::move(reply));
 }
 
 void BrindleRPCClient::testLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, LockTestReply reply) {
-    if (!serverSupports(wire::lock::extension)) return reply(std::nullopt, withoutLocks());
+    if (!serverSupports(wire::extension::locks)) return reply(std::nullopt, withoutLocks());
     performRequest(lockRequest(method::testLock, nodeID, lock),
                    [reply = std::move(reply)](std::optional<object> response, std::optional<Error> error) {
                        if (error) return reply(std::nullopt, std::move(error));

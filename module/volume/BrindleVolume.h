@@ -43,6 +43,8 @@ public:
     using ItemReply = std::function<void(ItemPtr item, std::optional<foundation::Error> error)>;
     using ItemNameReply =
         std::function<void(ItemPtr item, std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
+    using CreatedFileReply = std::function<void(ItemPtr item, std::optional<fskit::FSFileName> name, bool opened,
+                                                std::optional<foundation::Error> error)>;
     using NameReply = std::function<void(std::optional<fskit::FSFileName> name, std::optional<foundation::Error> error)>;
     using NamesReply =
         std::function<void(std::optional<std::vector<fskit::FSFileName>> names, std::optional<foundation::Error> error)>;
@@ -155,7 +157,13 @@ public:
     // After a change to the directory's contents: bumps its verifier and marks its cached attributes
     // (times, link count) as no longer the server's.
     void invalidateDirectoryEnumerationForNodeID(uint64_t nodeID);
-    void openDirectoryItem(const ItemPtr& directory, ErrorReply reply);
+    // Success carries the directory's attributes where the open's reply brought its record, and
+    // none where it did not.
+    using OpenedDirectoryReply = std::function<void(std::optional<fskit::FSItemAttributes> attributes,
+                                                    std::optional<foundation::Error> error)>;
+    void openDirectoryItem(const ItemPtr& directory, OpenedDirectoryReply reply);
+    // Whether a directory's open brings its attributes, so that nobody need ask for them beside it.
+    bool opensDirectoriesWithAttributes();
     void closeDirectoryItem(const ItemPtr& directory, ErrorReply reply);
 
     // --- namespace ---
@@ -164,6 +172,10 @@ public:
     void readSymbolicLink(const FSItemPtr& item, NameReply reply);
     void createItemNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
                          const SetAttributesRequestPtr& attributes, ItemNameReply reply);
+    // A regular file, opened with `modes` by the create itself where the server can; one it did
+    // not open is answered with `opened` false, for the caller to open as usual.
+    void createOpenedFileNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
+                               const SetAttributesRequestPtr& attributes, uint32_t modes, CreatedFileReply reply);
     void createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
                                  const SetAttributesRequestPtr& attributes, const fskit::FSFileName& linkContents,
                                  ItemNameReply reply);
@@ -177,9 +189,14 @@ public:
     // --- open, close, read and write ---
     static constexpr bool isOpenCloseInhibited() { return false; }
     void openItem(const FSItemPtr& item, uint32_t modes, ErrorReply reply);
+    // A directory's open, answered as openDirectoryItem answers; ENOTDIR for any other item.
+    void openDirectory(const FSItemPtr& item, OpenedDirectoryReply reply);
     void closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply);
     void readFromFile(const FSItemPtr& item, int64_t offset, uint64_t length, BufferPtr buffer, CountReply reply);
     void writeContents(std::string data, const FSItemPtr& item, int64_t offset, CountReply reply);
+    // Whether the server puts appends at the end of file itself (appendContents).
+    bool appendsAtServer() const;
+    void appendContents(std::string data, const FSItemPtr& item, AppendReply reply);
 
     // --- extended attributes ---
     bool xattrOperationsInhibited() const;
@@ -198,6 +215,9 @@ public:
 
 private:
     struct ConstructionKey {};
+    void createNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
+                     const SetAttributesRequestPtr& attributes, std::optional<uint32_t> openModes,
+                     CreatedFileReply reply);
     void activateRootItemFromItem(const BrindleItem& serverRoot);
 
 public:

@@ -1,5 +1,7 @@
 #include "module/volume/BrindleVolume.h"
 #include "module/volume/BrindleVolumeReplies.h"
+#include "protocol/extensions.h"
+#include "protocol/wire.h"
 
 namespace brindle {
 
@@ -31,7 +33,8 @@ void BrindleVolume::openItem(const FSItemPtr& item, uint32_t modes, ErrorReply r
     if (!opened) return reply(Error::posix(darwin::einval));
     switch (itemTypeOf(*opened)) {
         case ItemType::Directory:
-            return openDirectoryItem(opened, std::move(reply));
+            return openDirectoryItem(opened, [reply = std::move(reply)](std::optional<fskit::FSItemAttributes>,
+                                                                       std::optional<Error> error) { reply(error); });
         case ItemType::SymbolicLink:
             return reply(std::nullopt);
         default:
@@ -41,6 +44,12 @@ void BrindleVolume::openItem(const FSItemPtr& item, uint32_t modes, ErrorReply r
                                                reply(std::nullopt);
                                            });
     }
+}
+
+void BrindleVolume::openDirectory(const FSItemPtr& item, OpenedDirectoryReply reply) {
+    const auto opened = canonicalTrackedItem(brindleItem(item));
+    if (!isItemOfType(opened, ItemType::Directory)) return reply(std::nullopt, Error::posix(darwin::enotdir));
+    openDirectoryItem(opened, std::move(reply));
 }
 
 void BrindleVolume::closeItem(const FSItemPtr& item, uint32_t keepingModes, ErrorReply reply) {
@@ -118,6 +127,28 @@ void BrindleVolume::writeContents(std::string data, const FSItemPtr& item, int64
                 file->attributesLoaded = true;
             }
             reply(written, std::nullopt);
+        });
+}
+
+bool BrindleVolume::appendsAtServer() const { return rpcClient_->serverSupports(wire::extension::append); }
+
+void BrindleVolume::appendContents(std::string data, const FSItemPtr& item, AppendReply reply) {
+    if (isReadonlyVolume()) return reply(std::nullopt, readOnlyError());
+    const auto file = brindleItem(item);
+    if (!file) return reply(std::nullopt, Error::posix(darwin::einval));
+    rpcClient_->appendToFileWithNodeID(
+        nodeIDOf(*file), std::move(data),
+        [file, reply](std::optional<AppendedBytes> appended, std::optional<Error> error) {
+            if (error) return reply(std::nullopt, error);
+            {
+                std::lock_guard fields(file->fieldsMutex);
+                if (appended->size > file->size) {
+                    file->size = appended->size;
+                    file->allocSize = appended->size;
+                }
+                file->attributesLoaded = true;
+            }
+            reply(appended, std::nullopt);
         });
 }
 

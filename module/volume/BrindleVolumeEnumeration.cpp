@@ -2,6 +2,7 @@
 #include "module/volume/BrindleVolumeReplies.h"
 
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
 
 #include <limits>
 
@@ -41,20 +42,25 @@ void BrindleVolume::invalidateDirectoryEnumerationForNodeID(uint64_t nodeID) {
     directory->attributesLoaded = false;
 }
 
-void BrindleVolume::openDirectoryItem(const ItemPtr& directory, ErrorReply reply) {
-    rpcClient_->openDirectoryWithNodeID(
-        nodeIDOf(*directory), [directory, reply = std::move(reply)](uint64_t handle, std::optional<Error> error) {
-            if (handle == 0) {
-                reply(errorOrIO(error));
-                return;
-            }
+void BrindleVolume::openDirectoryItem(const ItemPtr& directory, OpenedDirectoryReply reply) {
+    rpcClient_->openDirectoryWithRecordForNodeID(
+        nodeIDOf(*directory), nameOf(*directory),
+        [directory, reply = std::move(reply)](uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                              std::optional<Error> error) {
+            if (handle == 0) return reply(std::nullopt, errorOrIO(error));
             {
                 std::lock_guard fields(directory->fieldsMutex);
                 directory->directoryHandleID = handle;
                 directory->directoryResumeCookie = 0;
             }
-            reply(std::nullopt);
+            if (!record) return reply(std::nullopt, std::nullopt);
+            applyItemAttributesFromItem(*record, *directory);
+            reply(attributesForItem(*directory, std::nullopt), std::nullopt);
         });
+}
+
+bool BrindleVolume::opensDirectoriesWithAttributes() {
+    return rpcClient_->serverSupports(wire::extension::openDirectoryRecord);
 }
 
 void BrindleVolume::closeDirectoryItem(const ItemPtr& directory, ErrorReply reply) {

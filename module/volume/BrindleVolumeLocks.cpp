@@ -1,5 +1,6 @@
 #include "module/volume/BrindleVolume.h"
 #include "module/volume/BrindleVolumeReplies.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 
 namespace brindle {
@@ -8,7 +9,7 @@ using namespace volumereplies;
 using foundation::Error;
 namespace darwin = foundation::darwin;
 
-bool BrindleVolume::locksAcrossClients() const { return rpcClient_->serverSupports(wire::lock::extension); }
+bool BrindleVolume::locksAcrossClients() const { return rpcClient_->serverSupports(wire::extension::locks); }
 
 void BrindleVolume::setLock(const FSItemPtr& item, const BrindleLock& lock, ErrorReply reply) {
     const auto target = canonicalTrackedItem(brindleItem(item));

@@ -44,10 +44,26 @@ void BrindleVolume::readSymbolicLink(const FSItemPtr& item, NameReply reply) {
 
 void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
                                     const SetAttributesRequestPtr& attributes, ItemNameReply reply) {
-    if (isReadonlyVolume()) return reply(nullptr, std::nullopt, readOnlyError());
+    createNamed(name, type, directory, attributes, std::nullopt,
+                [reply = std::move(reply)](ItemPtr item, std::optional<fskit::FSFileName> created, bool,
+                                           std::optional<Error> error) {
+                    reply(std::move(item), std::move(created), std::move(error));
+                });
+}
+
+void BrindleVolume::createOpenedFileNamed(const fskit::FSFileName& name, const FSItemPtr& directory,
+                                          const SetAttributesRequestPtr& attributes, uint32_t modes,
+                                          CreatedFileReply reply) {
+    createNamed(name, fskit::FSItemTypeFile, directory, attributes, modes, std::move(reply));
+}
+
+void BrindleVolume::createNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,
+                                const SetAttributesRequestPtr& attributes, std::optional<uint32_t> openModes,
+                                CreatedFileReply reply) {
+    if (isReadonlyVolume()) return reply(nullptr, std::nullopt, false, readOnlyError());
     const auto parent = brindleItem(directory);
-    if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, notADirectory());
-    if (const auto refusal = nameRefusal(name)) return reply(nullptr, std::nullopt, refusal);
+    if (!isItemOfType(parent, ItemType::Directory)) return reply(nullptr, std::nullopt, false, notADirectory());
+    if (const auto refusal = nameRefusal(name)) return reply(nullptr, std::nullopt, false, refusal);
     const std::string text = *name.string();
 
     const auto itemType = static_cast<ItemType>(type);
@@ -59,12 +75,12 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
     const bool pending = itemType == ItemType::File && (requestedMode & 0200) == 0;
     const uint32_t creationMode = pending ? requestedMode | 0200 : requestedMode;
     if (itemType != ItemType::File && itemType != ItemType::Directory)
-        return reply(nullptr, std::nullopt, notSupportedError());
+        return reply(nullptr, std::nullopt, false, notSupportedError());
 
     const uint64_t parentID = nodeIDOf(*parent);
     auto created = [self = shared_from_this(), parentID, pending, requestedMode, attributes,
-                    reply](ItemPtr item, std::optional<Error> error) {
-        if (!item) return reply(nullptr, std::nullopt, errorOrIO(error));
+                    reply](ItemPtr item, bool opened, std::optional<Error> error) {
+        if (!item) return reply(nullptr, std::nullopt, false, errorOrIO(error));
         self->invalidateDirectoryEnumerationForNodeID(parentID);
         auto canonical = self->canonicalItemForItem(item);
         {
@@ -72,19 +88,32 @@ void BrindleVolume::createItemNamed(const fskit::FSFileName& name, int64_t type,
             canonical->hasPendingFinalMode = pending;
             canonical->pendingFinalMode = pending ? requestedMode : 0;
         }
-        applySetAttributesRequest(attributes, canonical, true,
-                                  [canonical, reply](std::optional<fskit::FSItemAttributes>,
-                                                     std::optional<Error> applyError) {
-                                      if (applyError) return reply(nullptr, std::nullopt, applyError);
-                                      reply(canonical, fskit::FSFileName::nameWithString(nameOf(*canonical)),
-                                            std::nullopt);
-                                  });
+        applySetAttributesRequest(
+            attributes, canonical, true,
+            [self, canonical, opened, reply](std::optional<fskit::FSItemAttributes>, std::optional<Error> applyError) {
+                if (!applyError) {
+                    return reply(canonical, fskit::FSFileName::nameWithString(nameOf(*canonical)), opened,
+                                 std::nullopt);
+                }
+                if (!opened) return reply(nullptr, std::nullopt, false, applyError);
+                // The create's open is not handed on, so it is closed here.
+                self->rpcClient_->closeItemWithNodeID(nodeIDOf(*canonical), 0,
+                                                      [reply, applyError](bool, std::optional<Error>) {
+                                                          reply(nullptr, std::nullopt, false, applyError);
+                                                      });
+            });
     };
     const auto mode = static_cast<int32_t>(creationMode);
-    if (itemType == ItemType::Directory)
-        rpcClient_->createDirectoryNamed(text, parentID, mode, std::move(created));
-    else
-        rpcClient_->createFileNamed(text, parentID, mode, std::move(created));
+    if (itemType == ItemType::Directory) {
+        return rpcClient_->createDirectoryNamed(text, parentID, mode,
+                                                [created = std::move(created)](ItemPtr item, std::optional<Error> error) {
+                                                    created(std::move(item), false, std::move(error));
+                                                });
+    }
+    if (openModes) return rpcClient_->createFileNamed(text, parentID, mode, *openModes, std::move(created));
+    rpcClient_->createFileNamed(text, parentID, mode, [created = std::move(created)](ItemPtr item, std::optional<Error> error) {
+        created(std::move(item), false, std::move(error));
+    });
 }
 
 void BrindleVolume::createSymbolicLinkNamed(const fskit::FSFileName& name, const FSItemPtr& directory,

@@ -16,6 +16,12 @@ timespec timeOrOmit(const std::optional<sdk::Time>& time) {
     return timespec{static_cast<time_t>(time->seconds), static_cast<long>(time->nanoseconds)};
 }
 
+// The birth time a client is shown: the modification time where the file system keeps none.
+bool isShownBirthTime(const struct statx& st, const sdk::Time& time) {
+    const statx_timestamp& shown = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime;
+    return shown.tv_sec == time.seconds && int64_t{shown.tv_nsec} == time.nanoseconds;
+}
+
 }  // namespace
 
 Result<Item> FileSystem::getAttributes(const Call& call, NodeId node) {
@@ -43,6 +49,12 @@ Result<Item> FileSystem::setAttributes(const Call& call, NodeId node, const sdk:
     }
     const int fd = open ? open->fd.get() : located.get();
     const bool isLink = S_ISLNK(st.stx_mode);
+
+    // Linux has no call that sets a birth time. Refused before anything changes, so that the
+    // client knows none of the request took effect; the time already shown counts as no change.
+    if (changes.birthTime && !isShownBirthTime(st, *changes.birthTime)) {
+        return Error(Errno::enotsup, "this file system cannot set a birth time");
+    }
 
     if (changes.mode) {
         if (isLink) return Error(Errno::enotsup, "symbolic links have no mode of their own");

@@ -1,9 +1,12 @@
 #include "server/passthrough/file_system.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace brindle::passthrough {
 
@@ -72,6 +75,41 @@ Result<size_t> FileSystem::write(const Call& call, NodeId node, uint64_t offset,
         done += static_cast<size_t>(n);
     }
     return done;
+}
+
+// O_APPEND rather than a lock of ours: the kernel puts each write at the end as one step against
+// every writer of the file, also processes on this machine that never pass through the server.
+// The descriptor is the append's own, since an O_APPEND descriptor would move positional writes to
+// the end too, and its position afterwards tells where the bytes went.
+Result<sdk::Appended> FileSystem::append(const Call& call, NodeId node, std::string_view data) {
+    Result<UniqueFd> appender = Error(Errno::enoent, "no open file");
+    if (const auto open = call.openFileAs<OpenedFile>(node); open && open->writable) {
+        // The open file itself, which its name may have left.
+        const std::string own = "/proc/self/fd/" + std::to_string(open->fd.get());
+        const int fd = ::open(own.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd >= 0) appender = UniqueFd(fd);
+    }
+    if (!appender) {
+        auto located = locate(node, O_WRONLY | O_APPEND | O_NONBLOCK);
+        if (!located) return located.error();
+        if (!S_ISREG(located.value().st.stx_mode)) {
+            return Error(S_ISDIR(located.value().st.stx_mode) ? Errno::eisdir : Errno::enotsup, "not a regular file");
+        }
+        appender = std::move(located.value().fd);
+    }
+    const int fd = appender.value().get();
+    ssize_t n;
+    // One write only: a second would land after whatever another writer appended meanwhile, so
+    // a short write is answered as one.
+    do {
+        n = ::write(fd, data.data(), data.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Error::lastSystemError();
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    struct stat st {};
+    if (end < n || ::fstat(fd, &st) != 0) return Error::lastSystemError();
+    const auto offset = static_cast<uint64_t>(end - n);
+    return sdk::Appended{static_cast<size_t>(n), offset, std::max<uint64_t>(static_cast<uint64_t>(st.st_size), offset + static_cast<uint64_t>(n))};
 }
 
 }  // namespace brindle::passthrough

@@ -18,7 +18,12 @@ Result<std::unique_ptr<FileSystem>> FileSystem::open(const std::string& director
 FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
     : root_(std::move(root)), options_(options), nodes_(root_.rootStat().st_dev, root_.rootStat().st_ino) {}
 
-sdk::Capabilities FileSystem::capabilities() const { return {options_.readonly, options_.namedattr}; }
+sdk::Capabilities FileSystem::capabilities() const {
+    return {options_.readonly, options_.namedattr,
+            {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
+             std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
+             std::string(sdk::extension::locks)}};
+}
 
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }
 

@@ -60,6 +60,7 @@ public:
     Result<std::shared_ptr<sdk::OpenFile>> open(const Call& call, NodeId node, uint32_t modes) override;
     Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer) override;
     Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data) override;
+    Result<sdk::Appended> append(const Call& call, NodeId node, std::string_view data) override;
 
     Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node) override;
     Result<std::string> getXattr(const Call& call, NodeId node, const std::string& name) override;

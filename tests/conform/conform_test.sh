@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # brindle-conform run as a server's author runs it. Usage: conform_test.sh CONFORM SERVER FAULTY CASE
-#   read_write    brindle-server --namedattr, its export holding a name that is not UTF-8: all pass
+#   read_write    brindle-server --namedattr, its export holding a name that is not UTF-8: all pass,
+#                 the checks of the extensions it advertises among them
+#   withheld_extensions  the same server withholding its extensions: all pass, and the checks of
+#                 the extensions are skipped
 #   read_only     brindle-server --readonly passes with --read-only --no-xattrs; without
 #                 --read-only the kit's changes fail and say why
 #   command_line  --help, --list, --only, usage errors, sessions that cannot be used
@@ -42,6 +45,11 @@ failed_checks() {
   python3 -c 'import json, sys
 report = json.load(open(sys.argv[1]))
 print(" ".join(sorted(c["id"] for c in report["checks"] if c["result"] == "fail")))' "$1"
+}
+
+result_of() {  # result_of REPORT ID
+  python3 -c 'import json, sys
+print(next(c["result"] for c in json.load(open(sys.argv[1]))["checks"] if c["id"] == sys.argv[2]))' "$1" "$2"
 }
 
 reason_of() {  # reason_of REPORT ID
@@ -89,6 +97,32 @@ case $case_name in
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     grep -qx '[0-9]* passed, 0 failed, [0-9]* skipped' "$work/out" || fail "no closing counts: $(tail -n 1 "$work/out")"
     export_holds_only "$work/export" $'not-utf8-\xff'
+    for check in extensions.create_opens extensions.open_directory_record locks.conflicting_owners_refused \
+        locks.unlock_releases locks.connection_end_releases; do
+      [ "$(result_of "$work/report.json" $check)" = pass ] || fail "$check did not run against a server that advertises it"
+    done
+    tail -n 1 "$work/out"
+    ;;
+  withheld_extensions)
+    start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
+      --without-extension open_directory_record --without-extension change_notices --without-extension append \
+      --without-extension locks
+    run_kit 0 "$work/session.json" --json "$work/report.json"
+    [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
+    for check in extensions.create_opens extensions.open_directory_record locks.conflicting_owners_refused \
+        locks.unlock_releases locks.connection_end_releases; do
+      [ "$(result_of "$work/report.json" $check)" = skip ] || fail "$check ran against a server that does not advertise it"
+    done
+    tail -n 1 "$work/out"
+    ;;
+  over_tls)
+    # The same checks through TLS: the framing above it must not notice.
+    mkdir -p "$work/export"
+    start_server "$work/session.json" "$work/export" --namedattr --listen tls://127.0.0.1:0
+    grep -q '"tls_pin":"sha256:' "$work/session.json" || fail "the session file pins no certificate"
+    run_kit 0 "$work/session.json" --json "$work/report.json"
+    [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
+    export_holds_only "$work/export"
     tail -n 1 "$work/out"
     ;;
   read_only)

@@ -83,7 +83,11 @@ run_counts() {  # run_counts CREATE UNLINK STAT RM_RF FIND [brindle-server optio
 }
 
 case_everyday_operations() {
-  run_counts 5 2 1 4.5 4.5
+  run_counts 4 2 1 4 3.5
+  echo "without open_directory_record:"
+  run_counts 4 2 1 4.5 4.5 --without-extension open_directory_record
+  echo "without create_opens and open_directory_record:"
+  run_counts 5 2 1 4.5 4.5 --without-extension create_opens --without-extension open_directory_record
 }
 
 "case_$case_name"

@@ -206,6 +206,39 @@ case_second_reader_sees_longer_contents() {
   unmount_and_wait
 }
 
+# Appends from two mounts at once: with atomic appends the server puts each at the end of file,
+# so none overwrites another; a server without them runs the same steps, each mount picking the
+# end it knows.
+case_appends_from_two_clients() {
+  local server_options=() way lines
+  for way in atomic positional; do
+    [ "$way" = positional ] && server_options=(--without-extension append)
+    start_server "${server_options[@]}"
+    mkdir -p "$second_mnt"
+    : >"$export_dir/log"
+    mount_foreground
+    "$brindle" "$work/session.json" "$second_mnt" -f 2>"$work/second.log" &
+    second_pid=$!
+    for _ in $(seq 300); do mountpoint -q "$second_mnt" && break; sleep 0.02; done
+    mountpoint -q "$second_mnt" || fail "the second mount did not appear ($way)"
+    (for _ in $(seq 1000); do echo A >>"$mnt/log"; done) &
+    local first_writer=$!
+    (for _ in $(seq 1000); do echo B >>"$second_mnt/log"; done) || fail "second client, appends ($way)"
+    wait "$first_writer" || fail "first client, appends ($way)"
+    lines=$(wc -l <"$export_dir/log")
+    if [ "$way" = atomic ]; then
+      [ "$lines" = 2000 ] || fail "2,000 appends from two mounts left $lines lines"
+      [ "$(grep -cx A "$export_dir/log")" = 1000 ] || fail "the first mount's appends are not all whole lines"
+      [ "$(wc -l <"$mnt/log")" = 2000 ] || fail "the first mount does not show all 2,000 lines"
+    fi
+    fusermount3 -u "$second_mnt"
+    wait "$second_pid" 2>/dev/null
+    second_pid=
+    unmount_and_wait
+    stop_server
+  done
+}
+
 # A session without extended attributes: the kernel learns it once and stops asking, since it
 # asks before every write whether the file carries capabilities.
 case_xattrs_off_asked_once() {

@@ -1,9 +1,13 @@
 """The door: the session file, the handshake and what a stranger can do before it."""
 
 import asyncio
+import hashlib
 import os
+import pwd
 import socket
+import ssl
 import stat
+import subprocess
 import tempfile
 import unittest
 
@@ -24,6 +28,7 @@ class SessionFileTest(unittest.IsolatedAsyncioTestCase):
                 self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
                 self.assertEqual(stat.S_IMODE(os.stat(session["socket_path"]).st_mode), 0o600)
                 self.assertEqual(session["socket_path"], path + ".sock")
+                self.assertEqual(session["server_user"], pwd.getpwuid(os.geteuid()).pw_name)
                 self.assertEqual(session["volume_name"], "demo")
                 self.assertIs(session["readonly"], False)
                 self.assertGreaterEqual(len(session["auth_token"]), 32)
@@ -51,6 +56,28 @@ class SessionFileTest(unittest.IsolatedAsyncioTestCase):
             with self.assertRaisesRegex(Exception, "not a socket"):
                 await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
 
+    @unittest.skipUnless(os.geteuid() == 0, "giving a file to another user needs root")
+    async def test_another_users_object_at_the_session_file_or_socket_path_stops_the_start(self):
+        with tempfile.TemporaryDirectory() as directory:
+            session_file = os.path.join(directory, "s.json")
+            with open(session_file, "w") as planted:
+                planted.write("planted")
+            os.chown(session_file, 65534, 65534)
+            with self.assertRaisesRegex(PermissionError, f"^{session_file} already exists and belongs to"):
+                await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
+            with open(session_file) as planted:
+                self.assertEqual(planted.read(), "planted")
+            os.unlink(session_file)
+
+            leftover = socket.socket(socket.AF_UNIX)
+            leftover.bind(session_file + ".sock")
+            leftover.close()
+            os.lchown(session_file + ".sock", 65534, 65534)
+            with self.assertRaisesRegex(PermissionError, "s.json.sock already exists and belongs to"):
+                await bs.Server(Empty(), bs.ServerOptions(session_file=session_file)).start()
+            self.assertEqual(os.lstat(session_file + ".sock").st_uid, 65534)
+            self.assertFalse(os.path.exists(session_file))
+
     async def test_tcp_listens_on_loopback_and_the_file_says_where(self):
         async with running(Empty(), listen="tcp://127.0.0.1:0") as (server, session):
             self.assertRegex(session["socket_path"], r"^tcp://127\.0\.0\.1:\d+$")
@@ -64,6 +91,59 @@ class SessionFileTest(unittest.IsolatedAsyncioTestCase):
             with tempfile.TemporaryDirectory() as directory:
                 await bs.Server(Empty(), bs.ServerOptions(session_file=os.path.join(directory, "s"),
                                                           listen="tcp://0.0.0.0:0")).start()
+
+
+class TlsTest(unittest.IsolatedAsyncioTestCase):
+    async def test_a_given_certificate_is_pinned_shown_and_kept_across_restarts(self):
+        with tempfile.TemporaryDirectory() as directory:
+            certificate, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-days", "1", "-subj", "/CN=test", "-keyout", key, "-out", certificate],
+                           check=True, capture_output=True)
+            pins = set()
+            for _ in range(2):
+                async with running(Empty(), listen="tls://127.0.0.1:0", tls_certificate=certificate,
+                                   tls_key=key) as (_, session):
+                    self.assertRegex(session["socket_path"], r"^tls://127\.0\.0\.1:\d+$")
+                    self.assertNotIn("server_user", session)
+                    host, port = session["socket_path"][len("tls://"):].rsplit(":", 1)
+                    client_context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                    client_context.check_hostname = False
+                    client_context.verify_mode = ssl.CERT_NONE
+                    reader, writer = await asyncio.open_connection(host, int(port), ssl=client_context)
+                    shown = writer.get_extra_info("ssl_object")
+                    self.assertEqual(shown.version(), "TLSv1.3")
+                    self.assertEqual(session["tls_pin"],
+                                     "sha256:" + hashlib.sha256(shown.getpeercert(binary_form=True)).hexdigest())
+                    client = Client(reader, writer)
+                    reply, _ = await client.handshake(session["auth_token"])
+                    self.assertTrue(reply["ok"])
+                    client.close()
+                    # Frames in clear text are no TLS handshake: the server answers none.
+                    plain = Client(*await asyncio.open_connection(host, int(port)))
+                    plain.send({"method": "handshake", "request_id": 1, "auth_token": session["auth_token"]})
+                    self.assertIsNone(await plain.receive())
+                    plain.close()
+                    pins.add(session["tls_pin"])
+            self.assertEqual(len(pins), 1)
+
+    async def test_what_cannot_be_served_safely_is_refused_with_what_to_do(self):
+        with tempfile.TemporaryDirectory() as directory:
+            session_file = os.path.join(directory, "s.json")
+            refusals = [
+                (dict(listen="tls://127.0.0.1:0", tls_certificate=session_file), "go together"),
+                (dict(listen="tls://127.0.0.1:0", tls_certificate=os.path.join(directory, "none.pem"),
+                      tls_key=os.path.join(directory, "none.key")), "cannot read the TLS certificate"),
+                (dict(listen="tcp://0.0.0.0:0", allow_remote=True), "in clear text: listen on tls:// instead"),
+            ]
+            for options, message in refusals:
+                with self.subTest(options=options), self.assertRaisesRegex(Exception, message):
+                    await bs.Server(Empty(), bs.ServerOptions(session_file=session_file, **options)).start()
+                self.assertFalse(os.path.exists(session_file))
+            server = bs.Server(Empty(), bs.ServerOptions(session_file=session_file, listen="tcp://0.0.0.0:0",
+                                                         allow_remote=True, allow_unencrypted_remote=True))
+            await server.start()
+            await server.stop()
 
 
 class HandshakeTest(unittest.IsolatedAsyncioTestCase):

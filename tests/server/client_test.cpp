@@ -67,18 +67,30 @@ protected:
 }  // namespace
 
 TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothingWhereItAdvertisesNothing) {
+    const auto reconnectTo = [&](const servertest::ServerSetup& options) {
+        client.reset();
+        startServer(options);
+        auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()),
+                                                             SessionFileTrust::requirePrivate);
+        ASSERT_TRUE(session);
+        client = BrindleRPCClient::initWithSession(session.value());
+        SuccessAwait ready;
+        client->connectAndHandshakeWithReply(ready.callback());
+        ASSERT_TRUE(std::get<0>(ready.get()));
+    };
+    const std::set<std::string> brindleServers{"append", "change_notices", "create_opens", "locks", "open_directory_record"};
+    EXPECT_EQ(client->serverExtensions(), brindleServers);
+    servertest::ServerSetup withholding;
+    withholding.settings.withheldExtensions = brindleServers;
+    reconnectTo(withholding);
     EXPECT_TRUE(client->serverExtensions().empty());
-    client.reset();
+    EXPECT_FALSE(client->serverSupports("create_opens"));
     servertest::ServerSetup options;
     options.settings.extensions = {"zeta_ext", "alpha_ext"};
-    startServer(options);
-    auto session = BrindleSessionDescriptor::initWithURL(foundation::URL::fileURLWithPath(sessionPath()), SessionFileTrust::requirePrivate);
-    ASSERT_TRUE(session);
-    client = BrindleRPCClient::initWithSession(session.value());
-    SuccessAwait ready;
-    client->connectAndHandshakeWithReply(ready.callback());
-    ASSERT_TRUE(std::get<0>(ready.get()));
-    EXPECT_EQ(client->serverExtensions(), (std::set<std::string>{"alpha_ext", "zeta_ext"}));
+    reconnectTo(options);
+    std::set<std::string> withConfigured = brindleServers;
+    withConfigured.insert({"alpha_ext", "zeta_ext"});
+    EXPECT_EQ(client->serverExtensions(), withConfigured);
     EXPECT_TRUE(client->serverSupports("alpha_ext"));
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 namespace servertest {
 namespace {
@@ -174,6 +175,39 @@ TEST_F(ConnectionResourcesTest, ClientsThatLeaveWithoutClosingGiveEverythingBack
     EXPECT_TRUE(eventually([&] { return server->holdings().listingBytes == 0; }));
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }))
         << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
+}
+
+// A client that opens files and directories until the server refuses leaves room for another.
+TEST_F(ConnectionResourcesTest, OneClientCannotTakeEveryOpenFileAndDirectoryHandle) {
+    ServerSetup setup;
+    setup.settings.limits.maxOpenFiles = 8;
+    setup.settings.limits.maxOpenDirectories = 8;
+    startServer(setup);
+    auto greedy = connect();
+    auto other = connect();
+    std::vector<uint64_t> files;
+    for (int i = 0; i < 9; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        std::ofstream(exportPath() + "/" + name) << "x";
+        files.push_back(lookup(*greedy, 1, name));
+        ASSERT_NE(files.back(), 0u);
+        ::mkdir((exportPath() + "/d" + std::to_string(i)).c_str(), 0755);
+    }
+    size_t greedyFiles = 0;
+    size_t greedyDirectories = 0;
+    for (int i = 0; i < 9; ++i) {
+        if (greedy->call({{"method", "open"}, {"node_id", files[i]}, {"open_modes", 1}})->ok()) ++greedyFiles;
+        const uint64_t directory = lookup(*greedy, 1, "d" + std::to_string(i));
+        if (greedy->call({{"method", "open_directory"}, {"node_id", directory}})->ok()) ++greedyDirectories;
+    }
+    EXPECT_GE(greedyFiles, 4u);
+    EXPECT_GE(greedyDirectories, 4u);
+
+    const uint64_t file = lookup(*other, 1, "f8");
+    const auto opened = other->call({{"method", "open"}, {"node_id", file}, {"open_modes", 1}});
+    EXPECT_TRUE(opened->ok()) << boost::json::serialize(opened->object);
+    const auto directory = other->call({{"method", "open_directory"}, {"node_id", 1}});
+    EXPECT_TRUE(directory->ok()) << boost::json::serialize(directory->object);
 }
 
 }  // namespace

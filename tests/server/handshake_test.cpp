@@ -68,17 +68,23 @@ TEST_F(HandshakeTest, AcceptedHandshakeEchoesTheSessionAndRequestID) {
     EXPECT_TRUE(client.call({{"method", "ping"}})->ok());
 }
 
-TEST_F(HandshakeTest, TheReplyListsTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
+TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmptyListWhereThereAreNone) {
     const auto extensionsAdvertised = [&] {
         FrameClient client(server->endpoint());
         const auto answer = client.call({{"method", "handshake"}, {"auth_token", server->authToken()}});
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
-    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
+    // The backend's own first, then the configured ones in their order.
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"b_ext", "a_ext"}));
+    EXPECT_EQ(extensionsAdvertised(),
+              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks", "b_ext", "a_ext"}));
+    ServerSetup withholding;
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append", "locks"};
+    startServer(withholding);
+    EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }
 
 TEST_F(HandshakeTest, AServerRefusesToStartWithAnExtensionNameNoClientCouldRead) {

@@ -217,5 +217,36 @@ TEST_F(HostileClientsTest, AHandshakeThatArrivesInPiecesOverTCPIsAcceptedAndWhat
     EXPECT_EQ(pong->object.at("request_id").to_number<int>(), 8);
 }
 
+TEST_F(HostileClientsTest, PipelinedLargeReadsNeverTakenHoldTheServerToItsReplyBound) {
+    startServer({});
+    auto worker = connect();
+    const std::string sixteenMegabytes(16u << 20, 'r');
+    std::ofstream(exportPath() + "/huge") << sixteenMegabytes;
+    const uint64_t file = lookup(*worker, 1, "huge");
+    ASSERT_NE(file, 0u);
+    const long before = residentKiB();
+    auto flooding = connect();
+    for (int i = 0; i < 64; ++i) flooding->send({{"method", "read"}, {"node_id", file}, {"offset", 0}, {"length", 16u << 20}});
+    std::this_thread::sleep_for(2s);
+    const long grown = residentKiB() - before;
+    RecordProperty("rss_growth_kib", std::to_string(grown));
+    EXPECT_LT(grown, 256 * 1024) << "64 untaken 16 MiB reads grew resident memory by " << grown << " KiB";
+    setReceiveTimeout(worker->fd(), 5s);
+    const auto start = Clock::now();
+    const auto small = worker->call({{"method", "read"}, {"node_id", file}, {"offset", 0}, {"length", 4096}});
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->payload.size(), 4096u);
+    EXPECT_LT(Clock::now() - start, 2s);
+
+    // Each reply alone is larger than the bound; as they are taken, the paused requests are read
+    // again. The client then leaves with the rest in flight, which the server lets go of.
+    setReceiveTimeout(flooding->fd(), 10s);
+    for (int i = 0; i < 8; ++i) {
+        const auto reply = flooding->receive();
+        ASSERT_TRUE(reply) << "reply " << i << " never came";
+        EXPECT_GT(reply->payload.size(), 8u << 20);
+    }
+}
+
 }  // namespace
 }  // namespace servertest

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <set>
 
 namespace brindle::passthrough {
@@ -24,6 +27,18 @@ private:
     const uint64_t connectionID_;
 };
 
+uint64_t openRoot(Caller& caller) {
+    const sdk::Reply opened = caller.call({{"method", "open_directory"}, {"node_id", 1}});
+    return opened.object.at("handle_id").to_number<uint64_t>();
+}
+
+boost::json::array list(Caller& caller, uint64_t handle, uint64_t cookie, uint64_t max) {
+    const sdk::Reply reply = caller.call({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle},
+                                          {"cookie", cookie}, {"max_entries", max}});
+    EXPECT_EQ(reply.object.at("ok"), true) << boost::json::serialize(reply.object);
+    return reply.object.contains("dir_items") ? reply.object.at("dir_items").as_array() : boost::json::array{};
+}
+
 TEST(PassthroughListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorOrRepeats) {
     testsupport::TempDir directory;
     for (int i = 0; i < 50; ++i) directory.write("entry" + std::to_string(i), "x");
@@ -31,20 +46,9 @@ TEST(PassthroughListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorO
     ASSERT_TRUE(fileSystem);
     sdk::Limits limits;
     limits.listingBudget = 64;  // below any one listing: only the newest is kept
-    sdk::Dispatcher dispatcher(*fileSystem.value(), limits);
+    sdk::Dispatcher dispatcher(*fileSystem.value(), limits, {});
     Caller first(dispatcher, 1);
     Caller second(dispatcher, 2);
-
-    auto openRoot = [](Caller& caller) {
-        const sdk::Reply opened = caller.call({{"method", "open_directory"}, {"node_id", 1}});
-        return opened.object.at("handle_id").to_number<uint64_t>();
-    };
-    auto list = [](Caller& caller, uint64_t handle, uint64_t cookie, uint64_t max) {
-        const sdk::Reply reply = caller.call({{"method", "enumerate_directory"}, {"parent_id", 1}, {"handle_id", handle},
-                                              {"cookie", cookie}, {"max_entries", max}});
-        EXPECT_EQ(reply.object.at("ok"), true) << boost::json::serialize(reply.object);
-        return reply.object.contains("dir_items") ? reply.object.at("dir_items").as_array() : boost::json::array{};
-    };
 
     const uint64_t firstHandle = openRoot(first);
     std::set<std::string> names;
@@ -71,6 +75,39 @@ TEST(PassthroughListingBudget, AListingLetGoForAnotherClientsGoesOnWithoutErrorO
     dispatcher.connectionEnded(1);
     dispatcher.connectionEnded(2);
     EXPECT_EQ(dispatcher.directories().keptBytes(), 0u);
+}
+
+// What `rm -rf` does: the names taken from each page are removed before the next page is asked
+// for, while another client's listings push this one out between pages. Like the kernel when its
+// buffer is full, the remover takes only part of each page and goes on from the last cookie it took.
+TEST(PassthroughListingBudget, AListingLetGoWhileItsNamesAreRemovedSkipsNoneOfTheRest) {
+    testsupport::TempDir directory;
+    for (int i = 0; i < 50; ++i) directory.write("entry" + std::to_string(i), "x");
+    auto fileSystem = FileSystem::open(directory.path(), {});
+    ASSERT_TRUE(fileSystem);
+    sdk::Limits limits;
+    limits.listingBudget = 1024;  // room for one listing of these names, not two
+    sdk::Dispatcher dispatcher(*fileSystem.value(), limits, {});
+    Caller remover(dispatcher, 1);
+    Caller other(dispatcher, 2);
+
+    const uint64_t handle = openRoot(remover);
+    const uint64_t otherHandle = openRoot(other);
+    size_t removed = 0;
+    uint64_t cookie = 0;
+    for (int page = 0; page < 50; ++page) {
+        const auto batch = list(remover, handle, cookie, 7);
+        if (batch.empty()) break;
+        for (size_t taken = 0; taken < std::min<size_t>(batch.size(), 5); ++taken) {
+            const auto& entry = batch[taken];
+            ASSERT_EQ(::unlink((directory.path() + "/" + std::string(entry.at("name").as_string())).c_str()), 0)
+                << entry.at("name") << " listed twice";
+            ++removed;
+            cookie = entry.at("next_cookie").to_number<uint64_t>();
+        }
+        list(other, otherHandle, 0, 100);
+    }
+    EXPECT_EQ(removed, 50u) << "names were skipped while the directory emptied";
 }
 
 }  // namespace

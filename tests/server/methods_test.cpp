@@ -134,6 +134,19 @@ TEST_F(MethodsTest, SetAttributesAppliesModeSizeAndTimes) {
            {"set_modify_time_sec", 1}, {"set_modify_time_nsec", 2000000000}},
           22);
     fails({{"method", "set_attributes"}, {"node_id", 1}, {"parent_id", 1}, {"name", ""}, {"set_size", 0}}, 21);
+
+    // Linux sets no birth time: a new one is refused before anything else changes, and the one the
+    // server reports is taken as it is.
+    fails({{"method", "set_attributes"}, {"node_id", fileID}, {"parent_id", 1}, {"name", "f"}, {"set_mode", 0644},
+           {"set_birth_time_sec", 5}, {"set_birth_time_nsec", 0}},
+          45);
+    ASSERT_EQ(::stat((exportPath() + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const auto born = item(untouched, "item_attrs");
+    const auto same = must({{"method", "set_attributes"}, {"node_id", fileID}, {"parent_id", 1}, {"name", "f"},
+                            {"set_birth_time_sec", born.at("birth_time_sec")},
+                            {"set_birth_time_nsec", born.at("birth_time_nsec")}});
+    EXPECT_EQ(item(same, "item_attrs").at("birth_time_sec"), born.at("birth_time_sec"));
 }
 
 TEST_F(MethodsTest, OpenReadWriteClose) {

@@ -109,8 +109,10 @@ int runCheck(const std::string& sessionPath, SessionFileTrust trust, std::ostrea
             if (error && error->domain() == foundation::ErrorDomain::Posix && !error->message()) *unreachable = true;
             const auto connected = weakClient.lock();
             const auto extensions = connected ? connected->serverExtensions() : std::set<std::string>{};
+            const auto identity = connected ? connected->serverIdentity() : std::nullopt;
             finish(std::move(error),
-                   "extensions=" + (extensions.empty() ? std::string("none") : fmt::format("{}", fmt::join(extensions, ","))));
+                   "extensions=" + (extensions.empty() ? std::string("none") : fmt::format("{}", fmt::join(extensions, ","))) +
+                       (identity ? " server=" + identity->description() : std::string()));
         });
     });
     if (!handshaken && *unreachable) {

@@ -17,6 +17,8 @@ struct OpenHandle {
     uint64_t inode = 0;
     uint32_t modes = 0;  // FSKit open modes (1 read, 2 write)
     bool directory = false;
+    // Opened with O_APPEND past the page cache: its appends go to the server's end of file.
+    bool appendsAtServer = false;
     // Guards the two listing fields; taken before any lock of the inode table or the volume.
     std::mutex listingMutex;
     uint64_t listingVerifier = 0;  // the verifier the last listing through this handle returned

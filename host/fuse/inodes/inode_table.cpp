@@ -10,24 +10,12 @@ uint64_t nodeIDOfItem(const BrindleItem& item) { return BrindleVolume::placeOfIt
 
 namespace {
 
-// Whether `found`, now under the name an inode was last handed out under, is the object the inode
-// stood for. Anything but a directory must have been born when the held one was, by the server's
-// birth times, and is not taken for it without them: an open of it would read another file's
-// bytes. A directory is found again by name and type alone, so that a shell in it and the paths
-// under it go on when the tree was restored or the server serves a copy.
-bool isSameObject(const BrindleItem& held, const BrindleItem& found) {
-    const auto type = BrindleVolume::placeOfItem(found).itemType;
-    if (BrindleVolume::placeOfItem(held).itemType != type) return false;
-    if (type == ItemType::Directory) return true;
-    const auto heldBirth = BrindleVolume::birthTimeOf(held);
-    const auto foundBirth = BrindleVolume::birthTimeOf(found);
-    return heldBirth && foundBirth && heldBirth->tv_sec == foundBirth->tv_sec &&
-           heldBirth->tv_nsec == foundBirth->tv_nsec;
-}
+bool isSameObject(const BrindleItem& held, const BrindleItem& found) { return ObjectIdentity::of(held).matches(found); }
 
 }  // namespace
 
-InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID) : rootNodeID_(rootNodeID) {
+InodeTable::InodeTable(ItemPtr root, uint64_t rootNodeID, size_t forgottenCapacity)
+    : rootNodeID_(rootNodeID), forgotten_(forgottenCapacity, firstOwnInode) {
     entries_[rootInode] = Entry{std::move(root), 1, {}, {}, 1, false, std::nullopt};
 }
 
@@ -40,6 +28,30 @@ uint64_t InodeTable::swappedLocked(uint64_t nodeID) const {
 uint64_t InodeTable::inodeForNodeID(uint64_t nodeID) {
     std::lock_guard lock(mutex_);
     return inodeForNodeLocked(nodeID, nullptr);
+}
+
+std::optional<uint64_t> InodeTable::boundInodeForNodeID(uint64_t nodeID) const {
+    std::lock_guard lock(mutex_);
+    if (generation_ == 1) return swappedLocked(nodeID);
+    const auto bound = inodeOfNode_.find(nodeID);
+    if (bound == inodeOfNode_.end()) return std::nullopt;
+    return bound->second;
+}
+
+std::vector<uint64_t> InodeTable::heldInodes() const {
+    std::lock_guard lock(mutex_);
+    std::vector<uint64_t> inodes;
+    inodes.reserve(entries_.size());
+    for (const auto& [inode, entry] : entries_) inodes.push_back(inode);
+    return inodes;
+}
+
+std::vector<std::pair<uint64_t, std::string>> InodeTable::heldNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<uint64_t, std::string>> names;
+    names.reserve(names_.size());
+    for (const auto& [name, inode] : names_) names.push_back(name);
+    return names;
 }
 
 uint64_t InodeTable::inodeOfItem(const BrindleItem& item) { return inodeForNodeID(nodeIDOfItem(item)); }
@@ -56,9 +68,20 @@ void InodeTable::bindLocked(uint64_t nodeID, uint64_t inode) {
     nodeOfInode_[inode] = nodeID;
 }
 
+bool InodeTable::takenLocked(uint64_t inode) const {
+    return entries_.contains(inode) || nodeOfInode_.contains(inode) || forgotten_.reserves(inode);
+}
+
 uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
     if (generation_ == 1) return swappedLocked(nodeID);
     if (const auto bound = inodeOfNode_.find(nodeID); bound != inodeOfNode_.end()) return bound->second;
+    // A number kept for a forgotten inode is bound only once the kernel is handed its node again;
+    // until then the record keeps it.
+    const auto again = [&](uint64_t inode) {
+        if (known) bindLocked(nodeID, inode);
+        return inode;
+    };
+    if (const auto kept = forgotten_.inodeOfNode(nodeID)) return again(*kept);
     // A node under the name of an inode the kernel still holds from before is that inode again.
     const ItemPtr item = known ? known : (trackedItem_ ? trackedItem_(nodeID) : nullptr);
     if (item) {
@@ -76,11 +99,13 @@ uint64_t InodeTable::inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known) {
                     return named->second;
                 }
             }
+            if (const auto kept = forgotten_.inodeNamed(Name{parent->second, place.name}, *item, nodeID))
+                return again(*kept);
         }
     }
     uint64_t inode = swappedLocked(nodeID);
-    if (entries_.contains(inode) || nodeOfInode_.contains(inode)) {
-        while (entries_.contains(nextOwnInode_) || nodeOfInode_.contains(nextOwnInode_)) ++nextOwnInode_;
+    if (takenLocked(inode)) {
+        while (takenLocked(nextOwnInode_)) ++nextOwnInode_;
         inode = nextOwnInode_++;
     } else if (!known) {
         // Named only (a listing, an attribute reply): the number is the node's own until the kernel
@@ -120,6 +145,7 @@ void InodeTable::startGeneration(uint64_t number, const ItemPtr& root, uint64_t 
     rootNodeID_ = rootNodeID;
     inodeOfNode_.clear();
     nodeOfInode_.clear();
+    forgotten_.startGeneration();
     trackedItem_ = std::move(trackedItem);
     Entry& entry = entries_[rootInode];
     entry.item = root;
@@ -152,12 +178,9 @@ void InodeTable::markStale(uint64_t inode) {
     if (found != entries_.end() && found->second.generation < generation_) found->second.stale = true;
 }
 
-size_t InodeTable::NameHash::operator()(const Name& name) const {
-    return std::hash<std::string>()(name.second) ^ (std::hash<uint64_t>()(name.first) * 0x9E3779B97F4A7C15ull);
-}
-
 InodeTable::Entry& InodeTable::rememberLocked(const ItemPtr& item, uint64_t lookups, uint64_t& inode) {
     inode = inodeForNodeLocked(nodeIDOfItem(*item), item);
+    forgotten_.handedOut(inode);
     Entry& entry = entries_[inode];
     entry.item = item;
     entry.generation = generation_;
@@ -230,6 +253,11 @@ std::vector<std::pair<uint64_t, std::string>> InodeTable::takeOtherNames(uint64_
 }
 
 void InodeTable::eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found) {
+    const Entry& entry = found->second;
+    // A stale inode's name leads to another object; its number is still kept from new ones.
+    const bool current = entry.generation == generation_ && !entry.stale;
+    forgotten_.keep(found->first, entry.stale ? std::nullopt : entry.lastName, ObjectIdentity::of(*entry.item),
+                    current ? std::optional(nodeIDOfItem(*entry.item)) : std::nullopt);
     for (const Name& key : found->second.names) {
         const auto named = names_.find(key);
         if (named != names_.end() && named->second == found->first) names_.erase(named);
@@ -351,6 +379,11 @@ void InodeTable::clearStamp(uint64_t inode) {
 size_t InodeTable::size() const {
     std::lock_guard lock(mutex_);
     return entries_.size();
+}
+
+size_t InodeTable::forgottenCount() const {
+    std::lock_guard lock(mutex_);
+    return forgotten_.size();
 }
 
 size_t InodeTable::boundNodeCount() const {

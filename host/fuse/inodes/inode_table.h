@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/fuse/inodes/entry_name.h"
+#include "host/fuse/inodes/forgotten_inodes.h"
 #include "module/volume/BrindleItem.h"
 
 #include <chrono>
@@ -23,20 +25,26 @@ namespace brindle::host {
 //
 // Inode numbers are the host's and outlive a connection: after a reconnect (a new generation) the
 // new server's node ids are translated, an inode the kernel still holds is bound again to the node
-// found under the name it was last handed out under, and a new node whose id the kernel holds for
-// another object gets a number of its own.
+// found under the name it was last handed out under, so is an inode the kernel let go of (within
+// the bound of ForgottenInodes), and a new node whose id names another object gets a number of its
+// own.
 class InodeTable {
 public:
     using ItemPtr = std::shared_ptr<BrindleItem>;
     using TrackedItem = std::function<ItemPtr(uint64_t nodeID)>;
     static constexpr uint64_t rootInode = 1;
 
-    InodeTable(ItemPtr root, uint64_t rootNodeID);
+    InodeTable(ItemPtr root, uint64_t rootNodeID, size_t forgottenCapacity = ForgottenInodes::defaultCapacity);
 
     // The inode number for a node of the current generation; from the second generation on it is
     // chosen here the first time the node is named.
     uint64_t inodeForNodeID(uint64_t nodeID);
     uint64_t nodeIDForInode(uint64_t inode) const;
+    // The inode a node of the current generation already has, choosing none.
+    std::optional<uint64_t> boundInodeForNodeID(uint64_t nodeID) const;
+    // Every inode the kernel holds, and every name it was handed (parent inode, name).
+    std::vector<uint64_t> heldInodes() const;
+    std::vector<std::pair<uint64_t, std::string>> heldNames() const;
     uint64_t inodeOfItem(const BrindleItem& item);
 
     // The item behind an inode, or null when the kernel names one it was never given, or one whose
@@ -117,15 +125,13 @@ public:
     void clearStamp(uint64_t inode);
 
     size_t size() const;
+    size_t forgottenCount() const;
     // How many of the current server's node ids carry an inode binding (from the second generation).
     size_t boundNodeCount() const;
     uint64_t lookupCount(uint64_t inode) const;
 
 private:
-    using Name = std::pair<uint64_t, std::string>;  // parent inode, name
-    struct NameHash {
-        size_t operator()(const Name& name) const;
-    };
+    using Name = EntryName;
     struct Opens {
         uint64_t handles = 0;
         uint64_t readers = 0;
@@ -151,6 +157,7 @@ private:
     void eraseLocked(std::unordered_map<uint64_t, Entry>::iterator found);
     uint64_t swappedLocked(uint64_t nodeID) const;
     uint64_t inodeForNodeLocked(uint64_t nodeID, const ItemPtr& known);
+    bool takenLocked(uint64_t inode) const;
     void bindLocked(uint64_t nodeID, uint64_t inode);
     Entry& rememberLocked(const ItemPtr& item, uint64_t lookups, uint64_t& inode);
     // The item the entry holds when it belongs to the current generation.
@@ -161,14 +168,16 @@ private:
     // From the second generation on: the current server's node ids and the inodes they are bound to.
     std::unordered_map<uint64_t, uint64_t> inodeOfNode_;
     std::unordered_map<uint64_t, uint64_t> nodeOfInode_;
-    // Numbers for new nodes whose own id the kernel holds for another object; far above node ids.
-    uint64_t nextOwnInode_ = uint64_t{1} << 62;
+    // Numbers for new nodes whose own id names another object; far above node ids.
+    static constexpr uint64_t firstOwnInode = uint64_t{1} << 62;
+    uint64_t nextOwnInode_ = firstOwnInode;
     TrackedItem trackedItem_;
     // Taken under a request's PendingReply; the volume's locks are taken under it (a reclaim runs
     // inside `unlessReferenced`), never the other way round.
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, Entry> entries_;
-    std::unordered_map<Name, uint64_t, NameHash> names_;
+    std::unordered_map<Name, uint64_t, EntryNameHash> names_;
+    ForgottenInodes forgotten_;
 };
 
 // An item's node id, as the volume reads it.

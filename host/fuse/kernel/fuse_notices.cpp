@@ -19,13 +19,21 @@ FuseNotices::~FuseNotices() {
 void FuseNotices::forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) {
     auto sent = std::make_shared<std::promise<void>>();
     auto done = sent->get_future();
+    queue({parentInode, name, std::move(sent)});
+    done.wait_for(bound);
+}
+
+void FuseNotices::forgetEntryLater(uint64_t parentInode, const std::string& name) { queue({parentInode, name, nullptr}); }
+
+void FuseNotices::forgetInodeLater(uint64_t inode) { queue({inode, std::nullopt, nullptr}); }
+
+void FuseNotices::queue(Notice notice) {
     {
         std::lock_guard lock(mutex_);
         if (stopped_) return;
-        queued_.push_back({parentInode, name, std::move(sent)});
+        queued_.push_back(std::move(notice));
     }
     changed_.notify_all();
-    done.wait_for(bound);
 }
 
 void FuseNotices::forgetAttributes(uint64_t inode) {
@@ -54,9 +62,13 @@ void FuseNotices::run() {
         queued_.pop_front();
         sending_ = true;
         lock.unlock();
-        // ENOENT (the kernel no longer has the entry) is as good as done.
-        fuse_lowlevel_notify_inval_entry(session_, notice.parentInode, notice.name.data(), notice.name.size());
-        notice.sent->set_value();
+        // ENOENT (the kernel no longer has the entry or inode) is as good as done.
+        if (notice.name) {
+            fuse_lowlevel_notify_inval_entry(session_, notice.inode, notice.name->data(), notice.name->size());
+        } else {
+            fuse_lowlevel_notify_inval_inode(session_, notice.inode, 0, 0);
+        }
+        if (notice.sent) notice.sent->set_value();
         lock.lock();
         sending_ = false;
         changed_.notify_all();

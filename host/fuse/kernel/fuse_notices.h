@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace brindle::host {
@@ -24,16 +25,20 @@ public:
 
     void forgetEntry(uint64_t parentInode, const std::string& name, std::chrono::milliseconds bound) override;
     void forgetAttributes(uint64_t inode) override;
+    void forgetEntryLater(uint64_t parentInode, const std::string& name) override;
+    void forgetInodeLater(uint64_t inode) override;
     // Sends nothing more; call before the session is unmounted, which ends a notice the kernel
     // still holds up.
     void stop();
 
 private:
+    // An entry's when `name` is set, else the whole inode's.
     struct Notice {
-        uint64_t parentInode;
-        std::string name;
+        uint64_t inode;
+        std::optional<std::string> name;
         std::shared_ptr<std::promise<void>> sent;
     };
+    void queue(Notice notice);
     void run();
 
     fuse_session* const session_;

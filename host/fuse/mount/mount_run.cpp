@@ -1,5 +1,6 @@
 #include "host/fuse/mount/mount_run.h"
 
+#include "host/fuse/changes/change_watch.h"
 #include "host/fuse/kernel/fuse_notices.h"
 #include "host/fuse/kernel/operations.h"
 #include "host/fuse/mount/fuse_messages.h"
@@ -49,6 +50,12 @@ std::string serverNamed(const foundation::URL& sessionURL, SessionFileTrust trus
 
 std::string seconds(std::chrono::milliseconds duration) {
     return fmt::format("{:g} seconds", std::chrono::duration<double>(duration).count());
+}
+
+// Well under the reply deadline, so that a server that holds it to the end is never taken for a hung one.
+std::chrono::milliseconds changeWait(std::chrono::milliseconds requestTimeout) {
+    constexpr std::chrono::milliseconds longest = 10s;
+    return requestTimeout.count() == 0 ? longest : std::min(longest, requestTimeout / 2);
 }
 
 class MountRun {
@@ -205,6 +212,7 @@ private:
                 sessionPath_);
             reconnection->start();
         }
+        std::optional<ChangeWatch> changeWatch(std::in_place, context, changeWait(options.requestTimeout));
         logging::info("orvel: mounted {} on {}", sessionPath_, mountPoint_);
         raiseReadAhead(mountedPath, maximumTransfer / 1024);
         report.ready();
@@ -220,6 +228,7 @@ private:
             fuse_loop_cfg_destroy(config);
         }
         fuse_remove_signal_handlers(session);
+        changeWatch.reset();
         if (reconnection) reconnection->stop();
         context->volume.end();
         // What a reconnect loaded last is what is taken down.

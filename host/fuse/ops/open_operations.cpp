@@ -81,11 +81,20 @@ void abandonOpen(const std::shared_ptr<OperationContext>& context, const HandleP
 // Records an open that the volume accepted and answers with its handle; `keepCache` keeps what the
 // kernel cached of the file or directory from earlier opens. When the request was already answered
 // (it ran out of time) or the answer cannot be sent, the open is closed again.
+// Where the server appends at its own end of file, an O_APPEND open bypasses the page cache: the
+// kernel would put the bytes in its pages at the end it knows, which another client may have moved.
+void passAppendsToServer(const KernelRequest& request, fuse_file_info& info) {
+    if ((info.flags & O_DIRECT) || ((info.flags & O_APPEND) && request.volume().appendsAtServer())) {
+        info.direct_io = 1;
+    }
+}
+
 void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file_info info, bool keepCache) {
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
     info.noflush = flushHasNothingToReport(*handle);
+    handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
     const bool answered = request.deliver([&](KernelReply& reply) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         info.fh = context->handles.add(handle);
@@ -124,27 +133,33 @@ void openBesideAttributes(
     open([arrive](std::optional<Error> error) { arrive([&](Opening& opening) { opening.error = std::move(error); }); });
 }
 
-// Opens a file the create made and answers with its entry and handle.
+// Answers a create with the entry of the file it made and a handle of the open it holds.
+void answerCreated(const KernelRequest& request, const ItemPtr& item, uint32_t modes, fuse_file_info info,
+                   uint64_t parent, const std::string& name) {
+    const auto& context = request.context();
+    auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
+    bool recorded = false;
+    const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
+        context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
+        recorded = true;
+        info.noflush = flushHasNothingToReport(*handle);
+        handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
+        info.fh = context->handles.add(handle);
+        const int result = reply.create(entry, info);
+        if (result != 0) context->handles.take(info.fh);
+        return result;
+    });
+    if (handedOver) return;
+    if (recorded) return closeOpen(context, handle, [](std::optional<Error>) {});
+    abandonOpen(context, handle);
+}
+
+// Opens a file the create made but did not open, then answers as above.
 void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t modes, fuse_file_info info,
                  uint64_t parent, const std::string& name) {
-    request.volume().openItem(item, modes, [request, item, modes, info, parent,
-                                            name](std::optional<Error> error) mutable {
+    request.volume().openItem(item, modes, [request, item, modes, info, parent, name](std::optional<Error> error) {
         if (error) return request.fail(error);
-        const auto& context = request.context();
-        auto handle = makeHandle(request, item, context->inodes.inodeOfItem(*item), modes);
-        bool recorded = false;
-        const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
-            context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
-            recorded = true;
-            info.noflush = flushHasNothingToReport(*handle);
-            info.fh = context->handles.add(handle);
-            const int result = reply.create(entry, info);
-            if (result != 0) context->handles.take(info.fh);
-            return result;
-        });
-        if (handedOver) return;
-        if (recorded) return closeOpen(context, handle, [](std::optional<Error>) {});
-        abandonOpen(context, handle);
+        answerCreated(request, item, modes, info, parent, name);
     });
 }
 
@@ -158,7 +173,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
     // file as the offset, since the protocol writes at offsets only), O_SYNC, O_NOATIME and
     // O_NONBLOCK to itself; O_TRUNC and O_DIRECT are left to the open. The server's write open
     // can read too, so the writeback cache may fill pages through a write-only handle.
-    if (info->flags & O_DIRECT) info->direct_io = 1;
+    passAppendsToServer(request, *info);
     const PageCachePolicy policy = request.context()->options.pageCache;
     if (!(info->flags & O_TRUNC) && policy == PageCachePolicy::CloseToOpen) {
         return openBesideAttributes(
@@ -215,32 +230,62 @@ void onOpendir(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* i
             answerOpen(request, makeHandle(request, item, inode, BrindleVolume::openModeRead, true), info, false);
         });
     }
-    openBesideAttributes(request, item, openVolumeSide,
-                         [request, item, inode, info = *info, lifetime = *lifetime](
-                             std::optional<Error> error, std::optional<fskit::FSItemAttributes> attributes) mutable {
-                             if (error) return request.fail(error);
-                             auto handle = makeHandle(request, item, inode, BrindleVolume::openModeRead, true);
-                             info.cache_readdir = 1;
-                             answerOpen(request, handle, info,
-                                        listingStillCurrent(*request.context(), *handle, attributes, lifetime));
-                         });
+    const auto answer = [request, item, inode, info = *info,
+                         lifetime = *lifetime](const std::optional<fskit::FSItemAttributes>& attributes) {
+        auto handle = makeHandle(request, item, inode, BrindleVolume::openModeRead, true);
+        auto cached = info;
+        cached.cache_readdir = 1;
+        answerOpen(request, handle, cached, listingStillCurrent(*request.context(), *handle, attributes, lifetime));
+    };
+    if (!request.volume().opensDirectoriesWithAttributes()) {
+        return openBesideAttributes(request, item, openVolumeSide,
+                                    [request, answer](std::optional<Error> error,
+                                                      std::optional<fskit::FSItemAttributes> attributes) {
+                                        if (error) return request.fail(error);
+                                        answer(attributes);
+                                    });
+    }
+    // Set by the volume's open before it reports done; read only after.
+    auto brought = std::make_shared<std::optional<fskit::FSItemAttributes>>();
+    request.generation().directories->acquire(
+        inode,
+        [request, item, brought](DirectoryOpens::Done opened) {
+            request.volume().openDirectory(item, [brought, opened = std::move(opened)](
+                                                     std::optional<fskit::FSItemAttributes> attributes,
+                                                     std::optional<Error> error) {
+                *brought = std::move(attributes);
+                opened(std::move(error));
+            });
+        },
+        [request, item, brought, answer](std::optional<Error> error) {
+            if (error) return request.fail(error);
+            if (*brought) return answer(*brought);
+            // The directory was open already, or its open brought no record: asked as from any server.
+            request.volume().getAttributes(allAttributes(), item,
+                                           [answer](std::optional<fskit::FSItemAttributes> attributes,
+                                                    std::optional<Error>) { answer(attributes); });
+        });
 }
 
 void onCreate(const KernelRequest& request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* info) {
     auto directory = request.itemOrFail(parent);
     if (!directory) return;
     const uint32_t modes = openModesForFlags(info->flags);
-    if (info->flags & O_DIRECT) info->direct_io = 1;
+    passAppendsToServer(request, *info);
     const auto fileName = request.nameOrFail(name);
     if (!fileName) return;
-    request.volume().createItemNamed(
-        *fileName, fskit::FSItemTypeFile, directory, creationAttributes(mode),
+    request.volume().createOpenedFileNamed(
+        *fileName, directory, creationAttributes(mode), modes,
         [request, modes, info = *info, parent, directory, created = *fileName](
-            ItemPtr item, std::optional<fskit::FSFileName>, std::optional<Error> error) {
+            ItemPtr item, std::optional<fskit::FSFileName>, bool opened, std::optional<Error> error) {
             if (!item) return request.fail(error);
-            giveToCaller(request, item, directory, created, [request, item, modes, info, parent, created] {
-                openCreated(request, item, modes, info, parent, created.data());
-            });
+            giveToCaller(
+                request, item, directory, created,
+                [request, item, modes, info, parent, created, opened] {
+                    if (opened) return answerCreated(request, item, modes, info, parent, created.data());
+                    openCreated(request, item, modes, info, parent, created.data());
+                },
+                opened);
         });
 }
 

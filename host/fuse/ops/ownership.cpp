@@ -4,7 +4,7 @@ namespace brindle::host {
 
 void giveToCaller(const KernelRequest& request, const std::shared_ptr<BrindleItem>& item,
                   const std::shared_ptr<BrindleItem>& directory, const fskit::FSFileName& name,
-                  std::function<void()> then) {
+                  std::function<void()> then, bool heldOpen) {
     if (!request.context()->options.allowOther) return then();
     const Caller& caller = request.caller();
     const auto owner = BrindleVolume::attributesForItem(
@@ -15,14 +15,18 @@ void giveToCaller(const KernelRequest& request, const std::shared_ptr<BrindleIte
     change->gid = caller.gid;
     request.volume().setAttributes(
         change, item,
-        [request, item, directory, name, then = std::move(then)](std::optional<fskit::FSItemAttributes> attributes,
-                                                                 std::optional<foundation::Error> error) {
+        [request, item, directory, name, heldOpen, then = std::move(then)](
+            std::optional<fskit::FSItemAttributes> attributes, std::optional<foundation::Error> error) {
             if (attributes) return then();
-            request.volume().removeItem(item, name, directory,
-                                        [request, item, error](std::optional<foundation::Error>) {
-                                            request.context()->lookups.releaseUnreferenced(item);
-                                            request.fail(error);
-                                        });
+            auto removeAgain = [request, item, directory, name, error] {
+                request.volume().removeItem(item, name, directory,
+                                            [request, item, error](std::optional<foundation::Error>) {
+                                                request.context()->lookups.releaseUnreferenced(item);
+                                                request.fail(error);
+                                            });
+            };
+            if (!heldOpen) return removeAgain();
+            request.volume().closeItem(item, 0, [removeAgain](std::optional<foundation::Error>) { removeAgain(); });
         });
 }
 

@@ -72,6 +72,7 @@ void Reconnection::reconnect() {
     previous->volume->deactivateWithOptions(0, [](std::optional<foundation::Error>) {});
     const std::function<bool()> ending = [this] { return stopped_.load(); };
     auto pauseLength = firstPause;
+    std::string lastReason;
     for (int attempt = 1; !stopped_; ++attempt) {
         auto outcome = [&] {
             const logging::DetailsAtDebug details;
@@ -87,8 +88,14 @@ void Reconnection::reconnect() {
             return;
         }
         if (stopped_) return;
-        logging::info("orvel: reconnect attempt {} failed: {}; next in {:.1f} s", attempt,
-                       std::get<std::string>(outcome), secondsOf(pauseLength));
+        // Each new reason is told once; repeats of it only in the debug log.
+        const std::string& reason = std::get<std::string>(outcome);
+        if (reason != lastReason) {
+            logging::info("orvel: reconnect to the session {} waits: {}", session_, reason);
+            lastReason = reason;
+        }
+        logging::debug("orvel: reconnect attempt {} failed: {}; next in {:.1f} s", attempt, reason,
+                       secondsOf(pauseLength));
         if (!pause(pauseLength)) return;
         pauseLength = std::min(pauseLength * 2, longestPause);
     }

@@ -19,6 +19,11 @@ public:
     // Makes the kernel ask for the attributes of `inode` again before it trusts the size it holds.
     // Takes no lock in the kernel, so a request's own path may send it.
     virtual void forgetAttributes(uint64_t inode) = 0;
+
+    // Make the kernel drop the entry, or the inode's attributes, pages and listing, without waiting
+    // for it: for changes the server tells of, which no request of this mount waits for.
+    virtual void forgetEntryLater(uint64_t parentInode, const std::string& name) = 0;
+    virtual void forgetInodeLater(uint64_t inode) = 0;
 };
 
 }  // namespace brindle::host

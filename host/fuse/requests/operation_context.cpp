@@ -4,7 +4,9 @@ namespace brindle::host {
 
 OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint64_t rootNodeID,
                                    MountOptions options_, std::chrono::steady_clock::duration replyBound)
-    : volume(volume_), inodes(volume_->rootItem(), rootNodeID),
+    : volume(volume_),
+      // Only a reconnect renumbers nodes; without one the kernel finds its numbers from the node ids.
+      inodes(volume_->rootItem(), rootNodeID, options_.reconnect ? ForgottenInodes::defaultCapacity : 0),
       // The inode table gives back only items of the newest generation.
       lookups(inodes,
               [this](const std::shared_ptr<BrindleItem>& item) {

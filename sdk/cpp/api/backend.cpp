@@ -45,6 +45,7 @@ Result<std::shared_ptr<OpenFile>> Backend::open(const Call&, NodeId, uint32_t) {
 Result<void> Backend::close(const Call&, NodeId, uint32_t) { return {}; }
 Result<size_t> Backend::read(const Call&, NodeId, uint64_t, std::span<char>) { return notImplemented(); }
 Result<size_t> Backend::write(const Call&, NodeId, uint64_t, std::string_view) { return notImplemented(); }
+Result<Appended> Backend::append(const Call&, NodeId, std::string_view) { return notImplemented(); }
 
 Result<std::vector<std::string>> Backend::listXattrs(const Call&, NodeId) { return notImplemented(); }
 Result<std::string> Backend::getXattr(const Call&, NodeId, const std::string&) { return notImplemented(); }

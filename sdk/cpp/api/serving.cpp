@@ -18,6 +18,8 @@ void makePathsAbsolute(ServerSettings& settings, const std::filesystem::path& wo
         return (workingDirectory / path).lexically_normal().string();
     };
     settings.sessionFile = absolute(settings.sessionFile);
+    if (!settings.tlsCertificate.empty()) settings.tlsCertificate = absolute(settings.tlsCertificate);
+    if (!settings.tlsKey.empty()) settings.tlsKey = absolute(settings.tlsKey);
     if (settings.listen.starts_with(kUnixPrefix)) {
         settings.listen = kUnixPrefix + absolute(settings.listen.substr(kUnixPrefix.size()));
     }

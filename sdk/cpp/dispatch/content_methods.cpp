@@ -33,17 +33,22 @@ Reply Dispatcher::open(const Request& request, const Call& call) {
     if (asked & kOpenWrite) {
         if (auto refused = refuseChange()) return errorReply(*refused);
     }
-    if (openFiles_.reopen(call.connection(), node.value(), asked)) return okReply();
+    const auto failed = openFor(call, node.value(), asked);
+    return failed ? errorReply(*failed) : okReply();
+}
 
-    const auto held = openFiles_.find(call.connection(), node.value());
+std::optional<Error> Dispatcher::openFor(const Call& call, NodeId node, uint32_t asked) {
+    if (openFiles_.reopen(call.connection(), node, asked)) return std::nullopt;
+
+    const auto held = openFiles_.find(call.connection(), node);
     const uint32_t wanted = asked | (held ? held->modes : 0);
-    auto file = backend_.open(call, node.value(), wanted);
-    if (!file) return errorReply(file.error());
-    if (!file.value()) return errorReply(handlerFault(call.method(), "the handler returned no open file"));
-    if (openFiles_.put(call.connection(), node.value(), std::move(file.value()), wanted) == OpenFiles::Put::full) {
-        return errorReply(Error(Errno::emfile, "too many open files"));
+    auto file = backend_.open(call, node, wanted);
+    if (!file) return file.error();
+    if (!file.value()) return handlerFault(call.method(), "the handler returned no open file");
+    if (openFiles_.put(call.connection(), node, std::move(file.value()), wanted) == OpenFiles::Put::full) {
+        return Error(Errno::emfile, "too many open files");
     }
-    return okReply();
+    return std::nullopt;
 }
 
 Reply Dispatcher::close(const Request& request, const Call& call) {
@@ -88,6 +93,10 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
     if (!length) return errorReply(length.error());
     data = data.substr(0, static_cast<size_t>(std::min<uint64_t>(length.value(), data.size())));
 
+    auto appending = request.flag(key::append, false);
+    if (!appending) return errorReply(appending.error());
+    if (appending.value() && advertises(extension::append)) return append(call, node.value(), data);
+
     auto written = backend_.write(call, node.value(), offset.value(), data);
     if (!written) return errorReply(written.error());
     if (written.value() > data.size()) {
@@ -96,6 +105,23 @@ Reply Dispatcher::write(const Request& request, const Call& call) {
     }
     Reply reply = okReply();
     reply.object[key::writeSize] = static_cast<uint64_t>(written.value());
+    return reply;
+}
+
+Reply Dispatcher::append(const Call& call, NodeId node, std::string_view data) {
+    auto appended = backend_.append(call, node, data);
+    if (!appended) return errorReply(appended.error());
+    const Appended& done = appended.value();
+    if (done.written > data.size() || done.offset > static_cast<uint64_t>(INT64_MAX) ||
+        done.size < done.offset + done.written) {
+        return errorReply(handlerFault(call.method(), fmt::format("the handler appended {} bytes of {} at {} to a "
+                                                                  "file of {}",
+                                                                  done.written, data.size(), done.offset, done.size)));
+    }
+    Reply reply = okReply();
+    reply.object[key::writeSize] = static_cast<uint64_t>(done.written);
+    reply.object[key::writtenAt] = done.offset;
+    reply.object[key::fileSize] = done.size;
     return reply;
 }
 

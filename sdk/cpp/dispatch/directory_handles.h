@@ -20,6 +20,12 @@ public:
     void add(std::string_view name);
     size_t size() const { return starts_.size(); }
     std::string_view operator[](size_t index) const;
+    // Puts the names in byte order, so that a listing taken again can go on after a given name.
+    void sort();
+    // The position of the first name after `name` in a sorted list.
+    size_t firstAfter(std::string_view name) const;
+    // A copy of the names from `begin` up to `end`.
+    PackedNames slice(size_t begin, size_t end) const;
     // The memory the names take.
     size_t bytes() const { return buffer_.capacity() + starts_.capacity() * sizeof(uint32_t); }
     void shrink();
@@ -33,12 +39,15 @@ private:
 // recent listing through a handle started from. A listing's cookies are positions in its own list
 // of names, so they grow from entry to entry whatever order the backend lists them in. Each handle
 // holds what the backend's openDirectory gave for it, let go outside the table's lock when the
-// handle closes. The kept names of all handles share one budget: the oldest listing goes first.
+// handle closes. The kept names of all handles share one budget: the oldest listing goes first,
+// down to the names of its latest page, so that it can still go on after the name a cookie
+// follows; those few names go only when no whole listing is left to let go.
 class DirectoryHandles {
 public:
     using Names = std::shared_ptr<const PackedNames>;
 
-    DirectoryHandles(size_t handleLimit, size_t listingBudget) : handleLimit_(handleLimit), listingBudget_(listingBudget) {}
+    // At most `handleLimit` handles, and a connection's share of them.
+    DirectoryHandles(size_t handleLimit, size_t listingBudget);
 
     // A new handle holding `directory`, or none when the table is full.
     std::optional<uint64_t> open(uint64_t connectionID, uint64_t nodeID, std::shared_ptr<OpenDirectory> directory);
@@ -56,6 +65,11 @@ public:
     std::optional<uint32_t> beginListing(uint64_t handle, Names names);
     // The names of a recent listing, or null when it is unknown or has been let go.
     Names listing(uint64_t handle, uint32_t generation) const;
+    // Notes that a page of the listing went out with the names from `begin` up to `end`.
+    void served(uint64_t handle, uint32_t generation, size_t begin, size_t end);
+    // The name that the listing's cookie at `position` follows, while the listing or its latest
+    // page is kept.
+    std::optional<std::string> nameBefore(uint64_t handle, uint32_t generation, size_t position) const;
 
     size_t keptBytes() const;
 
@@ -67,6 +81,11 @@ private:
         uint64_t handle;
         uint32_t generation;
         Names names;
+        // Once the listing is let go, `names` holds only its latest page, from `first` on.
+        bool whole = true;
+        size_t first = 0;
+        size_t servedBegin = 0;
+        size_t servedEnd = 0;
     };
     using KeptList = std::list<Kept>;
     struct Handle {
@@ -79,12 +98,17 @@ private:
     };
 
     void releaseLocked(KeptList::iterator listing);
+    void forgetLocked(KeptList::iterator listing);
+    void keepWithinBudgetLocked();
+    KeptList::const_iterator findLocked(uint64_t handle, uint32_t generation) const;
 
     const size_t handleLimit_;
+    const size_t handleShare_;
     const size_t listingBudget_;
     mutable std::mutex mutex_;
     uint64_t next_ = 1;
     std::unordered_map<uint64_t, Handle> handles_;
+    std::unordered_map<uint64_t, size_t> heldBy_;  // handles by connection, only those with any
     KeptList kept_;  // every handle's listings, oldest first
     size_t keptBytes_ = 0;
 };

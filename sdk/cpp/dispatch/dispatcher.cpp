@@ -2,9 +2,11 @@
 
 #include "platform/foundation/json.h"
 #include "platform/log/log.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/results.h"
 
+#include <algorithm>
 #include <exception>
 #include <unordered_map>
 
@@ -12,13 +14,15 @@ namespace brindle::sdk {
 
 namespace method = wire::method;
 
-Dispatcher::Dispatcher(Backend& backend, const Limits& limits, const std::set<std::string>& advertised)
+Dispatcher::Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised)
     : backend_(backend),
       capabilities_(backend.capabilities()),
+      advertised_(std::move(advertised)),
       openFiles_(limits.maxOpenFiles),
       directories_(limits.maxOpenDirectories, limits.listingBudget),
-      servesLocks_(advertised.contains(std::string(wire::lock::extension))),
-      locks_(limits.maxLocksPerConnection) {}
+      locks_(limits.maxLocksPerConnection) {
+    if (advertises(wire::extension::changeNotices)) changeNotices_.emplace(limits.untoldChangesPerClient, limits.longestChangeWait);
+}
 
 const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::methods() {
     static const std::unordered_map<std::string_view, Method> table{
@@ -66,7 +70,12 @@ Reply Dispatcher::dispatch(const Request& request) {
     logging::debug("orvel: server call {}", wireName);
     const Call call(*this, request.connectionID, wireName);
     try {
-        return (this->*member)(request, call);
+        Reply reply = (this->*member)(request, call);
+        const auto* ok = reply.object.if_contains(wire::key::ok);
+        if (changeNotices_ && ok != nullptr && ok->is_bool() && ok->as_bool()) {
+            recordChange(request, wireName);
+        }
+        return reply;
     } catch (const std::exception& thrown) {
         return errorReply(handlerFault(wireName, std::string("the handler threw: ") + thrown.what()));
     } catch (...) {
@@ -77,12 +86,12 @@ Reply Dispatcher::dispatch(const Request& request) {
 std::vector<std::string_view> Dispatcher::methodNames() {
     std::vector<std::string_view> names;
     for (const auto& [name, member] : methods()) names.push_back(name);
+    names.push_back(method::waitForChanges);
     return names;
 }
 
-std::vector<std::string> Dispatcher::ownExtensions() { return {std::string(wire::lock::extension)}; }
-
 void Dispatcher::connectionEnded(uint64_t connectionID) {
+    releaseHeld(connectionID);
     locks_.removeConnection(connectionID);
     openFiles_.removeConnection(connectionID);
     directories_.closeConnection(connectionID);
@@ -107,6 +116,10 @@ std::shared_ptr<OpenDirectory> Dispatcher::openDirectory(uint64_t connection, No
 std::optional<Error> Dispatcher::refuseChange() const {
     if (capabilities_.readOnly) return Error(Errno::erofs, "the file system is read-only");
     return std::nullopt;
+}
+
+bool Dispatcher::advertises(std::string_view extension) const {
+    return std::ranges::find(advertised_, extension) != advertised_.end();
 }
 
 std::optional<Error> Dispatcher::refuseXattrs() const {

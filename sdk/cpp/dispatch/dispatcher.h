@@ -2,6 +2,7 @@
 
 #include "brindle/backend.h"
 #include "brindle/serving.h"
+#include "sdk/cpp/dispatch/change_notices.h"
 #include "sdk/cpp/dispatch/directory_handles.h"
 #include "sdk/cpp/dispatch/lock_table.h"
 #include "sdk/cpp/dispatch/open_files.h"
@@ -22,16 +23,21 @@ namespace brindle::sdk {
 // ends the connection. Safe from any thread.
 class Dispatcher final : private Call::Holdings {
 public:
-    // `advertised`: the extensions the handshake offers; the methods of one it does not are
-    // refused as unknown.
-    Dispatcher(Backend& backend, const Limits& limits, const std::set<std::string>& advertised = {});
+    // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown
+    // ("wait_for_changes" is served only where change notices are advertised, "set_lock" and
+    // "test_lock" only where locks are).
+    Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised);
 
     Reply dispatch(const Request& request);
+    // Whether `method` may be held: such a request goes to waitForChanges instead of dispatch.
+    static bool isHeld(std::string_view method);
+    // Answers through `answer`, at once or once a change comes or the wait runs out; never blocks.
+    void waitForChanges(const Request& request, ChangeNotices::Answer answer);
+    // Answers the connection's held request, so that it does not keep the connection's end waiting.
+    void releaseHeld(uint64_t connectionID);
     // Every method it serves. The handshake is not one: the door answers it before a
     // connection reaches the dispatcher.
     static std::vector<std::string_view> methodNames();
-    // The extensions the SDK implements for every backend.
-    static std::vector<std::string> ownExtensions();
     // Lets go of what the connection held and tells the backend; called once when it ends.
     void connectionEnded(uint64_t connectionID);
 
@@ -48,6 +54,9 @@ private:
 
     // EROFS for a change on a read-only file system.
     std::optional<Error> refuseChange() const;
+    // Opens `node` for the call's connection with `asked` added to what it holds already.
+    std::optional<Error> openFor(const Call& call, NodeId node, uint32_t asked);
+    bool advertises(std::string_view extension) const;
     // ENOTSUP when the file system offers no extended attributes.
     std::optional<Error> refuseXattrs() const;
     // ENOTSUP when the handshake does not offer locks.
@@ -77,6 +86,7 @@ private:
     Reply close(const Request& request, const Call& call);
     Reply read(const Request& request, const Call& call);
     Reply write(const Request& request, const Call& call);
+    Reply append(const Call& call, NodeId node, std::string_view data);
 
     Reply listXattrs(const Request& request, const Call& call);
     Reply getXattr(const Request& request, const Call& call);
@@ -87,12 +97,15 @@ private:
     Reply testLock(const Request& request, const Call& call);
 
     static const std::unordered_map<std::string_view, Method>& methods();
+    // Tells the other connections what a successful change of `request` touched.
+    void recordChange(const Request& request, std::string_view method);
 
     Backend& backend_;
     const Capabilities capabilities_;
+    const std::vector<std::string> advertised_;
     OpenFiles openFiles_;
     DirectoryHandles directories_;
-    const bool servesLocks_;
+    std::optional<ChangeNotices> changeNotices_;
     LockTable locks_;
 };
 

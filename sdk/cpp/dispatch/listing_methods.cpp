@@ -38,6 +38,7 @@ public:
             logging::info("orvel: server left {} entries out of the listing of node {}: their names are not UTF-8 "
                           "or not single names", leftOut_, directory);
         }
+        names_->sort();
         names_->shrink();
         return std::move(names_);
     }
@@ -59,14 +60,21 @@ Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
     if (!handle) return errorReply(Error(Errno::emfile, "too many open directories"));
     Reply reply = okReply();
     reply.object[key::handleID] = *handle;
+    if (advertises(extension::openDirectoryRecord)) {
+        // The open stands without it: a client that gets none fetches the attributes itself.
+        const auto record = recordOf(call, backend_, node.value(), backend_.getAttributes(call, node.value()));
+        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value());
+    }
     return reply;
 }
 
-// A listing from cookie 0 takes the directory's names once; later calls page through that
-// list, and each page looks its entries up afresh, leaving out names removed since. Entries
-// added meanwhile appear in the next listing. A listing let go meanwhile is taken afresh and
-// paged on from the same position, which lists nothing twice as long as the directory did not
-// change. Without a handle every call takes the names afresh and the cookie is a plain position.
+// A listing from cookie 0 takes the directory's names once, in byte order; later calls page
+// through that list, and each page looks its entries up afresh, leaving out names removed since.
+// Entries added meanwhile appear in the next listing. A listing let go meanwhile is taken afresh
+// and goes on after the name the cookie follows, so that names removed before it (as `rm -rf`
+// removes each page) move no later name past the cookie; when that name is not known either, it
+// goes on from the same position. Without a handle every call takes the names afresh and the
+// cookie is a plain position.
 Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
     auto parent = request.u64(key::parentID);
     if (!parent) return errorReply(parent.error());
@@ -81,7 +89,7 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
     if (handle.value() != 0 && directories_.nodeOf(call.connection(), handle.value()) != parent.value()) {
         return errorReply(Error(Errno::ebadf, "unknown directory handle"));
     }
-    const uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
+    uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
     if (handle.value() == 0 && position > kPositionMask) return errorReply(Error(Errno::einval, "bad cookie"));
 
     auto lookup = backend_.listingLookup(call, parent.value());
@@ -94,11 +102,15 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
         names = directories_.listing(handle.value(), generation);
     }
     if (!names) {
+        const auto resumeAfter = handle.value() != 0 && cookie.value() != 0
+                                     ? directories_.nameBefore(handle.value(), generation, position)
+                                     : std::nullopt;
         PackedListing listing;
         if (auto listed = backend_.listDirectory(call, parent.value(), listing); !listed) {
             return errorReply(listed.error());
         }
         names = listing.finish(parent.value());
+        if (resumeAfter) position = names->firstAfter(*resumeAfter);
         if (handle.value() != 0) {
             const auto begun = directories_.beginListing(handle.value(), names);
             if (!begun) return errorReply(Error(Errno::ebadf, "unknown directory handle"));
@@ -107,7 +119,8 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
     }
 
     boost::json::array items;
-    for (size_t index = position; index < names->size() && items.size() < limit; ++index) {
+    size_t index = position;
+    for (; index < names->size() && items.size() < limit; ++index) {
         const std::string name((*names)[index]);
         auto item = lookup.value()(name);
         if (!item) {
@@ -123,6 +136,7 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
         record.value().nextCookie = cookieFor(generation, index + 1);
         items.push_back(wire::encodeItemRecord(record.value()));
     }
+    if (handle.value() != 0) directories_.served(handle.value(), generation, position, index);
     Reply reply = okReply();
     reply.object[key::dirItems] = std::move(items);
     return reply;

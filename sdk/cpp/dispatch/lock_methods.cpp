@@ -1,3 +1,4 @@
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/dispatcher.h"
 
@@ -69,7 +70,7 @@ Result<LockTable::Lock> requestedLock(const Request& request, bool allowUnlock) 
 }  // namespace
 
 std::optional<Error> Dispatcher::refuseLocks() const {
-    if (!servesLocks_) return Error(Errno::enotsup, "this server does not offer the \"locks\" extension");
+    if (!advertises(wire::extension::locks)) return Error(Errno::enotsup, "this server does not offer the \"locks\" extension");
     return std::nullopt;
 }
 

@@ -20,16 +20,6 @@ Reply recordReply(std::string_view key, const Result<wire::ItemRecord>& record) 
     return reply;
 }
 
-// The record of an item that must be `node`'s own.
-Result<wire::ItemRecord> recordOf(const Call& call, const Backend& backend, NodeId node, const Result<Item>& item) {
-    if (!item) return item.error();
-    if (item.value().node != node) {
-        return handlerFault(call.method(), fmt::format("the handler answered for node {} when asked about node {}",
-                                                       item.value().node, node));
-    }
-    return itemRecord(call.method(), backend, item.value(), std::nullopt);
-}
-
 Result<wire::ItemRecord> recordAt(const Call& call, const Backend& backend, NodeId parent, const std::string& name,
                                   const Result<Item>& item) {
     if (!item) return item.error();
@@ -171,8 +161,21 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
     auto entry = newEntryOf(request, refuseChange());
     if (!entry) return errorReply(entry.error());
     const auto& [parent, name, mode] = entry.value();
-    return recordReply(key::itemAttrs,
-                       recordAt(call, backend_, parent, name, backend_.createFile(call, parent, name, mode)));
+    // Where the extension is not advertised the key is one this server does not know, and ignored.
+    std::optional<uint32_t> openModes;
+    if (request.has(key::openModes) && advertises(extension::createOpens)) {
+        auto modes = request.u64(key::openModes);
+        if (!modes) return errorReply(modes.error());
+        openModes = static_cast<uint32_t>(modes.value());
+    }
+    const auto created = backend_.createFile(call, parent, name, mode);
+    const auto record = recordAt(call, backend_, parent, name, created);
+    // Only a create answered with its record opens: the client can close nothing it cannot name.
+    // A failed open leaves the file to the client's own open.
+    const bool opened = openModes && record && !openFor(call, created.value().node, *openModes);
+    Reply reply = recordReply(key::itemAttrs, record);
+    if (openModes && record) reply.object[key::opened] = opened;
+    return reply;
 }
 
 Reply Dispatcher::createDirectory(const Request& request, const Call& call) {

@@ -1,8 +1,12 @@
 #include "sdk/cpp/dispatch/open_files.h"
 
+#include "sdk/cpp/dispatch/connection_share.h"
+
 #include <vector>
 
 namespace brindle::sdk {
+
+OpenFiles::OpenFiles(size_t limit) : limit_(limit), share_(connectionShare(limit)) {}
 
 std::optional<OpenFiles::Entry> OpenFiles::find(uint64_t connectionID, NodeId node) const {
     std::lock_guard lock(mutex_);
@@ -22,9 +26,13 @@ bool OpenFiles::reopen(uint64_t connectionID, NodeId node, uint32_t modes) {
 OpenFiles::Put OpenFiles::put(uint64_t connectionID, NodeId node, std::shared_ptr<OpenFile> file, uint32_t modes) {
     std::lock_guard lock(mutex_);
     const auto [it, inserted] = entries_.try_emplace({connectionID, node});
-    if (inserted && entries_.size() > limit_) {
-        entries_.erase(it);
-        return Put::full;
+    if (inserted) {
+        const auto held = heldBy_.find(connectionID);
+        if (entries_.size() > limit_ || (held != heldBy_.end() && held->second >= share_)) {
+            entries_.erase(it);
+            return Put::full;
+        }
+        ++heldBy_[connectionID];
     }
     // What was there leaves with `file`, once the lock is let go.
     std::swap(it->second.file, file);
@@ -41,6 +49,7 @@ bool OpenFiles::remove(uint64_t connectionID, NodeId node) {
     if (--it->second.opens > 0) return true;
     removed = std::move(it->second);
     entries_.erase(it);
+    if (const auto held = heldBy_.find(connectionID); --held->second == 0) heldBy_.erase(held);
     return true;
 }
 
@@ -52,6 +61,7 @@ void OpenFiles::removeConnection(uint64_t connectionID) {
         removed.push_back(std::move(it->second));
         it = entries_.erase(it);
     }
+    heldBy_.erase(connectionID);
 }
 
 size_t OpenFiles::size() const {

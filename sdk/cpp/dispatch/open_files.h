@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace brindle::sdk {
@@ -26,7 +27,8 @@ public:
         uint64_t opens = 0;
     };
 
-    explicit OpenFiles(size_t limit) : limit_(limit) {}
+    // At most `limit` entries, and a connection's share of them.
+    explicit OpenFiles(size_t limit);
 
     std::optional<Entry> find(uint64_t connectionID, NodeId node) const;
     // Counts one more open of an entry whose modes cover `modes`; false when there is none.
@@ -42,8 +44,10 @@ public:
 
 private:
     const size_t limit_;
+    const size_t share_;
     mutable std::mutex mutex_;
     std::map<std::pair<uint64_t, NodeId>, Entry> entries_;  // by (connection, node)
+    std::unordered_map<uint64_t, size_t> heldBy_;  // entries by connection, only those with any
 };
 
 }  // namespace brindle::sdk

@@ -28,6 +28,13 @@ Result<uint64_t> Request::u64(std::string_view key, uint64_t fallback) const {
     return u64(key);
 }
 
+Result<bool> Request::flag(std::string_view key, bool fallback) const {
+    const auto* value = object.if_contains(key);
+    if (value == nullptr) return fallback;
+    if (!value->is_bool()) return missing(key);
+    return value->get_bool();
+}
+
 Result<int64_t> Request::i64(std::string_view key) const {
     const auto* value = object.if_contains(key);
     if (value == nullptr) return missing(key);

@@ -23,6 +23,8 @@ struct Request {
     // `fallback` when the key is absent.
     Result<uint64_t> u64(std::string_view key, uint64_t fallback) const;
     Result<int64_t> i64(std::string_view key) const;
+    // `fallback` when the key is absent.
+    Result<bool> flag(std::string_view key, bool fallback) const;
     Result<std::string> string(std::string_view key) const;
     // A name that must be a single entry of a directory.
     Result<std::string> entryName(std::string_view key) const;

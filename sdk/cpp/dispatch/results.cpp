@@ -38,6 +38,15 @@ Error handlerFault(std::string_view method, std::string_view problem) {
     return Error(Errno::eio, std::move(message));
 }
 
+Result<wire::ItemRecord> recordOf(const Call& call, const Backend& backend, NodeId node, const Result<Item>& item) {
+    if (!item) return item.error();
+    if (item.value().node != node) {
+        return handlerFault(call.method(), fmt::format("the handler answered for node {} when asked about node {}",
+                                                       item.value().node, node));
+    }
+    return itemRecord(call.method(), backend, item.value(), std::nullopt);
+}
+
 Result<wire::ItemRecord> itemRecord(std::string_view method, const Backend& backend, const Item& item,
                                     const std::optional<Place>& place) {
     if (item.node == 0) return handlerFault(method, "the handler's node id is 0");

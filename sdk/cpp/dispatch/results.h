@@ -24,5 +24,7 @@ struct Place {
 // outside the seven, or a time whose nanoseconds are not 0 to 999,999,999 is a handler fault.
 Result<wire::ItemRecord> itemRecord(std::string_view method, const Backend& backend, const Item& item,
                                     const std::optional<Place>& place);
+// The record of an item that must be `node`'s own, with its own parent and name.
+Result<wire::ItemRecord> recordOf(const Call& call, const Backend& backend, NodeId node, const Result<Item>& item);
 
 }  // namespace brindle::sdk

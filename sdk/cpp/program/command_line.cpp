@@ -62,9 +62,16 @@ CommandLine::Parsed CommandLine::parse(const std::vector<std::string>& arguments
         } else if (argument == "--session-file") {
             if (!value(server.sessionFile)) return refuse("--session-file needs a path");
         } else if (argument == "--listen") {
-            if (!value(server.listen) || (!server.listen.starts_with("unix:") && !server.listen.starts_with("tcp://"))) {
-                return refuse("--listen needs unix:PATH or tcp://HOST:PORT");
+            if (!value(server.listen) || (!server.listen.starts_with("unix:") && !server.listen.starts_with("tls://") &&
+                                          !server.listen.starts_with("tcp://"))) {
+                return refuse("--listen needs unix:PATH, tls://HOST:PORT or tcp://HOST:PORT");
             }
+        } else if (argument == "--tls-cert") {
+            if (!value(server.tlsCertificate)) return refuse("--tls-cert needs a PEM file");
+        } else if (argument == "--tls-key") {
+            if (!value(server.tlsKey)) return refuse("--tls-key needs a PEM file");
+        } else if (argument == "--allow-unencrypted-remote") {
+            server.allowUnencryptedRemote = true;
         } else if (argument == "--volume-name") {
             if (!value(server.volumeName)) return refuse("--volume-name needs a name");
         } else if (argument == "--threads") {
@@ -92,6 +99,10 @@ CommandLine::Parsed CommandLine::parse(const std::vector<std::string>& arguments
     }
     for (const Option& option : own_) {
         if (option.required && option.value->empty()) return refuse(option.name + " " + option.placeholder + " is required");
+    }
+    if (server.tlsCertificate.empty() != server.tlsKey.empty()) return refuse("--tls-cert and --tls-key go together");
+    if (!server.tlsCertificate.empty() && !server.listen.starts_with("tls://")) {
+        return refuse("--tls-cert and --tls-key need --listen tls://HOST:PORT");
     }
     if (server.sessionFile.empty()) return refuse("--session-file PATH is required");
     return parsed;
@@ -121,8 +132,12 @@ std::string CommandLine::usage() const {
     }
     text += " --session-file PATH [options]\n" + summary_ + "\n\n";
     text += optionLine("--listen unix:PATH", "listen on a Unix socket (default: PATH.sock beside the session file)");
-    text += optionLine("--listen tcp://HOST:PORT", "listen on TCP; HOST must be loopback unless --allow-remote");
-    text += optionLine("--allow-remote", "allow a TCP address that is not loopback (the protocol is not encrypted)");
+    text += optionLine("--listen tls://HOST:PORT", "listen on TCP with TLS 1.3; the session file pins the certificate");
+    text += optionLine("--listen tcp://HOST:PORT", "listen on TCP in clear text (token and data readable on the way)");
+    text += optionLine("--tls-cert FILE", "the certificate (PEM) to show; default: a fresh self-signed one");
+    text += optionLine("--tls-key FILE", "the key (PEM) of --tls-cert");
+    text += optionLine("--allow-remote", "allow a TCP address that is not loopback");
+    text += optionLine("--allow-unencrypted-remote", "allow --allow-remote with tcp:// (sends the token in clear text)");
     for (const Option& option : own_) {
         text += optionLine(option.placeholder.empty() ? option.name : option.name + " " + option.placeholder, option.help);
     }

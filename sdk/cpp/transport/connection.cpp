@@ -7,6 +7,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace brindle::sdk {
@@ -41,11 +42,23 @@ bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
     return false;
 }
 
+// What a request's reply may take in the outbox beyond its JSON: a read's data, at most one frame.
+constexpr uint64_t kMaxFrame = 16u * 1024u * 1024u;
+
+size_t replyBytesAhead(const boost::json::object& request) {
+    const auto* method = foundation::json::stringField(request, key::method);
+    if (method == nullptr || *method != wire::method::read) return 0;
+    const auto length = foundation::json::uint64Field(request, key::length);
+    return static_cast<size_t>(std::min<uint64_t>(length.value_or(0), kMaxFrame));
+}
+
 }  // namespace
 
 void Connection::serve() {
     std::thread writer([this] { outbox_.runWriter(); });
     readRequests();
+    // No more requests come: a held one is answered now rather than when its wait runs out.
+    dispatcher_.releaseHeld(id_);
     {
         std::unique_lock lock(flightMutex_);
         flightChanged_.wait(lock, [this] { return inFlight_ == 0; });
@@ -61,7 +74,9 @@ void Connection::readRequests() {
     RequestReader reader(socket_.get());
     for (;;) {
         // A client that leaves its replies untaken gets no more work done for it.
-        if (!outbox_.waitForRoom(kMaxQueuedBytes)) return;
+        // One largest read beyond the bound is let through, so that a small call can still
+        // overtake it.
+        if (!outbox_.waitForRoom(kMaxQueuedBytes + kMaxFrame)) return;
         {
             std::unique_lock lock(flightMutex_);
             flightChanged_.wait(lock, [this] { return inFlight_ < kMaxInFlight; });
@@ -74,6 +89,12 @@ void Connection::readRequests() {
             --inFlight_;
             return;
         }
+        // A held request takes no worker: it is answered later by whoever has its answer.
+        if (const auto* method = foundation::json::stringField(frame.value().response, key::method);
+            method != nullptr && Dispatcher::isHeld(*method)) {
+            hold(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
+            continue;
+        }
         // A quick call on an otherwise idle connection is answered here: handing it to a worker
         // would cost a thread wake-up, which is most of such a call's round trip. With other calls
         // in flight it goes to the pool, so that it neither waits for them nor holds up the next.
@@ -83,21 +104,38 @@ void Connection::readRequests() {
             const auto& payload = frame.value().payload;
             answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
         }
+        // Reads in flight count against the reply bound, so that a client that pipelines large
+        // reads and takes none of their replies holds the server to about the bound, not to
+        // every read's data at once.
+        const size_t reserved = replyBytesAhead(frame.value().response);
+        outbox_.reserve(reserved);
         if (answerHere) {
-            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
+            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()), reserved);
             continue;
         }
-        pool_.post([self = shared_from_this(), request = std::move(frame.value().response),
-                    payload = std::move(frame.value().payload).value_or(std::string())]() mutable {
-            self->run(std::move(request), std::move(payload));
+        pool_.post(id_, [self = shared_from_this(), request = std::move(frame.value().response),
+                    payload = std::move(frame.value().payload).value_or(std::string()), reserved]() mutable {
+            self->run(std::move(request), std::move(payload), reserved);
         });
     }
 }
 
-void Connection::run(boost::json::object request, std::string payload) {
-    Reply reply = dispatcher_.dispatch(Request{request, payload, id_});
-    if (const auto* requestID = request.if_contains(key::requestID)) reply.object[key::requestID] = *requestID;
-    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload));
+void Connection::run(boost::json::object request, std::string payload, size_t reserved) {
+    answer(request.if_contains(key::requestID), dispatcher_.dispatch(Request{request, payload, id_}), reserved);
+}
+
+void Connection::hold(boost::json::object request, std::string payload) {
+    std::optional<boost::json::value> requestID;
+    if (const auto* id = request.if_contains(key::requestID)) requestID = *id;
+    dispatcher_.waitForChanges(Request{request, payload, id_},
+                               [self = shared_from_this(), requestID = std::move(requestID)](Reply reply) {
+                                   self->answer(requestID ? &*requestID : nullptr, std::move(reply), 0);
+                               });
+}
+
+void Connection::answer(const boost::json::value* requestID, Reply reply, size_t reserved) {
+    if (requestID != nullptr) reply.object[key::requestID] = *requestID;
+    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload), reserved);
     {
         std::lock_guard lock(flightMutex_);
         --inFlight_;

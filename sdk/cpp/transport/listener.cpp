@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <fcntl.h>
 #include <cstring>
 
 namespace brindle::sdk {
@@ -27,6 +29,9 @@ constexpr int kBacklog = 64;
 constexpr int kReplyBufferSize = 4 * 1024 * 1024;
 constexpr std::string_view kUnixPrefix = "unix:";
 constexpr std::string_view kTcpPrefix = "tcp://";
+constexpr std::string_view kTlsPrefix = "tls://";
+// A client that connects and then never finishes its TLS handshake is let go after this.
+constexpr std::chrono::seconds kTlsHandshakeLimit{10};
 constexpr int kProbeMilliseconds = 1000;
 
 Error systemError(const std::string& what) {
@@ -60,6 +65,11 @@ std::optional<Error> clearStaleSocket(const std::string& path) {
 
 // Connects without ever waiting for the peer to accept; a Unix socket whose queue is full says
 // EAGAIN at once, and a TCP peer gets a short while to answer.
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 bool answersAt(const sockaddr* address, socklen_t length) {
     UniqueFd probe(::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!probe.valid()) return true;
@@ -76,7 +86,8 @@ bool answersAt(const sockaddr* address, socklen_t length) {
 
 }  // namespace
 
-foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool allowRemote) {
+foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool allowRemote,
+                                              std::shared_ptr<const tls::ServerCredentials> credentials) {
     if (endpoint.starts_with(kUnixPrefix)) {
         const std::string path = endpoint.substr(kUnixPrefix.size());
         sockaddr_un address{};
@@ -97,11 +108,17 @@ foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool 
             ::unlink(path.c_str());
             return systemError("cannot listen on " + path);
         }
-        return Listener(std::move(fd), path, path, false);
+        return Listener(std::move(fd), path, path, false, nullptr);
     }
-    if (!endpoint.starts_with(kTcpPrefix)) return Error::posix(darwin::einval, "listen address must be unix:PATH or tcp://HOST:PORT");
+    const bool encrypted = endpoint.starts_with(kTlsPrefix);
+    if (!encrypted && !endpoint.starts_with(kTcpPrefix)) {
+        return Error::posix(darwin::einval, "listen address must be unix:PATH, tls://HOST:PORT or tcp://HOST:PORT");
+    }
+    if (encrypted && credentials == nullptr) return Error::posix(darwin::einval, "tls:// needs a certificate and a key");
+    if (!encrypted) credentials.reset();
+    const std::string_view scheme = encrypted ? kTlsPrefix : kTcpPrefix;
 
-    const std::string authority = endpoint.substr(kTcpPrefix.size());
+    const std::string authority = endpoint.substr(scheme.size());
     const size_t colon = authority.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) {
         return Error::posix(darwin::einval, "tcp address needs a host and a port");
@@ -154,7 +171,8 @@ foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool 
         }
         ::freeaddrinfo(found);
         // The client splits at the last colon, so an IPv6 host goes without brackets.
-        return Listener(std::move(fd), std::string(kTcpPrefix) + text + ":" + std::to_string(boundPort), "", remote);
+        return Listener(std::move(fd), std::string(scheme) + text + ":" + std::to_string(boundPort), "", remote,
+                        std::move(credentials));
     }
     ::freeaddrinfo(found);
     return lastError ? *lastError : Error::posix(darwin::eio, "no address to listen on");
@@ -163,6 +181,32 @@ foundation::Result<Listener> Listener::listen(const std::string& endpoint, bool 
 void Listener::close() {
     if (fd_.valid() && !unixPath_.empty()) ::unlink(unixPath_.c_str());
     fd_.reset();
+    if (!tunnels_) return;  // moved from
+    std::vector<std::unique_ptr<tls::Tunnel>> ending;
+    {
+        std::lock_guard lock(tunnels_->mutex);
+        ending.swap(tunnels_->running);
+    }
+}
+
+foundation::Result<UniqueFd> Listener::tunnelled(int tcpFD) const {
+    auto accepted = tls::Tunnel::accept(tcpFD, *credentials_, kTlsHandshakeLimit);
+    if (!accepted) return accepted.error();
+    UniqueFd plain(accepted.value().plainFD);
+    if (!setNonBlocking(plain.get())) return systemError("fcntl");
+    std::vector<std::unique_ptr<tls::Tunnel>> ended;
+    std::lock_guard lock(tunnels_->mutex);
+    auto& running = tunnels_->running;
+    for (auto it = running.begin(); it != running.end();) {
+        if ((*it)->finished()) {
+            ended.push_back(std::move(*it));
+            it = running.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    running.push_back(std::move(accepted.value().tunnel));
+    return plain;
 }
 
 foundation::Result<UniqueFd> Listener::accept() const {
@@ -180,6 +224,7 @@ foundation::Result<UniqueFd> Listener::accept() const {
                 const int on = 1;
                 ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             }
+            if (credentials_ != nullptr) return tunnelled(fd);
             return UniqueFd(fd);
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -189,14 +234,15 @@ foundation::Result<UniqueFd> Listener::accept() const {
 }
 
 bool serverAnswers(const std::string& endpoint) {
-    if (!endpoint.starts_with(kTcpPrefix)) {
+    const bool network = endpoint.starts_with(kTcpPrefix) || endpoint.starts_with(kTlsPrefix);
+    if (!network) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (endpoint.empty() || endpoint.size() >= sizeof address.sun_path) return false;
         std::memcpy(address.sun_path, endpoint.data(), endpoint.size());
         return answersAt(reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
-    const std::string authority = endpoint.substr(kTcpPrefix.size());
+    const std::string authority = endpoint.substr(endpoint.find("://") + 3);
     const size_t colon = authority.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == authority.size()) return false;
     addrinfo hints{};

@@ -29,9 +29,16 @@ void putBigEndian32(uint8_t* out, size_t value) {
 
 }  // namespace
 
-void Outbox::push(std::string json, std::string payload) {
+void Outbox::reserve(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    reservedBytes_ += bytes;
+}
+
+void Outbox::push(std::string json, std::string payload, size_t reserved) {
     {
         std::lock_guard lock(mutex_);
+        reservedBytes_ -= std::min(reserved, reservedBytes_);
+        roomMade_.notify_all();
         if (closed_) return;
         Frame& frame = frames_.emplace_back(Frame{{}, std::move(json), std::move(payload)});
         putBigEndian32(frame.header.data(), frame.json.size());
@@ -191,7 +198,7 @@ void Outbox::closeLocked() {
 
 bool Outbox::waitForRoom(size_t limit) {
     std::unique_lock lock(mutex_);
-    roomMade_.wait(lock, [&] { return closed_ || queuedBytes_ < limit; });
+    roomMade_.wait(lock, [&] { return closed_ || queuedBytes_ + reservedBytes_ < limit; });
     return !closed_;
 }
 

@@ -21,9 +21,12 @@ public:
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // Never waits for the peer. A reply added after the outbox closed is dropped.
-    void push(std::string json, std::string payload);
-    // Waits until fewer than `limit` bytes are queued; false once the outbox is closed.
+    // Never waits for the peer. A reply added after the outbox closed is dropped. `reserved` is
+    // what `reserve` set aside for it.
+    void push(std::string json, std::string payload, size_t reserved = 0);
+    // Sets bytes aside for a reply still being made, so that requests in flight count as queued.
+    void reserve(size_t bytes);
+    // Waits until fewer than `limit` bytes are queued or set aside; false once the outbox is closed.
     bool waitForRoom(size_t limit);
     // The writer thread's loop; returns when the outbox closes, or when it is finished and empty.
     void runWriter();
@@ -62,6 +65,7 @@ private:
     std::condition_variable roomMade_;
     std::deque<Frame> frames_;
     size_t queuedBytes_ = 0;
+    size_t reservedBytes_ = 0;
     bool writing_ = false;
     bool finishing_ = false;
     bool closed_ = false;

@@ -10,7 +10,10 @@
 
 #include <algorithm>
 
+#include <pwd.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace brindle::sdk {
 
@@ -18,12 +21,10 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-// The SDK's own extensions, the backend's and the settings' extra ones, in that order, less the
-// withheld ones.
+// The backend's extensions and the settings' extra ones, in that order, less the withheld ones.
 foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vector<std::string>& implemented,
                                                                   const ServerSettings& settings) {
-    std::vector<std::string> offered = Dispatcher::ownExtensions();
-    offered.insert(offered.end(), implemented.begin(), implemented.end());
+    std::vector<std::string> offered = implemented;
     offered.insert(offered.end(), settings.extensions.begin(), settings.extensions.end());
     for (const std::string& extension : offered) {
         if (!wire::isExtensionName(extension)) {
@@ -49,6 +50,24 @@ foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vec
     return advertised;
 }
 
+// This process's user by name, or its decimal uid when it has none.
+std::string currentUserName() {
+    const uid_t uid = ::geteuid();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->pw_name;
+    return std::to_string(uid);
+}
+
+foundation::Result<tls::ServerCredentials> serverCredentials(const ServerSettings& settings) {
+    if (settings.tlsCertificate.empty() != settings.tlsKey.empty()) {
+        return foundation::Error::posix(darwin::einval, "a TLS certificate and its key go together: give both or neither");
+    }
+    if (settings.tlsCertificate.empty()) return tls::ServerCredentials::generate();
+    return tls::ServerCredentials::load(settings.tlsCertificate, settings.tlsKey);
+}
+
 }  // namespace
 
 foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend& backend,
@@ -64,10 +83,24 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
     if (!advertised) return advertised.error();
     auto token = randomToken();
     if (!token) return token.error();
-    auto listener = Listener::listen(listenEndpoint(settings), settings.allowRemote);
+    const std::string endpoint = listenEndpoint(settings);
+    std::shared_ptr<const tls::ServerCredentials> credentials;
+    if (endpoint.starts_with("tls://")) {
+        auto made = serverCredentials(settings);
+        if (!made) return made.error();
+        credentials = std::make_shared<const tls::ServerCredentials>(std::move(made.value()));
+    }
+    auto listener = Listener::listen(endpoint, settings.allowRemote, credentials);
     if (!listener) return listener.error();
-    if (listener.value().isRemote()) {
-        logging::error("orvel: server listens on {}, which is not loopback: the protocol is not encrypted",
+    if (listener.value().isRemote() && !listener.value().isEncrypted() && !settings.allowUnencryptedRemote) {
+        return foundation::Error::posix(
+            darwin::eperm, "refusing to serve " + listener.value().endpoint() +
+                               " beyond this machine in clear text: listen on tls:// instead "
+                               "(or pass --allow-unencrypted-remote)");
+    }
+    if (endpoint.starts_with("tcp://")) {
+        logging::error("orvel: server listens on plain {}: the token and all file data cross the network "
+                       "unencrypted, and clients cannot tell this server from another (tls:// would)",
                        listener.value().endpoint());
     }
 
@@ -75,14 +108,17 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
     std::unique_ptr<RunningServer> server(
         new RunningServer(backend, settings, std::move(listener.value()), std::move(secrets)));
     const Capabilities& capabilities = server->dispatcher_.capabilities();
-    const SessionFile session{server->secrets_.sessionID, server->endpoint(), server->secrets_.authToken,
-                              settings.volumeName, capabilities.xattrs, capabilities.readOnly};
+    SessionFile session{server->secrets_.sessionID, server->endpoint(), server->secrets_.authToken,
+                        settings.volumeName, capabilities.xattrs, capabilities.readOnly, std::nullopt, std::nullopt};
+    if (credentials) session.tlsPin = credentials->fingerprint();
+    if (!endpoint.starts_with("tls://") && !endpoint.starts_with("tcp://")) session.serverUser = currentUserName();
     // Only a listening server announces itself.
     if (auto error = writeSessionFile(settings.sessionFile, session)) {
         server->stop();
         return *error;
     }
     server->sessionWritten_ = true;
+    if (credentials) logging::info("orvel: server certificate {}", credentials->fingerprint().text());
     server->admissionThread_ = std::thread([raw = server.get()] { raw->admission_.run(); });
     logging::info("orvel: server listening at {} for {}", server->endpoint(), settings.sessionFile);
     return server;
@@ -92,7 +128,7 @@ RunningServer::RunningServer(Backend& backend, const ServerSettings& settings, L
                              SessionSecrets secrets)
     : sessionFile_(settings.sessionFile),
       limits_(settings.limits),
-      dispatcher_(backend, settings.limits, std::set<std::string>(secrets.extensions.begin(), secrets.extensions.end())),
+      dispatcher_(backend, settings.limits, secrets.extensions),
       secrets_(std::move(secrets)),
       pool_(settings.threads),
       listener_(std::move(listener)),

@@ -23,6 +23,8 @@ std::optional<Error> writeSessionFile(const std::string& path, const SessionFile
     object[session_keys::volumeName] = session.volumeName;
     object[session_keys::namedattr] = session.namedattr;
     object[session_keys::readonly] = session.readonly;
+    if (session.tlsPin) object[session_keys::tlsPin] = session.tlsPin->text();
+    if (session.serverUser) object[session_keys::serverUser] = *session.serverUser;
     const std::string text = foundation::json::serialize(object) + "\n";
 
     const std::string temporary = path + ".tmp";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/foundation/error.h"
+#include "protocol/certificate_pin.h"
 
 #include <optional>
 #include <string>
@@ -14,6 +15,10 @@ struct SessionFile {
     std::string volumeName;
     bool namedattr = false;
     bool readonly = false;
+    // The fingerprint of a tls:// server's certificate, which the mount checks before its token goes.
+    std::optional<CertificatePin> tlsPin;
+    // The user a Unix socket's server runs as, which the mount checks the same way.
+    std::optional<std::string> serverUser;
 };
 
 // Writes the file with mode 0600 and moves it into place whole, so that no reader sees half of it

@@ -17,10 +17,12 @@ WorkerPool::~WorkerPool() {
     for (auto& thread : threads_) thread.join();
 }
 
-void WorkerPool::post(std::function<void()> task) {
+void WorkerPool::post(uint64_t owner, std::function<void()> task) {
     {
         std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        auto& queue = queues_[owner];
+        if (queue.empty()) turns_.push_back(owner);
+        queue.push_back(std::move(task));
     }
     wake_.notify_one();
 }
@@ -30,10 +32,18 @@ void WorkerPool::run() {
         std::function<void()> task;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty()) return;
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+            wake_.wait(lock, [this] { return stopping_ || !turns_.empty(); });
+            if (turns_.empty()) return;
+            const uint64_t owner = turns_.front();
+            turns_.pop_front();
+            const auto queue = queues_.find(owner);
+            task = std::move(queue->second.front());
+            queue->second.pop_front();
+            if (queue->second.empty()) {
+                queues_.erase(queue);
+            } else {
+                turns_.push_back(owner);
+            }
         }
         task();
     }

@@ -10,6 +10,7 @@ import sys
 from . import __version__
 from .endpoints import EndpointError
 from .server import Server, ServerOptions
+from .tls import CertificateError
 
 log = logging.getLogger("brindle_server")
 
@@ -22,9 +23,14 @@ def argument_parser(prog, description):
                         help="the session file to write, which brindle mounts with (removed on exit)")
     parser.add_argument("--export-name", default="", metavar="NAME", help="the volume's name")
     parser.add_argument("--listen", metavar="ADDRESS",
-                        help="unix:PATH or tcp://HOST:PORT (default: a Unix socket PATH.sock beside the session file)")
-    parser.add_argument("--allow-remote", action="store_true",
-                        help="allow a TCP address that is not loopback (the protocol is not encrypted)")
+                        help="unix:PATH, tls://HOST:PORT or tcp://HOST:PORT "
+                        "(default: a Unix socket PATH.sock beside the session file)")
+    parser.add_argument("--allow-remote", action="store_true", help="allow a TCP address that is not loopback")
+    parser.add_argument("--allow-unencrypted-remote", action="store_true",
+                        help="allow --allow-remote with tcp:// (sends the token in clear text)")
+    parser.add_argument("--tls-cert", metavar="FILE",
+                        help="the certificate (PEM) a tls:// server shows; default: a fresh self-signed one")
+    parser.add_argument("--tls-key", metavar="FILE", help="the key (PEM) of --tls-cert")
     parser.add_argument("--readonly", action="store_true", help="refuse every change")
     parser.add_argument("--no-xattrs", action="store_true", help="offer no extended attributes")
     parser.add_argument("--no-symlinks", action="store_true", help="refuse to create symbolic links")
@@ -49,7 +55,8 @@ def options_from(args, **fixed):
     """ServerOptions from parsed arguments; `fixed` overrides them (hello is always read-only)."""
     values = dict(session_file=args.session_file, listen=args.listen, volume_name=args.export_name,
                   readonly=args.readonly, xattrs=False if args.no_xattrs else None, symlinks=not args.no_symlinks,
-                  allow_remote=args.allow_remote, threads=args.threads)
+                  allow_remote=args.allow_remote, allow_unencrypted_remote=args.allow_unencrypted_remote,
+                  tls_certificate=args.tls_cert, tls_key=args.tls_key, threads=args.threads)
     values.update(fixed)
     return ServerOptions(**values)
 
@@ -84,7 +91,7 @@ def run(fs, options, prog, debug=False):
 
     try:
         asyncio.run(serve(fs, options, announce))
-    except (EndpointError, OSError) as error:
+    except (EndpointError, CertificateError, OSError) as error:
         print(f"{prog}: {error}", file=sys.stderr)
         return 1
     return 0

@@ -1,13 +1,16 @@
-"""Listening sockets: a Unix socket (0600, beside the session file by default) or TCP, loopback
-unless remote clients are allowed."""
+"""Listening sockets: a Unix socket (0600, beside the session file by default) or TCP (under TLS
+for tls://), loopback unless remote clients are allowed."""
 
 import ipaddress
 import os
 import socket
 import stat
 
+from .ownership import refuse_another_owners_object
+
 UNIX_PREFIX = "unix:"
 TCP_PREFIX = "tcp://"
+TLS_PREFIX = "tls://"
 # The client's socket address holds at most 103 bytes of path.
 MAX_UNIX_PATH = 103
 BACKLOG = 64
@@ -45,7 +48,7 @@ def split_tcp(authority):
     """(host, port) of "HOST:PORT", split at the last colon as clients do; [::1] loses its brackets."""
     colon = authority.rfind(":")
     if colon <= 0 or colon == len(authority) - 1:
-        raise EndpointError(f"tcp address {authority!r} needs a host and a port, as tcp://127.0.0.1:7000")
+        raise EndpointError(f"address {authority!r} needs a host and a port, as tls://127.0.0.1:7000")
     host, port = authority[:colon], authority[colon + 1:]
     if host.startswith("[") and host.endswith("]"):
         host = host[1:-1]
@@ -54,11 +57,12 @@ def split_tcp(authority):
 
 def answers(endpoint):
     """Whether a server accepts connections at a session file's endpoint."""
-    if endpoint.startswith(TCP_PREFIX):
-        try:
-            return _tcp_connects(*split_tcp(endpoint[len(TCP_PREFIX):]))
-        except EndpointError:
-            return False
+    for prefix in (TCP_PREFIX, TLS_PREFIX):
+        if endpoint.startswith(prefix):
+            try:
+                return _tcp_connects(*split_tcp(endpoint[len(prefix):]))
+            except EndpointError:
+                return False
     return _unix_connects(endpoint)
 
 
@@ -67,6 +71,7 @@ def listen_unix(path):
     is gone is replaced; a live server's never, nor anything that is not a socket."""
     if not path or len(os.fsencode(path)) > MAX_UNIX_PATH:
         raise EndpointError(f"socket path {path!r} must have 1 to {MAX_UNIX_PATH} bytes; choose a shorter one")
+    refuse_another_owners_object(path)
     try:
         existing = os.lstat(path)
     except FileNotFoundError:
@@ -94,7 +99,7 @@ def is_loopback(address):
     return ipaddress.ip_address(address.split("%", 1)[0]).is_loopback
 
 
-def listen_tcp(authority, allow_remote):
+def listen_tcp(authority, allow_remote, prefix=TCP_PREFIX):
     """A listening TCP socket and the endpoint a client connects to (port 0 takes a free one)."""
     host, port = split_tcp(authority)
     try:
@@ -118,7 +123,7 @@ def listen_tcp(authority, allow_remote):
             continue
         bound_host, bound_port = sock.getsockname()[:2]
         # Clients split at the last colon, so an IPv6 host goes without brackets.
-        return sock, f"{TCP_PREFIX}{bound_host}:{bound_port}"
+        return sock, f"{prefix}{bound_host}:{bound_port}"
     raise EndpointError(failure or f"no address to listen on for {authority}")
 
 
@@ -129,8 +134,9 @@ def listen(address, session_file, allow_remote):
     if address.startswith(UNIX_PREFIX):
         sock, path = listen_unix(os.path.abspath(address[len(UNIX_PREFIX):]))
         return sock, path, path
-    if address.startswith(TCP_PREFIX):
-        sock, endpoint = listen_tcp(address[len(TCP_PREFIX):], allow_remote)
-        return sock, endpoint, None
-    raise EndpointError(f"listen address {address!r} must be unix:PATH or tcp://HOST:PORT")
+    for prefix in (TLS_PREFIX, TCP_PREFIX):
+        if address.startswith(prefix):
+            sock, endpoint = listen_tcp(address[len(prefix):], allow_remote, prefix)
+            return sock, endpoint, None
+    raise EndpointError(f"listen address {address!r} must be unix:PATH, tls://HOST:PORT or tcp://HOST:PORT")
 

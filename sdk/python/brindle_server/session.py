@@ -18,14 +18,20 @@ class SessionSecrets:
         return cls(session_id=str(uuid.uuid4()).upper(), auth_token=secrets.token_hex(32))
 
 
-def write_session_file(path, secrets_, endpoint, volume_name, namedattr, readonly):
+def write_session_file(path, secrets_, endpoint, volume_name, namedattr, readonly, tls_pin=None,
+                       server_user=None):
     """Writes the file with mode 0600 and moves it into place whole, so that no reader sees half
     of it and the token is never readable by others. A link at the temporary name is not
-    followed."""
-    text = json.dumps({
+    followed. `tls_pin` and `server_user` tell clients whom to send the token to."""
+    fields = {
         "session_id": secrets_.session_id, "socket_path": endpoint, "auth_token": secrets_.auth_token,
         "volume_name": volume_name, "namedattr": namedattr, "readonly": readonly,
-    }, separators=(",", ":"), ensure_ascii=False) + "\n"
+    }
+    if tls_pin is not None:
+        fields["tls_pin"] = tls_pin
+    if server_user is not None:
+        fields["server_user"] = server_user
+    text = json.dumps(fields, separators=(",", ":"), ensure_ascii=False) + "\n"
     temporary = path + ".tmp"
     try:
         os.unlink(temporary)

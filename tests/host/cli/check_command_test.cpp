@@ -58,7 +58,7 @@ TEST_F(CheckCommandTest, EveryStepIsTimedAndTheRootAndTheExtensionsAreShown) {
     }
     EXPECT_NE(text.find("node=7 type=directory mode=0755 links=3 uid=1 gid=2 size=4096"), std::string::npos) << text;
     EXPECT_NE(text.find("blocks=10"), std::string::npos) << text;
-    EXPECT_NE(text.find(" extensions=alpha,zeta\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" extensions=alpha,zeta server=user "), std::string::npos) << text;
 }
 
 TEST_F(CheckCommandTest, ARejectedHandshakeNamesTheStep) {

@@ -213,3 +213,44 @@ TEST(InodeGenerations, NamingANodeWithoutHandingItOverKeepsNothing) {
     EXPECT_EQ(table.remember(itemOf(500, 1, "listed"), 1, InodeTable::rootInode, "listed"), 500u);
     EXPECT_EQ(table.boundNodeCount(), bound + 1);
 }
+
+// What the kernel let go of keeps its number across a restart while the table holds its record,
+// and past the bound a number is lost to its object rather than shown for another one. Within one
+// server's run a forgotten node is known by its id, and a new node under its name is another object.
+TEST(InodeGenerations, ForgottenInodesKeepTheirNumbersAndNoNumberEverNamesTwoObjects) {
+    InodeTable table(rootOf(2), 2, 3);
+    for (uint64_t node = 10; node < 14; ++node) {
+        const std::string name = "f" + std::to_string(node);
+        ASSERT_EQ(table.remember(itemOf(node, 2, name), 1, InodeTable::rootInode, name), node);
+        ASSERT_TRUE(table.forget(node, 1));
+    }
+    EXPECT_EQ(table.forgottenCount(), 3u);
+
+    NewServer server;
+    table.startGeneration(2, rootOf(2), 2, server.tracked());
+    std::set<uint64_t> shown;
+    const auto handOver = [&](uint64_t node, const std::string& name) {
+        const uint64_t inode = table.remember(server.add(itemOf(node, 2, name)), 1, InodeTable::rootInode, name);
+        EXPECT_TRUE(shown.insert(inode).second) << name << " took inode " << inode << " of another object";
+        return inode;
+    };
+    // The restarted server numbers in another order: its node 12 is f11, and node 10 a new file.
+    EXPECT_EQ(handOver(12, "f11"), 11u);
+    EXPECT_EQ(handOver(20, "f13"), 13u);
+    const uint64_t newFile = handOver(10, "new");
+    EXPECT_NE(newFile, 10u) << "the number of f10, whose record went past the bound, names another file";
+    const uint64_t lost = handOver(11, "f10");
+    EXPECT_NE(lost, 12u);
+    EXPECT_EQ(handOver(13, "f12"), 12u);
+    EXPECT_EQ(table.forgottenCount(), 0u);
+
+    // Forgotten on this server, then found again by its node id under a new name.
+    ASSERT_TRUE(table.forget(13, 1));
+    EXPECT_EQ(table.remember(server.add(itemOf(20, 2, "renamed")), 1, InodeTable::rootInode, "renamed"), 13u);
+    // A node the same server made under a forgotten name is not the forgotten one.
+    ASSERT_TRUE(table.forget(12, 1));
+    const uint64_t replacement =
+        table.remember(server.add(itemOf(30, 2, "f12")), 1, InodeTable::rootInode, "f12");
+    EXPECT_NE(replacement, 12u);
+    EXPECT_FALSE(shown.contains(replacement));
+}

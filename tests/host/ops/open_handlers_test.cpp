@@ -186,3 +186,42 @@ TEST(OpenHandlers, AFlushAppliesTheFinalModeAndReportsItsFailure) {
               0444);
     EXPECT_EQ(second->reply->wait()->error, 0);
 }
+
+// Where the create opens, the handler sends no open of its own, and a create whose answer is lost
+// still closes the open the server made.
+TEST(OpenHandlers, ACreateThatOpensSendsNoOpenAndItsLostAnswerClosesIt) {
+    volumetest::VolumeOptions advertising;
+    advertising.extensions = {"create_opens"};
+    HandlerHarness harness(withoutCloseToOpen(), advertising);
+    auto create = harness.request(-ENOENT);
+    fuse_file_info info{};
+    info.flags = O_WRONLY | O_CREAT;
+    onCreate(create.request, root, "new", 0644, &info);
+    const auto sent = harness.scripted.serve(
+        "create_file", {{"ok", true}, {"item_attrs", itemRecord(13, 1, "new", "file")}, {"opened", true}});
+    EXPECT_EQ(sent.json.at("open_modes").as_int64(), 2);
+    ASSERT_EQ(create.reply->wait()->kind, Answer::Kind::Create);
+    EXPECT_EQ(harness.scripted.serve("close", {{"ok", true}}).json.at("keeping_modes").as_int64(), 0);
+    EXPECT_EQ(harness.context->inodes.lookupCount(13), 0u);
+}
+
+// Where the open brings the directory's record, an opendir asks no attributes beside it; a second
+// opendir shares the volume's open, which brings nothing, and asks for them as before.
+TEST(OpenHandlers, AnOpendirTakesTheAttributesItsOpenBroughtAndAsksOnlyWhenItBroughtNone) {
+    volumetest::VolumeOptions advertising;
+    advertising.extensions = {"open_directory_record"};
+    HandlerHarness harness(hosttest::testOptions(), advertising);
+    const uint64_t inode = harness.lookUp(root, "d", itemRecord(8, 1, "d", "directory"));
+    auto first = harness.request();
+    fuse_file_info info{};
+    onOpendir(first.request, inode, &info);
+    harness.scripted.serve("open_directory",
+                           {{"ok", true}, {"handle_id", 5}, {"item_attrs", itemRecord(8, 1, "d", "directory")}});
+    ASSERT_EQ(first.reply->wait()->kind, Answer::Kind::Open);
+    EXPECT_TRUE(harness.scripted.quiet()) << "an attribute fetch went out beside an open that brought them";
+
+    auto second = harness.request();
+    onOpendir(second.request, inode, &info);
+    harness.scripted.serve("get_attributes", {{"ok", true}, {"item_attrs", itemRecord(8, 1, "d", "directory")}});
+    ASSERT_EQ(second.reply->wait()->kind, Answer::Kind::Open);
+}

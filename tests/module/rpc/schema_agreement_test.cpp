@@ -65,6 +65,7 @@ std::vector<std::pair<std::string, Call>> everyClientCall() {
          }},
         {"test_lock",
          [](auto& c, auto o) { c.testLockOnNodeID(5, {.style = "flock", .type = "read", .owner = 1}, succeeded(o)); }},
+        {"wait_for_changes", [](auto& c, auto o) { c.waitForChanges(100, succeeded(o)); }},
     };
 }
 
@@ -94,7 +95,9 @@ protected:
         for (const auto& problem : brindle::schema::requestProblems(handshake->json, handshake->payload.size())) {
             ADD_FAILURE() << problem;
         }
-        peer->replyTo(*handshake, {{"ok", true}, {"session_id", "session-1"}, {"extensions", {"locks"}}});
+        // Every extension a client method belongs to, so that each is sent.
+        peer->replyTo(*handshake, {{"ok", true}, {"session_id", "session-1"},
+                                   {"extensions", boost::json::array(advertised.begin(), advertised.end())}});
         ASSERT_EQ(ready->get(), std::optional<bool>(true));
     }
 
@@ -106,13 +109,14 @@ protected:
         auto frame = peer->read();
         if (!frame) return std::nullopt;
         EXPECT_EQ(frame->json.at("method"), boost::json::value(method));
-        for (const auto& problem : brindle::schema::requestProblems(frame->json, frame->payload.size(), {"locks"})) {
+        for (const auto& problem : brindle::schema::requestProblems(frame->json, frame->payload.size(), advertised)) {
             ADD_FAILURE() << problem;
         }
         peer->replyTo(*frame, reply, replyCarriesPayload(method) ? "bytes" : "");
         return outcome->get();
     }
 
+    const std::set<std::string> advertised{"change_notices", "locks"};
     rpctest::ScriptedServer server;
     std::shared_ptr<BrindleRPCClient> client = BrindleRPCClient::initWithSession(server.session());
     std::unique_ptr<rpctest::Peer> peer;

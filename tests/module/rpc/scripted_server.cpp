@@ -34,10 +34,12 @@ void Peer::replyTo(const Frame& request, boost::json::object json, const std::st
     reply(json, payload);
 }
 
-void Peer::acceptHandshake(const std::string& sessionID) {
+void Peer::acceptHandshake(const std::string& sessionID, boost::json::array extensions) {
     auto handshake = read();
     if (!handshake) throw std::runtime_error("no handshake arrived");
-    replyTo(*handshake, {{"ok", true}, {"session_id", sessionID}});
+    boost::json::object reply{{"ok", true}, {"session_id", sessionID}};
+    if (!extensions.empty()) reply["extensions"] = std::move(extensions);
+    replyTo(*handshake, reply);
 }
 
 void Peer::writeRaw(const std::string& bytes) { brindle::framing::writeAllData(bytes, fd_); }

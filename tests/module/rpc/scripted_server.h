@@ -35,7 +35,7 @@ public:
     // Answers a frame with its own request id added.
     void replyTo(const Frame& request, boost::json::object json, const std::string& payload = {});
     // Reads the handshake and accepts it for `sessionID`.
-    void acceptHandshake(const std::string& sessionID);
+    void acceptHandshake(const std::string& sessionID, boost::json::array extensions = {});
     void writeRaw(const std::string& bytes);
     void close();
     int fd() const { return fd_; }

@@ -276,7 +276,7 @@ TEST(VolumeModeTest, APendingFinalModeSurvivesEveryRefreshUntilTheLastCloseAppli
     entry["next_cookie"] = 1;
     const auto root = volume.rootItem();
     auto opened = std::make_shared<rpctest::Await<std::optional<Error>>>();
-    volume.openDirectoryItem(root, [opened](std::optional<Error> e) { opened->set(e); });
+    volume.openDirectoryItem(root, [opened](auto, std::optional<Error> e) { opened->set(e); });
     scripted.serve("open_directory", {{"ok", true}, {"handle_id", 3}});
     ASSERT_FALSE(*opened->get());
     auto packer = std::make_shared<volumetest::RecordingPacker>();

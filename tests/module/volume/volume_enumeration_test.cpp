@@ -46,7 +46,7 @@ protected:
 
     void open(uint64_t handle = 77) {
         auto out = std::make_shared<rpctest::Await<std::optional<Error>>>();
-        scripted.volume->openDirectoryItem(root, [out](std::optional<Error> e) { out->set(e); });
+        scripted.volume->openDirectoryItem(root, [out](auto, std::optional<Error> e) { out->set(e); });
         scripted.serve("open_directory", {{"ok", true}, {"handle_id", handle}});
         const auto opened = out->get();
         ASSERT_TRUE(opened);
@@ -168,7 +168,7 @@ TEST_F(EnumerationTest, ACloseThatLeavesNoHandleMakesListingRefuseAgain) {
 
 TEST_F(EnumerationTest, AFailedOpenKeepsTheDirectoryClosed) {
     auto out = std::make_shared<rpctest::Await<std::optional<Error>>>();
-    scripted.volume->openDirectoryItem(root, [out](std::optional<Error> e) { out->set(e); });
+    scripted.volume->openDirectoryItem(root, [out](auto, std::optional<Error> e) { out->set(e); });
     scripted.serve("open_directory", {{"ok", true}, {"handle_id", 0}});
     EXPECT_TRUE((*out->get())->isPosix(darwin::eio));
     EXPECT_EQ(root->directoryHandleID, 0u);

@@ -21,7 +21,7 @@ ScriptedVolume::ScriptedVolume(const VolumeOptions& options) {
     client->connectAndHandshakeWithReply([ready](bool ok, std::optional<foundation::Error>) { ready->set(ok); });
     peer = server.accept();
     if (!peer) throw std::runtime_error("the client did not connect");
-    peer->acceptHandshake(fields.sessionID);
+    peer->acceptHandshake(fields.sessionID, options.extensions);
     if (ready->get() != std::optional<bool>(true)) throw std::runtime_error("the handshake did not complete");
     volume = brindle::BrindleVolume::initWithSession(session, client, options.readonly);
 }

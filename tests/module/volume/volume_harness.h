@@ -16,6 +16,8 @@ struct VolumeOptions {
     bool readonly = false;
     bool namedattr = false;
     std::string volumeName = "test";
+    // What the scripted server advertises in its handshake.
+    boost::json::array extensions{};
 };
 
 // A volume whose client has completed its handshake with a scripted server; the test answers

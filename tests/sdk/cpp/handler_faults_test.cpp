@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 namespace brindle::sdk {
@@ -23,7 +24,7 @@ Attributes fileAttributes() {
 // Each name looked up in the root picks a fault; every other method has one of its own.
 class Faulty final : public Backend {
 public:
-    Capabilities capabilities() const override { return {false, true}; }
+    Capabilities capabilities() const override { return {false, true, {std::string(extension::createOpens)}}; }
     bool issued(NodeId node) const override { return nodes_.issued(node); }
 
     Result<Item> getRootAttributes(const Call&) override {
@@ -54,7 +55,14 @@ public:
         return item;
     }
     Result<std::string> readlink(const Call&, NodeId) override { return std::string("caf\xe9"); }
+    // A create whose record cannot go out, since its type is none of the seven.
+    Result<Item> createFile(const Call&, NodeId, const std::string&, uint32_t) override {
+        Item item{fine_, fileAttributes()};
+        item.attributes.type = static_cast<ItemType>(42);
+        return item;
+    }
     Result<std::shared_ptr<OpenFile>> open(const Call&, NodeId, uint32_t) override {
+        ++opens;
         return std::shared_ptr<OpenFile>();
     }
     Result<size_t> read(const Call&, NodeId, uint64_t, std::span<char> buffer) override { return buffer.size() + 1; }
@@ -69,6 +77,8 @@ public:
     Result<std::vector<std::string>> listXattrs(const Call&, NodeId) override {
         return std::vector<std::string>{"ok", "caf\xe9"};
     }
+
+    std::atomic<int> opens = 0;
 
 private:
     NodeTable<int> nodes_{0};
@@ -122,6 +132,11 @@ TEST_F(HandlerFaultsTest, ResultsThatCannotGoOutAreAnsweredEioNamingMethodAndPro
     expectRefused({{"method", "readlink"}, {"node_id", 2}}, 5, "readlink: the handler's link target is not UTF-8");
     expectRefused({{"method", "open"}, {"node_id", 2}, {"open_modes", 1}}, 5,
                   "open: the handler returned no open file");
+    // The client cannot name a file whose record did not go out, so it could never close it.
+    const int opensBefore = backend.opens;
+    expectRefused({{"method", "create_file"}, {"parent_id", 1}, {"name", "new"}, {"mode", 0644}, {"open_modes", 3}}, 5,
+                  "create_file: the handler's type 42 is none of the seven");
+    EXPECT_EQ(backend.opens, opensBefore) << "a create answered with an error left the file open";
     expectRefused({{"method", "read"}, {"node_id", 2}, {"offset", 0}, {"length", 10}}, 5,
                   "read: the handler read 11 bytes into a buffer of 10");
     expectRefused({{"method", "write"}, {"node_id", 2}, {"offset", 0}, {"length", 3}}, 5,

@@ -83,6 +83,23 @@ protected:
 // out of the page: an object removed since the listing began is not listed.
 using EntryLookup = std::function<Result<Item>(const std::string& name)>;
 
+// Extensions the SDK carries out for any backend from the methods it has already; listing one in
+// Capabilities::extensions is all a backend does to offer it.
+namespace extension {
+// create_file opens the new file too, through the backend's open.
+inline constexpr std::string_view createOpens = "create_opens";
+// open_directory answers with the directory's record too, through the backend's getAttributes.
+inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
+// Other clients' changes handed out through wait_for_changes; the SDK records them itself.
+inline constexpr std::string_view changeNotices = "change_notices";
+// Atomic appends, which the SDK cannot make from other methods: a backend that lists this
+// implements Backend::append.
+inline constexpr std::string_view append = "append";
+// flock and byte-range locks held across clients; the SDK keeps them in a table of its own, so
+// programs working on the backend's files directly neither see them nor are held back by them.
+inline constexpr std::string_view locks = "locks";
+}  // namespace extension
+
 // What the file system offers beyond reading; the session file tells clients.
 struct Capabilities {
     // Every change is answered EROFS before the backend is asked.
@@ -171,6 +188,10 @@ public:
     virtual Result<size_t> read(const Call& call, NodeId node, uint64_t offset, std::span<char> buffer);
     // Writes `data` at `offset`; returns how many bytes were written (fewer is a short write).
     virtual Result<size_t> write(const Call& call, NodeId node, uint64_t offset, std::string_view data);
+    // Writes `data` at the end of the file as one step that no other writer of the node comes
+    // between, also one outside the server. Asked only for a write that carries "append", which
+    // clients send only where the backend lists extension::append among its extensions.
+    virtual Result<Appended> append(const Call& call, NodeId node, std::string_view data);
 
     // The names of the node's extended attributes; one that is not UTF-8 is left out (and logged).
     virtual Result<std::vector<std::string>> listXattrs(const Call& call, NodeId node);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -73,6 +74,13 @@ struct AttributeChanges {
     std::optional<Time> accessTime{};
     std::optional<Time> modifyTime{};
     std::optional<Time> birthTime{};
+};
+
+// Where an append landed: `written` bytes at `offset`, leaving the file `size` bytes long.
+struct Appended {
+    size_t written = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
 };
 
 // The open modes a client opens with and keeps when it closes, as bits.

@@ -24,12 +24,18 @@ struct Limits {
     std::chrono::milliseconds handshakeDeadline{10'000};
     // How long a client may leave its replies untaken before it is disconnected.
     std::chrono::milliseconds stallDeadline{30'000};
-    // Files and directories held open, over all clients (EMFILE past these).
+    // Files and directories held open, over all clients (EMFILE past these); one client holds at
+    // most three quarters of each, so that others can still open.
     size_t maxOpenFiles = 4096;
     size_t maxOpenDirectories = 4096;
     // Bytes of names that listings in progress keep between pages, over all clients; the oldest
     // listing is let go first.
     size_t listingBudget = 64u << 20;
+    // Changes kept for one client that has not asked for them yet; past this it is told that
+    // everything changed.
+    size_t untoldChangesPerClient = 4096;
+    // The longest a "wait_for_changes" is held while nothing changes.
+    std::chrono::milliseconds longestChangeWait{10'000};
     // Locks one connection may hold (ENOLCK past it); a split range counts twice.
     size_t maxLocksPerConnection = 4096;
 };
@@ -38,10 +44,18 @@ struct ServerSettings {
     // The session file clients mount with: written (mode 0600, a fresh token) once the server
     // listens, removed when it stops.
     std::string sessionFile;
-    // "unix:PATH" or "tcp://HOST:PORT"; empty: a Unix socket PATH.sock beside the session file.
+    // "unix:PATH", "tls://HOST:PORT" or "tcp://HOST:PORT"; empty: a Unix socket PATH.sock beside
+    // the session file.
     std::string listen;
-    // Allows a TCP address that is not loopback (the protocol is not encrypted).
+    // Allows a TCP address that is not loopback.
     bool allowRemote = false;
+    // Allows a non-loopback address with plain tcp://, where the token and file data cross the
+    // network in clear text.
+    bool allowUnencryptedRemote = false;
+    // The PEM certificate (chain) and key a tls:// server shows; both empty: a fresh key and a
+    // self-signed certificate at each start, whose fingerprint the session file pins.
+    std::string tlsCertificate;
+    std::string tlsKey;
     std::string volumeName;
     // Worker threads that run requests.
     size_t threads = 8;

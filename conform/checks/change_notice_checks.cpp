@@ -1,0 +1,72 @@
+#include "conform/check.h"
+#include "conform/expect.h"
+#include "conform/fixtures.h"
+#include "protocol/extensions.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace brindle::conform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a notice may take; far above what a server that tells at once needs.
+constexpr uint32_t kNoticeWaitMs = 2000;
+
+void requireAdvertised(Connection& connection) {
+    if (!connection.serverSupports(wire::extension::changeNotices)) skip("the server does not advertise change_notices");
+}
+
+bool names(const ChangeNotice& notice, uint64_t parent, const std::string& name) {
+    return std::ranges::count(notice.entries, std::pair<uint64_t, std::string>(parent, name)) > 0;
+}
+
+void otherConnectionTold(Context& context) {
+    auto& watcher = context.connection();
+    requireAdvertised(watcher);
+    const uint64_t directory = context.workDirectory();
+    auto changer = context.openConnection();
+    // The first call makes each connection one the server keeps changes for; what came before is dropped.
+    succeeded(watcher.waitForChanges(0), "wait_for_changes with a wait of 0");
+    succeeded(changer->waitForChanges(0), "wait_for_changes with a wait of 0 on a second connection");
+
+    succeeded(changer->createFile(directory, "told"), "create_file on a second connection");
+    const auto told = succeeded(watcher.waitForChanges(kNoticeWaitMs), "wait_for_changes after another's create_file");
+    require(told.everything || names(told, directory, "told"),
+            "a file that another connection made is not among the changed entries");
+
+    const auto own = succeeded(changer->waitForChanges(0), "wait_for_changes on the connection that made the file");
+    require(!names(own, directory, "told"), "a connection is told of the file it made itself");
+}
+
+void emptyAfterWait(Context& context) {
+    auto& watcher = context.connection();
+    requireAdvertised(watcher);
+    succeeded(watcher.waitForChanges(0), "wait_for_changes with a wait of 0");
+    constexpr uint32_t waitMs = 300;
+    const auto started = Clock::now();
+    const auto quiet = succeeded(watcher.waitForChanges(waitMs), "wait_for_changes with nothing changing");
+    const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    require(!quiet.everything && quiet.nodes.empty() && quiet.entries.empty(),
+            "wait_for_changes names changes where nothing changed");
+    // Some slack for timers that fire early by a tick.
+    require(held.count() >= waitMs - 50, "wait_for_changes with nothing pending answered after " +
+                                             std::to_string(held.count()) + " ms, before its wait of " +
+                                             std::to_string(waitMs) + " ms");
+}
+
+}  // namespace
+
+void addChangeNoticeChecks(std::vector<Check>& checks) {
+    checks.push_back({"changes.other_connection_told",
+                      "a file made through another connection is told to a connection that waits for changes, "
+                      "and not to the one that made it",
+                      kWritable, otherConnectionTold});
+    checks.push_back({"changes.empty_after_wait",
+                      "wait_for_changes with nothing changing is held for its wait and answered with no changes",
+                      kAnyServer, emptyAfterWait});
+}
+
+}  // namespace brindle::conform
