@@ -16,7 +16,7 @@ brindle_b_pid=
 holder_pid=
 
 cleanup_case() {
-  [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
+  [ -n "$holder_pid" ] && kill -- -"$holder_pid" 2>/dev/null
   if mountpoint -q "$mnt_b"; then fusermount3 -u "$mnt_b" 2>/dev/null || umount -l "$mnt_b" 2>/dev/null; fi
   [ -n "$brindle_b_pid" ] && kill "$brindle_b_pid" 2>/dev/null && wait "$brindle_b_pid" 2>/dev/null
 }
@@ -37,16 +37,25 @@ mount_both() {
   mount_b "$@"
 }
 
-# Holds an exclusive flock on A's file until killed, once it has it.
+# Holds an exclusive flock on A's file, once it has it, until its group is killed (kill_holder):
+# the command flock(1) runs inherits the locked descriptor, so the lock goes only with both.
 hold_flock_on_a() {
-  : >"$work/held"
-  flock "$mnt/lk" sh -c ": >'$work/held'.ok; exec sleep 60" &
+  rm -f "$work/held.ok"
+  set -m
+  flock "$mnt/lk" sh -c ": >'$work/held.ok'; exec sleep 60" &
   holder_pid=$!
+  set +m
   for _ in $(seq 250); do
     [ -e "$work/held.ok" ] && return 0
     sleep 0.02
   done
   fail "flock on A did not get the lock"
+}
+
+kill_holder() {
+  kill -- -"$holder_pid"
+  wait "$holder_pid" 2>/dev/null
+  holder_pid=
 }
 
 case_flock_across_mounts() {
@@ -55,12 +64,9 @@ case_flock_across_mounts() {
   : >"$mnt/lk"
   hold_flock_on_a
   flock -n "$mnt_b/lk" true && fail "flock -n on B got the lock A holds"
-  kill "$holder_pid"
-  wait "$holder_pid" 2>/dev/null
-  holder_pid=
+  kill_holder
   flock -n "$mnt_b/lk" true || fail "flock -n on B failed after A's holder exited"
 
-  rm -f "$work/held.ok"
   hold_flock_on_a
   flock -n "$mnt_b/lk" true && fail "flock -n on B got the lock A holds again"
   # A's mount dies with the lock held: the server lets its connection's locks go.
@@ -151,9 +157,21 @@ case_waiting_flock_interrupted() {
   mount_both
   : >"$mnt/lk"
   hold_flock_on_a
-  # flock(1) ends on SIGINT only once its flock(2) returns EINTR.
-  flock "$mnt_b/lk" true &
+  # Ctrl-C in a program that waits in flock(2): its handler runs once the mount answers EINTR.
+  python3 - "$mnt_b/lk" "$work/waiting" <<'PY' &
+import fcntl, os, signal, sys
+# A shell starts background jobs with SIGINT ignored; Ctrl-C's own handler is put back.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+fd = os.open(sys.argv[1], os.O_RDWR)
+open(sys.argv[2], "w").close()
+try:
+    fcntl.flock(fd, fcntl.LOCK_EX)
+except KeyboardInterrupt:
+    sys.exit(3)
+sys.exit(0)
+PY
   local waiter=$!
+  for _ in $(seq 250); do [ -e "$work/waiting" ] && break; sleep 0.02; done
   sleep 0.5
   kill -0 "$waiter" 2>/dev/null || fail "flock on B did not wait for A's lock"
   local sent
@@ -161,7 +179,7 @@ case_waiting_flock_interrupted() {
   kill -INT "$waiter"
   wait "$waiter"
   local status=$? took=$((($(date +%s%N) - sent) / 1000000))
-  [ "$status" != 0 ] || fail "flock on B succeeded while A held the lock"
+  [ "$status" = 3 ] || fail "flock on B ended with status $status after SIGINT, not with KeyboardInterrupt (3)"
   [ "$took" -lt 1000 ] || fail "flock on B took $took ms to end after SIGINT"
 }
 
