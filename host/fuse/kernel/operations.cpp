@@ -44,6 +44,7 @@ void onInit(void* userdata, fuse_conn_info* connection) {
     applyMountOptions(context->options, *connection);
     // Without a server that keeps locks for every client the kernel keeps them, for this mount.
     if (!context->volume->locksAcrossClients()) connection->want &= ~(FUSE_CAP_POSIX_LOCKS | FUSE_CAP_FLOCK_LOCKS);
+    context->kernelSendsLocks = (connection->want & FUSE_CAP_POSIX_LOCKS) != 0;
     logging::info("orvel: fuse init max_write={} max_readahead={} writeback_cache={} locks_across_clients={}",
                   connection->max_write, connection->max_readahead, (connection->want & FUSE_CAP_WRITEBACK_CACHE) != 0,
                   (connection->want & FUSE_CAP_POSIX_LOCKS) != 0);

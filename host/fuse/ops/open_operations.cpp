@@ -33,10 +33,13 @@ HandlePtr makeHandle(const KernelRequest& request, const ItemPtr& item, uint64_t
     return handle;
 }
 
-// Only an open of a file that still waits for its final mode has something for close(2) to hear;
-// the kernel asks every other open nothing when it is closed (unless it caches writes).
-bool flushHasNothingToReport(const OpenHandle& handle) {
-    return handle.directory || !BrindleVolume::pendingFinalModeOf(*handle.item);
+// Only an open of a file that still waits for its final mode has something for close(2) to hear,
+// or any open where the server keeps this mount's locks: a close lets go of its process's
+// byte-range locks, which only the flush names. The kernel asks every other open nothing when it
+// is closed (unless it caches writes).
+bool flushHasNothingToReport(const OperationContext& context, const OpenHandle& handle) {
+    if (handle.directory) return true;
+    return !context.kernelSendsLocks && !BrindleVolume::pendingFinalModeOf(*handle.item);
 }
 
 // Ends one open: counts it off and tells the volume which modes stay open. A directory's
@@ -93,7 +96,7 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
-    info.noflush = flushHasNothingToReport(*handle);
+    info.noflush = flushHasNothingToReport(*context, *handle);
     handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
     const bool answered = request.deliver([&](KernelReply& reply) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
@@ -142,7 +145,7 @@ void answerCreated(const KernelRequest& request, const ItemPtr& item, uint32_t m
     const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         recorded = true;
-        info.noflush = flushHasNothingToReport(*handle);
+        info.noflush = flushHasNothingToReport(*context, *handle);
         handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
         info.fh = context->handles.add(handle);
         const int result = reply.create(entry, info);

@@ -10,6 +10,7 @@
 #include "host/fuse/volumes/current_volume.h"
 #include "module/volume/BrindleVolume.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -37,6 +38,10 @@ struct OperationContext {
     const std::shared_ptr<ReplyDeadline> deadline;
     // Set once the kernel session exists, before the first request; none without a kernel.
     std::shared_ptr<KernelNotices> notices;
+    // Set as the kernel starts the session, before the first request: whether the kernel sends
+    // this mount its locks (the server keeps them for every client) rather than keeping them
+    // itself.
+    std::atomic<bool> kernelSendsLocks{false};
 };
 
 }  // namespace brindle::host
