@@ -181,6 +181,25 @@ PY
   local status=$? took=$((($(date +%s%N) - sent) / 1000000))
   [ "$status" = 3 ] || fail "flock on B ended with status $status after SIGINT, not with KeyboardInterrupt (3)"
   [ "$took" -lt 1000 ] || fail "flock on B took $took ms to end after SIGINT"
+
+  # More waiters than the mount has threads for requests: B goes on answering while they wait,
+  # and each gets the lock once A lets it go.
+  local waiters=() i
+  for i in $(seq 24); do
+    flock "$mnt_b/lk" true &
+    waiters+=($!)
+  done
+  sleep 1
+  timeout 5 touch "$mnt_b/answered" || fail "B did not answer a create while 24 locks waited"
+  kill_holder
+  local deadline=$(($(date +%s) + 20))
+  for i in "${waiters[@]}"; do
+    while kill -0 "$i" 2>/dev/null; do
+      [ "$(date +%s)" -lt "$deadline" ] || fail "waiters on B still waited 20 s after A let the lock go"
+      sleep 0.05
+    done
+    wait "$i" || fail "a waiter on B failed once A let the lock go"
+  done
 }
 
 case_local_without_extension() {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <thread>
+#include <memory>
 
 namespace brindle::host {
 
@@ -23,8 +23,6 @@ using Clock = std::chrono::steady_clock;
 // go is taken within a quarter of a second, long enough that a waiter costs the server little.
 constexpr auto kFirstPause = 2ms;
 constexpr auto kLongestPause = 250ms;
-// How often a pause looks whether the caller was interrupted.
-constexpr auto kInterruptCheck = 10ms;
 // A waiting lock gives up this long before the request's bound, so that it answers ENOLCK itself
 // rather than the bound answering EIO.
 constexpr auto kMargin = 100ms;
@@ -50,49 +48,54 @@ BrindleLock wholeFileUnlock(std::string_view style, uint64_t owner) {
     return unlock;
 }
 
-// One try on the server, waited for; none once the request's bound answered for it.
-std::optional<std::optional<Error>> tryOnce(const KernelRequest& request, const KernelRequest::ItemPtr& item,
-                                            const BrindleLock& lock) {
-    Awaited<std::optional<Error>> tried;
-    request.volume().setLock(item, lock, tried.completion());
-    std::chrono::milliseconds bound = 0ms;
-    if (const auto until = request.until()) {
-        bound = std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now()));
+void answerGranted(const KernelRequest& request, fuse_ino_t inode, const BrindleLock& lock) {
+    if (lock.style == wire::lock::posix && lock.type != wire::lock::unlock) {
+        request.context()->lockOwners.granted(inode, lock.owner);
     }
-    return tried.wait(bound, [] { return false; });
+    request.finish(std::nullopt);
 }
 
-// Sleeps `pause`; false when the caller was interrupted meanwhile.
-bool pauseUnlessInterrupted(const KernelRequest& request, Clock::duration pause) {
-    const auto end = Clock::now() + pause;
-    while (Clock::now() < end) {
-        if (request.interrupted()) return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(kInterruptCheck, end - Clock::now()));
-    }
-    return !request.interrupted();
-}
+// One lock asked of the server until it is granted, refused other than by a conflict, given up by
+// its caller (EINTR) or near the request's bound (ENOLCK). Between tries it waits on the context's
+// lock waits, never in a thread; a try already sent when the caller gives up is let finish, so a
+// lock the server grants is never left held behind an answer that says otherwise.
+class LockAttempt : public std::enable_shared_from_this<LockAttempt> {
+public:
+    LockAttempt(KernelRequest request, fuse_ino_t inode, KernelRequest::ItemPtr item, BrindleLock lock, bool wait)
+        : request_(std::move(request)), inode_(inode), item_(std::move(item)), lock_(std::move(lock)), wait_(wait) {}
 
-// Takes `lock`, waiting for it when `wait` holds; answers the request.
+    void ask() {
+        request_.volume().setLock(item_, lock_, [self = shared_from_this()](std::optional<Error> error) {
+            self->tried(error);
+        });
+    }
+
+private:
+    void tried(const std::optional<Error>& error) {
+        if (!error) return answerGranted(request_, inode_, lock_);
+        if (!wait_ || !error->isPosix(foundation::darwin::eagain)) return request_.fail(error);
+        if (request_.givenUp()) return request_.fail(EINTR);
+        const auto due = Clock::now() + pause_;
+        if (const auto until = request_.until(); until && due + kMargin >= *until) return request_.fail(ENOLCK);
+        pause_ = std::min<Clock::duration>(pause_ * 2, kLongestPause);
+        request_.context()->lockWaits.add({.due = due,
+                                           .givenUp = [request = request_] { return request.givenUp(); },
+                                           .retry = [self = shared_from_this()] { self->ask(); },
+                                           .abandon = [request = request_] { request.fail(EINTR); }});
+    }
+
+    const KernelRequest request_;
+    const fuse_ino_t inode_;
+    const KernelRequest::ItemPtr item_;
+    const BrindleLock lock_;
+    const bool wait_;
+    Clock::duration pause_ = kFirstPause;
+};
+
+// Takes, changes or lets go of `lock`, waiting for it when `wait` holds; answers the request.
 void settle(const KernelRequest& request, fuse_ino_t inode, const KernelRequest::ItemPtr& item,
             const BrindleLock& lock, bool wait) {
-    Clock::duration pause = kFirstPause;
-    for (;;) {
-        const auto outcome = tryOnce(request, item, lock);
-        if (!outcome) return;
-        const auto& error = *outcome;
-        if (!error) {
-            if (lock.style == wire::lock::posix && lock.type != wire::lock::unlock) {
-                request.context()->lockOwners.granted(inode, lock.owner);
-            }
-            return request.finish(std::nullopt);
-        }
-        if (!error->isPosix(foundation::darwin::eagain) || !wait) return request.fail(error);
-        if (const auto until = request.until(); until && Clock::now() + pause + kMargin >= *until) {
-            return request.fail(ENOLCK);
-        }
-        if (!pauseUnlessInterrupted(request, pause)) return request.fail(EINTR);
-        pause = std::min<Clock::duration>(pause * 2, kLongestPause);
-    }
+    std::make_shared<LockAttempt>(request, inode, item, lock, wait)->ask();
 }
 
 // Sends a release and waits for it, whatever it answers: a close goes on either way, and the

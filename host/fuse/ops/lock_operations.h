@@ -8,8 +8,9 @@ namespace brindle::host {
 
 // Locks kept by a server that offers them to every client: fcntl byte-range locks and flock. The
 // kernel asks only where the mount took them over at its start (locksAcrossClients); elsewhere
-// it keeps locks itself. A waiting lock asks the server again with a growing pause until it is
-// granted, the caller is interrupted (EINTR) or the request's bound runs out (ENOLCK).
+// it keeps locks itself. A waiting lock asks the server again with a growing pause, holding no
+// thread meanwhile, until it is granted, the caller is interrupted (EINTR) or the request's bound
+// runs out (ENOLCK).
 void onGetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock);
 void onSetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock, int sleep);
 void onFlock(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, int operation);

@@ -32,7 +32,8 @@ public:
     virtual int error(int linuxErrno) = 0;
     // For a forget, which the kernel expects no answer to.
     virtual void none() = 0;
-    // Whether the kernel asked to interrupt the request; a handler that waits looks at it.
+    // Whether the kernel asked to interrupt the request; asked only while it is unanswered, since
+    // an answer ends the request.
     virtual bool interrupted() const = 0;
 };
 

@@ -44,7 +44,9 @@ public:
     // Runs `answer` with the reply unless the request was already answered; true when it ran.
     bool deliver(const std::function<void(KernelReply& reply)>& answer) const;
     void fail(int linuxErrno) const;
-    bool interrupted() const { return reply_->interrupted(); }
+    // Whether nobody waits for the answer any more: the kernel interrupted the request, or it was
+    // answered already (by its bound).
+    bool givenUp() const;
     void fail(const std::optional<foundation::Error>& error) const;
     // Answers with the error, or with success when there is none.
     void finish(const std::optional<foundation::Error>& error) const;

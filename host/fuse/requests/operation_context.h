@@ -6,6 +6,7 @@
 #include "host/fuse/inodes/lookup_counts.h"
 #include "host/fuse/options/mount_options.h"
 #include "host/fuse/requests/kernel_notices.h"
+#include "host/fuse/requests/lock_waits.h"
 #include "host/fuse/requests/reply_deadline.h"
 #include "host/fuse/volumes/current_volume.h"
 #include "module/volume/BrindleVolume.h"
@@ -34,6 +35,7 @@ struct OperationContext {
     LookupCounts lookups;
     OpenHandles handles;
     LockOwners lockOwners;
+    LockWaits lockWaits;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
     // Set once the kernel session exists, before the first request; none without a kernel.
