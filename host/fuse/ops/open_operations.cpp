@@ -6,6 +6,7 @@
 #include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/translation/attribute_conversion.h"
 #include "host/fuse/translation/request_flags.h"
+#include "platform/foundation/errno_table.h"
 
 #include <fcntl.h>
 
@@ -166,6 +167,14 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
     });
 }
 
+// An open of a node the server no longer has came through a name the kernel still caches (another
+// client removed or replaced the file): ESTALE makes the kernel look the name up again and open
+// what it names now, once, as it does for a path.
+void failOpen(const KernelRequest& request, const std::optional<Error>& error) {
+    if (error && error->isPosix(foundation::darwin::enoent)) return request.fail(ESTALE);
+    request.fail(error);
+}
+
 }  // namespace
 
 void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
@@ -186,7 +195,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
             },
             [request, item, inode, modes, info = *info](std::optional<Error> error,
                                                          std::optional<fskit::FSItemAttributes> attributes) {
-                if (error) return request.fail(error);
+                if (error) return failOpen(request, error);
                 const bool current = pagesStillCurrent(*request.context(), inode, attributes);
                 // The kernel drops stale pages at this open but keeps the size it held, and reads
                 // no further than that size: a file grown behind this mount would read cut short.
@@ -196,7 +205,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
     }
     request.volume().openItem(item, modes, [request, item, inode, modes, policy,
                                             info = *info](std::optional<Error> error) {
-        if (error) return request.fail(error);
+        if (error) return failOpen(request, error);
         auto handle = makeHandle(request, item, inode, modes);
         if (!(info.flags & O_TRUNC)) return answerOpen(request, handle, info, keepsPagesUnasked(policy));
         // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so
