@@ -48,11 +48,15 @@ BrindleLock wholeFileUnlock(std::string_view style, uint64_t owner) {
     return unlock;
 }
 
+// Another client writes a file under its lock and lets the lock go only once the server has the
+// writes, so the holder of a lock just granted must read the file as the server has it now: the
+// pages and attributes this mount cached before are dropped before the holder hears of the lock.
 void answerGranted(const KernelRequest& request, fuse_ino_t inode, const BrindleLock& lock) {
-    if (lock.style == wire::lock::posix && lock.type != wire::lock::unlock) {
-        request.context()->lockOwners.granted(inode, lock.owner);
-    }
-    request.finish(std::nullopt);
+    const auto& context = request.context();
+    if (lock.type == wire::lock::unlock) return request.finish(std::nullopt);
+    if (lock.style == wire::lock::posix) context->lockOwners.granted(inode, lock.owner);
+    if (!context->notices) return request.finish(std::nullopt);
+    context->notices->forgetInodeThen(inode, [request] { request.finish(std::nullopt); });
 }
 
 // One lock asked of the server until it is granted, refused other than by a conflict, given up by
