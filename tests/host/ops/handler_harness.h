@@ -3,6 +3,7 @@
 #include "host/fuse/requests/kernel_request.h"
 #include "tests/module/volume/volume_harness.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,7 +45,9 @@ public:
     int lock(const struct flock& lock) override;
     int error(int linuxErrno) override;
     void none() override;
-    bool interrupted() const override { return false; }
+    bool interrupted() const override { return interrupted_; }
+    // As the kernel does when the caller is interrupted.
+    void interrupt() { interrupted_ = true; }
 
     // The first answer, once it came; none when nothing came within the wait.
     std::optional<Answer> wait(std::chrono::milliseconds wait = std::chrono::seconds(5));
@@ -54,6 +57,7 @@ private:
     int record(Answer answer);
 
     const int result_;
+    std::atomic<bool> interrupted_{false};
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Answer> answers_;
