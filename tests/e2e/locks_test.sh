@@ -154,6 +154,38 @@ case_sqlite_two_writers() {
   [ "$rows" = 600 ] || fail "$rows of 600 rows are in the database"
 }
 
+case_writes_seen_after_unlock() {
+  start_server --without-extension change_notices
+  # With the kernel caching writes, a lock let go must still leave them on the server.
+  mount_both -o writeback_cache
+  python3 - "$mnt/f" "$mnt_b/f" <<'PY' || fail "B read what A wrote before it let go of its lock stale"
+import fcntl, mmap, os, sys
+a_path, b_path = sys.argv[1:]
+size = 8192
+with open(a_path, "wb") as f:
+    f.write(b"-" * size)
+b = os.open(b_path, os.O_RDWR)
+os.pread(b, size, 0)  # B holds the old pages
+a = os.open(a_path, os.O_RDWR)
+mapped = mmap.mmap(a, size)
+stale = []
+for i in range(20):
+    data = bytes([ord("a") + i]) * size
+    fcntl.lockf(a, fcntl.LOCK_EX)
+    if i % 2:
+        mapped[:] = data  # through a shared mapping, never synced
+    else:
+        os.pwrite(a, data, 0)
+    fcntl.lockf(a, fcntl.LOCK_UN)
+    fcntl.lockf(b, fcntl.LOCK_SH)
+    if os.pread(b, size, 0) != data:
+        stale.append(i)
+    fcntl.lockf(b, fcntl.LOCK_UN)
+print(f"stale on B after rounds {stale}" if stale else "", end="")
+sys.exit(1 if stale else 0)
+PY
+}
+
 case_waiting_flock_interrupted() {
   start_server
   mount_both

@@ -99,7 +99,15 @@ private:
 // Takes, changes or lets go of `lock`, waiting for it when `wait` holds; answers the request.
 void settle(const KernelRequest& request, fuse_ino_t inode, const KernelRequest::ItemPtr& item,
             const BrindleLock& lock, bool wait) {
-    std::make_shared<LockAttempt>(request, inode, item, lock, wait)->ask();
+    auto attempt = std::make_shared<LockAttempt>(request, inode, item, lock, wait);
+    const auto& context = request.context();
+    // Another client taking the lock next must find what this one wrote on the server: writes the
+    // kernel still caches (with the writeback cache, or through a shared mapping) go there before
+    // the lock does.
+    if (lock.type == wire::lock::unlock && context->notices) {
+        return context->notices->forgetInodeThen(inode, [attempt] { attempt->ask(); });
+    }
+    attempt->ask();
 }
 
 // Sends a release and waits for it, whatever it answers: a close goes on either way, and the

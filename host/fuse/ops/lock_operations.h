@@ -11,7 +11,7 @@ namespace brindle::host {
 // it keeps locks itself. A waiting lock asks the server again with a growing pause, holding no
 // thread meanwhile, until it is granted, the caller is interrupted (EINTR) or the request's bound
 // runs out (ENOLCK). A lock granted drops the file's cached pages and attributes before it is
-// answered.
+// answered, and an unlock first has the kernel write back what it caches of the file's writes.
 void onGetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock);
 void onSetlk(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, struct flock* lock, int sleep);
 void onFlock(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info, int operation);
