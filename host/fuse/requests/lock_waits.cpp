@@ -1,7 +1,6 @@
 #include "host/fuse/requests/lock_waits.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace brindle::host {
 
@@ -24,23 +23,20 @@ void LockWaits::add(Waiter waiter) {
 
 void LockWaits::stop() {
     std::list<Waiter> dropped;
+    std::thread thread;
     {
         std::lock_guard lock(state_->mutex);
         state_->stopped = true;
         dropped.swap(state_->waiters);
+        thread.swap(thread_);
     }
     state_->wake.notify_all();
-    if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
+    if (!thread.joinable()) return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
     } else {
-        thread_.join();
+        thread.join();
     }
-}
-
-size_t LockWaits::waiting() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->waiters.size();
 }
 
 void LockWaits::run(const std::shared_ptr<State>& state, Clock::duration check) {

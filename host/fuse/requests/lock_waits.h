@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <list>
 #include <memory>
@@ -36,13 +35,12 @@ public:
     // Drops every waiter unanswered, for a session that is ending; none runs once it returns
     // (unless called from one).
     void stop();
-    size_t waiting() const;
 
 private:
     // Shared with the thread, which may outlive this object when a waiter it ran held the last
     // reference to what owns it.
     struct State {
-        mutable std::mutex mutex;
+        std::mutex mutex;
         std::condition_variable wake;
         std::list<Waiter> waiters;
         bool stopped = false;
@@ -52,7 +50,7 @@ private:
 
     const Clock::duration check_;
     const std::shared_ptr<State> state_ = std::make_shared<State>();
-    std::thread thread_;
+    std::thread thread_;  // guarded by the state's mutex
 };
 
 }  // namespace brindle::host
