@@ -21,7 +21,8 @@ FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
 sdk::Capabilities FileSystem::capabilities() const {
     return {options_.readonly, options_.namedattr,
             {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
-             std::string(sdk::extension::changeNotices), std::string(sdk::extension::append)}};
+             std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
+             std::string(sdk::extension::locks)}};
 }
 
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }

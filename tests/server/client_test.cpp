@@ -78,7 +78,7 @@ TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothing
         client->connectAndHandshakeWithReply(ready.callback());
         ASSERT_TRUE(std::get<0>(ready.get()));
     };
-    const std::set<std::string> brindleServers{"append", "change_notices", "create_opens", "open_directory_record"};
+    const std::set<std::string> brindleServers{"append", "change_notices", "create_opens", "locks", "open_directory_record"};
     EXPECT_EQ(client->serverExtensions(), brindleServers);
     servertest::ServerSetup withholding;
     withholding.settings.withheldExtensions = brindleServers;

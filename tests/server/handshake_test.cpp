@@ -75,14 +75,14 @@ TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmp
         return answer ? answer->object.at("extensions") : boost::json::value();
     };
     // The backend's own first, then the configured ones in their order.
-    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append"}));
+    EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
     EXPECT_EQ(extensionsAdvertised(),
-              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "b_ext", "a_ext"}));
+              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks", "b_ext", "a_ext"}));
     ServerSetup withholding;
-    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append"};
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append", "locks"};
     startServer(withholding);
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }
