@@ -1,99 +1,13 @@
-#include "platform/foundation/json.h"
-#include "protocol/framing.h"
-#include "brindle/serving.h"
-#include "server/passthrough/file_system.h"
+#include "bench/server_fixture.h"
 
 #include <benchmark/benchmark.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 
 namespace {
 
 using namespace brindle;
-
-// One server exporting a fresh directory on tmpfs for the whole run.
-struct Fixture {
-    std::string root;
-    std::unique_ptr<passthrough::FileSystem> fileSystem;
-    std::unique_ptr<sdk::Server> running;
-
-    Fixture() {
-        char pattern[] = "/dev/shm/brindle-bench-XXXXXX";
-        root = ::mkdtemp(pattern);
-        std::filesystem::create_directory(root + "/export");
-        std::ofstream(root + "/export/file").put('x');
-        auto opened = passthrough::FileSystem::open(root + "/export", {});
-        if (!opened) std::abort();
-        fileSystem = std::move(opened.value());
-        sdk::ServerSettings settings;
-        settings.sessionFile = root + "/session.json";
-        settings.threads = 8;
-        auto started = sdk::Server::start(*fileSystem, settings);
-        if (!started) std::abort();
-        running = std::move(started.value());
-    }
-    ~Fixture() {
-        running.reset();
-        std::filesystem::remove_all(root);
-    }
-};
-
-Fixture& fixture() {
-    static Fixture instance;
-    return instance;
-}
-
-class Client {
-public:
-    Client() {
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, fixture().running->endpoint().c_str(), sizeof address.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
-        send({{"method", "handshake"}, {"auth_token", fixture().running->authToken()}});
-        receive();
-    }
-    ~Client() { ::close(fd_); }
-
-    void send(boost::json::object request, std::string_view payload = {}) {
-        request["request_id"] = ++nextID_;
-        if (framing::writeFramedData(foundation::json::serialize(request), payload, fd_)) std::abort();
-    }
-    size_t receive() {
-        auto frame = framing::readFramedMessage(fd_, nullptr);
-        if (!frame || !frame.value().response.at("ok").as_bool()) std::abort();
-        return frame.value().payload ? frame.value().payload->size() : 0;
-    }
-
-    // Keeps `window` requests outstanding for the whole benchmark loop.
-    template <typename Make>
-    void pipeline(benchmark::State& state, size_t window, Make make, std::string_view payload = {}) {
-        size_t outstanding = 0;
-        int64_t bytes = 0;
-        for (auto _ : state) {
-            while (outstanding < window) {
-                send(make(), payload);
-                ++outstanding;
-            }
-            bytes += static_cast<int64_t>(receive() + payload.size());
-            --outstanding;
-        }
-        while (outstanding-- > 0) receive();
-        state.SetItemsProcessed(state.iterations());
-        state.SetBytesProcessed(bytes);
-    }
-
-private:
-    int fd_ = -1;
-    uint64_t nextID_ = 0;
-};
+using bench::Client;
+using bench::kFileMiB;
+using bench::kMiB;
 
 void BM_Lookup(benchmark::State& state) {
     Client client;
@@ -104,9 +18,6 @@ void BM_GetAttributes(benchmark::State& state) {
     Client client;
     client.pipeline(state, 32, [] { return boost::json::object{{"method", "get_attributes"}, {"node_id", 1}}; });
 }
-
-constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kFileMiB = 64;
 
 void BM_Write1MiB(benchmark::State& state) {
     Client client;
@@ -130,15 +41,6 @@ void BM_Read1MiB(benchmark::State& state) {
     });
 }
 
-// Node 2 is the file: give it its id and fill it before the data benchmarks run.
-void prepare() {
-    Client client;
-    client.send({{"method", "lookup"}, {"parent_id", 1}, {"name", "file"}});
-    client.receive();
-    client.send({{"method", "set_attributes"}, {"node_id", 2}, {"set_size", kFileMiB * kMiB}});
-    client.receive();
-}
-
 }  // namespace
 
 BENCHMARK(BM_Lookup)->UseRealTime();
@@ -148,7 +50,7 @@ BENCHMARK(BM_Read1MiB)->UseRealTime();
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    prepare();
+    bench::prepareFile();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -16,6 +16,7 @@ const std::vector<Check>& allChecks() {
         addNameChecks(all);
         addExtensionChecks(all);
         addChangeNoticeChecks(all);
+        addLockChecks(all);
         return all;
     }();
     return checks;

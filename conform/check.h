@@ -98,5 +98,6 @@ void addLinkAndXattrChecks(std::vector<Check>& checks);
 void addNameChecks(std::vector<Check>& checks);
 void addExtensionChecks(std::vector<Check>& checks);
 void addChangeNoticeChecks(std::vector<Check>& checks);
+void addLockChecks(std::vector<Check>& checks);
 
 }  // namespace brindle::conform

@@ -241,4 +241,20 @@ Outcome<bool> Connection::removeXattr(uint64_t nodeID, const std::string& name) 
     return call<bool>("remove_xattr", [&](auto reply) { client_->removeXattrNamed(name, nodeID, reply); });
 }
 
+Outcome<bool> Connection::setLock(uint64_t nodeID, const BrindleLock& lock) {
+    return call<bool>("set_lock", [&](auto reply) { client_->setLockOnNodeID(nodeID, lock, reply); });
+}
+
+Outcome<BrindleLock> Connection::testLock(uint64_t nodeID, const BrindleLock& lock) {
+    return call<BrindleLock>("test_lock", [&](auto reply) {
+        client_->testLockOnNodeID(nodeID, lock, [reply](std::optional<BrindleLock> conflicting, std::optional<Error> error) {
+            if (!conflicting && !error) {
+                conflicting.emplace();
+                conflicting->type = "unlock";
+            }
+            reply(std::move(conflicting), std::move(error));
+        });
+    });
+}
+
 }  // namespace brindle::conform

@@ -78,6 +78,9 @@ public:
     Outcome<bool> setXattr(uint64_t nodeID, const std::string& name, int32_t flags, std::string value);
     Outcome<bool> removeXattr(uint64_t nodeID, const std::string& name);
     Outcome<ChangeNotice> waitForChanges(uint32_t waitMs);
+    Outcome<bool> setLock(uint64_t nodeID, const BrindleLock& lock);
+    // The lock in the way; type "unlock" when none is.
+    Outcome<BrindleLock> testLock(uint64_t nodeID, const BrindleLock& lock);
 
     // The last reply to `method` on this connection, with its request.
     std::optional<Exchange> lastExchange(std::string_view method) const;

@@ -50,7 +50,8 @@ struct Harness {
         auto exported = FileSystem::open(root, {false, true});
         if (!exported) std::abort();
         fileSystem = std::move(exported.value());
-        dispatcher = std::make_unique<Dispatcher>(*fileSystem, Limits{});
+        // Everything brindle-server advertises, so that the extensions' keys are fuzzed too.
+        dispatcher = std::make_unique<Dispatcher>(*fileSystem, Limits{}, fileSystem->capabilities().extensions);
     }
     ~Harness() { std::filesystem::remove_all(root); }
 };

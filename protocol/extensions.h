@@ -20,6 +20,8 @@ inline constexpr std::string_view openDirectoryRecord = "open_directory_record";
 inline constexpr std::string_view changeNotices = "change_notices";
 // A write carrying "append" lands at the server's end of the file.
 inline constexpr std::string_view append = "append";
+// flock and byte-range locks kept by the server for every client, through "set_lock" and "test_lock".
+inline constexpr std::string_view locks = "locks";
 // Replies of changing calls carry the records of the directories (and the written file) they changed.
 inline constexpr std::string_view postOpRecords = "post_op_records";
 }  // namespace extension

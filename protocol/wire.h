@@ -34,13 +34,16 @@ inline constexpr std::string_view getXattr = "get_xattr";
 inline constexpr std::string_view setXattr = "set_xattr";
 inline constexpr std::string_view removeXattr = "remove_xattr";
 inline constexpr std::string_view waitForChanges = "wait_for_changes";
+// Extension "locks".
+inline constexpr std::string_view setLock = "set_lock";
+inline constexpr std::string_view testLock = "test_lock";
 
 // Every method, so that what the code knows can be held against the schema.
 inline constexpr std::array all{
     handshake, ping, synchronize, getRootAttributes, statfs, getAttributes, lookup, enumerateDirectory,
     createFile, createDirectory, createSymlink, removeFile, removeDirectory, rename, setAttributes, open,
     openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr,
-    waitForChanges,
+    waitForChanges, setLock, testLock,
 };
 }  // namespace method
 
@@ -89,6 +92,12 @@ inline constexpr std::string_view setModifyTimeNsec = "set_modify_time_nsec";
 inline constexpr std::string_view setBirthTimeSec = "set_birth_time_sec";
 inline constexpr std::string_view setBirthTimeNsec = "set_birth_time_nsec";
 inline constexpr std::string_view waitMs = "wait_ms";
+inline constexpr std::string_view lockOwner = "lock_owner";
+inline constexpr std::string_view lockStyle = "lock_style";
+inline constexpr std::string_view lockType = "lock_type";
+inline constexpr std::string_view lockStart = "lock_start";
+inline constexpr std::string_view lockLength = "lock_length";
+inline constexpr std::string_view lockPid = "lock_pid";
 
 // Results.
 inline constexpr std::string_view rootAttrs = "root_attrs";
@@ -150,8 +159,18 @@ inline constexpr std::array all{
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
     birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,
+    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid,
 };
 }  // namespace key
+
+// The values of the lock keys.
+namespace lock {
+inline constexpr std::string_view posix = "posix";
+inline constexpr std::string_view flock = "flock";
+inline constexpr std::string_view read = "read";
+inline constexpr std::string_view write = "write";
+inline constexpr std::string_view unlock = "unlock";
+}  // namespace lock
 
 // The type strings of item records.
 namespace type {

@@ -108,7 +108,7 @@ def speed_ratios(values, workload, peer):
 
 
 def ratio_table(values, systems):
-    peers = [s for s in ("sshfs", "bindfs", "passthrough_ll", "native") if s in systems]
+    peers = [s for s in ("sshfs", "bindfs", "passthrough_ll", "native", "brindle_tls") if s in systems]
     header = ["workload"] + [f"brindle vs {peer}" for peer in peers]
     rows = []
     for workload, (label, _, _) in WORKLOADS.items():

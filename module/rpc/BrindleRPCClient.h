@@ -66,6 +66,18 @@ struct ChangeNotice {
 };
 using ChangeNoticeReply =
     std::function<void(std::optional<ChangeNotice> notice, std::optional<foundation::Error> error)>;
+// A lock as the "locks" extension carries it: `style` "posix" or "flock", `type` "read", "write"
+// or "unlock"; `length` 0 reaches to the end of the file.
+struct BrindleLock {
+    std::string style;
+    std::string type;
+    uint64_t owner = 0;
+    uint64_t start = 0;
+    uint64_t length = 0;
+    uint64_t pid = 0;
+};
+// The lock that conflicts, or none when none does.
+using LockTestReply = std::function<void(std::optional<BrindleLock> conflicting, std::optional<foundation::Error> error)>;
 
 // The module's one connection to the file-system server of a session: connection and handshake,
 // request dispatch and reply delivery, reply judging, and one method per remote operation.
@@ -196,6 +208,10 @@ public:
     // The long poll of change notices: answered once something changed or after about `waitMs`.
     // ENOTSUP without sending anything when the server did not advertise them.
     void waitForChanges(uint32_t waitMs, ChangeNoticeReply reply);
+    // Extension "locks": ENOTSUP, without asking, from a server that did not advertise it. A
+    // conflict is EAGAIN; nothing waits on the server.
+    void setLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, SuccessReply reply);
+    void testLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, LockTestReply reply);
 
 private:
     BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,

@@ -218,6 +218,14 @@ public:
                        uint64_t policy, ErrorReply reply);
     void listXattrsOfItem(const FSItemPtr& item, NamesReply reply);
 
+    // --- locks held across clients, where the server offers them ---
+    // Whether the current connection's server keeps locks for every client; without, locks are
+    // the host's own.
+    bool locksAcrossClients() const;
+    // Takes, changes or releases at once; EAGAIN while another owner holds a conflicting lock.
+    void setLock(const FSItemPtr& item, const BrindleLock& lock, ErrorReply reply);
+    void testLock(const FSItemPtr& item, const BrindleLock& lock, LockTestReply reply);
+
 private:
     struct ConstructionKey {};
     void createNamed(const fskit::FSFileName& name, int64_t type, const FSItemPtr& directory,

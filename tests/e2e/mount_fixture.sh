@@ -72,45 +72,38 @@ stop_server() {
   server_pid=
 }
 
-# Mounts in the foreground in the background, so the test holds the process and its log.
-mount_foreground() {  # mount_foreground [brindle options...]
-  "$brindle" "$work/session.json" "$mnt" -f "$@" 2>"$work/brindle.log" &
-  brindle_pid=$!
+# Runs brindle in the foreground, in the background, at MOUNT_POINT and waits for the mount; the
+# pid goes into the variable PID_VARIABLE at once, so that cleanup stops it whatever follows.
+start_mount() {  # start_mount PID_VARIABLE MOUNT_POINT LOG WHAT [brindle options...]
+  local pid_variable=$1 mount_point=$2 log=$3 what=$4
+  shift 4
+  "$brindle" "$work/session.json" "$mount_point" -f "$@" 2>"$log" &
+  printf -v "$pid_variable" '%s' $!
   for _ in $(seq 300); do
-    mountpoint -q "$mnt" && return 0
-    kill -0 "$brindle_pid" 2>/dev/null || fail "brindle exited before mounting"
+    mountpoint -q "$mount_point" && return 0
+    kill -0 "${!pid_variable}" 2>/dev/null || fail "$what exited before mounting"
     sleep 0.02
   done
-  fail "the mount did not appear"
+  fail "$what did not appear"
 }
+
+# Unmounts MOUNT_POINT and waits for its brindle, which must exit 0.
+stop_mount() {  # stop_mount PID_VARIABLE MOUNT_POINT WHAT
+  local pid_variable=$1 mount_point=$2 what=$3
+  fusermount3 -u "$mount_point" || fail "fusermount3 -u of $what failed"
+  wait "${!pid_variable}"
+  local status=$?
+  printf -v "$pid_variable" '%s' ""
+  [ "$status" = 0 ] || fail "$what exited $status after unmount"
+}
+
+# The mount, at $mnt, its log in $work/brindle.log.
+mount_foreground() { start_mount brindle_pid "$mnt" "$work/brindle.log" "the mount" "$@"; }
+unmount_and_wait() { stop_mount brindle_pid "$mnt" "the mount"; }
 
 # A second client of the same server, at $second_mnt, its log in $work/second.log.
-mount_second() {  # mount_second [brindle options...]
-  "$brindle" "$work/session.json" "$second_mnt" -f "$@" 2>"$work/second.log" &
-  second_pid=$!
-  for _ in $(seq 300); do
-    mountpoint -q "$second_mnt" && return 0
-    kill -0 "$second_pid" 2>/dev/null || fail "the second brindle exited before mounting"
-    sleep 0.02
-  done
-  fail "the second mount did not appear"
-}
-
-unmount_second_and_wait() {
-  fusermount3 -u "$second_mnt" || fail "fusermount3 -u of the second mount failed"
-  wait "$second_pid"
-  local status=$?
-  second_pid=
-  [ "$status" = 0 ] || fail "the second brindle exited $status after unmount"
-}
-
-unmount_and_wait() {
-  fusermount3 -u "$mnt" || fail "fusermount3 -u failed"
-  wait "$brindle_pid"
-  local status=$?
-  brindle_pid=
-  [ "$status" = 0 ] || fail "brindle exited $status after unmount"
-}
+mount_second() { start_mount second_pid "$second_mnt" "$work/second.log" "the second mount" "$@"; }
+unmount_second_and_wait() { stop_mount second_pid "$second_mnt" "the second mount"; }
 
 # An SDK's example server in the foreground, its own process group, with $work/session.json:
 # ready once it prints that path. stop_example stops it as a user does and checks it cleaned up.

@@ -76,15 +76,15 @@ TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmp
     };
     // The backend's own first, then the configured ones in their order.
     EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append",
-                                                          "post_op_records"}));
+                                                          "locks", "post_op_records"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
     EXPECT_EQ(extensionsAdvertised(),
-              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "post_op_records",
-                                  "b_ext", "a_ext"}));
+              (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks",
+                                  "post_op_records", "b_ext", "a_ext"}));
     ServerSetup withholding;
-    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append",
+    withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append", "locks",
                                                "post_op_records"};
     startServer(withholding);
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());

@@ -65,7 +65,7 @@ protected:
     std::unique_ptr<FrameClient> client;
     std::set<std::string> called{"handshake"};
     // What brindle-server advertises.
-    const std::set<std::string> advertised{"change_notices"};
+    const std::set<std::string> advertised{"change_notices", "locks"};
 };
 
 }  // namespace
@@ -133,6 +133,11 @@ TEST_F(ServerSchemaAgreementTest, EveryMethodAnswersAValidRequestAsTheSchemaDesc
     EXPECT_EQ(call("list_xattrs", {{"node_id", directory}}).object.at("xattr_names"), boost::json::array{"k"});
     EXPECT_EQ(call("get_xattr", {{"node_id", directory}, {"xattr_name", "k"}}).payload, "v");
     call("remove_xattr", {{"node_id", directory}, {"xattr_name", "k"}});
+    call("set_lock", {{"node_id", directory}, {"lock_owner", 1}, {"lock_style", "posix"}, {"lock_type", "write"},
+                      {"lock_start", 0}, {"lock_length", 10}, {"lock_pid", 7}});
+    EXPECT_EQ(call("test_lock", {{"node_id", directory}, {"lock_owner", 1}, {"lock_style", "posix"}, {"lock_type", "read"}})
+                  .object.at("lock_type"),
+              "unlock");
 
     call("remove_file", {{"parent_id", directory}, {"name", "g"}});
     call("remove_directory", {{"parent_id", root}, {"name", "d"}});

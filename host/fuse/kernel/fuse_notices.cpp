@@ -27,6 +27,10 @@ void FuseNotices::forgetEntryLater(uint64_t parentInode, const std::string& name
 
 void FuseNotices::forgetInodeLater(uint64_t inode) { queue({inode, std::nullopt, nullptr}); }
 
+void FuseNotices::forgetInodeThen(uint64_t inode, std::function<void()> then) {
+    queue({inode, std::nullopt, nullptr, std::move(then)});
+}
+
 void FuseNotices::queue(Notice notice) {
     {
         std::lock_guard lock(mutex_);
@@ -46,9 +50,11 @@ void FuseNotices::forgetAttributes(uint64_t inode) {
 }
 
 void FuseNotices::stop() {
+    // Dropped after the lock: a notice's `then` may hold the last reference to a request's context.
+    std::deque<Notice> dropped;
     std::unique_lock lock(mutex_);
     stopped_ = true;
-    queued_.clear();
+    dropped.swap(queued_);
     changed_.notify_all();
     changed_.wait_for(lock, stopWait, [this] { return !sending_; });
 }
@@ -69,6 +75,8 @@ void FuseNotices::run() {
             fuse_lowlevel_notify_inval_inode(session_, notice.inode, 0, 0);
         }
         if (notice.sent) notice.sent->set_value();
+        if (notice.then) notice.then();
+        notice = {};
         lock.lock();
         sending_ = false;
         changed_.notify_all();

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@ public:
     void forgetAttributes(uint64_t inode) override;
     void forgetEntryLater(uint64_t parentInode, const std::string& name) override;
     void forgetInodeLater(uint64_t inode) override;
+    void forgetInodeThen(uint64_t inode, std::function<void()> then) override;
     // Sends nothing more; call before the session is unmounted, which ends a notice the kernel
     // still holds up.
     void stop();
@@ -37,6 +39,7 @@ private:
         uint64_t inode;
         std::optional<std::string> name;
         std::shared_ptr<std::promise<void>> sent;
+        std::function<void()> then;
     };
     void queue(Notice notice);
     void run();

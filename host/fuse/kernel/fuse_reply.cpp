@@ -26,4 +26,8 @@ int FuseReply::error(int linuxErrno) { return fuse_reply_err(req_, linuxErrno); 
 
 void FuseReply::none() { fuse_reply_none(req_); }
 
+int FuseReply::lock(const struct flock& lock) { return fuse_reply_lock(req_, &lock); }
+
+bool FuseReply::interrupted() const { return fuse_req_interrupted(req_) != 0; }
+
 }  // namespace brindle::host

@@ -20,8 +20,10 @@ public:
     int statistics(const struct statvfs& status) override;
     int xattrSize(size_t size) override;
     int linkTarget(const char* target) override;
+    int lock(const struct flock& lock) override;
     int error(int linuxErrno) override;
     void none() override;
+    bool interrupted() const override;
 
 private:
     const fuse_req_t req_;

@@ -5,6 +5,7 @@
 #include "host/fuse/ops/attribute_operations.h"
 #include "host/fuse/ops/content_operations.h"
 #include "host/fuse/ops/listing_operations.h"
+#include "host/fuse/ops/lock_operations.h"
 #include "host/fuse/ops/namespace_operations.h"
 #include "host/fuse/ops/open_operations.h"
 #include "host/fuse/ops/statistics.h"
@@ -41,8 +42,22 @@ void onInit(void* userdata, fuse_conn_info* connection) {
     else
         connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
     applyMountOptions(context->options, *connection);
-    logging::info("orvel: fuse init max_write={} max_readahead={} writeback_cache={}", connection->max_write,
-                  connection->max_readahead, (connection->want & FUSE_CAP_WRITEBACK_CACHE) != 0);
+    // Without a server that keeps locks for every client the kernel keeps them, for this mount.
+    if (!context->volume->locksAcrossClients()) connection->want &= ~(FUSE_CAP_POSIX_LOCKS | FUSE_CAP_FLOCK_LOCKS);
+    context->kernelSendsLocks = (connection->want & FUSE_CAP_POSIX_LOCKS) != 0;
+    logging::info("orvel: fuse init max_write={} max_readahead={} writeback_cache={} locks_across_clients={}",
+                  connection->max_write, connection->max_readahead, (connection->want & FUSE_CAP_WRITEBACK_CACHE) != 0,
+                  (connection->want & FUSE_CAP_POSIX_LOCKS) != 0);
+}
+
+void onFlushReleasingLocks(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
+    releaseLocksAtFlush(request, inode, *info);
+    onFlush(request, inode, info);
+}
+
+void onReleaseReleasingLocks(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info) {
+    releaseLocksAtRelease(request, inode, *info);
+    onRelease(request, inode, info);
 }
 
 fuse_lowlevel_ops makeOperations() {
@@ -65,8 +80,8 @@ fuse_lowlevel_ops makeOperations() {
     operations.read = fromKernel<onRead>;
     operations.write = fromKernel<onWrite>;
     // Every write is answered once the server has taken it: only a final mode is left to report.
-    operations.flush = fromKernel<onFlush>;
-    operations.release = fromKernel<onRelease>;
+    operations.flush = fromKernel<onFlushReleasingLocks>;
+    operations.release = fromKernel<onReleaseReleasingLocks>;
     operations.fsync = fromKernel<onFsync>;
     operations.opendir = fromKernel<onOpendir>;
     operations.readdir = fromKernel<onReaddir>;
@@ -79,6 +94,9 @@ fuse_lowlevel_ops makeOperations() {
     operations.listxattr = fromKernel<onListxattr>;
     operations.removexattr = fromKernel<onRemovexattr>;
     operations.create = fromKernel<onCreate>;
+    operations.getlk = fromKernel<onGetlk>;
+    operations.setlk = fromKernel<onSetlk>;
+    operations.flock = fromKernel<onFlock>;
     return operations;
 }
 

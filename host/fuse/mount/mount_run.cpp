@@ -228,6 +228,8 @@ private:
             fuse_loop_cfg_destroy(config);
         }
         fuse_remove_signal_handlers(session);
+        // Locks still waiting are the kernel's to end with the session.
+        context->lockWaits.stop();
         changeWatch.reset();
         if (reconnection) reconnection->stop();
         context->volume.end();

@@ -6,6 +6,7 @@
 #include "host/fuse/requests/kernel_request.h"
 #include "host/fuse/translation/attribute_conversion.h"
 #include "host/fuse/translation/request_flags.h"
+#include "platform/foundation/errno_table.h"
 
 #include <fcntl.h>
 
@@ -33,10 +34,13 @@ HandlePtr makeHandle(const KernelRequest& request, const ItemPtr& item, uint64_t
     return handle;
 }
 
-// Only an open of a file that still waits for its final mode has something for close(2) to hear;
-// the kernel asks every other open nothing when it is closed (unless it caches writes).
-bool flushHasNothingToReport(const OpenHandle& handle) {
-    return handle.directory || !BrindleVolume::pendingFinalModeOf(*handle.item);
+// Only an open of a file that still waits for its final mode has something for close(2) to hear,
+// or any open where the server keeps this mount's locks: a close lets go of its process's
+// byte-range locks, which only the flush names. The kernel asks every other open nothing when it
+// is closed (unless it caches writes).
+bool flushHasNothingToReport(const OperationContext& context, const OpenHandle& handle) {
+    if (handle.directory) return true;
+    return !context.kernelSendsLocks && !BrindleVolume::pendingFinalModeOf(*handle.item);
 }
 
 // Ends one open: counts it off and tells the volume which modes stay open. A directory's
@@ -93,7 +97,7 @@ void answerOpen(const KernelRequest& request, const HandlePtr& handle, fuse_file
     const auto& context = request.context();
     bool sent = false;
     info.keep_cache = keepCache;
-    info.noflush = flushHasNothingToReport(*handle);
+    info.noflush = flushHasNothingToReport(*context, *handle);
     handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
     const bool answered = request.deliver([&](KernelReply& reply) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
@@ -142,7 +146,7 @@ void answerCreated(const KernelRequest& request, const ItemPtr& item, uint32_t m
     const bool handedOver = replyWithEntry(request, item, parent, name, [&](KernelReply& reply, const fuse_entry_param& entry) {
         context->inodes.recordOpen(handle->inode, handle->modes, handle->generation);
         recorded = true;
-        info.noflush = flushHasNothingToReport(*handle);
+        info.noflush = flushHasNothingToReport(*context, *handle);
         handle->appendsAtServer = info.direct_io && (info.flags & O_APPEND);
         info.fh = context->handles.add(handle);
         const int result = reply.create(entry, info);
@@ -161,6 +165,14 @@ void openCreated(const KernelRequest& request, const ItemPtr& item, uint32_t mod
         if (error) return request.fail(error);
         answerCreated(request, item, modes, info, parent, name);
     });
+}
+
+// An open of a node the server no longer has came through a name the kernel still caches (another
+// client removed or replaced the file): ESTALE makes the kernel look the name up again and open
+// what it names now, once, as it does for a path.
+void failOpen(const KernelRequest& request, const std::optional<Error>& error) {
+    if (error && error->isPosix(foundation::darwin::enoent)) return request.fail(ESTALE);
+    request.fail(error);
 }
 
 }  // namespace
@@ -183,7 +195,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
             },
             [request, item, inode, modes, info = *info](std::optional<Error> error,
                                                          std::optional<fskit::FSItemAttributes> attributes) {
-                if (error) return request.fail(error);
+                if (error) return failOpen(request, error);
                 const bool current = pagesStillCurrent(*request.context(), inode, attributes);
                 // The kernel drops stale pages at this open but keeps the size it held, and reads
                 // no further than that size: a file grown behind this mount would read cut short.
@@ -193,7 +205,7 @@ void onOpen(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* info
     }
     request.volume().openItem(item, modes, [request, item, inode, modes, policy,
                                             info = *info](std::optional<Error> error) {
-        if (error) return request.fail(error);
+        if (error) return failOpen(request, error);
         auto handle = makeHandle(request, item, inode, modes);
         if (!(info.flags & O_TRUNC)) return answerOpen(request, handle, info, keepsPagesUnasked(policy));
         // The kernel leaves O_TRUNC to the open and shows the file empty once it is answered, so

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace brindle::host {
@@ -24,6 +25,11 @@ public:
     // for it: for changes the server tells of, which no request of this mount waits for.
     virtual void forgetEntryLater(uint64_t parentInode, const std::string& name) = 0;
     virtual void forgetInodeLater(uint64_t inode) = 0;
+
+    // Makes the kernel drop the inode's attributes and pages, writing back the dirty ones first,
+    // then runs `then` (not once stopped). The kernel may need this mount's answers meanwhile,
+    // for those writes and for reads under way, so no request's thread or reader waits for it.
+    virtual void forgetInodeThen(uint64_t inode, std::function<void()> then) = 0;
 };
 
 }  // namespace brindle::host

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fuse_lowlevel.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -25,10 +26,15 @@ public:
     virtual int statistics(const struct statvfs& status) = 0;
     virtual int xattrSize(size_t size) = 0;
     virtual int linkTarget(const char* target) = 0;
+    // The lock that refuses the one asked about (F_UNLCK: none does).
+    virtual int lock(const struct flock& lock) = 0;
     // 0 answers success without data.
     virtual int error(int linuxErrno) = 0;
     // For a forget, which the kernel expects no answer to.
     virtual void none() = 0;
+    // Whether the kernel asked to interrupt the request; asked only while it is unanswered, since
+    // an answer ends the request.
+    virtual bool interrupted() const = 0;
 };
 
 }  // namespace brindle::host

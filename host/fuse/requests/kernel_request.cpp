@@ -33,6 +33,11 @@ bool KernelRequest::deliver(const std::function<void(KernelReply& reply)>& answe
     return pending_->deliver([&] { answer(*reply_); });
 }
 
+bool KernelRequest::givenUp() const {
+    bool interrupted = false;
+    return !pending_->whileUnanswered([&] { interrupted = reply_->interrupted(); }) || interrupted;
+}
+
 void KernelRequest::fail(int linuxErrno) const {
     deliver([&](KernelReply& reply) { reply.error(linuxErrno); });
 }

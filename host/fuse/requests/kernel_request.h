@@ -47,6 +47,9 @@ public:
     void fail(const std::optional<foundation::Error>& error) const;
     // Answers with the error, or with success when there is none.
     void finish(const std::optional<foundation::Error>& error) const;
+    // Whether nobody waits for the answer any more: the kernel interrupted the request, or it was
+    // answered already (by its bound).
+    bool givenUp() const;
     void replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                          const std::optional<foundation::Error>& error) const;
     // Attributes the kernel may keep for `timeout` seconds rather than the mount's attribute timeout.

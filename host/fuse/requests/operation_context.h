@@ -1,14 +1,17 @@
 #pragma once
 
+#include "host/fuse/handles/lock_owners.h"
 #include "host/fuse/handles/open_handles.h"
 #include "host/fuse/inodes/inode_table.h"
 #include "host/fuse/inodes/lookup_counts.h"
 #include "host/fuse/options/mount_options.h"
 #include "host/fuse/requests/kernel_notices.h"
+#include "host/fuse/requests/lock_waits.h"
 #include "host/fuse/requests/reply_deadline.h"
 #include "host/fuse/volumes/current_volume.h"
 #include "module/volume/BrindleVolume.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,10 +34,16 @@ struct OperationContext {
     InodeTable inodes;
     LookupCounts lookups;
     OpenHandles handles;
+    LockOwners lockOwners;
+    LockWaits lockWaits;
     const MountOptions options;
     const std::shared_ptr<ReplyDeadline> deadline;
     // Set once the kernel session exists, before the first request; none without a kernel.
     std::shared_ptr<KernelNotices> notices;
+    // Set as the kernel starts the session, before the first request: whether the kernel sends
+    // this mount its locks (the server keeps them for every client) rather than keeping them
+    // itself.
+    std::atomic<bool> kernelSendsLocks{false};
 };
 
 }  // namespace brindle::host

@@ -17,6 +17,13 @@ bool PendingReply::deliver(const std::function<void()>& answer) {
     return true;
 }
 
+bool PendingReply::whileUnanswered(const std::function<void()>& look) const {
+    std::lock_guard lock(mutex_);
+    if (answered_) return false;
+    look();
+    return true;
+}
+
 bool PendingReply::answered() const {
     std::lock_guard lock(mutex_);
     return answered_;

@@ -18,6 +18,9 @@ public:
     // Runs `answer` unless the request was already answered; true when it ran.
     bool deliver(const std::function<void()>& answer);
     bool answered() const;
+    // Runs `look` while the request is unanswered, so that what it reads of the request is still
+    // there; false, without running it, once answered.
+    bool whileUnanswered(const std::function<void()>& look) const;
 
 private:
     friend class ReplyDeadline;

@@ -19,7 +19,8 @@ Dispatcher::Dispatcher(Backend& backend, const Limits& limits, std::vector<std::
       capabilities_(backend.capabilities()),
       advertised_(std::move(advertised)),
       openFiles_(limits.maxOpenFiles),
-      directories_(limits.maxOpenDirectories, limits.listingBudget) {
+      directories_(limits.maxOpenDirectories, limits.listingBudget),
+      locks_(limits.maxLocksPerConnection) {
     if (advertises(wire::extension::changeNotices)) changeNotices_.emplace(limits.untoldChangesPerClient, limits.longestChangeWait);
 }
 
@@ -50,6 +51,8 @@ const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::meth
         {method::getXattr, &Dispatcher::getXattr},
         {method::setXattr, &Dispatcher::setXattr},
         {method::removeXattr, &Dispatcher::removeXattr},
+        {method::setLock, &Dispatcher::setLock},
+        {method::testLock, &Dispatcher::testLock},
     };
     return table;
 }
@@ -89,6 +92,7 @@ std::vector<std::string_view> Dispatcher::methodNames() {
 
 void Dispatcher::connectionEnded(uint64_t connectionID) {
     releaseHeld(connectionID);
+    locks_.removeConnection(connectionID);
     openFiles_.removeConnection(connectionID);
     directories_.closeConnection(connectionID);
     try {

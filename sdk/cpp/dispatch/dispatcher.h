@@ -4,10 +4,13 @@
 #include "brindle/serving.h"
 #include "sdk/cpp/dispatch/change_notices.h"
 #include "sdk/cpp/dispatch/directory_handles.h"
+#include "sdk/cpp/dispatch/lock_table.h"
 #include "sdk/cpp/dispatch/open_files.h"
 #include "sdk/cpp/dispatch/request.h"
 
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,7 +24,8 @@ namespace brindle::sdk {
 class Dispatcher final : private Call::Holdings {
 public:
     // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown
-    // ("wait_for_changes" is served only where change notices are advertised).
+    // ("wait_for_changes" is served only where change notices are advertised, "set_lock" and
+    // "test_lock" only where locks are).
     Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised);
 
     Reply dispatch(const Request& request);
@@ -40,6 +44,7 @@ public:
     const Capabilities& capabilities() const { return capabilities_; }
     const OpenFiles& openFiles() const { return openFiles_; }
     const DirectoryHandles& directories() const { return directories_; }
+    const LockTable& locks() const { return locks_; }
 
     using Method = Reply (Dispatcher::*)(const Request&, const Call&);
 
@@ -57,6 +62,8 @@ private:
     void addChangedRecord(Reply& reply, const Call& call, std::string_view key, NodeId node) const;
     // ENOTSUP when the file system offers no extended attributes.
     std::optional<Error> refuseXattrs() const;
+    // ENOTSUP when the handshake does not offer locks.
+    std::optional<Error> refuseLocks() const;
 
     Reply ping(const Request& request, const Call& call);
     Reply synchronize(const Request& request, const Call& call);
@@ -89,6 +96,9 @@ private:
     Reply setXattr(const Request& request, const Call& call);
     Reply removeXattr(const Request& request, const Call& call);
 
+    Reply setLock(const Request& request, const Call& call);
+    Reply testLock(const Request& request, const Call& call);
+
     static const std::unordered_map<std::string_view, Method>& methods();
     // Tells the other connections what a successful change of `request` touched.
     void recordChange(const Request& request, std::string_view method);
@@ -99,6 +109,7 @@ private:
     OpenFiles openFiles_;
     DirectoryHandles directories_;
     std::optional<ChangeNotices> changeNotices_;
+    LockTable locks_;
 };
 
 }  // namespace brindle::sdk

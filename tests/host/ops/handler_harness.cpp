@@ -46,6 +46,8 @@ int RecordingReply::linkTarget(const char* target) { return record({.kind = Answ
 
 int RecordingReply::error(int linuxErrno) { return record({.kind = Answer::Kind::Error, .error = linuxErrno}); }
 
+int RecordingReply::lock(const struct flock& lock) { return record({.kind = Answer::Kind::Lock, .lock = lock}); }
+
 void RecordingReply::none() { record({.kind = Answer::Kind::None}); }
 
 std::optional<Answer> RecordingReply::wait(std::chrono::milliseconds wait) {

@@ -3,6 +3,7 @@
 #include "host/fuse/requests/kernel_request.h"
 #include "tests/module/volume/volume_harness.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -16,13 +17,14 @@ namespace hosttest {
 
 // One answer a handler gave, as the kernel would have seen it.
 struct Answer {
-    enum class Kind { Entry, Create, Attributes, Open, Buffer, Written, Statistics, XattrSize, LinkTarget, Error, None };
+    enum class Kind { Entry, Create, Attributes, Open, Buffer, Written, Statistics, XattrSize, LinkTarget, Lock, Error, None };
     Kind kind = Kind::None;
     int error = 0;
     fuse_entry_param entry{};
     fuse_file_info info{};
     std::string data;
     size_t count = 0;
+    struct flock lock {};
 };
 
 // Records what a handler answers. `result` is what every answer returns: 0, or a negative errno
@@ -40,8 +42,12 @@ public:
     int statistics(const struct statvfs& status) override;
     int xattrSize(size_t size) override;
     int linkTarget(const char* target) override;
+    int lock(const struct flock& lock) override;
     int error(int linuxErrno) override;
     void none() override;
+    bool interrupted() const override { return interrupted_; }
+    // As the kernel does when the caller is interrupted.
+    void interrupt() { interrupted_ = true; }
 
     // The first answer, once it came; none when nothing came within the wait.
     std::optional<Answer> wait(std::chrono::milliseconds wait = std::chrono::seconds(5));
@@ -51,6 +57,7 @@ private:
     int record(Answer answer);
 
     const int result_;
+    std::atomic<bool> interrupted_{false};
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<Answer> answers_;

@@ -49,6 +49,22 @@ rpctest::Frame release(HandlerHarness& harness, uint64_t inode, uint64_t handle)
 
 }  // namespace
 
+// The kernel reached a node another client removed through a name it still caches: ESTALE makes
+// it look the name up again and open what the name is now, where ENOENT would end the open.
+TEST(OpenHandlers, AnOpenOfANodeTheServerNoLongerHasAnswersEstale) {
+    HandlerHarness harness(withoutCloseToOpen());
+    const uint64_t inode = harness.lookUp(root, "f", itemRecord(7, 1, "f", "file"));
+    auto open = harness.request();
+    fuse_file_info info{};
+    info.flags = O_RDWR;
+    onOpen(open.request, inode, &info);
+    harness.scripted.serve("open", {{"ok", false}, {"errno", 2}, {"error", "node 7 has been removed"}});
+    const auto answer = open.reply->wait();
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->kind, Answer::Kind::Error);
+    EXPECT_EQ(answer->error, ESTALE);
+}
+
 // Each release tells the server which modes the other opens of the item still hold.
 TEST(OpenHandlers, EachReleasePassesTheModesThatStayOpen) {
     HandlerHarness harness(withoutCloseToOpen());

@@ -58,6 +58,13 @@ std::vector<std::pair<std::string, Call>> everyClientCall() {
         {"get_xattr", [](auto& c, auto o) { c.getXattrNamed(std::string("k"), 5, succeeded(o)); }},
         {"set_xattr", [](auto& c, auto o) { c.setXattrNamed(std::string("k"), 5, 0, std::string("v"), succeeded(o)); }},
         {"remove_xattr", [](auto& c, auto o) { c.removeXattrNamed(std::string("k"), 5, succeeded(o)); }},
+        {"set_lock",
+         [](auto& c, auto o) {
+             c.setLockOnNodeID(5, {.style = "posix", .type = "write", .owner = 1, .start = 2, .length = 3, .pid = 4},
+                               succeeded(o));
+         }},
+        {"test_lock",
+         [](auto& c, auto o) { c.testLockOnNodeID(5, {.style = "flock", .type = "read", .owner = 1}, succeeded(o)); }},
         {"wait_for_changes", [](auto& c, auto o) { c.waitForChanges(100, succeeded(o)); }},
     };
 }
@@ -109,7 +116,7 @@ protected:
         return outcome->get();
     }
 
-    const std::set<std::string> advertised{"change_notices"};
+    const std::set<std::string> advertised{"change_notices", "locks"};
     rpctest::ScriptedServer server;
     std::shared_ptr<BrindleRPCClient> client = BrindleRPCClient::initWithSession(server.session());
     std::unique_ptr<rpctest::Peer> peer;
@@ -121,7 +128,10 @@ TEST_F(SchemaAgreementTest, EveryClientMethodSendsWhatTheSchemaDescribesAndTakes
     std::set<std::string> called{"handshake"};
     for (const auto& [method, call] : everyClientCall()) {
         called.insert(method);
-        EXPECT_EQ(exchange(method, call, brindle::schema::exampleReply(method)), std::optional<bool>(true)) << method;
+        auto reply = brindle::schema::exampleReply(method);
+        // A reply key the schema requires beside the result, with a value the client accepts.
+        if (method == "test_lock") reply["lock_type"] = "unlock";
+        EXPECT_EQ(exchange(method, call, reply), std::optional<bool>(true)) << method;
     }
     EXPECT_EQ(called, brindle::schema::methodNames());
 }
@@ -129,7 +139,7 @@ TEST_F(SchemaAgreementTest, EveryClientMethodSendsWhatTheSchemaDescribesAndTakes
 TEST_F(SchemaAgreementTest, AResultIsNeededExactlyWhereTheSchemaRequiresIt) {
     for (const auto& [method, call] : everyClientCall()) {
         const auto* result = resultOf(method);
-        const bool required = result != nullptr && result->at("required").as_bool();
+        const bool required = (result != nullptr && result->at("required").as_bool()) || method == "test_lock";
         EXPECT_EQ(exchange(method, call, {{"ok", true}}), std::optional<bool>(!required)) << method << " without its result";
         if (result == nullptr) continue;
         const std::string type(result->at("type").as_string());

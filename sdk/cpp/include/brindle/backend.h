@@ -95,6 +95,9 @@ inline constexpr std::string_view changeNotices = "change_notices";
 // Atomic appends, which the SDK cannot make from other methods: a backend that lists this
 // implements Backend::append.
 inline constexpr std::string_view append = "append";
+// flock and byte-range locks held across clients; the SDK keeps them in a table of its own, so
+// programs working on the backend's files directly neither see them nor are held back by them.
+inline constexpr std::string_view locks = "locks";
 // Replies to creates, removes and renames carry the records of the directories they changed, and
 // replies to writes the file's, through the backend's getAttributes.
 inline constexpr std::string_view postOpRecords = "post_op_records";

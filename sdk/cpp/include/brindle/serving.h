@@ -36,6 +36,8 @@ struct Limits {
     size_t untoldChangesPerClient = 4096;
     // The longest a "wait_for_changes" is held while nothing changes.
     std::chrono::milliseconds longestChangeWait{10'000};
+    // Locks one connection may hold (ENOLCK past it); a split range counts twice.
+    size_t maxLocksPerConnection = 4096;
 };
 
 struct ServerSettings {
