@@ -177,6 +177,27 @@ sys.exit(1 if stale else 0)
 PY
 }
 
+# The holder of a descriptor that wrote the file takes a lock after another mount grew the file
+# under its own: the lock shows the file as the server has it, not as this mount's write left it.
+case_size_seen_after_lock() {
+  start_server --without-extension change_notices
+  mount_both -o attr_timeout=5
+  python3 - "$mnt/f" "$second_mnt/f" <<'PY' || fail "A's lock showed the file as its own write left it"
+import fcntl, os, sys
+a_path, b_path = sys.argv[1:]
+a = os.open(a_path, os.O_CREAT | os.O_RDWR, 0o644)
+os.write(a, b"a" * 10)
+b = os.open(b_path, os.O_RDWR)
+fcntl.lockf(b, fcntl.LOCK_EX)
+os.pwrite(b, b"b" * 10, 10)
+fcntl.lockf(b, fcntl.LOCK_UN)
+fcntl.lockf(a, fcntl.LOCK_EX)
+size, data = os.fstat(a).st_size, os.pread(a, 100, 0)
+print(f"size {size}, {len(data)} bytes read, after B grew the file to 20" if size != 20 or data != b"a" * 10 + b"b" * 10 else "", end="")
+sys.exit(0 if size == 20 and data == b"a" * 10 + b"b" * 10 else 1)
+PY
+}
+
 case_waiting_flock_interrupted() {
   start_server
   mount_both

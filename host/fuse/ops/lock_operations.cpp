@@ -55,6 +55,8 @@ void answerGranted(const KernelRequest& request, fuse_ino_t inode, const Brindle
     const auto& context = request.context();
     if (lock.type == wire::lock::unlock) return request.finish(std::nullopt);
     if (lock.style == wire::lock::posix) context->lockOwners.granted(inode, lock.owner);
+    // A record one of this mount's own changes brought back predates the other client's writes.
+    request.volume().dropChangedAttributesOfNodeID(context->inodes.nodeIDForInode(inode));
     if (!context->notices) return request.finish(std::nullopt);
     context->notices->forgetInodeThen(inode, [request] { request.finish(std::nullopt); });
 }
