@@ -196,6 +196,15 @@ Outcome<uint64_t> Connection::openDirectory(uint64_t nodeID) {
     return call<uint64_t>("open_directory", [&](auto reply) { client_->openDirectoryWithNodeID(nodeID, reply); });
 }
 
+Outcome<uint64_t> Connection::openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize) {
+    return call<uint64_t>("open_directory", [&](auto reply) {
+        client_->openDirectoryWithRecordForNodeID(
+            nodeID, "", batchSize,
+            [reply](uint64_t handle, std::shared_ptr<BrindleItem>, std::optional<FirstBatch>,
+                    std::optional<Error> error) { reply(handle, std::move(error)); });
+    });
+}
+
 Outcome<uint64_t> Connection::closeDirectory(uint64_t nodeID, uint64_t handle) {
     return call<uint64_t>("close_directory",
                           [&](auto reply) { client_->closeDirectoryWithNodeID(nodeID, handle, reply); });

@@ -69,6 +69,9 @@ public:
     Outcome<bool> close(uint64_t nodeID, uint32_t keepingModes);
     Outcome<uint64_t> openDirectory(uint64_t nodeID);
     Outcome<uint64_t> closeDirectory(uint64_t nodeID, uint64_t handle);
+    // An open_directory asking for the listing's first batch of at most `batchSize` entries; the
+    // reply's batch is in lastExchange.
+    Outcome<uint64_t> openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize);
     Outcome<std::string> read(uint64_t nodeID, uint64_t offset, uint64_t length);
     Outcome<uint64_t> write(uint64_t nodeID, uint64_t offset, std::string data);
     Outcome<AppendedBytes> append(uint64_t nodeID, std::string data);
