@@ -196,12 +196,16 @@ Outcome<uint64_t> Connection::openDirectory(uint64_t nodeID) {
     return call<uint64_t>("open_directory", [&](auto reply) { client_->openDirectoryWithNodeID(nodeID, reply); });
 }
 
-Outcome<uint64_t> Connection::openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize) {
-    return call<uint64_t>("open_directory", [&](auto reply) {
+Outcome<Connection::OpenedWithBatch> Connection::openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize) {
+    return call<OpenedWithBatch>("open_directory", [&](auto reply) {
         client_->openDirectoryWithRecordForNodeID(
             nodeID, "", batchSize,
-            [reply](uint64_t handle, std::shared_ptr<BrindleItem>, std::optional<FirstBatch>,
-                    std::optional<Error> error) { reply(handle, std::move(error)); });
+            [reply](uint64_t handle, std::shared_ptr<BrindleItem>, std::optional<FirstBatch> batch,
+                    std::optional<Error> error) {
+                std::optional<OpenedWithBatch> opened;
+                if (!error) opened = OpenedWithBatch{handle, std::move(batch)};
+                reply(std::move(opened), std::move(error));
+            });
     });
 }
 

@@ -113,7 +113,11 @@ struct RawBatch {
     uint64_t handle = 0;
 };
 
-RawBatch lastFirstBatch(Connection& connection) {
+// The open's batch as it came, once the client found it one a listing can go on from.
+RawBatch firstBatchOf(Connection& connection, const Connection::OpenedWithBatch& opened) {
+    require(opened.batch.has_value(),
+            "the client could not list from the first batch of open_directory: its records must be readable, its "
+            "cookies must grow, and a closed handle must come beside a batch that ends the listing");
     const auto exchange = connection.lastExchange("open_directory");
     require(exchange.has_value(), "open_directory answered nothing");
     const auto* items = exchange->reply.if_contains(wire::key::dirItems);
@@ -138,11 +142,14 @@ void listingInOpenFirstBatch(Context& context) {
     auto& connection = context.connection();
     requireAdvertised(connection, wire::extension::listingInOpen);
     const uint64_t directory = directoryOfFiles(context, "batched", 3);
-    const uint64_t handle = succeeded(connection.openDirectoryWithFirstBatch(directory, 2), "open_directory");
-    const RawBatch batch = lastFirstBatch(connection);
+    const auto opened = succeeded(connection.openDirectoryWithFirstBatch(directory, 2), "open_directory");
+    const uint64_t handle = opened.handle;
+    const RawBatch batch = firstBatchOf(connection, opened);
     require(handle != 0 && !batch.handleClosed && batch.entries.size() == 2,
             "an open_directory with first_batch 2 of a directory of 3 files must carry 2 entries and keep its handle, "
             "not " + foundation::json::serialize(batch.entries) + (batch.handleClosed ? " with handle_closed" : ""));
+    const uint64_t previous =
+        foundation::json::uint64Field(batch.entries.back().as_object(), wire::key::nextCookie).value_or(0);
     const uint64_t plain = succeeded(connection.openDirectory(directory), "open_directory");
     succeeded(connection.enumerate(directory, plain, 0, 2), "enumerate_directory");
     const auto listed = connection.lastExchange("enumerate_directory");
@@ -151,9 +158,7 @@ void listingInOpenFirstBatch(Context& context) {
             "the first batch is " + foundation::json::serialize(batch.entries) +
                 ", where enumerate_directory from cookie 0 gives " +
                 (items ? foundation::json::serialize(*items) : std::string("nothing")));
-    const auto cookie = foundation::json::uint64Field(batch.entries.back().as_object(), wire::key::nextCookie);
-    require(cookie.has_value(), "the first batch's last entry has no next_cookie");
-    const auto rest = succeeded(connection.enumerate(directory, handle, *cookie, 2),
+    const auto rest = succeeded(connection.enumerate(directory, handle, previous, 2),
                                 "enumerate_directory after the first batch");
     std::set<std::string> names{"f0", "f1", "f2"};
     for (const auto& entry : batch.entries) {
@@ -170,8 +175,8 @@ void listingInOpenClosesWholeListing(Context& context) {
     auto& connection = context.connection();
     requireAdvertised(connection, wire::extension::listingInOpen);
     const uint64_t directory = directoryOfFiles(context, "whole", 3);
-    succeeded(connection.openDirectoryWithFirstBatch(directory, 128), "open_directory");
-    const RawBatch batch = lastFirstBatch(connection);
+    const RawBatch batch =
+        firstBatchOf(connection, succeeded(connection.openDirectoryWithFirstBatch(directory, 128), "open_directory"));
     require(batch.entries.size() == 3 && batch.handleClosed,
             "an open_directory with first_batch 128 of a directory of 3 files must carry all 3 and \"handle_closed\": "
             "true, not " + foundation::json::serialize(batch.entries) +

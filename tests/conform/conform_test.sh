@@ -77,7 +77,7 @@ run_kit() {  # run_kit EXPECTED_STATUS ARGS...; the output goes to $work/out and
 
 fault_expectations() {  # the checks each fault spoils, and a word the first one's reason must hold
   case $1 in
-    stuck_cookie) echo "listing.cookies_grow|cookies must grow" ;;
+    stuck_cookie) echo "extensions.listing_in_open_closes_whole_listing extensions.listing_in_open_first_batch listing.cookies_grow|cookies must grow" ;;
     eio_for_missing) echo "errors.enoent_missing_name files.unlinked_while_open namespace.create_lookup_remove namespace.rename_across_directories namespace.rename_over_existing|got EIO (5)" ;;
     missing_result_key) echo "shape.readlink symlinks.target_kept|required \"link_target\" is missing" ;;
     any_token) echo "robust.wrong_token|was accepted" ;;
