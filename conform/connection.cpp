@@ -196,6 +196,19 @@ Outcome<uint64_t> Connection::openDirectory(uint64_t nodeID) {
     return call<uint64_t>("open_directory", [&](auto reply) { client_->openDirectoryWithNodeID(nodeID, reply); });
 }
 
+Outcome<Connection::OpenedWithBatch> Connection::openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize) {
+    return call<OpenedWithBatch>("open_directory", [&](auto reply) {
+        client_->openDirectoryWithRecordForNodeID(
+            nodeID, "", batchSize,
+            [reply](uint64_t handle, std::shared_ptr<BrindleItem>, std::optional<FirstBatch> batch,
+                    std::optional<Error> error) {
+                std::optional<OpenedWithBatch> opened;
+                if (!error) opened = OpenedWithBatch{handle, std::move(batch)};
+                reply(std::move(opened), std::move(error));
+            });
+    });
+}
+
 Outcome<uint64_t> Connection::closeDirectory(uint64_t nodeID, uint64_t handle) {
     return call<uint64_t>("close_directory",
                           [&](auto reply) { client_->closeDirectoryWithNodeID(nodeID, handle, reply); });

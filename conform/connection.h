@@ -69,6 +69,14 @@ public:
     Outcome<bool> close(uint64_t nodeID, uint32_t keepingModes);
     Outcome<uint64_t> openDirectory(uint64_t nodeID);
     Outcome<uint64_t> closeDirectory(uint64_t nodeID, uint64_t handle);
+    // An open_directory asking for the listing's first batch of at most `batchSize` entries: the
+    // handle (0 where the server closed it) and the batch where the client could list from it;
+    // the reply as it came is in lastExchange, unless the client had to open the directory again.
+    struct OpenedWithBatch {
+        uint64_t handle = 0;
+        std::optional<FirstBatch> batch;
+    };
+    Outcome<OpenedWithBatch> openDirectoryWithFirstBatch(uint64_t nodeID, uint64_t batchSize);
     Outcome<std::string> read(uint64_t nodeID, uint64_t offset, uint64_t length);
     Outcome<uint64_t> write(uint64_t nodeID, uint64_t offset, std::string data);
     Outcome<AppendedBytes> append(uint64_t nodeID, std::string data);

@@ -24,6 +24,8 @@ inline constexpr std::string_view append = "append";
 inline constexpr std::string_view locks = "locks";
 // Replies of changing calls carry the records of the directories (and the written file) they changed.
 inline constexpr std::string_view postOpRecords = "post_op_records";
+// An open_directory may bring the listing's first batch, and close the handle where that is all of it.
+inline constexpr std::string_view listingInOpen = "listing_in_open";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

@@ -98,6 +98,7 @@ inline constexpr std::string_view lockType = "lock_type";
 inline constexpr std::string_view lockStart = "lock_start";
 inline constexpr std::string_view lockLength = "lock_length";
 inline constexpr std::string_view lockPid = "lock_pid";
+inline constexpr std::string_view firstBatch = "first_batch";
 
 // Results.
 inline constexpr std::string_view rootAttrs = "root_attrs";
@@ -111,6 +112,7 @@ inline constexpr std::string_view parentAttrs = "parent_attrs";
 inline constexpr std::string_view newParentAttrs = "new_parent_attrs";
 inline constexpr std::string_view xattrNames = "xattr_names";
 inline constexpr std::string_view opened = "opened";
+inline constexpr std::string_view handleClosed = "handle_closed";
 
 // Change notices.
 inline constexpr std::string_view changedNodes = "changed_nodes";
@@ -159,7 +161,7 @@ inline constexpr std::array all{
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
     birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,
-    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid,
+    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid, firstBatch, handleClosed,
 };
 }  // namespace key
 

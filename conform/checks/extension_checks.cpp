@@ -3,11 +3,16 @@
 #include "conform/fixtures.h"
 #include "platform/foundation/json.h"
 #include "protocol/extensions.h"
+#include "platform/foundation/errno_table.h"
 #include "protocol/wire.h"
+
+#include <set>
 
 namespace brindle::conform {
 
 namespace {
+
+namespace darwin = foundation::darwin;
 
 // Held to an extension's rules only where the server advertises it.
 void requireAdvertised(Connection& connection, std::string_view extension) {
@@ -101,6 +106,85 @@ void postOpRecords(Context& context) {
     requireChangedRecord(connection, "remove_directory", wire::key::parentAttrs, from);
 }
 
+// The raw batch the last open_directory's reply carried, and whether it said the handle was closed.
+struct RawBatch {
+    boost::json::array entries;
+    bool handleClosed = false;
+    uint64_t handle = 0;
+};
+
+// The open's batch as it came, once the client found it one a listing can go on from.
+RawBatch firstBatchOf(Connection& connection, const Connection::OpenedWithBatch& opened) {
+    require(opened.batch.has_value(),
+            "the client could not list from the first batch of open_directory: its records must be readable, its "
+            "cookies must grow, and a closed handle must come beside a batch that ends the listing");
+    const auto exchange = connection.lastExchange("open_directory");
+    require(exchange.has_value(), "open_directory answered nothing");
+    const auto* items = exchange->reply.if_contains(wire::key::dirItems);
+    require(items != nullptr && items->is_array(),
+            "an open_directory with first_batch must carry \"dir_items\", not " +
+                foundation::json::serialize(exchange->reply));
+    const auto* closed = exchange->reply.if_contains(wire::key::handleClosed);
+    return {items->get_array(), closed != nullptr && closed->is_bool() && closed->get_bool(),
+            foundation::json::uint64Field(exchange->reply, wire::key::handleID).value_or(0)};
+}
+
+// A directory of `count` empty files, named f0, f1, ...
+uint64_t directoryOfFiles(Context& context, const std::string& name, int count) {
+    auto& connection = context.connection();
+    const uint64_t directory = succeeded(connection.createDirectory(context.workDirectory(), name),
+                                         "create_directory")->nodeID;
+    for (int i = 0; i < count; ++i) succeeded(connection.createFile(directory, "f" + std::to_string(i)), "create_file");
+    return directory;
+}
+
+void listingInOpenFirstBatch(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::listingInOpen);
+    const uint64_t directory = directoryOfFiles(context, "batched", 3);
+    const auto opened = succeeded(connection.openDirectoryWithFirstBatch(directory, 2), "open_directory");
+    const uint64_t handle = opened.handle;
+    const RawBatch batch = firstBatchOf(connection, opened);
+    require(handle != 0 && !batch.handleClosed && batch.entries.size() == 2,
+            "an open_directory with first_batch 2 of a directory of 3 files must carry 2 entries and keep its handle, "
+            "not " + foundation::json::serialize(batch.entries) + (batch.handleClosed ? " with handle_closed" : ""));
+    const uint64_t previous =
+        foundation::json::uint64Field(batch.entries.back().as_object(), wire::key::nextCookie).value_or(0);
+    const uint64_t plain = succeeded(connection.openDirectory(directory), "open_directory");
+    succeeded(connection.enumerate(directory, plain, 0, 2), "enumerate_directory");
+    const auto listed = connection.lastExchange("enumerate_directory");
+    const auto* items = listed ? listed->reply.if_contains(wire::key::dirItems) : nullptr;
+    require(items != nullptr && *items == boost::json::value(batch.entries),
+            "the first batch is " + foundation::json::serialize(batch.entries) +
+                ", where enumerate_directory from cookie 0 gives " +
+                (items ? foundation::json::serialize(*items) : std::string("nothing")));
+    const auto rest = succeeded(connection.enumerate(directory, handle, previous, 2),
+                                "enumerate_directory after the first batch");
+    std::set<std::string> names{"f0", "f1", "f2"};
+    for (const auto& entry : batch.entries) {
+        const auto* name = entry.is_object() ? entry.as_object().if_contains(wire::key::name) : nullptr;
+        if (name != nullptr && name->is_string()) names.erase(std::string(name->get_string()));
+    }
+    require(names.size() == 1 && rest.size() == 1 && rest.front()->name == *names.begin(),
+            "the listing going on after the first batch must give the one name the batch left out");
+    succeeded(connection.closeDirectory(directory, handle), "close_directory");
+    succeeded(connection.closeDirectory(directory, plain), "close_directory");
+}
+
+void listingInOpenClosesWholeListing(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::listingInOpen);
+    const uint64_t directory = directoryOfFiles(context, "whole", 3);
+    const RawBatch batch =
+        firstBatchOf(connection, succeeded(connection.openDirectoryWithFirstBatch(directory, 128), "open_directory"));
+    require(batch.entries.size() == 3 && batch.handleClosed,
+            "an open_directory with first_batch 128 of a directory of 3 files must carry all 3 and \"handle_closed\": "
+            "true, not " + foundation::json::serialize(batch.entries) +
+                (batch.handleClosed ? "" : " with the handle kept"));
+    failsWith(connection.closeDirectory(directory, batch.handle), darwin::ebadf,
+              "close_directory of the handle the server closed with the whole listing");
+}
+
 }  // namespace
 
 void addExtensionChecks(std::vector<Check>& checks) {
@@ -115,6 +199,14 @@ void addExtensionChecks(std::vector<Check>& checks) {
                       "where post_op_records is advertised, creates, removes and renames carry the records of the "
                       "directories they changed, and writes the file's, as get_attributes then gives them",
                       kWritable, postOpRecords});
+    checks.push_back({"extensions.listing_in_open_first_batch",
+                      "where listing_in_open is advertised, an open_directory's first batch is what enumerate_directory "
+                      "from cookie 0 gives, and the listing goes on from its last cookie",
+                      kWritable, listingInOpenFirstBatch});
+    checks.push_back({"extensions.listing_in_open_closes_whole_listing",
+                      "where listing_in_open is advertised, a first batch that is the whole listing comes with the "
+                      "handle closed, and closing it again answers EBADF",
+                      kWritable, listingInOpenClosesWholeListing});
 }
 
 }  // namespace brindle::conform

@@ -41,9 +41,17 @@ using ItemsReply = std::function<void(std::optional<std::vector<std::shared_ptr<
 using StatisticsReply =
     std::function<void(std::optional<boost::json::object> statistics, std::optional<foundation::Error> error)>;
 using CountReply = std::function<void(uint64_t count, std::optional<foundation::Error> error)>;
-// An opened directory's handle, and its record where the reply carried one that could be read.
-using OpenedDirectoryReply = std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record,
-                                                std::optional<foundation::Error> error)>;
+// The first batch of a listing that an open brought: its entries in listing order, and whether
+// the server closed the handle because they are the whole listing.
+struct FirstBatch {
+    std::vector<std::shared_ptr<BrindleItem>> entries;
+    bool handleClosed = false;
+};
+// An opened directory's handle (0 where the server closed it already), its record where the reply
+// carried one that could be read, and the listing's first batch where it carried one that could.
+using OpenedDirectoryReply =
+    std::function<void(uint64_t handle, std::shared_ptr<BrindleItem> record, std::optional<FirstBatch> batch,
+                       std::optional<foundation::Error> error)>;
 using DataReply = std::function<void(std::optional<std::string> data, std::optional<foundation::Error> error)>;
 // Where the server put an append: `written` bytes at `offset`, the file `size` bytes long after it.
 struct AppendedBytes {
@@ -153,6 +161,9 @@ public:
                                                            const std::optional<std::string>& defaultName,
                                                            std::optional<foundation::Error>* error);
     static uint32_t defaultModeForItemType(int64_t itemType);
+    // The entries a listing's reply carries under "dir_items"; none, with the error, when one cannot be read.
+    static std::optional<std::vector<std::shared_ptr<BrindleItem>>> itemsFromListing(
+        const boost::json::object& response, std::optional<foundation::Error>* error);
     static timespec timespecWithSeconds(int64_t seconds, int64_t nanoseconds);
 
     // Remote methods.
@@ -187,10 +198,11 @@ public:
                                 std::optional<boost::json::value> birthTimeNsec, ItemReply reply);
     void openItemWithNodeID(uint64_t nodeID, uint32_t modes, SuccessReply reply);
     void openDirectoryWithNodeID(uint64_t nodeID, CountReply reply);
-    // The directory's record comes only from a server that advertised it, and never decides the
-    // open: without one, or with one that cannot be read, the handle comes alone. `name` is the
-    // record's default name.
-    void openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, OpenedDirectoryReply reply);
+    // The directory's record and the listing's first batch of at most `batchSize` entries (0: none)
+    // come only from a server that advertised them, and never decide the open: without them, or
+    // with ones that cannot be read, the handle comes alone. `name` is the record's default name.
+    void openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, uint64_t batchSize,
+                                          OpenedDirectoryReply reply);
     void closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply);
     void closeDirectoryWithNodeID(uint64_t nodeID, uint64_t handleID, CountReply reply);
     void readFileWithNodeID(uint64_t nodeID, uint64_t offset, uint64_t length, DataReply reply);

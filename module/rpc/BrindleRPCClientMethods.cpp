@@ -171,31 +171,33 @@ void BrindleRPCClient::enumerateDirectoryWithParentID(uint64_t parentID, uint64_
             reply(std::nullopt, replyError(*response, failedMessage(method::enumerateDirectory)));
             return;
         }
-        const boost::json::value* entries = response->if_contains(key::dirItems);
-        const boost::json::array* array = entries != nullptr ? entries->if_array() : nullptr;
-        std::vector<std::shared_ptr<BrindleItem>> items;
-        if (array != nullptr) {
-            items.reserve(array->size());
-            for (const boost::json::value& entry : *array) {
-                const object* record = entry.if_object();
-                if (record == nullptr) {
-                    reply(std::nullopt, Error::posix(darwin::einval));
-                    return;
-                }
-                const boost::json::string* name = json::stringField(*record, key::name);
-                std::optional<Error> recordError;
-                auto item = itemFromDictionary(*record, name != nullptr ? std::string(*name) : std::string(),
-                                               &recordError);
-                if (!item) {
-                    reply(std::nullopt, std::move(recordError));
-                    return;
-                }
-                items.push_back(std::move(item));
-            }
-        }
-        logging::debug("orvel: rpc enumerateDirectory returned {} items", items.size());
+        std::optional<Error> itemsError;
+        auto items = itemsFromListing(*response, &itemsError);
+        if (!items) return reply(std::nullopt, std::move(itemsError));
+        logging::debug("orvel: rpc enumerateDirectory returned {} items", items->size());
         reply(std::move(items), std::nullopt);
     });
+}
+
+std::optional<std::vector<std::shared_ptr<BrindleItem>>> BrindleRPCClient::itemsFromListing(
+    const object& response, std::optional<Error>* error) {
+    const boost::json::value* entries = response.if_contains(key::dirItems);
+    const boost::json::array* array = entries != nullptr ? entries->if_array() : nullptr;
+    std::vector<std::shared_ptr<BrindleItem>> items;
+    if (array == nullptr) return items;
+    items.reserve(array->size());
+    for (const boost::json::value& entry : *array) {
+        const object* record = entry.if_object();
+        if (record == nullptr) {
+            *error = Error::posix(darwin::einval);
+            return std::nullopt;
+        }
+        const boost::json::string* name = json::stringField(*record, key::name);
+        auto item = itemFromDictionary(*record, name != nullptr ? std::string(*name) : std::string(), error);
+        if (!item) return std::nullopt;
+        items.push_back(std::move(item));
+    }
+    return items;
 }
 
 void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply) {
@@ -318,31 +320,66 @@ void BrindleRPCClient::openDirectoryWithNodeID(uint64_t nodeID, CountReply reply
                          failedMessage(method::openDirectory), std::move(reply));
 }
 
-void BrindleRPCClient::openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name,
+namespace {
+
+// A first batch is used only as one the listing could go on from: entries whose cookies grow from
+// the start, and a closed handle only beside a batch that ends the listing.
+std::optional<FirstBatch> firstBatchOf(const object& response, uint64_t batchSize, bool handleClosed) {
+    const boost::json::value* entries = response.if_contains(key::dirItems);
+    if (entries == nullptr || !entries->is_array()) return std::nullopt;
+    std::optional<Error> error;
+    auto items = BrindleRPCClient::itemsFromListing(response, &error);
+    if (!items || items->size() > batchSize || (handleClosed && items->size() == batchSize)) return std::nullopt;
+    uint64_t previous = 0;
+    for (const auto& item : *items) {
+        if (item->directoryCookie <= previous) return std::nullopt;
+        previous = item->directoryCookie;
+    }
+    return FirstBatch{std::move(*items), handleClosed};
+}
+
+}  // namespace
+
+void BrindleRPCClient::openDirectoryWithRecordForNodeID(uint64_t nodeID, const std::string& name, uint64_t batchSize,
                                                         OpenedDirectoryReply reply) {
-    if (!serverSupports(wire::extension::openDirectoryRecord)) {
+    const bool withRecord = serverSupports(wire::extension::openDirectoryRecord);
+    const bool withBatch = batchSize > 0 && serverSupports(wire::extension::listingInOpen);
+    if (!withRecord && !withBatch) {
         return openDirectoryWithNodeID(nodeID, [reply = std::move(reply)](uint64_t handle, std::optional<Error> error) {
-            reply(handle, nullptr, std::move(error));
+            reply(handle, nullptr, std::nullopt, std::move(error));
         });
     }
-    performRequest({{key::method, method::openDirectory}, {key::nodeID, nodeID}},
-                   [reply = std::move(reply), nodeID, name](std::optional<object> response, std::optional<Error> error) {
-                       if (error) return reply(0, nullptr, std::move(error));
-                       const auto handle = json::uint64Field(*response, key::handleID);
-                       if (!isOK(*response) || !handle) {
-                           return reply(0, nullptr, replyError(*response, failedMessage(method::openDirectory)));
-                       }
-                       const boost::json::value* value = response->if_contains(key::itemAttrs);
-                       const object* record = value != nullptr ? value->if_object() : nullptr;
-                       std::shared_ptr<BrindleItem> item;
-                       if (record != nullptr) {
-                           std::optional<Error> recordError;
-                           item = itemFromDictionary(*record, name, &recordError);
-                           // Another node's record would describe the wrong directory.
-                           if (item && item->nodeID != nodeID) item = nullptr;
-                       }
-                       reply(*handle, std::move(item), std::nullopt);
-                   });
+    object request{{key::method, method::openDirectory}, {key::nodeID, nodeID}};
+    if (withBatch) request[key::firstBatch] = batchSize;
+    performRequest(std::move(request), [weakSelf = weak_from_this(), reply = std::move(reply), nodeID, name, withRecord,
+                                        withBatch, batchSize](std::optional<object> response,
+                                                              std::optional<Error> error) {
+        if (error) return reply(0, nullptr, std::nullopt, std::move(error));
+        const auto handle = json::uint64Field(*response, key::handleID);
+        if (!isOK(*response) || !handle) {
+            return reply(0, nullptr, std::nullopt, replyError(*response, failedMessage(method::openDirectory)));
+        }
+        std::shared_ptr<BrindleItem> item;
+        const boost::json::value* value = withRecord ? response->if_contains(key::itemAttrs) : nullptr;
+        if (const object* record = value != nullptr ? value->if_object() : nullptr) {
+            std::optional<Error> recordError;
+            item = itemFromDictionary(*record, name, &recordError);
+            // Another node's record would describe the wrong directory.
+            if (item && item->nodeID != nodeID) item = nullptr;
+        }
+        const boost::json::value* closed = withBatch ? response->if_contains(key::handleClosed) : nullptr;
+        const bool handleClosed = closed != nullptr && closed->is_bool() && closed->get_bool();
+        auto batch = withBatch ? firstBatchOf(*response, batchSize, handleClosed) : std::nullopt;
+        if (batch || !handleClosed) return reply(batch && handleClosed ? 0 : *handle, item, std::move(batch), std::nullopt);
+        // The server let the handle go beside a batch that cannot be used: the listing needs one of its own.
+        logging::error("orvel: rpc open_directory of node {} closed its handle beside a first batch that cannot be "
+                       "read; opening it again", nodeID);
+        const auto self = weakSelf.lock();
+        if (!self) return reply(0, nullptr, std::nullopt, Error::posix(darwin::eio));
+        self->openDirectoryWithNodeID(nodeID, [reply, item](uint64_t reopened, std::optional<Error> reopenError) {
+            reply(reopened, item, std::nullopt, std::move(reopenError));
+        });
+    });
 }
 
 void BrindleRPCClient::closeItemWithNodeID(uint64_t nodeID, uint32_t keepingModes, SuccessReply reply) {

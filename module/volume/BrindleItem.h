@@ -8,9 +8,23 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace brindle {
+
+class BrindleItem;
+
+// The first batch of a listing that a directory's open brought, kept to answer the listing's
+// first reads without asking the server, while the directory's verifier stays the one it was
+// asked under.
+struct DirectoryBatch {
+    std::vector<std::shared_ptr<BrindleItem>> entries;
+    bool whole = false;  // the listing ends with it
+    uint64_t verifier = 0;
+    bool begun = false;  // a read from the start took it; the next one asks the server afresh
+};
 
 // FSKit's item-type numbers.
 enum class ItemType : int64_t {
@@ -38,6 +52,10 @@ public:
     uint64_t directoryHandleID = 0;
     uint64_t directoryResumeCookie = 0;
     uint64_t directoryVerifier = 1;
+    std::shared_ptr<DirectoryBatch> directoryBatch;
+    // The server closed the handle beside a batch that was the whole listing, so the directory is
+    // open with no handle: a listing that needs the server again opens it afresh.
+    bool directoryHandleClosedByServer = false;
     ItemType itemType = ItemType::Directory;
     uint32_t mode = 0755;
     uint32_t linkCount = 2;

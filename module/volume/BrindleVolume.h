@@ -152,6 +152,14 @@ public:
     void enumerateDirectoryItem(const ItemPtr& directory, uint64_t handleID, uint64_t cookie, uint64_t verifier,
                                 const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
                                 uint64_t batchSize, VerifierReply reply);
+    // Opens the directory afresh, where the server closed the handle its open gave, and lists from there.
+    void reopenDirectoryItem(const ItemPtr& directory, uint64_t cookie, uint64_t verifier,
+                             const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
+                             VerifierReply reply);
+    // Packs `entries` from `from` on; false once the packer is full, the resume point noted.
+    bool packEntries(const ItemPtr& directory, const std::vector<ItemPtr>& entries, size_t from, uint64_t cookie,
+                     uint64_t verifier, const std::optional<fskit::FSItemGetAttributesRequest>& attributes,
+                     fskit::FSDirectoryEntryPacker& packer);
     static uint64_t nextDirectoryVerifierForItem(BrindleItem& item);
     // The verifier a listing of the directory is held to now.
     static uint64_t currentVerifierOfDirectory(const BrindleItem& directory);

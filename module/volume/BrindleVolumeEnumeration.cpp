@@ -4,6 +4,7 @@
 #include "platform/log/log.h"
 #include "protocol/extensions.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace brindle {
@@ -43,15 +44,24 @@ void BrindleVolume::invalidateDirectoryEnumerationForNodeID(uint64_t nodeID) {
 }
 
 void BrindleVolume::openDirectoryItem(const ItemPtr& directory, OpenedDirectoryReply reply) {
+    // Taken before asking: a change made while the open is under way leaves its batch unused.
+    const uint64_t verifier = currentVerifierOfDirectory(*directory);
     rpcClient_->openDirectoryWithRecordForNodeID(
-        nodeIDOf(*directory), nameOf(*directory),
-        [directory, reply = std::move(reply)](uint64_t handle, std::shared_ptr<BrindleItem> record,
-                                              std::optional<Error> error) {
-            if (handle == 0) return reply(std::nullopt, errorOrIO(error));
+        nodeIDOf(*directory), nameOf(*directory), enumerationBatchSize,
+        [directory, verifier, reply = std::move(reply)](uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                        std::optional<FirstBatch> batch, std::optional<Error> error) {
+            if (error || (handle == 0 && !(batch && batch->handleClosed))) return reply(std::nullopt, errorOrIO(error));
             {
                 std::lock_guard fields(directory->fieldsMutex);
                 directory->directoryHandleID = handle;
                 directory->directoryResumeCookie = 0;
+                directory->directoryHandleClosedByServer = batch && batch->handleClosed;
+                directory->directoryBatch.reset();
+                if (batch) {
+                    const bool whole = batch->entries.size() < enumerationBatchSize;
+                    directory->directoryBatch = std::make_shared<DirectoryBatch>(
+                        DirectoryBatch{std::move(batch->entries), whole, verifier});
+                }
             }
             if (!record) return reply(std::nullopt, std::nullopt);
             applyItemAttributesFromItem(*record, *directory);
@@ -71,6 +81,11 @@ void BrindleVolume::closeDirectoryItem(const ItemPtr& directory, ErrorReply repl
         handle = directory->directoryHandleID;
     }
     if (handle == 0) {
+        std::lock_guard fields(directory->fieldsMutex);
+        directory->directoryBatch.reset();
+        directory->directoryHandleClosedByServer = false;
+    }
+    if (handle == 0) {
         reply(std::nullopt);
         return;
     }
@@ -83,7 +98,10 @@ void BrindleVolume::closeDirectoryItem(const ItemPtr& directory, ErrorReply repl
             {
                 std::lock_guard fields(directory->fieldsMutex);
                 directory->directoryHandleID = remaining;
-                if (remaining == 0) directory->directoryResumeCookie = 0;
+                if (remaining == 0) {
+                    directory->directoryResumeCookie = 0;
+                    directory->directoryBatch.reset();
+                }
             }
             reply(std::nullopt);
         });
@@ -100,12 +118,23 @@ void BrindleVolume::enumerateDirectory(const FSItemPtr& fsDirectory, uint64_t co
         return;
     }
     uint64_t currentVerifier, handle, nodeID;
+    bool reopen = false;
+    std::shared_ptr<DirectoryBatch> batch;
     {
         std::lock_guard fields(directory->fieldsMutex);
         nodeID = directory->nodeID;
         currentVerifier = directory->directoryVerifier > 1 ? directory->directoryVerifier : 1;
         if (cookie == 0) directory->directoryResumeCookie = 0;
         handle = directory->directoryHandleID;
+        reopen = handle == 0 && directory->directoryHandleClosedByServer;
+        if (cookie == 0 || verifier == currentVerifier) batch = directory->directoryBatch;
+        // A batch answers only the listing that began when it came, up to a change to the
+        // directory; a read from the start after that listing took it asks the server afresh.
+        if (batch && (batch->verifier != currentVerifier || (cookie == 0 && batch->begun))) {
+            directory->directoryBatch.reset();
+            batch.reset();
+        }
+        if (batch && cookie == 0) batch->begun = true;
     }
     if (cookie != 0 && verifier != currentVerifier) {
         logging::error("orvel: enumerateDirectory stale verifier nodeID={} cookie={} verifier={} currentVerifier={}",
@@ -113,12 +142,107 @@ void BrindleVolume::enumerateDirectory(const FSItemPtr& fsDirectory, uint64_t co
         reply(0, Error::posix(darwin::einval));
         return;
     }
+    if (batch) {
+        const auto& entries = batch->entries;
+        const auto at = cookie == 0 ? entries.begin()
+                                    : std::find_if(entries.begin(), entries.end(), [cookie](const ItemPtr& entry) {
+                                          std::lock_guard fields(entry->fieldsMutex);
+                                          return entry->directoryCookie == cookie;
+                                      });
+        if (cookie == 0 || at != entries.end()) {
+            const size_t from = cookie == 0 ? 0 : static_cast<size_t>(at - entries.begin()) + 1;
+            if (!packEntries(directory, entries, from, cookie, currentVerifier, attributes, *packer) || batch->whole) {
+                reply(currentVerifier, std::nullopt);
+                return;
+            }
+            uint64_t lastCookie = cookie;
+            if (!entries.empty()) {
+                std::lock_guard fields(entries.back()->fieldsMutex);
+                lastCookie = entries.back()->directoryCookie;
+            }
+            enumerateDirectoryItem(directory, handle, lastCookie, currentVerifier, attributes, std::move(packer),
+                                   enumerationBatchSize, std::move(reply));
+            return;
+        }
+    }
+    if (reopen) return reopenDirectoryItem(directory, cookie, currentVerifier, attributes, std::move(packer),
+                                           std::move(reply));
     if (handle == 0) {
         reply(0, Error::posix(darwin::ebadf));
         return;
     }
     enumerateDirectoryItem(directory, handle, cookie, currentVerifier, attributes, std::move(packer),
                            enumerationBatchSize, std::move(reply));
+}
+
+void BrindleVolume::reopenDirectoryItem(const ItemPtr& directory, uint64_t cookie, uint64_t verifier,
+                                        const std::optional<fskit::FSItemGetAttributesRequest>& attributes,
+                                        PackerPtr packer, VerifierReply reply) {
+    auto self = shared_from_this();
+    const uint64_t nodeID = nodeIDOf(*directory);
+    rpcClient_->openDirectoryWithNodeID(nodeID, [self, directory, nodeID, cookie, verifier, attributes,
+                                                 packer = std::move(packer), reply = std::move(reply)](
+                                                    uint64_t opened, std::optional<Error> error) mutable {
+        if (opened == 0) return reply(0, errorOrIO(error));
+        uint64_t handle = opened;
+        {
+            std::lock_guard fields(directory->fieldsMutex);
+            // Another listing opened it again first; one handle serves both.
+            if (directory->directoryHandleID != 0) {
+                handle = directory->directoryHandleID;
+            } else {
+                directory->directoryHandleID = opened;
+                directory->directoryHandleClosedByServer = false;
+            }
+        }
+        if (handle != opened) self->rpcClient_->closeDirectoryWithNodeID(nodeID, opened, [](uint64_t, std::optional<Error>) {});
+        self->enumerateDirectoryItem(directory, handle, cookie, verifier, attributes, std::move(packer),
+                                     enumerationBatchSize, std::move(reply));
+    });
+}
+
+bool BrindleVolume::packEntries(const ItemPtr& directory, const std::vector<ItemPtr>& entries, size_t from,
+                                uint64_t cookie, uint64_t verifier,
+                                const std::optional<fskit::FSItemGetAttributesRequest>& attributes,
+                                fskit::FSDirectoryEntryPacker& packer) {
+    uint64_t resumePoint = cookie;
+    for (size_t index = from; index < entries.size(); ++index) {
+        const ItemPtr& entry = entries[index];
+        // Taken from the reply before the entry is shared: once canonical, a concurrent
+        // lookup of the same node may overwrite its fields.
+        std::string name;
+        ItemType type;
+        uint64_t nodeID, nextCookie;
+        bool loaded;
+        {
+            std::lock_guard fields(entry->fieldsMutex);
+            name = entry->name;
+            type = entry->itemType;
+            nodeID = entry->nodeID;
+            nextCookie = entry->directoryCookie;
+            loaded = entry->attributesLoaded;
+        }
+        std::optional<fskit::FSItemAttributes> entryAttributes;
+        if (attributes && loaded) entryAttributes = attributesForItem(*entry, attributes);
+        const ItemPtr canonical = canonicalItemForItem(entry);
+        if (entryAttributes && entryAttributes->mode)
+            // A file still waiting for its final mode is listed with it, as its attributes report it.
+            if (const auto pending = pendingFinalModeOf(*canonical)) entryAttributes->mode = *pending;
+        if (!packer.packEntry(fskit::FSFileName::nameWithString(name), static_cast<int64_t>(type), nodeID, nextCookie,
+                              entryAttributes)) {
+            {
+                std::lock_guard fields(directory->fieldsMutex);
+                directory->directoryResumeCookie = resumePoint;
+            }
+            // Every listing bigger than the kernel's reply buffer fills a packer, so on Linux
+            // this is routine detail, not progress.
+            logging::debug("orvel: enumerateDirectory packer full after item={} resumeCookie={} verifier={}", name,
+                           resumePoint, verifier);
+            return false;
+        }
+        resumePoint = nextCookie;
+    }
+    return true;
 }
 
 void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t handleID, uint64_t cookie,
@@ -165,44 +289,9 @@ void BrindleVolume::enumerateDirectoryItem(const ItemPtr& directory, uint64_t ha
                 return;
             }
 
-            uint64_t resumePoint = cookie;
-            for (const ItemPtr& entry : *entries) {
-                // Taken from the reply before the entry is shared: once canonical, a concurrent
-                // lookup of the same node may overwrite its fields.
-                std::string name;
-                ItemType type;
-                uint64_t nodeID, nextCookie;
-                bool loaded;
-                {
-                    std::lock_guard fields(entry->fieldsMutex);
-                    name = entry->name;
-                    type = entry->itemType;
-                    nodeID = entry->nodeID;
-                    nextCookie = entry->directoryCookie;
-                    loaded = entry->attributesLoaded;
-                }
-                std::optional<fskit::FSItemAttributes> entryAttributes;
-                if (attributes && loaded) entryAttributes = attributesForItem(*entry, attributes);
-                const ItemPtr canonical = self->canonicalItemForItem(entry);
-                if (entryAttributes && entryAttributes->mode)
-                    // A file still waiting for its final mode is listed with it, as its attributes report it.
-                    if (const auto pending = pendingFinalModeOf(*canonical)) entryAttributes->mode = *pending;
-                if (!packer->packEntry(fskit::FSFileName::nameWithString(name), static_cast<int64_t>(type), nodeID,
-                                       nextCookie, entryAttributes)) {
-                    uint64_t directoryVerifier;
-                    {
-                        std::lock_guard fields(directory->fieldsMutex);
-                        directory->directoryResumeCookie = resumePoint;
-                        directoryVerifier = directory->directoryVerifier;
-                    }
-                    // Every listing bigger than the kernel's reply buffer fills a packer, so on Linux
-                    // this is routine detail, not progress.
-                    logging::debug("orvel: enumerateDirectory packer full after item={} resumeCookie={} verifier={}",
-                                  name, resumePoint, directoryVerifier);
-                    reply(verifier, std::nullopt);
-                    return;
-                }
-                resumePoint = nextCookie;
+            if (!self->packEntries(directory, *entries, 0, cookie, verifier, attributes, *packer)) {
+                reply(verifier, std::nullopt);
+                return;
             }
             if (count < batchSize) {
                 {

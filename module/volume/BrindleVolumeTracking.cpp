@@ -75,6 +75,8 @@ void BrindleVolume::cleanupTrackedItems() {
         std::lock_guard fields(item->fieldsMutex);
         item->directoryHandleID = 0;
         item->directoryResumeCookie = 0;
+        item->directoryBatch.reset();
+        item->directoryHandleClosedByServer = false;
     }
     std::lock_guard lock(trackedItemsMutex_);
     trackedItems.clear();

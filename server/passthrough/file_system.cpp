@@ -22,7 +22,8 @@ sdk::Capabilities FileSystem::capabilities() const {
     return {options_.readonly, options_.namedattr,
             {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
              std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
-             std::string(sdk::extension::locks), std::string(sdk::extension::postOpRecords)}};
+             std::string(sdk::extension::locks), std::string(sdk::extension::postOpRecords),
+             std::string(sdk::extension::listingInOpen)}};
 }
 
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }

@@ -77,7 +77,7 @@ run_kit() {  # run_kit EXPECTED_STATUS ARGS...; the output goes to $work/out and
 
 fault_expectations() {  # the checks each fault spoils, and a word the first one's reason must hold
   case $1 in
-    stuck_cookie) echo "listing.cookies_grow|cookies must grow" ;;
+    stuck_cookie) echo "extensions.listing_in_open_closes_whole_listing extensions.listing_in_open_first_batch listing.cookies_grow|cookies must grow" ;;
     eio_for_missing) echo "errors.enoent_missing_name files.unlinked_while_open namespace.create_lookup_remove namespace.rename_across_directories namespace.rename_over_existing|got EIO (5)" ;;
     missing_result_key) echo "shape.readlink symlinks.target_kept|required \"link_target\" is missing" ;;
     any_token) echo "robust.wrong_token|was accepted" ;;
@@ -98,6 +98,7 @@ case $case_name in
     grep -qx '[0-9]* passed, 0 failed, [0-9]* skipped' "$work/out" || fail "no closing counts: $(tail -n 1 "$work/out")"
     export_holds_only "$work/export" $'not-utf8-\xff'
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
+        extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
         locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
       [ "$(result_of "$work/report.json" $check)" = pass ] || fail "$check did not run against a server that advertises it"
     done
@@ -106,10 +107,11 @@ case $case_name in
   withheld_extensions)
     start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
       --without-extension open_directory_record --without-extension change_notices --without-extension append \
-      --without-extension locks --without-extension post_op_records
+      --without-extension locks --without-extension post_op_records --without-extension listing_in_open
     run_kit 0 "$work/session.json" --json "$work/report.json"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
+        extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
         locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
       [ "$(result_of "$work/report.json" $check)" = skip ] || fail "$check ran against a server that does not advertise it"
     done

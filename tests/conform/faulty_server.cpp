@@ -33,7 +33,7 @@ using boost::json::object;
 namespace framing = brindle::framing;
 
 const std::set<std::string> kFaults{
-    "stuck_cookie",          // the second entry of a batch repeats the first one's cookie
+    "stuck_cookie",          // the second entry of a batch (also an open's first) repeats the first one's cookie
     "eio_for_missing",       // a missing name is looked up as EIO, not ENOENT
     "missing_result_key",    // readlink replies lack "link_target"
     "any_token",             // every handshake is accepted, whatever its token
@@ -75,8 +75,9 @@ bool spoilRequest(object& request) {
 void spoilReply(const object& request, object& reply) {
     const std::string method = methodOf(request);
     const auto code = foundation::json::int64Field(reply, "errno");
-    if (fault == "stuck_cookie" && method == "enumerate_directory") {
-        if (auto* items = reply["dir_items"].if_array(); items != nullptr && items->size() >= 2) {
+    if (fault == "stuck_cookie" && (method == "enumerate_directory" || method == "open_directory")) {
+        auto* value = reply.if_contains("dir_items");
+        if (auto* items = value ? value->if_array() : nullptr; items != nullptr && items->size() >= 2) {
             (*items)[1].as_object()["next_cookie"] = (*items)[0].as_object()["next_cookie"];
         }
     } else if (fault == "eio_for_missing" && method == "lookup" && code == foundation::darwin::enoent) {

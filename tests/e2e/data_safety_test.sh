@@ -192,6 +192,56 @@ case_listing_memory_bounded() {
   unmount_and_wait
 }
 
+# A listing read again from the start (rewinddir) after a change through the mount, or from a
+# position telldir gave, shows the directory as it is, also where the directory's open brought the
+# whole listing and the server let its handle go.
+case_listing_read_again() {
+  start_server
+  mkdir "$export_dir/d" && touch "$export_dir/d/a" "$export_dir/d/b" || fail "making the directory"
+  mount_foreground -o attr_timeout=0,entry_timeout=0
+  python3 - "$mnt/d" <<'PY' || fail "the listing read again"
+import ctypes, os, sys
+
+class Dirent(ctypes.Structure):
+    _fields_ = [("d_ino", ctypes.c_uint64), ("d_off", ctypes.c_int64), ("d_reclen", ctypes.c_ushort),
+                ("d_type", ctypes.c_ubyte), ("d_name", ctypes.c_char * 256)]
+
+libc = ctypes.CDLL(None, use_errno=True)
+libc.opendir.restype = ctypes.c_void_p
+libc.readdir.restype = ctypes.POINTER(Dirent)
+for name in ("readdir", "rewinddir", "telldir", "closedir"):
+    getattr(libc, name).argtypes = [ctypes.c_void_p]
+libc.telldir.restype = ctypes.c_long
+libc.seekdir.argtypes = [ctypes.c_void_p, ctypes.c_long]
+
+def names(handle):
+    found = []
+    while entry := libc.readdir(handle):
+        name = entry.contents.d_name.decode()
+        if name not in (".", ".."):
+            found.append(name)
+    return found
+
+path = sys.argv[1]
+handle = libc.opendir(path.encode())
+assert handle, os.strerror(ctypes.get_errno())
+assert sorted(names(handle)) == ["a", "b"]
+open(os.path.join(path, "c"), "w").close()
+libc.rewinddir(handle)
+again = names(handle)
+assert sorted(again) == ["a", "b", "c"], f"after rewinddir: {again}"
+libc.rewinddir(handle)
+first = libc.readdir(handle).contents.d_name.decode()
+position = libc.telldir(handle)
+rest = names(handle)
+libc.seekdir(handle, position)
+assert names(handle) == rest, f"after seekdir: not {rest}"
+assert sorted([first] + rest) in (["a", "b", "c"], [".", "a", "b", "c"], ["..", "a", "b", "c"]), [first] + rest
+libc.closedir(handle)
+PY
+  unmount_and_wait
+}
+
 # A name that is not UTF-8 cannot travel to the server: every call that carries one is refused with
 # EILSEQ, and the mount goes on working.
 case_names_not_utf8() {

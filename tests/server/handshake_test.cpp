@@ -76,16 +76,16 @@ TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmp
     };
     // The backend's own first, then the configured ones in their order.
     EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append",
-                                                          "locks", "post_op_records"}));
+                                                          "locks", "post_op_records", "listing_in_open"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
     EXPECT_EQ(extensionsAdvertised(),
               (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks",
-                                  "post_op_records", "b_ext", "a_ext"}));
+                                  "post_op_records", "listing_in_open", "b_ext", "a_ext"}));
     ServerSetup withholding;
     withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append", "locks",
-                                               "post_op_records"};
+                                               "post_op_records", "listing_in_open"};
     startServer(withholding);
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }

@@ -84,6 +84,9 @@ private:
     Reply openDirectory(const Request& request, const Call& call);
     Reply enumerateDirectory(const Request& request, const Call& call);
     Reply closeDirectory(const Request& request, const Call& call);
+    // The entries of one page of a listing of `parent` from `cookie` on, through `handle` (0: none).
+    Result<boost::json::array> listingPage(const Call& call, NodeId parent, uint64_t handle, uint64_t cookie,
+                                           uint64_t limit);
 
     Reply open(const Request& request, const Call& call);
     Reply close(const Request& request, const Call& call);

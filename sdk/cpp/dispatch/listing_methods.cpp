@@ -17,6 +17,8 @@ namespace {
 constexpr uint64_t kDefaultEntries = 128;
 constexpr uint64_t kMaxEntries = 4096;
 
+uint64_t entryLimit(uint64_t asked) { return asked == 0 ? kDefaultEntries : std::min(asked, kMaxEntries); }
+
 // A cookie is a listing's generation (upper 32 bits) and the position of the next name in it.
 uint64_t cookieFor(uint32_t generation, size_t position) { return (uint64_t{generation} << 32) | position; }
 constexpr uint64_t kPositionMask = 0xffffffffu;
@@ -53,6 +55,13 @@ private:
 Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
     auto node = request.u64(key::nodeID);
     if (!node) return errorReply(node.error());
+    // Asked for before the open, so that a bad value leaves nothing open.
+    std::optional<uint64_t> firstBatch;
+    if (advertises(extension::listingInOpen) && request.has(key::firstBatch)) {
+        auto asked = request.u64(key::firstBatch);
+        if (!asked) return errorReply(asked.error());
+        firstBatch = entryLimit(asked.value());
+    }
     auto directory = backend_.openDirectory(call, node.value());
     if (!directory) return errorReply(directory.error());
     if (!directory.value()) return errorReply(handlerFault(call.method(), "the handler returned no open directory"));
@@ -64,6 +73,20 @@ Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
         // The open stands without it: a client that gets none fetches the attributes itself.
         const auto record = recordOf(call, backend_, node.value(), backend_.getAttributes(call, node.value()));
         if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value());
+    }
+    if (firstBatch) {
+        // A batch that fails leaves the open standing: the client lists through the handle as usual.
+        auto items = listingPage(call, node.value(), *handle, 0, *firstBatch);
+        if (items) {
+            // The whole listing went out, so the handle has nothing left to serve and goes now,
+            // saving the client its close.
+            const bool whole = items.value().size() < *firstBatch;
+            if (whole && backend_.closeDirectory(call, node.value()) &&
+                directories_.close(call.connection(), *handle, node.value())) {
+                reply.object[key::handleClosed] = true;
+            }
+            reply.object[key::dirItems] = std::move(items.value());
+        }
     }
     return reply;
 }
@@ -84,36 +107,40 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
     if (!cookie) return errorReply(cookie.error());
     auto maxEntries = request.u64(key::maxEntries, 0);
     if (!maxEntries) return errorReply(maxEntries.error());
-    const uint64_t limit =
-        maxEntries.value() == 0 ? kDefaultEntries : std::min<uint64_t>(maxEntries.value(), kMaxEntries);
     if (handle.value() != 0 && directories_.nodeOf(call.connection(), handle.value()) != parent.value()) {
         return errorReply(Error(Errno::ebadf, "unknown directory handle"));
     }
-    uint64_t position = handle.value() != 0 ? cookie.value() & kPositionMask : cookie.value();
-    if (handle.value() == 0 && position > kPositionMask) return errorReply(Error(Errno::einval, "bad cookie"));
+    auto items = listingPage(call, parent.value(), handle.value(), cookie.value(), entryLimit(maxEntries.value()));
+    if (!items) return errorReply(items.error());
+    Reply reply = okReply();
+    reply.object[key::dirItems] = std::move(items.value());
+    return reply;
+}
 
-    auto lookup = backend_.listingLookup(call, parent.value());
-    if (!lookup) return errorReply(lookup.error());
+Result<boost::json::array> Dispatcher::listingPage(const Call& call, NodeId parent, uint64_t handle, uint64_t cookie,
+                                                   uint64_t limit) {
+    uint64_t position = handle != 0 ? cookie & kPositionMask : cookie;
+    if (handle == 0 && position > kPositionMask) return Error(Errno::einval, "bad cookie");
+
+    auto lookup = backend_.listingLookup(call, parent);
+    if (!lookup) return lookup.error();
 
     uint32_t generation = 0;
     DirectoryHandles::Names names;
-    if (handle.value() != 0 && cookie.value() != 0) {
-        generation = static_cast<uint32_t>(cookie.value() >> 32);
-        names = directories_.listing(handle.value(), generation);
+    if (handle != 0 && cookie != 0) {
+        generation = static_cast<uint32_t>(cookie >> 32);
+        names = directories_.listing(handle, generation);
     }
     if (!names) {
-        const auto resumeAfter = handle.value() != 0 && cookie.value() != 0
-                                     ? directories_.nameBefore(handle.value(), generation, position)
-                                     : std::nullopt;
+        const auto resumeAfter =
+            handle != 0 && cookie != 0 ? directories_.nameBefore(handle, generation, position) : std::nullopt;
         PackedListing listing;
-        if (auto listed = backend_.listDirectory(call, parent.value(), listing); !listed) {
-            return errorReply(listed.error());
-        }
-        names = listing.finish(parent.value());
+        if (auto listed = backend_.listDirectory(call, parent, listing); !listed) return listed.error();
+        names = listing.finish(parent);
         if (resumeAfter) position = names->firstAfter(*resumeAfter);
-        if (handle.value() != 0) {
-            const auto begun = directories_.beginListing(handle.value(), names);
-            if (!begun) return errorReply(Error(Errno::ebadf, "unknown directory handle"));
+        if (handle != 0) {
+            const auto begun = directories_.beginListing(handle, names);
+            if (!begun) return Error(Errno::ebadf, "unknown directory handle");
             generation = *begun;
         }
     }
@@ -126,20 +153,18 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
         if (!item) {
             // Gone since the listing began; anything else is worth a line.
             if (item.error().code() != Errno::enoent) {
-                logging::error("orvel: server left \"{}\" out of a listing of node {}: {} {}", name, parent.value(),
+                logging::error("orvel: server left \"{}\" out of a listing of node {}: {} {}", name, parent,
                                errnoName(item.error().code()), item.error().message());
             }
             continue;
         }
-        auto record = itemRecord(call.method(), backend_, item.value(), Place{parent.value(), name});
-        if (!record) return errorReply(record.error());
+        auto record = itemRecord(call.method(), backend_, item.value(), Place{parent, name});
+        if (!record) return record.error();
         record.value().nextCookie = cookieFor(generation, index + 1);
         items.push_back(wire::encodeItemRecord(record.value()));
     }
-    if (handle.value() != 0) directories_.served(handle.value(), generation, position, index);
-    Reply reply = okReply();
-    reply.object[key::dirItems] = std::move(items);
-    return reply;
+    if (handle != 0) directories_.served(handle, generation, position, index);
+    return items;
 }
 
 Reply Dispatcher::closeDirectory(const Request& request, const Call& call) {

@@ -145,8 +145,8 @@ TEST_F(CreateOpensTest, AnOpenDirectoryRecordIsTakenOnlyWhenItIsTheDirectorysOwn
                                                   {{{"ok", true}, {"handle_id", 4}, {"item_attrs", malformed}}, 0},
                                                   {{{"ok", true}, {"handle_id", 4}}, 0}}) {
         rpctest::Await<OpenedDirectory> opened;
-        client->openDirectoryWithRecordForNodeID(9, "d", [&opened](uint64_t handle, std::shared_ptr<BrindleItem> record,
-                                                                   std::optional<Error> error) {
+        client->openDirectoryWithRecordForNodeID(9, "d", 0, [&opened](uint64_t handle, std::shared_ptr<BrindleItem> record,
+                                                                      std::optional<brindle::FirstBatch>, std::optional<Error> error) {
             opened.set({handle, record ? record->nodeID : 0, error.has_value()});
         });
         auto request = peer->read();
@@ -157,5 +157,67 @@ TEST_F(CreateOpensTest, AnOpenDirectoryRecordIsTakenOnlyWhenItIsTheDirectorysOwn
         EXPECT_EQ(got->handle, 4u) << reply;
         EXPECT_FALSE(got->failed) << reply;
         EXPECT_EQ(got->recordNode, expectedNode) << reply;
+    }
+}
+
+namespace {
+
+struct Listed {
+    uint64_t handle = 0;
+    std::optional<size_t> entries;  // none: no batch handed on
+    bool failed = false;
+};
+
+object entry(const char* name, uint64_t node, uint64_t cookie) {
+    return {{"node_id", node}, {"parent_id", 9}, {"type", "file"}, {"name", name}, {"next_cookie", cookie}};
+}
+
+}  // namespace
+
+// A batch is taken only as one the listing can go on from. Where the server closed the handle
+// beside one that cannot be used, the directory is opened again without asking for a batch, so the
+// listing still has a handle.
+TEST_F(CreateOpensTest, AFirstBatchThatCannotBeListedFromIsDroppedAndAClosedHandleOpenedAgain) {
+    connect({"listing_in_open"});
+    const boost::json::array falling{entry("a", 20, 2), entry("b", 21, 1)};
+    const boost::json::array good{entry("a", 20, 1), entry("b", 21, 2)};
+    const boost::json::array malformed{entry("a", 20, 1), object{{"node_id", 21}, {"type", "sofa"}}};
+    const boost::json::array full{entry("a", 20, 1), entry("b", 21, 2), entry("c", 22, 3)};
+    struct Case {
+        object reply;
+        Listed expected;
+        bool reopened;
+    };
+    for (const auto& [reply, expected, reopened] : std::vector<Case>{
+             {{{"ok", true}, {"handle_id", 4}, {"dir_items", good}, {"handle_closed", true}}, {0, 2}, false},
+             {{{"ok", true}, {"handle_id", 4}, {"dir_items", good}}, {4, 2}, false},
+             {{{"ok", true}, {"handle_id", 4}, {"dir_items", falling}}, {4, std::nullopt}, false},
+             {{{"ok", true}, {"handle_id", 4}, {"dir_items", malformed}, {"handle_closed", true}}, {5, std::nullopt}, true},
+             {{{"ok", true}, {"handle_id", 4}, {"dir_items", full}, {"handle_closed", true}}, {5, std::nullopt}, true},
+         }) {
+        rpctest::Await<Listed> opened;
+        client->openDirectoryWithRecordForNodeID(
+            9, "d", 3,
+            [&opened](uint64_t handle, std::shared_ptr<BrindleItem>, std::optional<brindle::FirstBatch> batch,
+                      std::optional<Error> error) {
+                opened.set({handle, batch ? std::optional<size_t>(batch->entries.size()) : std::nullopt,
+                            error.has_value()});
+            });
+        auto request = peer->read();
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->json.at("first_batch"), 3) << request->json;
+        peer->replyTo(*request, reply);
+        if (reopened) {
+            auto again = peer->read();
+            ASSERT_TRUE(again) << reply;
+            EXPECT_EQ(again->json.at("method"), "open_directory");
+            EXPECT_FALSE(again->json.contains("first_batch")) << again->json;
+            peer->replyTo(*again, {{"ok", true}, {"handle_id", 5}});
+        }
+        const auto got = opened.get();
+        ASSERT_TRUE(got) << reply;
+        EXPECT_EQ(got->handle, expected.handle) << reply;
+        EXPECT_EQ(got->entries, expected.entries) << reply;
+        EXPECT_FALSE(got->failed) << reply;
     }
 }

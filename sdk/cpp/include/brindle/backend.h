@@ -101,6 +101,9 @@ inline constexpr std::string_view locks = "locks";
 // Replies to creates, removes and renames carry the records of the directories they changed, and
 // replies to writes the file's, through the backend's getAttributes.
 inline constexpr std::string_view postOpRecords = "post_op_records";
+// open_directory answers with the listing's first batch too, through the backend's listDirectory,
+// and lets the handle go where that batch is the whole listing.
+inline constexpr std::string_view listingInOpen = "listing_in_open";
 }  // namespace extension
 
 // What the file system offers beyond reading; the session file tells clients.
