@@ -5,6 +5,8 @@
 #include "protocol/unreadable_reply.h"
 #include "protocol/wire.h"
 
+#include <boost/container/small_vector.hpp>
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -63,8 +65,9 @@ namespace {
 // written so far, those skipped included.
 foundation::Result<size_t> sendFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten,
                                       bool wait) {
-    std::vector<std::array<uint8_t, 8>> headers(frames.size());
-    std::vector<iovec> pieces;
+    // Room on the stack for the few frames that a write usually carries.
+    boost::container::small_vector<std::array<uint8_t, 8>, 4> headers(frames.size());
+    boost::container::small_vector<iovec, 12> pieces;
     pieces.reserve(3 * frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
         const FramePieces& frame = frames[i];
