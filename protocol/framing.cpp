@@ -25,17 +25,6 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-// Where one reply's parsed JSON lives, in the same allocation as its first block: a record's
-// twenty-odd keys, most too long to be stored inline, would otherwise cost an allocation each.
-class ReplyArena final : public boost::json::memory_resource {
-    alignas(std::max_align_t) unsigned char bytes_[2048];
-    boost::json::monotonic_resource arena_{bytes_, sizeof bytes_};
-
-    void* do_allocate(size_t size, size_t alignment) override { return arena_.allocate(size, alignment); }
-    void do_deallocate(void*, size_t, size_t) override {}
-    bool do_is_equal(const memory_resource& other) const noexcept override { return this == &other; }
-};
-
 void putBigEndian32(uint8_t* out, uint32_t value) {
     out[0] = static_cast<uint8_t>(value >> 24);
     out[1] = static_cast<uint8_t>(value >> 16);
@@ -230,7 +219,7 @@ foundation::Result<ReceivedFrame> FrameReader::next(const DirectReadLookup& look
         if (auto error = take(jsonLength, copied.data())) return *error;
         jsonText = copied;
     }
-    auto parsed = foundation::json::parse(jsonText, boost::json::make_shared_resource<ReplyArena>());
+    auto parsed = foundation::json::parse(jsonText);
     if (!parsed || !parsed.value().is_object()) {
         auto unreadable = identifyUnreadableReply(jsonText);
         // The header gave both lengths, so the stream stays in step past a body it cannot read.

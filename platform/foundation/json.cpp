@@ -43,11 +43,11 @@ std::string position(std::string_view text, size_t offset) {
 
 }  // namespace
 
-Result<boost::json::value> parse(std::string_view text, boost::json::storage_ptr storage) {
-    // As boost::json::parse does it: the parser's work space on the stack.
+Result<boost::json::value> parse(std::string_view text) {
+    // As boost::json::parse does it: the parser's work space on the stack, the value on the heap.
     unsigned char workSpace[BOOST_JSON_STACK_BUFFER_SIZE];
     boost::json::parser parser(boost::json::storage_ptr(), {}, workSpace);
-    parser.reset(std::move(storage));
+    parser.reset();
     boost::json::error_code ec;
     const size_t parsed = parser.write(text.data(), text.size(), ec);
     if (ec) {

@@ -15,8 +15,8 @@ namespace foundation::json {
 // The code the platform's parser reports for text it cannot read.
 inline constexpr int kParseErrorCode = 3840;
 
-// Parses one JSON document whose root is an object or an array, its value allocated from `storage`.
-Result<boost::json::value> parse(std::string_view text, boost::json::storage_ptr storage = {});
+// Parses one JSON document whose root is an object or an array.
+Result<boost::json::value> parse(std::string_view text);
 
 // Compact serialization (no whitespace).
 std::string serialize(const boost::json::value& value);
