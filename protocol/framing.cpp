@@ -5,6 +5,8 @@
 #include "protocol/unreadable_reply.h"
 #include "protocol/wire.h"
 
+#include <boost/container/small_vector.hpp>
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -52,8 +54,9 @@ namespace {
 // written so far, those skipped included.
 foundation::Result<size_t> sendFrames(std::span<const FramePieces> frames, int socketFD, size_t alreadyWritten,
                                       bool wait) {
-    std::vector<std::array<uint8_t, 8>> headers(frames.size());
-    std::vector<iovec> pieces;
+    // Room on the stack for the few frames that a write usually carries.
+    boost::container::small_vector<std::array<uint8_t, 8>, 4> headers(frames.size());
+    boost::container::small_vector<iovec, 12> pieces;
     pieces.reserve(3 * frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
         const FramePieces& frame = frames[i];
@@ -205,13 +208,23 @@ foundation::Result<ReceivedFrame> FrameReader::next(const DirectReadLookup& look
     const uint32_t payloadLength = getBigEndian32(header + 4);
     if (uint64_t{jsonLength} + uint64_t{payloadLength} > kMaxReceiveBody) return Error::posix(darwin::emsgsize);
 
-    std::string jsonText(jsonLength, '\0');
-    if (auto error = take(jsonLength, jsonText.data())) return *error;
+    // Read in place when the buffer holds it all; nothing refills the buffer until it is parsed.
+    std::string copied;
+    std::string_view jsonText;
+    if (buffered() >= jsonLength) {
+        jsonText = std::string_view(buffer_.data() + start_, jsonLength);
+        start_ += jsonLength;
+    } else {
+        copied.resize(jsonLength);
+        if (auto error = take(jsonLength, copied.data())) return *error;
+        jsonText = copied;
+    }
     auto parsed = foundation::json::parse(jsonText);
     if (!parsed || !parsed.value().is_object()) {
+        auto unreadable = identifyUnreadableReply(jsonText);
         // The header gave both lengths, so the stream stays in step past a body it cannot read.
         if (auto error = skip(payloadLength)) return *error;
-        if (auto unreadable = identifyUnreadableReply(jsonText)) {
+        if (unreadable) {
             return ReceivedFrame{{{wire::key::requestID, unreadable->requestID}}, std::nullopt,
                                  std::move(unreadable->error)};
         }

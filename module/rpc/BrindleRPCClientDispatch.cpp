@@ -7,6 +7,8 @@
 #include "protocol/framing.h"
 #include "protocol/wire.h"
 
+#include <boost/container/small_vector.hpp>
+
 namespace brindle {
 
 using foundation::Error;
@@ -63,7 +65,9 @@ void BrindleRPCClient::submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> r
         return;
     }
     request->requestID = ++nextRequestID;
-    request->payload[wire::key::requestID] = request->requestID;
+    // A caller's own id gives way to the client's, where the caller put it; otherwise the id is
+    // written after the rest when the request is sent.
+    if (boost::json::value* id = request->payload.if_contains(wire::key::requestID)) *id = request->requestID;
     if (socketFD >= 0 && handshakeComplete) {
         sendOutboundRequestLocked(request);
         return;
@@ -75,8 +79,15 @@ void BrindleRPCClient::submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> r
 void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request) {
     if (!request) return;
     // Serialising a JSON object cannot fail with this library; only a frame too large for its
-    // header is refused, and that request alone.
-    std::string json = foundation::json::serialize(request->payload);
+    // header is refused, and that request alone. The id is written last, as text: put into the
+    // object, it would cost a key of its own and usually a larger table for one more entry.
+    std::string json = boost::json::serialize(request->payload);
+    const bool idInPayload = request->payload.contains(wire::key::requestID);
+    if (!idInPayload) {
+        json.pop_back();
+        if (!request->payload.empty()) json += ',';
+        fmt::format_to(std::back_inserter(json), "\"{}\":{}}}", wire::key::requestID, request->requestID);
+    }
     if (!framing::fitsFrame(json.size(), request->binaryPayload ? request->binaryPayload->size() : 0)) {
         dispatchResponseHandler(std::move(request->handler), std::nullopt, std::nullopt, Error::posix(darwin::emsgsize));
         return;
@@ -89,7 +100,10 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
         record->directRead->buffer = request->directReadBuffer;
         record->directRead->capacity = request->directReadCapacity;
     }
-    if (exchangeObserver) record->request = request->payload;
+    if (exchangeObserver) {
+        record->request = request->payload;
+        if (!idInPayload) (*record->request)[wire::key::requestID] = request->requestID;
+    }
     pendingRequests[request->requestID] = std::move(record);
     sendList.push_back({std::move(json), request->binaryPayload});
     if (!writerActive) {
@@ -102,7 +116,7 @@ void BrindleRPCClient::serveWriterRole() { drainSendList(onReaderThread ? Writer
 
 void BrindleRPCClient::drainSendList(Writer writer) {
     StateLock lock(*this);
-    std::vector<framing::FramePieces> pieces;
+    boost::container::small_vector<framing::FramePieces, 4> pieces;
     bool wroteABatch = false;
     while (unfinishedBatch || !sendList.empty()) {
         // A caller or a reader writes one batch, its own frame among it, and leaves what arrived

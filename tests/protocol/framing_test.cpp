@@ -311,6 +311,19 @@ TEST_F(FramingTest, ABufferedReaderKeepsFramesApartWhereverTheyCrossItsBuffer) {
     }
 }
 
+TEST_F(FramingTest, AnUnreadableReplyReadInPlaceIsToldApartBeforeItsPayloadRefillsTheBuffer) {
+    // The JSON fits the 48-byte buffer and is read where it lies; the payload runs past the buffer,
+    // so skipping it refills the buffer over the text.
+    sendRaw(rawFrame(R"({"request_id":9,"ok":})", std::string(40, 'x')) + rawFrame(R"({"request_id":10})", ""));
+    FrameReader reader(fds[1], 48);
+    auto unreadable = reader.next(refuseLookups);
+    auto next = reader.next(refuseLookups);
+    ASSERT_TRUE(unreadable && next);
+    ASSERT_TRUE(unreadable.value().unreadable);
+    EXPECT_EQ(unreadable.value().response.at("request_id").as_uint64(), 9u);
+    EXPECT_EQ(next.value().response.at("request_id"), 10);
+}
+
 namespace {
 
 // Voluntary context switches of one thread of this process so far.

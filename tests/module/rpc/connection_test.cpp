@@ -97,6 +97,18 @@ TEST_F(ConnectionTest, RequestsQueuedBeforeTheHandshakeGoOutInSubmissionOrder) {
     }
 }
 
+TEST_F(ConnectionTest, ARequestsIdIsWrittenAfterItsOtherKeysOrWhereTheCallerPutIt) {
+    auto keyed = submit(*client, {{"method", "a"}, {"name", "x"}});
+    auto peer = server.accept();
+    ASSERT_TRUE(peer);
+    peer->acceptHandshake("session-1");
+    EXPECT_EQ(peer->readText(), R"({"method":"a","name":"x","request_id":1})");
+    auto bare = submit(*client, {});
+    EXPECT_EQ(peer->readText(), R"({"request_id":3})");
+    auto placed = submit(*client, {{"request_id", 99}, {"method", "b"}});
+    EXPECT_EQ(peer->readText(), R"({"request_id":4,"method":"b"})");
+}
+
 TEST_F(ConnectionTest, TwoReadinessRequestsShareOneOpenAndOneHandshake) {
     auto first = ready(*client);
     auto second = ready(*client);

@@ -25,6 +25,14 @@ std::optional<Frame> Peer::read() {
     return Frame{std::move(frame.value().response), frame.value().payload.value_or(std::string())};
 }
 
+std::optional<std::string> Peer::readText() {
+    uint8_t header[brindle::framing::kHeaderSize];
+    if (brindle::framing::readExactLength(sizeof header, fd_, header)) return std::nullopt;
+    std::string text((size_t{header[0]} << 24) | (size_t{header[1]} << 16) | (size_t{header[2]} << 8) | header[3], '\0');
+    if (brindle::framing::readExactLength(text.size(), fd_, text.data())) return std::nullopt;
+    return text;
+}
+
 void Peer::reply(const boost::json::object& json, const std::string& payload) {
     brindle::framing::writeFramedData(foundation::json::serialize(json), payload, fd_);
 }

@@ -31,6 +31,8 @@ public:
 
     // The next frame, or none when the client closed, failed or sent nothing in time.
     std::optional<Frame> read();
+    // The next frame's JSON exactly as it arrived; frames with a payload are not expected.
+    std::optional<std::string> readText();
     void reply(const boost::json::object& json, const std::string& payload = {});
     // Answers a frame with its own request id added.
     void replyTo(const Frame& request, boost::json::object json, const std::string& payload = {});
