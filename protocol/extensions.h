@@ -24,6 +24,9 @@ inline constexpr std::string_view append = "append";
 inline constexpr std::string_view locks = "locks";
 // Replies of changing calls carry the records of the directories (and the written file) they changed.
 inline constexpr std::string_view postOpRecords = "post_op_records";
+// Change notices also tell of changes made on the server's side directly, not through any client;
+// only beside change_notices.
+inline constexpr std::string_view exportWatched = "export_watched";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

@@ -29,6 +29,20 @@ void Dispatcher::releaseHeld(uint64_t connectionID) {
     if (changeNotices_) changeNotices_->connectionEnded(connectionID);
 }
 
+void Dispatcher::changed(const OutsideChange& change, std::optional<uint64_t> knownTo) {
+    if (!changeNotices_) return;
+    ChangeNotices::Change told{change.nodes, {}};
+    told.entries.reserve(change.entries.size());
+    for (const auto& entry : change.entries) told.entries.push_back({entry.parent, entry.name});
+    changeNotices_->changed(knownTo, told);
+}
+
+void Dispatcher::everythingChanged() {
+    if (changeNotices_) changeNotices_->everythingChanged();
+}
+
+bool Dispatcher::listened() const { return changeNotices_ && changeNotices_->listening(); }
+
 void Dispatcher::recordChange(const Request& request, std::string_view name) {
     // The request was answered with success, so its keys are the ones the method needs.
     const auto u64 = [&](std::string_view field) { return foundation::json::uint64Field(request.object, field).value_or(0); };
