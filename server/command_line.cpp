@@ -7,7 +7,11 @@ ServerCommandLine::ServerCommandLine()
             BRINDLE_VERSION) {
     line_.value("--export", "DIR", "the directory to export", options.exportDirectory, true)
         .flag("--readonly", "refuse every change", options.fileSystem.readonly)
-        .flag("--namedattr", "serve extended attributes", options.fileSystem.namedattr);
+        .flag("--namedattr", "serve extended attributes", options.fileSystem.namedattr)
+        .flag("--no-watch",
+              "leave the export unwatched: mounts then see changes made in DIR directly, not through a "
+              "mount, only when their caches expire (1 s by default), and keep their short defaults",
+              options.fileSystem.noWatch);
 }
 
 sdk::CommandLine::Parsed ServerCommandLine::parse(const std::vector<std::string>& arguments) {
