@@ -57,6 +57,15 @@ void emptyAfterWait(Context& context) {
                                              std::to_string(waitMs) + " ms");
 }
 
+// A promise about change notices means nothing without them: a client would keep its caches long
+// and never be told.
+void exportWatchedWithNotices(Context& context) {
+    auto& connection = context.connection();
+    if (!connection.advertises(wire::extension::exportWatched)) skip("the server does not advertise export_watched");
+    require(connection.advertises(wire::extension::changeNotices),
+            "the server advertises export_watched without change_notices");
+}
+
 }  // namespace
 
 void addChangeNoticeChecks(std::vector<Check>& checks) {
@@ -67,6 +76,9 @@ void addChangeNoticeChecks(std::vector<Check>& checks) {
     checks.push_back({"changes.empty_after_wait",
                       "wait_for_changes with nothing changing is held for its wait and answered with no changes",
                       kAnyServer, emptyAfterWait});
+    checks.push_back({"changes.export_watched_with_notices",
+                      "where `export_watched` is advertised, `change_notices` is advertised too",
+                      kAnyServer, exportWatchedWithNotices});
 }
 
 }  // namespace brindle::conform

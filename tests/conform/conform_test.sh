@@ -98,7 +98,8 @@ case $case_name in
     grep -qx '[0-9]* passed, 0 failed, [0-9]* skipped' "$work/out" || fail "no closing counts: $(tail -n 1 "$work/out")"
     export_holds_only "$work/export" $'not-utf8-\xff'
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
-        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
+        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
+        changes.export_watched_with_notices; do
       [ "$(result_of "$work/report.json" $check)" = pass ] || fail "$check did not run against a server that advertises it"
     done
     tail -n 1 "$work/out"
@@ -106,11 +107,12 @@ case $case_name in
   withheld_extensions)
     start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
       --without-extension open_directory_record --without-extension change_notices --without-extension append \
-      --without-extension locks --without-extension post_op_records
+      --without-extension locks --without-extension post_op_records --without-extension export_watched
     run_kit 0 "$work/session.json" --json "$work/report.json"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
-        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
+        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
+        changes.export_watched_with_notices; do
       [ "$(result_of "$work/report.json" $check)" = skip ] || fail "$check ran against a server that does not advertise it"
     done
     tail -n 1 "$work/out"
