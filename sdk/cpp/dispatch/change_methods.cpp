@@ -1,4 +1,6 @@
+#include "brindle/names.h"
 #include "platform/foundation/json.h"
+#include "platform/log/log.h"
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/dispatcher.h"
 
@@ -33,7 +35,14 @@ void Dispatcher::changed(const OutsideChange& change, std::optional<uint64_t> kn
     if (!changeNotices_) return;
     ChangeNotices::Change told{change.nodes, {}};
     told.entries.reserve(change.entries.size());
-    for (const auto& entry : change.entries) told.entries.push_back({entry.parent, entry.name});
+    for (const auto& entry : change.entries) {
+        // No client can be sent such a name, nor has it one cached: listings leave it out.
+        if (!isValidName(entry.name)) {
+            logging::debug("orvel: server: an outside change of a name that is not a valid entry name is not told");
+            continue;
+        }
+        told.entries.push_back({entry.parent, entry.name});
+    }
     changeNotices_->changed(knownTo, told);
 }
 

@@ -117,7 +117,8 @@ struct OutsideChange {
     };
     // Nodes whose attributes or contents changed (a directory's contents: its listing).
     std::vector<NodeId> nodes;
-    // Names that appeared, went or now name another object.
+    // Names that appeared, went or now name another object; one that is not a valid entry name
+    // (names.h) is left out, since no client could have it.
     std::vector<Entry> entries;
 };
 
