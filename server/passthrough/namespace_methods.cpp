@@ -133,8 +133,10 @@ Result<void> FileSystem::rename(const Call& call, NodeId parent, const std::stri
     if (!source) return source.error();
     // Held across the rename for the same reason as a removed object.
     auto replaced = ExportRoot::openChild(to.value().get(), newName, O_PATH);
-    auto movedFrom = ownEntryChange(call, parent, name, &ExportWatch::movesFrom);
-    auto movedTo = ownEntryChange(call, newParent, newName, &ExportWatch::movesTo);
+    // A rename onto itself raises no event, so a note of it would hide a later outside one.
+    const bool ontoItself = parent == newParent && name == newName;
+    auto movedFrom = ontoItself ? ExportWatch::OwnChange{} : ownEntryChange(call, parent, name, &ExportWatch::movesFrom);
+    auto movedTo = ontoItself ? ExportWatch::OwnChange{} : ownEntryChange(call, newParent, newName, &ExportWatch::movesTo);
     if (::renameat(from.value().get(), name.c_str(), to.value().get(), newName.c_str()) != 0) {
         return Error::lastSystemError();
     }
