@@ -9,8 +9,7 @@ ServerCommandLine::ServerCommandLine()
         .flag("--readonly", "refuse every change", options.fileSystem.readonly)
         .flag("--namedattr", "serve extended attributes", options.fileSystem.namedattr)
         .flag("--no-watch",
-              "leave the export unwatched: mounts then see changes made in DIR directly, not through a "
-              "mount, only when their caches expire (1 s by default), and keep their short defaults",
+              "leave DIR unwatched: changes made in it directly show on mounts once their caches expire",
               options.fileSystem.noWatch);
 }
 
