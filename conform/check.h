@@ -73,6 +73,8 @@ public:
     std::unique_ptr<Connection> openConnection() const;
     // A fresh, empty directory for this check, named after it.
     uint64_t workDirectory();
+    // Where that directory is in the export on this machine; none without --export.
+    std::optional<std::string> workDirectoryOnExport();
     const ThousandNames& thousandNames();
     // Words the report adds to a passing check's line.
     void note(std::string text) { note_ = std::move(text); }

@@ -65,6 +65,10 @@ ParsedCommandLine parseCommandLine(const std::vector<std::string>& arguments) {
                 options.only.push_back(std::move(selector));
                 start = comma + 1;
             }
+        } else if (argument == "--export") {
+            if (!value(options.exportDirectory) || options.exportDirectory.empty()) {
+                return refuse("--export needs the directory the server exports");
+            }
         } else if (argument == "--json") {
             std::string path;
             if (!value(path) || path.empty()) return refuse("--json needs a file to write");
@@ -106,6 +110,9 @@ std::string usageText() {
            "  --read-only        it refuses every change: every change must fail with EROFS\n"
            "  --no-xattrs        it offers no extended attributes\n"
            "  --no-symlinks      it makes no symbolic links\n"
+           "\n"
+           "  --export DIR       the directory the server exports, on this machine: checks of\n"
+           "                     changes made there directly run only with it\n"
            "\n"
            "  --only GROUP|ID    run only these checks; repeat it or separate them with commas\n"
            "  --list             print every check with what it checks, and exit\n"

@@ -16,6 +16,7 @@ struct Options {
     std::vector<std::string> only;
     std::optional<std::string> jsonPath;
     std::chrono::milliseconds timeout{5000};
+    std::string exportDirectory;
     // The client's own log lines, on standard error.
     bool debug = false;
 };

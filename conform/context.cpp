@@ -13,6 +13,12 @@ Connection& Context::connection() {
 
 std::unique_ptr<Connection> Context::openConnection() const { return std::make_unique<Connection>(session_.target); }
 
+std::optional<std::string> Context::workDirectoryOnExport() {
+    if (session_.target.exportDirectory.empty()) return std::nullopt;
+    workDirectory();
+    return session_.target.exportDirectory + "/" + session_.scratch.name + "/" + check_.id;
+}
+
 uint64_t Context::workDirectory() {
     if (workDirectory_) return *workDirectory_;
     if (session_.scratch.failure) fail(*session_.scratch.failure);

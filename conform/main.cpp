@@ -51,7 +51,7 @@ int run(const Options& options) {
                   << "; brindle --probe " << options.sessionPath << " says more\n";
         return kExitUnusable;
     }
-    const Target target{session.value(), options.sessionPath, options.claims, options.timeout};
+    const Target target{session.value(), options.sessionPath, options.claims, options.timeout, options.exportDirectory};
     uint64_t rootID = 0;
     try {
         Connection connection(target);

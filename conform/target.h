@@ -21,6 +21,8 @@ struct Target {
     std::string sessionPath;
     Claims claims;
     std::chrono::milliseconds timeout{5000};
+    // The directory the server exports, where the kit may reach it; empty: it may not.
+    std::string exportDirectory;
 };
 
 }  // namespace brindle::conform

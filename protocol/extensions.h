@@ -26,6 +26,9 @@ inline constexpr std::string_view locks = "locks";
 inline constexpr std::string_view postOpRecords = "post_op_records";
 // An open_directory may bring the listing's first batch, and close the handle where that is all of it.
 inline constexpr std::string_view listingInOpen = "listing_in_open";
+// Change notices also tell of changes made on the server's side directly, not through any client;
+// only beside change_notices.
+inline constexpr std::string_view exportWatched = "export_watched";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

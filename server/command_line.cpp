@@ -7,7 +7,10 @@ ServerCommandLine::ServerCommandLine()
             BRINDLE_VERSION) {
     line_.value("--export", "DIR", "the directory to export", options.exportDirectory, true)
         .flag("--readonly", "refuse every change", options.fileSystem.readonly)
-        .flag("--namedattr", "serve extended attributes", options.fileSystem.namedattr);
+        .flag("--namedattr", "serve extended attributes", options.fileSystem.namedattr)
+        .flag("--no-watch",
+              "leave DIR unwatched: changes made in it directly show on mounts once their caches expire",
+              options.fileSystem.noWatch);
 }
 
 sdk::CommandLine::Parsed ServerCommandLine::parse(const std::vector<std::string>& arguments) {

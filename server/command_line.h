@@ -15,7 +15,7 @@ struct ServerOptions {
     sdk::ProgramSettings program;
 };
 
-// brindle-server's command line: the SDK's shared options, and --export, --readonly and --namedattr.
+// brindle-server's command line: the SDK's shared options, and --export, --readonly, --namedattr and --no-watch.
 class ServerCommandLine {
 public:
     ServerCommandLine();

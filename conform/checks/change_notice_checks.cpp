@@ -3,8 +3,13 @@
 #include "conform/fixtures.h"
 #include "protocol/extensions.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace brindle::conform {
 
@@ -57,6 +62,32 @@ void emptyAfterWait(Context& context) {
                                              std::to_string(waitMs) + " ms");
 }
 
+// A promise about change notices means nothing without them: a client would keep its caches long
+// and never be told.
+void exportWatchedWithNotices(Context& context) {
+    auto& connection = context.connection();
+    if (!connection.advertises(wire::extension::exportWatched)) skip("the server does not advertise export_watched");
+    require(connection.advertises(wire::extension::changeNotices),
+            "the server advertises export_watched without change_notices");
+}
+
+void exportChangeTold(Context& context) {
+    auto& watcher = context.connection();
+    requireAdvertised(watcher);
+    if (!watcher.advertises(wire::extension::exportWatched)) skip("the server does not advertise export_watched");
+    const auto onExport = context.workDirectoryOnExport();
+    if (!onExport) skip("the kit was not given the export (--export DIR)");
+    const uint64_t directory = context.workDirectory();
+    succeeded(watcher.waitForChanges(0), "wait_for_changes with a wait of 0");
+    const std::string made = *onExport + "/made on the export";
+    const int fd = ::open(made.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+    require(fd >= 0, "cannot create " + made + ": " + std::strerror(errno) + " (is --export the server's directory?)");
+    ::close(fd);
+    const auto told = succeeded(watcher.waitForChanges(kNoticeWaitMs), "wait_for_changes after a create on the export");
+    require(told.everything || names(told, directory, "made on the export"),
+            "a file made directly on the export is not told within " + std::to_string(kNoticeWaitMs) + " ms");
+}
+
 }  // namespace
 
 void addChangeNoticeChecks(std::vector<Check>& checks) {
@@ -67,6 +98,13 @@ void addChangeNoticeChecks(std::vector<Check>& checks) {
     checks.push_back({"changes.empty_after_wait",
                       "wait_for_changes with nothing changing is held for its wait and answered with no changes",
                       kAnyServer, emptyAfterWait});
+    checks.push_back({"changes.export_watched_with_notices",
+                      "where `export_watched` is advertised, `change_notices` is advertised too",
+                      kAnyServer, exportWatchedWithNotices});
+    checks.push_back({"changes.export_change_told",
+                      "where `export_watched` is advertised and the kit is given the export: a file made there "
+                      "directly is told to a connection that waits for changes",
+                      kWritable, exportChangeTold});
 }
 
 }  // namespace brindle::conform

@@ -48,6 +48,8 @@ Result<Item> FileSystem::setAttributes(const Call& call, NodeId node, const sdk:
         st = found.value().st;
     }
     const int fd = open ? open->fd.get() : located.get();
+    auto own = ownObjectChange(call, node, changes.size.has_value(),
+                               changes.mode || changes.uid || changes.gid || changes.accessTime || changes.modifyTime);
     const bool isLink = S_ISLNK(st.stx_mode);
 
     // Linux has no call that sets a birth time. Refused before anything changes, so that the
@@ -89,6 +91,7 @@ Result<Item> FileSystem::setAttributes(const Call& call, NodeId node, const sdk:
 
     auto fresh = statObject(fd, "");
     if (!fresh) return fresh.error();
+    own.made(fresh.value().stx_ctime);
     const auto found = nodes_.find(node);
     const std::string name = node == kRootNode ? "/" : (found ? found->name : "");
     return itemOf(node, found ? found->parentID : 0, name, fresh.value());

@@ -1,4 +1,5 @@
 #include "server/passthrough/file_system.h"
+#include "server/passthrough/item_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,6 +64,7 @@ Result<size_t> FileSystem::read(const Call& call, NodeId node, uint64_t offset, 
 Result<size_t> FileSystem::write(const Call& call, NodeId node, uint64_t offset, std::string_view data) {
     auto fd = fileDescriptor(call, node, true);
     if (!fd) return fd.error();
+    auto own = ownObjectChange(call, node, true, false);
     size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::pwrite(fd.value()->get(), data.data() + done, data.size() - done,
@@ -73,6 +75,9 @@ Result<size_t> FileSystem::write(const Call& call, NodeId node, uint64_t offset,
             return Error::lastSystemError();
         }
         done += static_cast<size_t>(n);
+    }
+    if (!own.notes.empty()) {
+        if (auto st = statObject(fd.value()->get(), ""); st) own.made(st.value().stx_ctime);
     }
     return done;
 }
@@ -98,6 +103,7 @@ Result<sdk::Appended> FileSystem::append(const Call& call, NodeId node, std::str
         appender = std::move(located.value().fd);
     }
     const int fd = appender.value().get();
+    auto own = ownObjectChange(call, node, true, false);
     ssize_t n;
     // One write only: a second would land after whatever another writer appended meanwhile, so
     // a short write is answered as one.
@@ -108,6 +114,7 @@ Result<sdk::Appended> FileSystem::append(const Call& call, NodeId node, std::str
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
     struct stat st {};
     if (end < n || ::fstat(fd, &st) != 0) return Error::lastSystemError();
+    own.made(statx_timestamp{st.st_ctim.tv_sec, static_cast<uint32_t>(st.st_ctim.tv_nsec), 0});
     const auto offset = static_cast<uint64_t>(end - n);
     return sdk::Appended{static_cast<size_t>(n), offset, std::max<uint64_t>(static_cast<uint64_t>(st.st_size), offset + static_cast<uint64_t>(n))};
 }

@@ -12,18 +12,69 @@ Result<std::unique_ptr<FileSystem>> FileSystem::open(const std::string& director
     auto root = ExportRoot::open(directory);
     if (!root) return root.error();
     if (!S_ISDIR(root.value().rootStat().st_mode)) return Error(Errno::enotdir, directory + " is not a directory");
-    return std::unique_ptr<FileSystem>(new FileSystem(std::move(root.value()), options));
+    std::unique_ptr<FileSystem> fileSystem(new FileSystem(std::move(root.value()), options));
+    if (!options.noWatch) {
+        // Opened before a daemon detaches, so that the handshake knows whether it is watched;
+        // its thread starts once the server serves.
+        fileSystem->watch_ = ExportWatch::open(fileSystem->root_.fd(), [raw = fileSystem.get()](NodeId directory, const std::string& name) {
+            return raw->watchedChild(directory, name);
+        });
+    }
+    return fileSystem;
 }
 
 FileSystem::FileSystem(ExportRoot root, FileSystemOptions options)
     : root_(std::move(root)), options_(options), nodes_(root_.rootStat().st_dev, root_.rootStat().st_ino) {}
 
 sdk::Capabilities FileSystem::capabilities() const {
-    return {options_.readonly, options_.namedattr,
-            {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
-             std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
-             std::string(sdk::extension::locks), std::string(sdk::extension::postOpRecords),
-             std::string(sdk::extension::listingInOpen)}};
+    sdk::Capabilities capabilities{
+        options_.readonly,
+        options_.namedattr,
+        {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
+         std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
+         std::string(sdk::extension::locks), std::string(sdk::extension::postOpRecords),
+         std::string(sdk::extension::listingInOpen)}};
+    if (watch_) capabilities.extensions.emplace_back(sdk::extension::exportWatched);
+    return capabilities;
+}
+
+void FileSystem::serving(sdk::OutsideChanges& changes) {
+    if (watch_) watch_->start(changes);
+}
+
+void FileSystem::stopping() {
+    if (watch_) watch_->stop();
+}
+
+ExportWatch::OwnChange FileSystem::ownEntryChange(const Call& call, NodeId directory, const std::string& name,
+                                                  ExportWatch::OwnChange (ExportWatch::*kind)(uint64_t, NodeId,
+                                                                                                const std::string&)) const {
+    if (!watch_) return {};
+    return (watch_.get()->*kind)(call.connection(), directory, name);
+}
+
+ExportWatch::OwnChanges FileSystem::ownObjectChange(const Call& call, NodeId node, bool contents, bool attributes) const {
+    ExportWatch::OwnChanges changes;
+    if (!watch_) return changes;
+    const auto found = nodes_.find(node);
+    if (!found) return changes;
+    const auto note = [&](NodeId directory, const std::string& name) {
+        if (contents) changes.notes.push_back(watch_->writes(call.connection(), directory, name));
+        if (attributes) changes.notes.push_back(watch_->changesAttributes(call.connection(), directory, name));
+    };
+    if (node != kRootNode) note(found->parentID, found->name);
+    // A directory's own watch hears of its attributes too; a file's is never asked for.
+    if (attributes) note(node, "");
+    return changes;
+}
+
+std::optional<ExportWatch::Child> FileSystem::watchedChild(NodeId directory, const std::string& name) const {
+    auto located = locate(directory, O_PATH);
+    if (!located) return std::nullopt;
+    if (name.empty()) return ExportWatch::Child{directory, located.value().st.stx_ctime};
+    auto st = statObject(located.value().fd.get(), name);
+    if (!st) return std::nullopt;
+    return ExportWatch::Child{nodes_.idOf(deviceOf(st.value()), st.value().stx_ino), st.value().stx_ctime};
 }
 
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }
@@ -63,11 +114,12 @@ Result<struct statx> FileSystem::statNode(const Call& call, NodeId node) const {
 Result<Item> FileSystem::recordChild(int parentFD, NodeId parent, const std::string& name) {
     auto st = statObject(parentFD, name);
     if (!st) return st.error();
-    return recordObject(parent, name, st.value());
+    return recordObject(parentFD, parent, name, st.value());
 }
 
-Item FileSystem::recordObject(NodeId parent, const std::string& name, const struct statx& st) {
+Item FileSystem::recordObject(int parentFD, NodeId parent, const std::string& name, const struct statx& st) {
     const NodeId id = nodes_.record(deviceOf(st), st.stx_ino, parent, name, stampOf(st));
+    if (watch_ && S_ISDIR(st.stx_mode)) watch_->watchDirectory(id, parentFD, name);
     return itemOf(id, parent, name, st);
 }
 

@@ -3,6 +3,7 @@
 #include "brindle/backend.h"
 #include "brindle/unique_fd.h"
 #include "server/passthrough/export_root.h"
+#include "server/passthrough/export_watch.h"
 #include "server/passthrough/node_table.h"
 
 #include <sys/stat.h>
@@ -22,6 +23,8 @@ using sdk::UniqueFd;
 struct FileSystemOptions {
     bool readonly = false;
     bool namedattr = false;
+    // Leaves the export unwatched: clients see changes made on it directly when their caches expire.
+    bool noWatch = false;
 };
 
 // The exported directory as the protocol sees it: every name and link stays inside the export,
@@ -33,6 +36,8 @@ public:
     static Result<std::unique_ptr<FileSystem>> open(const std::string& directory, FileSystemOptions options);
 
     sdk::Capabilities capabilities() const override;
+    void serving(sdk::OutsideChanges& changes) override;
+    void stopping() override;
     bool issued(NodeId node) const override;
 
     Result<void> synchronize(const Call& call, uint32_t flags) override;
@@ -103,11 +108,13 @@ private:
     Result<struct statx> statNode(const Call& call, NodeId node) const;
     // Records `name` in `parentFD` as a node and makes its item.
     Result<Item> recordChild(int parentFD, NodeId parent, const std::string& name);
-    Item recordObject(NodeId parent, const std::string& name, const struct statx& st);
+    // A directory is watched from when its node is first handed out.
+    Item recordObject(int parentFD, NodeId parent, const std::string& name, const struct statx& st);
     // The item of a create of `name` whose object `createdFD` holds. When a step after the create
     // failed, or recording it does, the object is removed again: a failed create leaves nothing.
     Result<Item> created(int parentFD, NodeId parent, const std::string& name, int createdFD,
-                         std::optional<Error> failure);
+                         std::optional<Error> failure, ExportWatch::OwnChange appeared,
+                         ExportWatch::OwnChange attributesSet);
     // The node's open descriptor when it serves the purpose, else a fresh one for this request.
     Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Call& call, NodeId node, bool forWriting) const;
     struct XattrTarget {
@@ -116,14 +123,24 @@ private:
         std::string name;  // with its Linux namespace
     };
     Result<XattrTarget> xattrTarget(const Call& call, NodeId node, const std::string& name) const;
-    Result<void> removeEntry(NodeId parent, const std::string& name, bool directory);
+    Result<void> removeEntry(const Call& call, NodeId parent, const std::string& name, bool directory);
     // Retires the node of the object `heldFD` holds once that object has no name left, so that its
     // inode number, when reused, gets a new node.
     void retireIfGone(int heldFD);
 
+    // Notes, for the watch, the change the call is about to make to a name.
+    ExportWatch::OwnChange ownEntryChange(const Call& call, NodeId directory, const std::string& name,
+                                          ExportWatch::OwnChange (ExportWatch::*kind)(uint64_t, NodeId,
+                                                                                        const std::string&)) const;
+    // The same for a change of the node's contents or its attributes.
+    ExportWatch::OwnChanges ownObjectChange(const Call& call, NodeId node, bool contents, bool attributes) const;
+    // What the watch asks: the node and change time of `name` in `directory` (empty: itself).
+    std::optional<ExportWatch::Child> watchedChild(NodeId directory, const std::string& name) const;
+
     ExportRoot root_;
     const FileSystemOptions options_;
     NodeTable nodes_;
+    std::unique_ptr<ExportWatch> watch_;
 };
 
 // "/proc/self/fd/N": reaches the object an O_PATH descriptor holds for calls that take no descriptor.

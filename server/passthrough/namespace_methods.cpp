@@ -19,9 +19,11 @@ Result<Item> FileSystem::lookup(const Call&, NodeId parent, const std::string& n
     return recordChild(directory.value().get(), parent, name);
 }
 
-Result<Item> FileSystem::createFile(const Call&, NodeId parent, const std::string& name, uint32_t mode) {
+Result<Item> FileSystem::createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) {
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
+    auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
+    auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
     // O_EXCL never follows a link in the last place, so nothing is created through one.
     const int fd = ::openat(directory.value().get(), name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
                             static_cast<mode_t>(mode));
@@ -30,12 +32,15 @@ Result<Item> FileSystem::createFile(const Call&, NodeId parent, const std::strin
     // The process's umask must not narrow the mode the client asked for.
     std::optional<Error> failure;
     if (::fchmod(made.get(), static_cast<mode_t>(mode)) != 0) failure = Error::lastSystemError();
-    return created(directory.value().get(), parent, name, made.get(), std::move(failure));
+    return created(directory.value().get(), parent, name, made.get(), std::move(failure), std::move(appeared),
+                   std::move(attributesSet));
 }
 
-Result<Item> FileSystem::createDirectory(const Call&, NodeId parent, const std::string& name, uint32_t mode) {
+Result<Item> FileSystem::createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) {
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
+    auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
+    auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
     if (::mkdirat(directory.value().get(), name.c_str(), static_cast<mode_t>(mode)) != 0) {
         return Error::lastSystemError();
     }
@@ -45,24 +50,32 @@ Result<Item> FileSystem::createDirectory(const Call&, NodeId parent, const std::
     if (::chmod(descriptorPath(made.value().get()).c_str(), static_cast<mode_t>(mode)) != 0) {
         failure = Error::lastSystemError();
     }
-    return created(directory.value().get(), parent, name, made.value().get(), std::move(failure));
+    return created(directory.value().get(), parent, name, made.value().get(), std::move(failure), std::move(appeared),
+                   std::move(attributesSet));
 }
 
-Result<Item> FileSystem::createSymlink(const Call&, NodeId parent, const std::string& name,
+Result<Item> FileSystem::createSymlink(const Call& call, NodeId parent, const std::string& name,
                                        const std::string& target) {
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
+    auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
     // The target is stored as data; the server never resolves it.
     if (::symlinkat(target.c_str(), directory.value().get(), name.c_str()) != 0) return Error::lastSystemError();
     auto made = ExportRoot::openChild(directory.value().get(), name, O_PATH);
     if (!made) return made.error();
-    return created(directory.value().get(), parent, name, made.value().get(), std::nullopt);
+    return created(directory.value().get(), parent, name, made.value().get(), std::nullopt, std::move(appeared), {});
 }
 
 Result<Item> FileSystem::created(int parentFD, NodeId parent, const std::string& name, int createdFD,
-                                 std::optional<Error> failure) {
+                                 std::optional<Error> failure, ExportWatch::OwnChange appeared,
+                                 ExportWatch::OwnChange attributesSet) {
     auto st = statObject(createdFD, "");
-    if (!failure && st) return recordObject(parent, name, st.value());
+    if (!failure && st) {
+        Item item = recordObject(parentFD, parent, name, st.value());
+        appeared.made();
+        attributesSet.made(st.value().stx_ctime);
+        return item;
+    }
     if (!failure) failure = st.error();
     // Only the object this call made goes, never one put in its place meanwhile.
     auto named = statObject(parentFD, name);
@@ -72,15 +85,15 @@ Result<Item> FileSystem::created(int parentFD, NodeId parent, const std::string&
     return *failure;
 }
 
-Result<void> FileSystem::removeFile(const Call&, NodeId parent, const std::string& name) {
-    return removeEntry(parent, name, false);
+Result<void> FileSystem::removeFile(const Call& call, NodeId parent, const std::string& name) {
+    return removeEntry(call, parent, name, false);
 }
 
-Result<void> FileSystem::removeDirectory(const Call&, NodeId parent, const std::string& name) {
-    return removeEntry(parent, name, true);
+Result<void> FileSystem::removeDirectory(const Call& call, NodeId parent, const std::string& name) {
+    return removeEntry(call, parent, name, true);
 }
 
-Result<void> FileSystem::removeEntry(NodeId parent, const std::string& name, bool directory) {
+Result<void> FileSystem::removeEntry(const Call& call, NodeId parent, const std::string& name, bool directory) {
     auto parentFD = locateDirectory(parent);
     if (!parentFD) return parentFD.error();
 
@@ -93,9 +106,11 @@ Result<void> FileSystem::removeEntry(NodeId parent, const std::string& name, boo
     const bool isDirectory = S_ISDIR(st.value().stx_mode);
     if (directory && !isDirectory) return Error(Errno::enotdir, "not a directory");
     if (!directory && isDirectory) return Error(Errno::eisdir, "is a directory");
+    auto gone = ownEntryChange(call, parent, name, &ExportWatch::goes);
     if (::unlinkat(parentFD.value().get(), name.c_str(), directory ? AT_REMOVEDIR : 0) != 0) {
         return Error::lastSystemError();
     }
+    gone.made();
     retireIfGone(removed.value().get());
     return {};
 }
@@ -107,7 +122,7 @@ void FileSystem::retireIfGone(int heldFD) {
     nodes_.retire(deviceOf(st.value()), st.value().stx_ino, stampOf(st.value()));
 }
 
-Result<void> FileSystem::rename(const Call&, NodeId parent, const std::string& name, NodeId newParent,
+Result<void> FileSystem::rename(const Call& call, NodeId parent, const std::string& name, NodeId newParent,
                                 const std::string& newName) {
     auto from = locateDirectory(parent);
     if (!from) return from.error();
@@ -118,9 +133,15 @@ Result<void> FileSystem::rename(const Call&, NodeId parent, const std::string& n
     if (!source) return source.error();
     // Held across the rename for the same reason as a removed object.
     auto replaced = ExportRoot::openChild(to.value().get(), newName, O_PATH);
+    // A rename onto itself raises no event, so a note of it would hide a later outside one.
+    const bool ontoItself = parent == newParent && name == newName;
+    auto movedFrom = ontoItself ? ExportWatch::OwnChange{} : ownEntryChange(call, parent, name, &ExportWatch::movesFrom);
+    auto movedTo = ontoItself ? ExportWatch::OwnChange{} : ownEntryChange(call, newParent, newName, &ExportWatch::movesTo);
     if (::renameat(from.value().get(), name.c_str(), to.value().get(), newName.c_str()) != 0) {
         return Error::lastSystemError();
     }
+    movedFrom.made();
+    movedTo.made();
     if (replaced) retireIfGone(replaced.value().get());
     auto moved = statObject(to.value().get(), newName);
     if (moved && deviceOf(moved.value()) == deviceOf(source.value()) && moved.value().stx_ino == source.value().stx_ino) {

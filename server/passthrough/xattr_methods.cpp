@@ -1,4 +1,5 @@
 #include "server/passthrough/file_system.h"
+#include "server/passthrough/item_record.h"
 
 #include <fcntl.h>
 #include <sys/xattr.h>
@@ -6,6 +7,15 @@
 #include <cerrno>
 
 namespace brindle::passthrough {
+
+namespace {
+
+void madeXattrChange(ExportWatch::OwnChanges& own, int fd) {
+    if (own.notes.empty()) return;
+    if (auto st = statObject(fd, ""); st) own.made(st.value().stx_ctime);
+}
+
+}  // namespace
 
 using sdk::Errno;
 
@@ -88,9 +98,11 @@ Result<void> FileSystem::setXattr(const Call& call, NodeId node, const std::stri
     if (flags & sdk::kXattrCreate) linuxFlags |= XATTR_CREATE;
     if (flags & sdk::kXattrReplace) linuxFlags |= XATTR_REPLACE;
     const std::string path = descriptorPath(target.value().fd->get());
+    auto own = ownObjectChange(call, node, false, true);
     if (::setxattr(path.c_str(), target.value().name.c_str(), value.data(), value.size(), linuxFlags) != 0) {
         return xattrError();
     }
+    madeXattrChange(own, target.value().fd->get());
     return {};
 }
 
@@ -99,7 +111,9 @@ Result<void> FileSystem::removeXattr(const Call& call, NodeId node, const std::s
     if (!target) return target.error();
     if (target.value().isLink) return Error(Errno::enoattr, "no such extended attribute");
     const std::string path = descriptorPath(target.value().fd->get());
+    auto own = ownObjectChange(call, node, false, true);
     if (::removexattr(path.c_str(), target.value().name.c_str()) != 0) return xattrError();
+    madeXattrChange(own, target.value().fd->get());
     return {};
 }
 

@@ -93,13 +93,14 @@ case $case_name in
     mkdir -p "$work/export"
     touch "$work/export/"$'not-utf8-\xff'
     start_server "$work/session.json" "$work/export" --namedattr
-    run_kit 0 "$work/session.json" --json "$work/report.json"
+    run_kit 0 "$work/session.json" --json "$work/report.json" --export "$work/export"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     grep -qx '[0-9]* passed, 0 failed, [0-9]* skipped' "$work/out" || fail "no closing counts: $(tail -n 1 "$work/out")"
     export_holds_only "$work/export" $'not-utf8-\xff'
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
         extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
-        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
+        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
+        changes.export_watched_with_notices changes.export_change_told; do
       [ "$(result_of "$work/report.json" $check)" = pass ] || fail "$check did not run against a server that advertises it"
     done
     tail -n 1 "$work/out"
@@ -107,12 +108,14 @@ case $case_name in
   withheld_extensions)
     start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
       --without-extension open_directory_record --without-extension change_notices --without-extension append \
-      --without-extension locks --without-extension post_op_records --without-extension listing_in_open
+      --without-extension locks --without-extension post_op_records --without-extension listing_in_open \
+      --without-extension export_watched
     run_kit 0 "$work/session.json" --json "$work/report.json"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
         extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
-        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases; do
+        locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
+        changes.export_watched_with_notices; do
       [ "$(result_of "$work/report.json" $check)" = skip ] || fail "$check ran against a server that does not advertise it"
     done
     tail -n 1 "$work/out"

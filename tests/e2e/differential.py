@@ -15,12 +15,13 @@ times). Everything else must match exactly.
 With --second-mount, the steps run on two mounts of one server in turns of --turn steps, with a
 pause of --turn-pause seconds between turns: what one client does must show on the other as it
 would on a local file system, within that pause. Descriptors stay with the mount that opened them.
+Steps on the export directly come between them, each followed by the same pause, since the
+server, which watches its export, tells both mounts of them as of another client's.
 
 Usage: differential.py --mount M [--export E] --reference R [--seed N] [--steps M]
                        [--restart-every K --restart-command CMD]
                        [--second-mount M2 [--turn N] [--turn-pause S]]
-Without --export (a server that exports no directory) no step changes anything behind the mount;
-with two mounts none does either, since those changes are not told to other clients.
+Without --export (a server that exports no directory) no step changes anything behind the mount.
 Runs as root: steps switch between root and nobody to compare permission checks and ownership.
 """
 
@@ -538,6 +539,9 @@ class Differential:
             self.both(description, calls[kind], mount_side=self.export)
         finally:
             self.user = saved
+        # Another writer than the mounts, whose caches only a notice mends.
+        if len(self.turns) > 1:
+            time.sleep(self.turn_pause)
 
     @staticmethod
     def write_file(path, data):
@@ -560,8 +564,7 @@ class Differential:
     def run(self):
         os.setgroups([])
         os.umask(UMASK)
-        changes_behind = self.export and len(self.turns) == 1
-        operations = sorted(name for name in self.WEIGHTS if name != "behind" or changes_behind)
+        operations = sorted(name for name in self.WEIGHTS if name != "behind" or self.export)
         weights = [self.WEIGHTS[name] for name in operations]
         for self.step in range(1, self.steps + 1):
             if len(self.turns) > 1 and self.step % self.turn == 0:

@@ -4,8 +4,9 @@
 # With --restart-every K the server is killed and started again every K steps, under -o reconnect;
 # --without-extension NAME starts the server withholding that extension. With --two-clients the
 # steps take turns on two mounts of the server that cache names and attributes for a minute, so
-# that only the server's change notices can show one client's changes on the other.
-# Usage: differential.sh BRINDLE BRINDLE_SERVER [--seed N] [--steps M] [--restart-every K]
+# that only the server's change notices can show one client's changes, or one made on the export
+# directly, on the other.
+# Usage: differential.sh BRINDLE BRINDLE_SERVER [--seed N]... [--steps M] [--restart-every K]
 #   [--without-extension NAME]... [--two-clients]
 set -uo pipefail
 
@@ -16,13 +17,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/mount_fixture.sh"
 
 seeds=(1 2 3 4 5 6)
+seeds_given=
 steps=4000
 restart_every=0
 two_clients=
 server_options=(--namedattr)
 while [ $# -gt 0 ]; do
   case $1 in
-    --seed) seeds=("$2"); shift 2 ;;
+    --seed) [ -n "$seeds_given" ] || seeds=(); seeds_given=1; seeds+=("$2"); shift 2 ;;
     --steps) steps=$2; shift 2 ;;
     --restart-every) restart_every=$2; shift 2 ;;
     --without-extension) server_options+=(--without-extension "$2"); shift 2 ;;

@@ -78,8 +78,9 @@ TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothing
         client->connectAndHandshakeWithReply(ready.callback());
         ASSERT_TRUE(std::get<0>(ready.get()));
     };
-    const std::set<std::string> brindleServers{"append", "change_notices", "create_opens", "listing_in_open",
-                                               "locks", "open_directory_record", "post_op_records"};
+    const std::set<std::string> brindleServers{"append",          "change_notices",        "create_opens",
+                                               "export_watched",  "listing_in_open",       "locks",
+                                               "open_directory_record", "post_op_records"};
     EXPECT_EQ(client->serverExtensions(), brindleServers);
     servertest::ServerSetup withholding;
     withholding.settings.withheldExtensions = brindleServers;

@@ -86,6 +86,7 @@ std::optional<std::string> applyValued(MountOptions& result, std::string_view ke
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
         (key == "attr_timeout" ? result.attrTimeout : result.entryTimeout) = *seconds;
+        (key == "attr_timeout" ? result.attrTimeoutGiven : result.entryTimeoutGiven) = true;
     } else if (key == "negative_timeout") {
         const auto seconds = parseSeconds(value);
         if (!seconds) return "mount option '" + option + "' needs a number of seconds from 0 to 86400";
@@ -142,6 +143,12 @@ std::optional<std::string> applySwitch(MountOptions& result, std::string_view ke
 
 double negativeEntryTimeout(const MountOptions& options) { return options.negativeTimeout.value_or(options.entryTimeout); }
 
+MountOptions withWatchedExportDefaults(MountOptions options) {
+    if (!options.attrTimeoutGiven) options.attrTimeout = kWatchedExportTimeout;
+    if (!options.entryTimeoutGiven) options.entryTimeout = kWatchedExportTimeout;
+    return options;
+}
+
 MountOptionsOutcome parseMountOptions(const std::vector<std::string>& options) {
     MountOptions result;
     for (const std::string& option : options) {
@@ -186,8 +193,9 @@ std::string mountOptionsHelp() {
            "                       writers keep a file's size and restore its time\n"
            "  writeback_cache      let the kernel gather small writes\n"
            "  max_read=BYTES       largest read request, 4096 to 1048576\n"
-           "  attr_timeout=S       seconds the kernel may cache attributes (default 1)\n"
-           "  entry_timeout=S      seconds the kernel may cache names (default 1)\n"
+           "  attr_timeout=S       seconds the kernel may cache attributes (default 1; 60 where\n"
+           "                       the server watches its export)\n"
+           "  entry_timeout=S      seconds the kernel may cache names (default as attr_timeout)\n"
            "  negative_timeout=S   seconds the kernel may remember a missing name (default:\n"
            "                       entry_timeout; 0 asks the server every time)\n"
            "  timeout=S            seconds the mount's setup and each request may wait for the\n"

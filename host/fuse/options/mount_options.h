@@ -38,9 +38,19 @@ struct MountOptions {
     double entryTimeout = 1.0;
     // How long the kernel may remember that a name is missing; none: as long as entryTimeout.
     std::optional<double> negativeTimeout;
+    // Whether attrTimeout and entryTimeout were given, rather than left at their defaults.
+    bool attrTimeoutGiven = false;
+    bool entryTimeoutGiven = false;
     // How long a request may wait for the server; zero waits for ever.
     std::chrono::milliseconds requestTimeout = std::chrono::seconds(30);
 };
+
+// How long caches last by default where the server tells of every change, its export's own too
+// (export_watched): notices then keep them fresh, and the timeout only bounds how long a notice
+// that never came leaves a stale view, as NFS's longest attribute cache does (60 s).
+inline constexpr double kWatchedExportTimeout = 60.0;
+// The options with the timeouts left at their defaults made kWatchedExportTimeout.
+MountOptions withWatchedExportDefaults(MountOptions options);
 
 // The seconds a lookup that found nothing is cached: negative_timeout, else the entry timeout.
 double negativeEntryTimeout(const MountOptions& options);

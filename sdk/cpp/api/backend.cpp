@@ -6,6 +6,9 @@ namespace {
 Error notImplemented() { return Error(Errno::enosys, "not implemented by this server"); }
 }  // namespace
 
+void Backend::serving(OutsideChanges&) {}
+void Backend::stopping() {}
+
 Result<void> Backend::ping(const Call&) { return {}; }
 Result<void> Backend::synchronize(const Call&, uint32_t) { return {}; }
 Result<Item> Backend::getRootAttributes(const Call&) { return notImplemented(); }

@@ -1,4 +1,6 @@
+#include "brindle/names.h"
 #include "platform/foundation/json.h"
+#include "platform/log/log.h"
 #include "protocol/wire.h"
 #include "sdk/cpp/dispatch/dispatcher.h"
 
@@ -28,6 +30,27 @@ void Dispatcher::waitForChanges(const Request& request, ChangeNotices::Answer an
 void Dispatcher::releaseHeld(uint64_t connectionID) {
     if (changeNotices_) changeNotices_->connectionEnded(connectionID);
 }
+
+void Dispatcher::changed(const OutsideChange& change, std::optional<uint64_t> knownTo) {
+    if (!changeNotices_) return;
+    ChangeNotices::Change told{change.nodes, {}};
+    told.entries.reserve(change.entries.size());
+    for (const auto& entry : change.entries) {
+        // No client can be sent such a name, nor has it one cached: listings leave it out.
+        if (!isValidName(entry.name)) {
+            logging::debug("orvel: server: an outside change of a name that is not a valid entry name is not told");
+            continue;
+        }
+        told.entries.push_back({entry.parent, entry.name});
+    }
+    changeNotices_->changed(knownTo, told);
+}
+
+void Dispatcher::everythingChanged() {
+    if (changeNotices_) changeNotices_->everythingChanged();
+}
+
+bool Dispatcher::listened() const { return changeNotices_ && changeNotices_->listening(); }
 
 void Dispatcher::recordChange(const Request& request, std::string_view name) {
     // The request was answered with success, so its keys are the ones the method needs.

@@ -51,13 +51,34 @@ void ChangeNotices::changed(std::optional<uint64_t> origin, const Change& change
             if (origin && *origin == connection) continue;
             for (const NodeId node : change.nodes) listener.pending.nodeChanged(node);
             for (const auto& entry : change.entries) listener.pending.entryChanged(entry.parent, entry.name);
-            if (listener.held && !listener.pending.empty()) {
-                due.emplace_back(std::move(listener.held), listener.pending.take());
-                listener.held = nullptr;
-            }
         }
+        collectDue(due);
     }
     for (auto& [answer, batch] : due) answer(replyFor(std::move(batch)));
+}
+
+void ChangeNotices::everythingChanged() {
+    std::vector<std::pair<Answer, PendingChanges::Batch>> due;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [connection, listener] : listeners_) listener.pending.everythingChanged();
+        collectDue(due);
+    }
+    for (auto& [answer, batch] : due) answer(replyFor(std::move(batch)));
+}
+
+bool ChangeNotices::listening() const {
+    std::lock_guard lock(mutex_);
+    return !listeners_.empty();
+}
+
+void ChangeNotices::collectDue(std::vector<std::pair<Answer, PendingChanges::Batch>>& due) {
+    for (auto& [connection, listener] : listeners_) {
+        if (listener.held && !listener.pending.empty()) {
+            due.emplace_back(std::move(listener.held), listener.pending.take());
+            listener.held = nullptr;
+        }
+    }
 }
 
 void ChangeNotices::wait(uint64_t connection, Clock::duration wait, Answer answer) {

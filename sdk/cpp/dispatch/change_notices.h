@@ -41,6 +41,10 @@ public:
     // Records `change` for every connection that asks for notices except `origin` (none: a change
     // behind the server's back, which every one of them hears of).
     void changed(std::optional<uint64_t> origin, const Change& change);
+    // Every connection hears that anything may have changed.
+    void everythingChanged();
+    // Whether any connection asks for notices.
+    bool listening() const;
     // Answers at once when something is pending for the connection or `wait` is zero, else holds
     // the request up to `wait` (at most the longest wait). A connection's earlier held request is
     // answered empty: each has one at a time.
@@ -58,10 +62,13 @@ private:
         Clock::time_point due;
     };
     void expireDue();
+    // Answers the held requests that now have something to tell; with the lock held, it collects
+    // them for the caller to answer once the lock is let go.
+    void collectDue(std::vector<std::pair<Answer, PendingChanges::Batch>>& due);
 
     const size_t pendingLimit_;
     const Clock::duration longestWait_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::unordered_map<uint64_t, Listener> listeners_;
     bool stopping_ = false;

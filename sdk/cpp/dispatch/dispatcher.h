@@ -21,7 +21,7 @@ namespace brindle::sdk {
 // and checked first, the refusals the capabilities decide, the backend's result checked before
 // it goes out. It keeps what connections hold open. Every outcome is a reply; no backend fault
 // ends the connection. Safe from any thread.
-class Dispatcher final : private Call::Holdings {
+class Dispatcher final : private Call::Holdings, private OutsideChanges {
 public:
     // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown
     // ("wait_for_changes" is served only where change notices are advertised, "set_lock" and
@@ -45,12 +45,18 @@ public:
     const OpenFiles& openFiles() const { return openFiles_; }
     const DirectoryHandles& directories() const { return directories_; }
     const LockTable& locks() const { return locks_; }
+    // Where the backend tells of changes made behind the server's back.
+    OutsideChanges& outsideChanges() { return *this; }
 
     using Method = Reply (Dispatcher::*)(const Request&, const Call&);
 
 private:
     std::shared_ptr<OpenFile> openFile(uint64_t connection, NodeId node) const override;
     std::shared_ptr<OpenDirectory> openDirectory(uint64_t connection, NodeId node) const override;
+
+    void changed(const OutsideChange& change, std::optional<uint64_t> knownTo) override;
+    void everythingChanged() override;
+    bool listened() const override;
 
     // EROFS for a change on a read-only file system.
     std::optional<Error> refuseChange() const;

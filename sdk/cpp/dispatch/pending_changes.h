@@ -38,6 +38,9 @@ public:
     // What `name` in `parent` refers to: created, removed or renamed.
     void entryChanged(NodeId parent, std::string_view name);
 
+    // Something changed that no detail names: the client drops everything it cached.
+    void everythingChanged() { overflow(); }
+
     bool empty() const { return !everything_ && nodes_.empty() && entries_.empty(); }
     // Everything pending, leaving nothing.
     Batch take();

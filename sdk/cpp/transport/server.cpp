@@ -21,7 +21,8 @@ namespace darwin = foundation::darwin;
 
 namespace {
 
-// The backend's extensions and the settings' extra ones, in that order, less the withheld ones.
+// The backend's extensions and the settings' extra ones, in that order, less the withheld ones;
+// export_watched only beside change_notices, whose notices it is about.
 foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vector<std::string>& implemented,
                                                                   const ServerSettings& settings) {
     std::vector<std::string> offered = implemented;
@@ -46,6 +47,9 @@ foundation::Result<std::vector<std::string>> advertisedExtensions(const std::vec
     for (const std::string& extension : offered) {
         const bool repeated = std::find(advertised.begin(), advertised.end(), extension) != advertised.end();
         if (!repeated && !settings.withheldExtensions.contains(extension)) advertised.push_back(extension);
+    }
+    if (std::ranges::find(advertised, wire::extension::changeNotices) == advertised.end()) {
+        std::erase(advertised, std::string(wire::extension::exportWatched));
     }
     return advertised;
 }
@@ -112,6 +116,8 @@ foundation::Result<std::unique_ptr<RunningServer>> RunningServer::start(Backend&
                         settings.volumeName, capabilities.xattrs, capabilities.readOnly, std::nullopt, std::nullopt};
     if (credentials) session.tlsPin = credentials->fingerprint();
     if (!endpoint.starts_with("tls://") && !endpoint.starts_with("tcp://")) session.serverUser = currentUserName();
+    backend.serving(server->dispatcher_.outsideChanges());
+    server->backendServing_ = &backend;
     // Only a listening server announces itself.
     if (auto error = writeSessionFile(settings.sessionFile, session)) {
         server->stop();
@@ -182,6 +188,7 @@ void RunningServer::stop() {
         if (auto connection = client.connection.lock()) connection->stop();
     }
     for (auto& client : clients) client.reader.join();
+    if (backendServing_) backendServing_->stopping();
     if (sessionWritten_) ::unlink(sessionFile_.c_str());
     listener_.close();
 }

@@ -60,6 +60,7 @@ private:
     std::vector<Client> clients_;
     uint64_t lastConnectionID_ = 0;
     bool stopped_ = false;
+    Backend* backendServing_ = nullptr;  // told of the stop once it was told of the start
     bool sessionWritten_ = false;  // a file this server did not write is never removed
     std::thread admissionThread_;
 };

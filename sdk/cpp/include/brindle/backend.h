@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -104,7 +105,42 @@ inline constexpr std::string_view postOpRecords = "post_op_records";
 // open_directory answers with the listing's first batch too, through the backend's listDirectory,
 // and lets the handle go where that batch is the whole listing.
 inline constexpr std::string_view listingInOpen = "listing_in_open";
+// Change notices cover changes made behind the server's back too, which the backend tells through
+// OutsideChanges, so that clients may cache for long. Advertised only beside change_notices: a
+// backend lists it only while it watches what it serves.
+inline constexpr std::string_view exportWatched = "export_watched";
 }  // namespace extension
+
+// A change the backend saw that no request of the server made: a program working on its files
+// directly, another server on the same store.
+struct OutsideChange {
+    struct Entry {
+        NodeId parent;
+        std::string name;
+    };
+    // Nodes whose attributes or contents changed (a directory's contents: its listing).
+    std::vector<NodeId> nodes;
+    // Names that appeared, went or now name another object; one that is not a valid entry name
+    // (names.h) is left out, since no client could have it.
+    std::vector<Entry> entries;
+};
+
+// Where a backend tells of outside changes; every client that listens for change notices hears of
+// them. Safe from any thread, also the backend's own; when no client listens, or change_notices
+// is not advertised, a call costs a lock and no more.
+class OutsideChanges {
+public:
+    // `knownTo`: a connection that already knows of the change (its own request made the object
+    // change the same way), which is not told.
+    virtual void changed(const OutsideChange& change, std::optional<uint64_t> knownTo = std::nullopt) = 0;
+    // Too much changed to say what: every listening client drops what it cached.
+    virtual void everythingChanged() = 0;
+    // Whether any client listens now, so that a backend may skip working out what changed.
+    virtual bool listened() const = 0;
+
+protected:
+    ~OutsideChanges() = default;
+};
 
 // What the file system offers beyond reading; the session file tells clients.
 struct Capabilities {
@@ -129,6 +165,13 @@ public:
 
     // Asked when the server starts.
     virtual Capabilities capabilities() const { return {}; }
+    // Called once the server listens, before the first client, from the thread that started it
+    // (after a daemon's detach, so a backend starts its own threads here). `changes` stays valid
+    // until stopping() returns. Default: nothing.
+    virtual void serving(OutsideChanges& changes);
+    // Called once when the server stops, after its last client; a backend stops telling of changes
+    // and joins its threads. Default: nothing.
+    virtual void stopping();
     // Whether `node` was ever handed out (a removed node's id included). An item whose node was
     // not is answered EIO. By default every id but 0 counts as issued.
     virtual bool issued(NodeId node) const { return node != 0; }
