@@ -63,7 +63,7 @@ Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
     if (advertises(extension::openDirectoryRecord)) {
         // The open stands without it: a client that gets none fetches the attributes itself.
         const auto record = recordOf(call, backend_, node.value(), backend_.getAttributes(call, node.value()));
-        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value());
+        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value(), reply.object.storage());
     }
     return reply;
 }
@@ -118,7 +118,9 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
         }
     }
 
-    boost::json::array items;
+    // Built where the reply keeps its values, so that none is copied into it at the end.
+    Reply reply = okReply();
+    boost::json::array items(reply.object.storage());
     size_t index = position;
     for (; index < names->size() && items.size() < limit; ++index) {
         const std::string name((*names)[index]);
@@ -134,10 +136,9 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
         auto record = itemRecord(call.method(), backend_, item.value(), Place{parent.value(), name});
         if (!record) return errorReply(record.error());
         record.value().nextCookie = cookieFor(generation, index + 1);
-        items.push_back(wire::encodeItemRecord(record.value()));
+        items.push_back(wire::encodeItemRecord(record.value(), reply.object.storage()));
     }
     if (handle.value() != 0) directories_.served(handle.value(), generation, position, index);
-    Reply reply = okReply();
     reply.object[key::dirItems] = std::move(items);
     return reply;
 }

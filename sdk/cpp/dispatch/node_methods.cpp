@@ -16,7 +16,7 @@ Reply done(const Result<void>& result) { return result ? okReply() : errorReply(
 Reply recordReply(std::string_view key, const Result<wire::ItemRecord>& record) {
     if (!record) return errorReply(record.error());
     Reply reply = okReply();
-    reply.object[key] = wire::encodeItemRecord(record.value());
+    reply.object[key] = wire::encodeItemRecord(record.value(), reply.object.storage());
     return reply;
 }
 
@@ -244,7 +244,7 @@ void Dispatcher::addChangedRecord(Reply& reply, const Call& call, std::string_vi
     const auto* ok = reply.object.if_contains(key::ok);
     if (!advertises(extension::postOpRecords) || ok == nullptr || !ok->is_bool() || !ok->get_bool()) return;
     const auto record = recordOf(call, backend_, node, backend_.getAttributes(call, node));
-    if (record) reply.object[key] = wire::encodeItemRecord(record.value());
+    if (record) reply.object[key] = wire::encodeItemRecord(record.value(), reply.object.storage());
 }
 
 Reply Dispatcher::readlink(const Request& request, const Call& call) {

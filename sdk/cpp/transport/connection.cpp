@@ -145,7 +145,8 @@ void Connection::hold(boost::json::object request, std::string payload) {
 
 void Connection::answer(const boost::json::value* requestID, Reply reply, size_t reserved) {
     if (requestID != nullptr) reply.object[key::requestID] = *requestID;
-    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload), reserved);
+    // The object itself: passed as a value it would be copied, every key allocated again.
+    outbox_.push(boost::json::serialize(reply.object), std::move(reply.payload), reserved);
     {
         std::lock_guard lock(flightMutex_);
         --inFlight_;

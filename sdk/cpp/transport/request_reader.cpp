@@ -65,9 +65,18 @@ foundation::Result<framing::ReceivedFrame> RequestReader::next() {
     if (bodyLength <= buffer_.size()) {
         if (auto error = fill(bodyLength)) return *error;
     }
-    std::string jsonText(jsonLength, '\0');
-    if (auto error = take(jsonLength, jsonText.data())) return *error;
-    auto parsed = foundation::json::parse(jsonText);
+    // Parsed where it lies when it was buffered whole; copied out only when it was not.
+    std::string jsonText;
+    std::string_view json;
+    if (buffered() >= jsonLength) {
+        json = std::string_view(buffer_.data() + start_, jsonLength);
+        start_ += jsonLength;
+    } else {
+        jsonText.resize(jsonLength);
+        if (auto error = take(jsonLength, jsonText.data())) return *error;
+        json = jsonText;
+    }
+    auto parsed = foundation::json::parse(json);
     if (!parsed) return parsed.error();
     if (!parsed.value().is_object()) return Error::posix(darwin::einval);
     std::string payload(payloadLength, '\0');
