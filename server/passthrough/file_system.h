@@ -44,6 +44,8 @@ public:
 
     Result<Item> lookup(const Call& call, NodeId parent, const std::string& name) override;
     Result<Item> createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<CreatedFile> createOpenFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode,
+                                       uint32_t modes) override;
     Result<Item> createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
     Result<Item> createSymlink(const Call& call, NodeId parent, const std::string& name,
                                const std::string& target) override;

@@ -168,11 +168,18 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
         if (!modes) return errorReply(modes.error());
         openModes = static_cast<uint32_t>(modes.value());
     }
-    const auto created = backend_.createFile(call, parent, name, mode);
+    std::shared_ptr<OpenFile> file;
+    const auto created = [&]() -> Result<Item> {
+        if (!openModes) return backend_.createFile(call, parent, name, mode);
+        auto made = backend_.createOpenFile(call, parent, name, mode, *openModes);
+        if (!made) return made.error();
+        file = std::move(made.value().file);
+        return std::move(made.value().item);
+    }();
     const auto record = recordAt(call, backend_, parent, name, created);
     // Only a create answered with its record opens: the client can close nothing it cannot name.
     // A failed open leaves the file to the client's own open.
-    const bool opened = openModes && record && !openFor(call, created.value().node, *openModes);
+    const bool opened = openModes && record && !keepCreated(call, created.value().node, std::move(file), *openModes);
     Reply reply = recordReply(key::itemAttrs, record);
     if (openModes && record) reply.object[key::opened] = opened;
     addChangedRecord(reply, call, key::parentAttrs, parent);
