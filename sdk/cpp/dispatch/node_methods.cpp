@@ -78,6 +78,15 @@ Result<NewEntry> newEntryOf(const Request& request, const std::optional<Error>& 
     return NewEntry{entry.value().parent, std::move(entry.value().name), static_cast<uint32_t>(mode.value() & 07777)};
 }
 
+// The create of a client that asked create_file to open the file, and what the backend opened with it.
+Result<Item> createOpening(Backend& backend, const Call& call, const NewEntry& entry, uint32_t modes,
+                           std::shared_ptr<OpenFile>& file) {
+    auto made = backend.createOpenFile(call, entry.parent, entry.name, entry.mode, modes);
+    if (!made) return made.error();
+    file = std::move(made.value().file);
+    return std::move(made.value().item);
+}
+
 }  // namespace
 
 Reply Dispatcher::ping(const Request&, const Call& call) { return done(backend_.ping(call)); }
@@ -169,13 +178,8 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
         openModes = static_cast<uint32_t>(modes.value());
     }
     std::shared_ptr<OpenFile> file;
-    const auto created = [&]() -> Result<Item> {
-        if (!openModes) return backend_.createFile(call, parent, name, mode);
-        auto made = backend_.createOpenFile(call, parent, name, mode, *openModes);
-        if (!made) return made.error();
-        file = std::move(made.value().file);
-        return std::move(made.value().item);
-    }();
+    const auto created = openModes ? createOpening(backend_, call, entry.value(), *openModes, file)
+                                   : backend_.createFile(call, parent, name, mode);
     const auto record = recordAt(call, backend_, parent, name, created);
     // Only a create answered with its record opens: the client can close nothing it cannot name.
     // A failed open leaves the file to the client's own open.
