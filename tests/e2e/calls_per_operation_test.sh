@@ -115,8 +115,9 @@ case_everyday_operations() {
 # The server's file-system calls per create and per stat of a new name, counted by strace on a
 # real mount: a path walked again, a record statted twice or an open that finds the new file anew
 # shows here. In the export's root the root's own descriptor serves; in a directory below it, that
-# directory is found from the root once per request. Two calls beside the ceiling are the slack
-# expect_calls allows too.
+# directory is found from the root once per request. Half a call each is allowed beside the
+# ceiling for what a thread does once: a worker's first call sets up its malloc arena, which opens
+# and closes a file of /sys, and a loaded machine hands calls to workers more often.
 fs_calls() {  # fs_calls WHAT UNITS CEILING COMMAND...
   local what=$1 units=$2 ceiling=$3
   shift 3
@@ -133,7 +134,7 @@ fs_calls() {  # fs_calls WHAT UNITS CEILING COMMAND...
     END { print n + 0 }' "$out")
   echo "$what: $counted file-system calls for $units, ceiling $ceiling each:" \
     "$(awk '$NF ~ /^[a-z_0-9]+$/ && $NF != "total" && $4 ~ /^[0-9]+$/ { printf "%s %s ", $NF, $4 }' "$out")"
-  awk -v n="$counted" -v u="$units" -v c="$ceiling" 'BEGIN { exit !(n <= c * u + 2) }' ||
+  awk -v n="$counted" -v u="$units" -v c="$ceiling" 'BEGIN { exit !(n <= (c + 0.5) * u) }' ||
     fail "$what cost the server more than $ceiling file-system calls each"
 }
 
