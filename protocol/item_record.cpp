@@ -56,8 +56,10 @@ std::optional<ItemRecordType> itemRecordTypeNamed(std::string_view name) {
     return std::nullopt;
 }
 
-boost::json::object encodeItemRecord(const ItemRecord& record) {
-    boost::json::object object;
+boost::json::object encodeItemRecord(const ItemRecord& record, boost::json::storage_ptr storage) {
+    // Room for every key at once: grown a key at a time, the table was moved and rehashed 8 times.
+    boost::json::object object(std::move(storage));
+    object.reserve(5 + kItemRecordAttributeKeys.size());
     object[key::nodeID] = record.nodeID;
     object[key::parentID] = record.parentID;
     if (record.name) object[key::name] = *record.name;

@@ -57,7 +57,7 @@ struct ItemRecord {
     bool operator==(const ItemRecord&) const = default;
 };
 
-boost::json::object encodeItemRecord(const ItemRecord& record);
+boost::json::object encodeItemRecord(const ItemRecord& record, boost::json::storage_ptr storage = {});
 // None when "node_id" or "parent_id" is not a number, or "type" is not one of the seven type
 // strings. A key of the wrong type counts as missing; numbers are taken at their field's width.
 std::optional<ItemRecord> decodeItemRecord(const boost::json::object& object);

@@ -36,7 +36,8 @@ Result<std::shared_ptr<sdk::OpenFile>> FileSystem::open(const Call&, NodeId node
         return Error(S_ISDIR(st.stx_mode) ? Errno::eisdir : Errno::enotsup, "not a regular file");
     }
     const int fd = located.value().fd.get();
-    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return Error::lastSystemError();
+    // Of the flags F_SETFL sets, the open asked only for O_NONBLOCK: clearing them all clears it.
+    if (::fcntl(fd, F_SETFL, 0) != 0) return Error::lastSystemError();
     // Pinned while it is open, so that a removal cannot drop the node from under it.
     auto pin = nodes_.pin(node);
     if (!pin) return Error(Errno::enoent, "node has been removed");

@@ -14,13 +14,15 @@ namespace brindle::passthrough {
 using sdk::Errno;
 
 Result<std::shared_ptr<sdk::OpenDirectory>> FileSystem::openDirectory(const Call&, NodeId node) {
-    auto directory = locateDirectory(node);
+    // The handle keeps a descriptor of its own, also for the root.
+    auto directory = locate(node, O_PATH);
     if (!directory) return directory.error();
+    if (!S_ISDIR(directory.value().st.stx_mode)) return Error(Errno::enotdir, "not a directory");
     // Pinned so that the node outlives a removal of its directory while the handle is open.
     auto pin = nodes_.pin(node);
     if (!pin) return Error(Errno::enoent, "node has been removed");
     return std::shared_ptr<sdk::OpenDirectory>(
-        std::make_shared<OpenedDirectory>(std::move(directory.value()), std::move(*pin)));
+        std::make_shared<OpenedDirectory>(std::move(directory.value().fd), std::move(*pin)));
 }
 
 // Every name in the directory, in the order the file system lists them.

@@ -95,15 +95,17 @@ Result<FileSystem::Located> FileSystem::locate(NodeId node, int flags) const {
     return Located{std::move(fd.value()), *found, st.value()};
 }
 
-Result<UniqueFd> FileSystem::locateDirectory(NodeId node) const {
+Result<FileSystem::DirectoryFd> FileSystem::locateDirectory(NodeId node) const {
+    if (node == kRootNode) return DirectoryFd(root_.fd());
     auto located = locate(node, O_PATH);
     if (!located) return located.error();
     if (!S_ISDIR(located.value().st.stx_mode)) return Error(Errno::enotdir, "not a directory");
-    return std::move(located.value().fd);
+    return DirectoryFd(std::move(located.value().fd));
 }
 
 Result<struct statx> FileSystem::statNode(const Call& call, NodeId node) const {
     if (const auto open = call.openFileAs<OpenedFile>(node)) return statObject(open->fd.get(), "");
+    if (node == kRootNode) return statObject(root_.fd(), "");
     auto located = locate(node, O_PATH);
     if (located) return located.value().st;
     // A directory removed or moved away while open is still reached through its handle.

@@ -49,6 +49,8 @@ public:
 
     Result<Item> lookup(const Call& call, NodeId parent, const std::string& name) override;
     Result<Item> createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
+    Result<CreatedFile> createOpenFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode,
+                                       uint32_t modes) override;
     Result<Item> createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) override;
     Result<Item> createSymlink(const Call& call, NodeId parent, const std::string& name,
                                const std::string& target) override;
@@ -101,8 +103,20 @@ private:
 
     // Opens the node from the export root and checks that the path still leads to the same object.
     Result<Located> locate(NodeId node, int flags) const;
-    // The directory node's O_PATH descriptor; ENOTDIR for anything else.
-    Result<UniqueFd> locateDirectory(NodeId node) const;
+    // A directory's O_PATH descriptor for one request: the export's own for the root, which needs
+    // no path walked and no check that the path still leads to it.
+    class DirectoryFd {
+    public:
+        explicit DirectoryFd(int borrowed) : fd_(borrowed) {}
+        explicit DirectoryFd(UniqueFd owned) : owned_(std::move(owned)), fd_(owned_.get()) {}
+        int get() const { return fd_; }
+
+    private:
+        UniqueFd owned_;
+        int fd_;
+    };
+    // The directory node's descriptor; ENOTDIR for anything else.
+    Result<DirectoryFd> locateDirectory(NodeId node) const;
     // The node's attributes, from its open descriptor when the connection holds one, or from its
     // directory handle when its path no longer leads to it.
     Result<struct statx> statNode(const Call& call, NodeId node) const;

@@ -20,20 +20,35 @@ Result<Item> FileSystem::lookup(const Call&, NodeId parent, const std::string& n
 }
 
 Result<Item> FileSystem::createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode) {
+    auto made = createOpenFile(call, parent, name, mode, 0);
+    if (!made) return made.error();
+    return std::move(made.value().item);
+}
+
+Result<sdk::Backend::CreatedFile> FileSystem::createOpenFile(const Call& call, NodeId parent, const std::string& name,
+                                                             uint32_t mode, uint32_t modes) {
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
     auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
     auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
+    // The descriptor the create gives is the open's, with the access open() would ask for: the
+    // object is the one made, whatever happens to its name meanwhile, and no second open finds it.
+    const bool writing = (modes & sdk::kOpenWrite) != 0;
+    const int access = modes == 0 ? O_WRONLY : writing ? O_RDWR : O_RDONLY;
     // O_EXCL never follows a link in the last place, so nothing is created through one.
-    const int fd = ::openat(directory.value().get(), name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
+    const int fd = ::openat(directory.value().get(), name.c_str(), O_CREAT | O_EXCL | access | O_NOFOLLOW | O_CLOEXEC,
                             static_cast<mode_t>(mode));
     if (fd < 0) return Error::lastSystemError();
     UniqueFd made(fd);
     // The process's umask must not narrow the mode the client asked for.
     std::optional<Error> failure;
     if (::fchmod(made.get(), static_cast<mode_t>(mode)) != 0) failure = Error::lastSystemError();
-    return created(directory.value().get(), parent, name, made.get(), std::move(failure), std::move(appeared),
-                   std::move(attributesSet));
+    auto item = created(directory.value().get(), parent, name, made.get(), std::move(failure), std::move(appeared),
+                        std::move(attributesSet));
+    if (!item) return item.error();
+    auto pin = modes == 0 ? std::nullopt : nodes_.pin(item.value().node);
+    if (!pin) return CreatedFile{std::move(item.value()), nullptr};
+    return CreatedFile{std::move(item.value()), std::make_shared<OpenedFile>(std::move(made), writing, std::move(*pin))};
 }
 
 Result<Item> FileSystem::createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode) {

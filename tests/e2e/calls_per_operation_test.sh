@@ -117,4 +117,54 @@ case_everyday_operations() {
   run_counts 5 2 1 3 2.5 2 --without-extension create_opens --without-extension open_directory_record
 }
 
+# The server's file-system calls per create and per stat of a new name, counted by strace on a
+# real mount: a path walked again, a record statted twice or an open that finds the new file anew
+# shows here. In the export's root the root's own descriptor serves; in a directory below it, that
+# directory is found from the root once per request. Half a call each is allowed beside the
+# ceiling for what a thread does once: a worker's first call sets up its malloc arena, which opens
+# and closes a file of /sys, and a loaded machine hands calls to workers more often.
+fs_calls() {  # fs_calls WHAT UNITS CEILING COMMAND...
+  local what=$1 units=$2 ceiling=$3
+  shift 3
+  local out=$work/strace.out
+  strace -f -c -o "$out" -p "$server_pid" 2>/dev/null &
+  local tracer=$!
+  sleep 1
+  "$@" || fail "$what failed"
+  sleep 0.5
+  kill -INT "$tracer"
+  wait "$tracer"
+  local counted
+  counted=$(awk '$NF ~ /^(statx|newfstatat|fstat|openat|openat2|open|close|fcntl|fchmod|chmod)$/ { n += $4 }
+    END { print n + 0 }' "$out")
+  echo "$what: $counted file-system calls for $units, ceiling $ceiling each:" \
+    "$(awk '$NF ~ /^[a-z_0-9]+$/ && $NF != "total" && $4 ~ /^[0-9]+$/ { printf "%s %s ", $NF, $4 }' "$out")"
+  awk -v n="$counted" -v u="$units" -v c="$ceiling" 'BEGIN { exit !(n <= (c + 0.5) * u) }' ||
+    fail "$what cost the server more than $ceiling file-system calls each"
+}
+
+make_root_files() {
+  local i
+  for i in $(seq "$files"); do : >"$mnt/r$i" || return 1; done
+}
+stat_root_files() {
+  local i
+  for i in $(seq "$files"); do stat "$mnt/r$i" >/dev/null || return 1; done
+}
+
+case_server_system_calls() {
+  command -v strace >/dev/null || { echo "skipped: no strace"; exit 77; }
+  mkdir "$export_dir/d"
+  start_server
+  mount_foreground
+  ls "$mnt/d" >/dev/null
+  fs_calls "create in the root" "$files" 6 make_root_files
+  fs_calls "create in a directory" "$files" 14 make_files
+  unmount_and_wait
+  mount_foreground
+  fs_calls "stat of a new name in the root" "$files" 1 stat_root_files
+  unmount_and_wait
+  stop_server
+}
+
 "case_$case_name"

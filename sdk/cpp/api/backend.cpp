@@ -19,6 +19,12 @@ Result<Item> Backend::setAttributes(const Call&, NodeId, const AttributeChanges&
 
 Result<Item> Backend::lookup(const Call&, NodeId, const std::string&) { return notImplemented(); }
 Result<Item> Backend::createFile(const Call&, NodeId, const std::string&, uint32_t) { return notImplemented(); }
+Result<Backend::CreatedFile> Backend::createOpenFile(const Call& call, NodeId parent, const std::string& name,
+                                                     uint32_t mode, uint32_t) {
+    auto item = createFile(call, parent, name, mode);
+    if (!item) return item.error();
+    return CreatedFile{std::move(item.value()), nullptr};
+}
 Result<Item> Backend::createDirectory(const Call&, NodeId, const std::string&, uint32_t) { return notImplemented(); }
 Result<Item> Backend::createSymlink(const Call&, NodeId, const std::string&, const std::string&) {
     return notImplemented();

@@ -51,6 +51,15 @@ std::optional<Error> Dispatcher::openFor(const Call& call, NodeId node, uint32_t
     return std::nullopt;
 }
 
+std::optional<Error> Dispatcher::keepCreated(const Call& call, NodeId node, std::shared_ptr<OpenFile> file,
+                                             uint32_t modes) {
+    if (!file || openFiles_.find(call.connection(), node)) return openFor(call, node, modes);
+    if (openFiles_.put(call.connection(), node, std::move(file), modes) == OpenFiles::Put::full) {
+        return Error(Errno::emfile, "too many open files");
+    }
+    return std::nullopt;
+}
+
 Reply Dispatcher::close(const Request& request, const Call& call) {
     auto node = request.u64(key::nodeID);
     if (!node) return errorReply(node.error());

@@ -62,6 +62,9 @@ private:
     std::optional<Error> refuseChange() const;
     // Opens `node` for the call's connection with `asked` added to what it holds already.
     std::optional<Error> openFor(const Call& call, NodeId node, uint32_t asked);
+    // Keeps what a create opened as the connection's open of the new node; without it, or when the
+    // connection somehow holds the node already, opens it as an open does.
+    std::optional<Error> keepCreated(const Call& call, NodeId node, std::shared_ptr<OpenFile> file, uint32_t modes);
     bool advertises(std::string_view extension) const;
     // Adds `node`'s record under `key` to a successful reply where post_op_records is advertised;
     // a record that cannot be read is left out, and the change stands.
@@ -90,9 +93,10 @@ private:
     Reply openDirectory(const Request& request, const Call& call);
     Reply enumerateDirectory(const Request& request, const Call& call);
     Reply closeDirectory(const Request& request, const Call& call);
-    // The entries of one page of a listing of `parent` from `cookie` on, through `handle` (0: none).
+    // The entries of one page of a listing of `parent` from `cookie` on, through `handle` (0: none),
+    // built in `storage`, the reply's.
     Result<boost::json::array> listingPage(const Call& call, NodeId parent, uint64_t handle, uint64_t cookie,
-                                           uint64_t limit);
+                                           uint64_t limit, boost::json::storage_ptr storage);
 
     Reply open(const Request& request, const Call& call);
     Reply close(const Request& request, const Call& call);

@@ -72,11 +72,11 @@ Reply Dispatcher::openDirectory(const Request& request, const Call& call) {
     if (advertises(extension::openDirectoryRecord)) {
         // The open stands without it: a client that gets none fetches the attributes itself.
         const auto record = recordOf(call, backend_, node.value(), backend_.getAttributes(call, node.value()));
-        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value());
+        if (record) reply.object[key::itemAttrs] = wire::encodeItemRecord(record.value(), reply.object.storage());
     }
     if (firstBatch) {
         // A batch that fails leaves the open standing: the client lists through the handle as usual.
-        auto items = listingPage(call, node.value(), *handle, 0, *firstBatch);
+        auto items = listingPage(call, node.value(), *handle, 0, *firstBatch, reply.object.storage());
         if (items) {
             // The whole listing went out, so the handle has nothing left to serve and goes now,
             // saving the client its close.
@@ -110,15 +110,16 @@ Reply Dispatcher::enumerateDirectory(const Request& request, const Call& call) {
     if (handle.value() != 0 && directories_.nodeOf(call.connection(), handle.value()) != parent.value()) {
         return errorReply(Error(Errno::ebadf, "unknown directory handle"));
     }
-    auto items = listingPage(call, parent.value(), handle.value(), cookie.value(), entryLimit(maxEntries.value()));
-    if (!items) return errorReply(items.error());
     Reply reply = okReply();
+    auto items = listingPage(call, parent.value(), handle.value(), cookie.value(), entryLimit(maxEntries.value()),
+                             reply.object.storage());
+    if (!items) return errorReply(items.error());
     reply.object[key::dirItems] = std::move(items.value());
     return reply;
 }
 
 Result<boost::json::array> Dispatcher::listingPage(const Call& call, NodeId parent, uint64_t handle, uint64_t cookie,
-                                                   uint64_t limit) {
+                                                   uint64_t limit, boost::json::storage_ptr storage) {
     uint64_t position = handle != 0 ? cookie & kPositionMask : cookie;
     if (handle == 0 && position > kPositionMask) return Error(Errno::einval, "bad cookie");
 
@@ -145,7 +146,8 @@ Result<boost::json::array> Dispatcher::listingPage(const Call& call, NodeId pare
         }
     }
 
-    boost::json::array items;
+    // Built where the reply keeps its values, so that none is copied into it at the end.
+    boost::json::array items(storage);
     size_t index = position;
     for (; index < names->size() && items.size() < limit; ++index) {
         const std::string name((*names)[index]);
@@ -161,7 +163,7 @@ Result<boost::json::array> Dispatcher::listingPage(const Call& call, NodeId pare
         auto record = itemRecord(call.method(), backend_, item.value(), Place{parent, name});
         if (!record) return record.error();
         record.value().nextCookie = cookieFor(generation, index + 1);
-        items.push_back(wire::encodeItemRecord(record.value()));
+        items.push_back(wire::encodeItemRecord(record.value(), storage));
     }
     if (handle != 0) directories_.served(handle, generation, position, index);
     return items;

@@ -16,7 +16,7 @@ Reply done(const Result<void>& result) { return result ? okReply() : errorReply(
 Reply recordReply(std::string_view key, const Result<wire::ItemRecord>& record) {
     if (!record) return errorReply(record.error());
     Reply reply = okReply();
-    reply.object[key] = wire::encodeItemRecord(record.value());
+    reply.object[key] = wire::encodeItemRecord(record.value(), reply.object.storage());
     return reply;
 }
 
@@ -76,6 +76,15 @@ Result<NewEntry> newEntryOf(const Request& request, const std::optional<Error>& 
     if (!mode) return mode.error();
     if (refused) return *refused;
     return NewEntry{entry.value().parent, std::move(entry.value().name), static_cast<uint32_t>(mode.value() & 07777)};
+}
+
+// The create of a client that asked create_file to open the file, and what the backend opened with it.
+Result<Item> createOpening(Backend& backend, const Call& call, const NewEntry& entry, uint32_t modes,
+                           std::shared_ptr<OpenFile>& file) {
+    auto made = backend.createOpenFile(call, entry.parent, entry.name, entry.mode, modes);
+    if (!made) return made.error();
+    file = std::move(made.value().file);
+    return std::move(made.value().item);
 }
 
 }  // namespace
@@ -168,11 +177,13 @@ Reply Dispatcher::createFile(const Request& request, const Call& call) {
         if (!modes) return errorReply(modes.error());
         openModes = static_cast<uint32_t>(modes.value());
     }
-    const auto created = backend_.createFile(call, parent, name, mode);
+    std::shared_ptr<OpenFile> file;
+    const auto created = openModes ? createOpening(backend_, call, entry.value(), *openModes, file)
+                                   : backend_.createFile(call, parent, name, mode);
     const auto record = recordAt(call, backend_, parent, name, created);
     // Only a create answered with its record opens: the client can close nothing it cannot name.
     // A failed open leaves the file to the client's own open.
-    const bool opened = openModes && record && !openFor(call, created.value().node, *openModes);
+    const bool opened = openModes && record && !keepCreated(call, created.value().node, std::move(file), *openModes);
     Reply reply = recordReply(key::itemAttrs, record);
     if (openModes && record) reply.object[key::opened] = opened;
     addChangedRecord(reply, call, key::parentAttrs, parent);
@@ -244,7 +255,7 @@ void Dispatcher::addChangedRecord(Reply& reply, const Call& call, std::string_vi
     const auto* ok = reply.object.if_contains(key::ok);
     if (!advertises(extension::postOpRecords) || ok == nullptr || !ok->is_bool() || !ok->get_bool()) return;
     const auto record = recordOf(call, backend_, node, backend_.getAttributes(call, node));
-    if (record) reply.object[key] = wire::encodeItemRecord(record.value());
+    if (record) reply.object[key] = wire::encodeItemRecord(record.value(), reply.object.storage());
 }
 
 Reply Dispatcher::readlink(const Request& request, const Call& call) {

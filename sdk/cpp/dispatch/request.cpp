@@ -9,6 +9,8 @@ namespace brindle::sdk {
 
 namespace {
 constexpr size_t kNameMax = 255;
+// Enough for a reply with two records, the most a metadata call answers with.
+constexpr size_t kReplyBlock = 4096;
 
 Error missing(std::string_view key) {
     return Error(Errno::einval, "missing or invalid \"" + std::string(key) + "\"");
@@ -64,7 +66,11 @@ Result<std::string> Request::entryName(std::string_view key) const {
 bool Request::has(std::string_view key) const { return object.contains(key); }
 
 Reply okReply() {
-    Reply reply;
+    // A reply's keys and values come from one block, freed at once with the reply: each key of a
+    // record was a heap allocation of its own, a stat's reply about forty.
+    Reply reply{boost::json::object(boost::json::make_shared_resource<boost::json::monotonic_resource>(kReplyBlock))};
+    // "ok", a record or two, "opened" and the request id without growing the table on the way.
+    reply.object.reserve(6);
     reply.object[wire::key::ok] = true;
     return reply;
 }

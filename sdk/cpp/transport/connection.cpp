@@ -97,12 +97,14 @@ void Connection::readRequests() {
         }
         // A quick call on an otherwise idle connection is answered here: handing it to a worker
         // would cost a thread wake-up, which is most of such a call's round trip. With other calls
-        // in flight it goes to the pool, so that it neither waits for them nor holds up the next.
+        // being worked on, or the next one already read, it goes to the pool, so that it neither
+        // waits for them nor holds up the next. Held calls wait for a change, so they do not count.
         bool answerHere = false;
         {
             std::lock_guard lock(flightMutex_);
             const auto& payload = frame.value().payload;
-            answerHere = inFlight_ == 1 && !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
+            answerHere = inFlight_ - held_ == 1 && !reader.hasBuffered() &&
+                         !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
         }
         // Reads in flight count against the reply bound, so that a client that pipelines large
         // reads and takes none of their replies holds the server to about the bound, not to
@@ -127,15 +129,24 @@ void Connection::run(boost::json::object request, std::string payload, size_t re
 void Connection::hold(boost::json::object request, std::string payload) {
     std::optional<boost::json::value> requestID;
     if (const auto* id = request.if_contains(key::requestID)) requestID = *id;
+    {
+        std::lock_guard lock(flightMutex_);
+        ++held_;
+    }
     dispatcher_.waitForChanges(Request{request, payload, id_},
                                [self = shared_from_this(), requestID = std::move(requestID)](Reply reply) {
+                                   {
+                                       std::lock_guard lock(self->flightMutex_);
+                                       --self->held_;
+                                   }
                                    self->answer(requestID ? &*requestID : nullptr, std::move(reply), 0);
                                });
 }
 
 void Connection::answer(const boost::json::value* requestID, Reply reply, size_t reserved) {
     if (requestID != nullptr) reply.object[key::requestID] = *requestID;
-    outbox_.push(foundation::json::serialize(reply.object), std::move(reply.payload), reserved);
+    // The object itself: passed as a value it would be copied, every key allocated again.
+    outbox_.push(boost::json::serialize(reply.object), std::move(reply.payload), reserved);
     {
         std::lock_guard lock(flightMutex_);
         --inFlight_;

@@ -13,8 +13,8 @@
 
 namespace brindle::sdk {
 
-// One authenticated client. Its reader answers quick calls itself while nothing else is in
-// flight and hands every other request to the worker pool; replies leave through the
+// One authenticated client. Its reader answers a quick call itself while no other call of the
+// client is being worked on or waiting to be read, and hands every other request to the worker pool; replies leave through the
 // connection's outbox in whatever order they finish, so no thread ever waits for the client.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
@@ -52,6 +52,9 @@ private:
     std::mutex flightMutex_;
     std::condition_variable flightChanged_;
     size_t inFlight_ = 0;
+    // Of those, the held ones: they wait for a change, not for a thread, so they keep no call
+    // from being answered by the reader.
+    size_t held_ = 0;
 };
 
 }  // namespace brindle::sdk

@@ -3,8 +3,10 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace brindle::sdk {
@@ -30,11 +32,16 @@ std::optional<Error> RequestReader::fill(size_t count) {
         end_ -= start_;
         start_ = 0;
     }
+    // The socket blocks, so one call waits and reads what has come: no poll before it, and no
+    // read that finds nothing. Stopping the connection shuts the socket down, which ends the wait.
     while (buffered() < count) {
-        auto n = framing::readAvailable(fd_, buffer_.data() + end_, buffer_.size() - end_);
-        if (!n) return n.error();
-        if (n.value() == 0) return Error::posix(darwin::econnreset);
-        end_ += n.value();
+        const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::fromLinuxErrno(errno);
+        }
+        if (n == 0) return Error::posix(darwin::econnreset);
+        end_ += static_cast<size_t>(n);
     }
     return std::nullopt;
 }
@@ -58,9 +65,18 @@ foundation::Result<framing::ReceivedFrame> RequestReader::next() {
     if (bodyLength <= buffer_.size()) {
         if (auto error = fill(bodyLength)) return *error;
     }
-    std::string jsonText(jsonLength, '\0');
-    if (auto error = take(jsonLength, jsonText.data())) return *error;
-    auto parsed = foundation::json::parse(jsonText);
+    // Parsed where it lies when it was buffered whole; copied out only when it was not.
+    std::string jsonText;
+    std::string_view json;
+    if (buffered() >= jsonLength) {
+        json = std::string_view(buffer_.data() + start_, jsonLength);
+        start_ += jsonLength;
+    } else {
+        jsonText.resize(jsonLength);
+        if (auto error = take(jsonLength, jsonText.data())) return *error;
+        json = jsonText;
+    }
+    auto parsed = foundation::json::parse(json);
     if (!parsed) return parsed.error();
     if (!parsed.value().is_object()) return Error::posix(darwin::einval);
     std::string payload(payloadLength, '\0');

@@ -18,6 +18,8 @@ public:
     explicit RequestReader(int socketFD) : fd_(socketFD) {}
 
     foundation::Result<framing::ReceivedFrame> next();
+    // Bytes of a next request have arrived already: its client is not waiting on the last one alone.
+    bool hasBuffered() const { return buffered() > 0; }
 
 private:
     static constexpr size_t kBufferSize = 64 * 1024;

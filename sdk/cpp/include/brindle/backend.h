@@ -195,6 +195,16 @@ public:
     virtual Result<Item> lookup(const Call& call, NodeId parent, const std::string& name);
     // A new empty file, refused with EEXIST when the name is taken. `mode` holds permission bits.
     virtual Result<Item> createFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode);
+    // The same for a client that asked create_file to open the file with `modes` too (only where
+    // extension::createOpens is listed). A backend that opens as it creates returns what open
+    // would have, and saves finding the file again; with none, the SDK calls open as for an open.
+    // Default: createFile, and no OpenFile.
+    struct CreatedFile {
+        Item item;
+        std::shared_ptr<OpenFile> file;
+    };
+    virtual Result<CreatedFile> createOpenFile(const Call& call, NodeId parent, const std::string& name, uint32_t mode,
+                                               uint32_t modes);
     virtual Result<Item> createDirectory(const Call& call, NodeId parent, const std::string& name, uint32_t mode);
     // `target` is not empty and holds no NUL; it is stored, never resolved.
     virtual Result<Item> createSymlink(const Call& call, NodeId parent, const std::string& name,
