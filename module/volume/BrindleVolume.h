@@ -152,6 +152,9 @@ public:
     void enumerateDirectoryItem(const ItemPtr& directory, uint64_t handleID, uint64_t cookie, uint64_t verifier,
                                 const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
                                 uint64_t batchSize, VerifierReply reply);
+    // Opens the directory afresh before `then`, where it is open here but the server closed the
+    // handle its open gave.
+    void keepDirectoryOpenOnServer(const ItemPtr& directory, std::function<void()> then);
     // Opens the directory afresh, where the server closed the handle its open gave, and lists from there.
     void reopenDirectoryItem(const ItemPtr& directory, uint64_t cookie, uint64_t verifier,
                              const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
