@@ -129,6 +129,8 @@ void ChangeWatch::apply(const ChangeNotice& notice, const VolumeGeneration& gene
     };
     for (const auto& [parent, name] : notice.entries) {
         generation.volume->dropChangedAttributesOfNodeID(parent);
+        // A first batch kept for a listing not read yet predates the change.
+        generation.volume->invalidateDirectoryEnumerationForNodeID(parent);
         const auto inode = context_->inodes.boundInodeForNodeID(parent);
         if (!inode) continue;
         notices.forgetEntryLater(*inode, name);
