@@ -159,6 +159,9 @@ public:
     void reopenDirectoryItem(const ItemPtr& directory, uint64_t cookie, uint64_t verifier,
                              const std::optional<fskit::FSItemGetAttributesRequest>& attributes, PackerPtr packer,
                              VerifierReply reply);
+    // Opens the directory on the server again and hands `then` the handle it is open with: the new
+    // one, or one another caller took meanwhile (the spare is closed); 0 and the error on failure.
+    void reopenDirectoryOnServer(const ItemPtr& directory, std::function<void(uint64_t, std::optional<foundation::Error>)> then);
     // Packs `entries` from `from` on; false once the packer is full, the resume point noted.
     bool packEntries(const ItemPtr& directory, const std::vector<ItemPtr>& entries, size_t from, uint64_t cookie,
                      uint64_t verifier, const std::optional<fskit::FSItemGetAttributesRequest>& attributes,

@@ -178,16 +178,25 @@ void BrindleVolume::enumerateDirectory(const FSItemPtr& fsDirectory, uint64_t co
 void BrindleVolume::reopenDirectoryItem(const ItemPtr& directory, uint64_t cookie, uint64_t verifier,
                                         const std::optional<fskit::FSItemGetAttributesRequest>& attributes,
                                         PackerPtr packer, VerifierReply reply) {
-    auto self = shared_from_this();
+    reopenDirectoryOnServer(directory, [self = shared_from_this(), directory, cookie, verifier, attributes,
+                                        packer = std::move(packer), reply = std::move(reply)](
+                                           uint64_t handle, std::optional<Error> error) mutable {
+        if (handle == 0) return reply(0, errorOrIO(error));
+        self->enumerateDirectoryItem(directory, handle, cookie, verifier, attributes, std::move(packer),
+                                     enumerationBatchSize, std::move(reply));
+    });
+}
+
+void BrindleVolume::reopenDirectoryOnServer(const ItemPtr& directory,
+                                            std::function<void(uint64_t, std::optional<Error>)> then) {
     const uint64_t nodeID = nodeIDOf(*directory);
-    rpcClient_->openDirectoryWithNodeID(nodeID, [self, directory, nodeID, cookie, verifier, attributes,
-                                                 packer = std::move(packer), reply = std::move(reply)](
-                                                    uint64_t opened, std::optional<Error> error) mutable {
-        if (opened == 0) return reply(0, errorOrIO(error));
+    rpcClient_->openDirectoryWithNodeID(nodeID, [self = shared_from_this(), directory, nodeID,
+                                                 then = std::move(then)](uint64_t opened, std::optional<Error> error) {
+        if (opened == 0) return then(0, std::move(error));
         uint64_t handle = opened;
         {
             std::lock_guard fields(directory->fieldsMutex);
-            // Another listing opened it again first; one handle serves both.
+            // Another caller opened it again first; one handle serves both.
             if (directory->directoryHandleID != 0) {
                 handle = directory->directoryHandleID;
             } else {
@@ -196,8 +205,7 @@ void BrindleVolume::reopenDirectoryItem(const ItemPtr& directory, uint64_t cooki
             }
         }
         if (handle != opened) self->rpcClient_->closeDirectoryWithNodeID(nodeID, opened, [](uint64_t, std::optional<Error>) {});
-        self->enumerateDirectoryItem(directory, handle, cookie, verifier, attributes, std::move(packer),
-                                     enumerationBatchSize, std::move(reply));
+        then(handle, std::nullopt);
     });
 }
 

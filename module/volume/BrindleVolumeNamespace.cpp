@@ -178,23 +178,7 @@ void BrindleVolume::keepDirectoryOpenOnServer(const ItemPtr& directory, std::fun
     // Opened again where the server let the handle go after a whole first batch: without a handle
     // the server cannot reach the directory once its name is gone, and a descriptor still open on
     // it must go on answering (fstat shows no links) as on a local disk.
-    const uint64_t nodeID = nodeIDOf(*directory);
-    rpcClient_->openDirectoryWithNodeID(
-        nodeID, [self = shared_from_this(), directory, nodeID, then = std::move(then)](uint64_t opened,
-                                                                                       std::optional<Error>) {
-            bool spare = false;
-            if (opened != 0) {
-                std::lock_guard fields(directory->fieldsMutex);
-                // A listing opened it again meanwhile; one handle serves both.
-                spare = directory->directoryHandleID != 0;
-                if (!spare) {
-                    directory->directoryHandleID = opened;
-                    directory->directoryHandleClosedByServer = false;
-                }
-            }
-            if (spare) self->rpcClient_->closeDirectoryWithNodeID(nodeID, opened, [](uint64_t, std::optional<Error>) {});
-            then();
-        });
+    reopenDirectoryOnServer(directory, [then = std::move(then)](uint64_t, std::optional<Error>) { then(); });
 }
 
 void BrindleVolume::renameItem(const FSItemPtr& item, const FSItemPtr& sourceDirectory,
