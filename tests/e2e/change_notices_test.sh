@@ -148,4 +148,22 @@ case_unwatched_export() {
   seen_within "a write on an unwatched export, once the cache expires" size_is "$mnt/f" 14
 }
 
+# A server back after a restart without its watch: the mount's caches last the short defaults again.
+case_watch_gone_after_reconnect() {
+  start_server
+  echo aaaa >"$export_dir/f"
+  mount_foreground -o reconnect
+  size_is "$mnt/f" 5 || fail "first stat"
+  stop_server
+  start_server --no-watch
+  bound_ms=4000
+  seen_within "the reconnect" grep -q "orvel: reconnected" "$work/brindle.log"
+  # Past the change watch's own start on the new connection, which drops every cache once.
+  sleep 1.5
+  size_is "$mnt/f" 5 || fail "the stat after the reconnect"
+  echo "a longer line" >"$export_dir/f"
+  bound_ms=2500
+  seen_within "a write on an export no longer watched" size_is "$mnt/f" 14
+}
+
 case_${case_name}

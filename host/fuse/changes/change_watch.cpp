@@ -146,10 +146,7 @@ void ChangeWatch::apply(const ChangeNotice& notice, const VolumeGeneration& gene
 
 void ChangeWatch::forgetEverything() {
     logging::debug("orvel: change notices: dropping every cached entry and inode");
-    context_->volume->dropAllChangedAttributes();
-    auto& notices = *context_->notices;
-    for (const auto& [parent, name] : context_->inodes.heldNames()) notices.forgetEntryLater(parent, name);
-    for (const uint64_t inode : context_->inodes.heldInodes()) notices.forgetInodeLater(inode);
+    context_->forgetEverythingCached();
 }
 
 }  // namespace brindle::host

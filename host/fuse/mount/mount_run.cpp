@@ -165,14 +165,8 @@ private:
         MountOptions options = options_;
         // The kernel then refuses writes itself, before they cost a request.
         if (volume_->isReadonlyVolume()) options.readOnly = true;
-        // Chosen once, at the mount: a reconnect to a server that no longer watches keeps them.
-        const auto& client = volume_->rpcClient();
-        if (client->serverSupports(wire::extension::changeNotices) && client->serverSupports(wire::extension::exportWatched)) {
-            options = withWatchedExportDefaults(std::move(options));
-            logging::info("orvel: the server tells of changes made on its export too: caches not set by -o last {} s",
-                          kWatchedExportTimeout);
-        }
         auto context = std::make_shared<OperationContext>(volume_, rootNodeID_, options, options.requestTimeout);
+        context->updateCacheTimeouts(*volume_->rpcClient());
 
         std::vector<std::string> arguments = fuseArguments(options, sessionPath_);
         // libfuse then logs every request the kernel sends, through the debug log.

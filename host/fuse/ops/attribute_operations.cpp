@@ -25,7 +25,7 @@ void onGetattr(const KernelRequest& request, fuse_ino_t inode, fuse_file_info*) 
     // The kernel drops a directory's attributes when it changes it, and a file's when it writes
     // it; the change's reply may have brought them already. Kept no longer in all than if the
     // kernel had been handed them when they came.
-    const std::chrono::duration<double> timeout(request.context()->options.attrTimeout);
+    const std::chrono::duration<double> timeout(request.context()->cacheOptions().attrTimeout);
     if (const auto kept = request.volume().takeChangedAttributes(
             item, std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout))) {
         return request.replyAttributes(inode, kept->attributes, (timeout - kept->age).count());

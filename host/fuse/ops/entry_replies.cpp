@@ -29,7 +29,7 @@ bool replyWithEntry(const KernelRequest& request, const std::shared_ptr<BrindleI
                     const std::string& name, const EntrySend& send) {
     OperationContext& context = *request.context();
     const auto attributes = BrindleVolume::attributesForItem(*item, allAttributes());
-    const fuse_entry_param entry = entryFor(context.options, context.inodes.inodeOfItem(*item), attributes);
+    const fuse_entry_param entry = entryFor(context.cacheOptions(), context.inodes.inodeOfItem(*item), attributes);
     bool handedOver = false;
     request.deliver([&](KernelReply& reply) {
         handedOver = context.lookups.handOver({{item, parentInode, name}},

@@ -21,7 +21,7 @@ std::shared_ptr<DirectoryPacker> packerFor(const KernelRequest& request, size_t 
     return std::make_shared<DirectoryPacker>(
         size, plus, [context](uint64_t nodeID) { return context->inodes.inodeForNodeID(nodeID); },
         [context](uint64_t nodeID) { return context->volume->trackedItemForNodeID(nodeID); },
-        DirectoryPacker::Timeouts{context->options.attrTimeout, context->options.entryTimeout},
+        DirectoryPacker::Timeouts{context->cacheOptions().attrTimeout, context->cacheOptions().entryTimeout},
         context->options.presentation);
 }
 

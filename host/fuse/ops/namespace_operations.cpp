@@ -42,7 +42,7 @@ BrindleVolume::ItemNameReply entryReply(const KernelRequest& request, fuse_ino_t
             whenAttributesLoaded(request, item, [request, item, parent, name] { replyWithEntry(request, item, parent, name); });
             return;
         }
-        const double missTimeout = negativeEntryTimeout(request.context()->options);
+        const double missTimeout = negativeEntryTimeout(request.context()->cacheOptions());
         if (linuxErrnoForError(error) != ENOENT || missTimeout <= 0) return request.fail(error);
         fuse_entry_param miss{};
         miss.entry_timeout = missTimeout;

@@ -235,7 +235,7 @@ void onOpendir(const KernelRequest& request, fuse_ino_t inode, fuse_file_info* i
             },
             std::move(done));
     };
-    const auto lifetime = listingLifetime(request.context()->options);
+    const auto lifetime = listingLifetime(request.context()->cacheOptions());
     if (!lifetime) {
         return openVolumeSide([request, item, inode, info = *info](std::optional<Error> error) {
             if (error) return request.fail(error);

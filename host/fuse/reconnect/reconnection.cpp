@@ -83,6 +83,7 @@ void Reconnection::reconnect() {
             context_->inodes.startGeneration(previous->number + 1, volume->rootItem(), reloaded->rootNodeID,
                                              [volume](uint64_t nodeID) { return volume->trackedItemForNodeID(nodeID); });
             watch(context_->volume.replace(volume));
+            context_->updateCacheTimeouts(*volume->rpcClient());
             logging::info("orvel: reconnected to the session {} after {:.1f} s ({} attempt{})", session_,
                           secondsOf(Clock::now() - started), attempt, attempt == 1 ? "" : "s");
             return;

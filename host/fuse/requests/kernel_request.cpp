@@ -52,7 +52,7 @@ void KernelRequest::finish(const std::optional<foundation::Error>& error) const 
 void KernelRequest::replyAttributes(uint64_t inode, const std::optional<fskit::FSItemAttributes>& attributes,
                                     const std::optional<foundation::Error>& error) const {
     if (!attributes) return fail(error);
-    replyAttributes(inode, *attributes, context_->options.attrTimeout);
+    replyAttributes(inode, *attributes, context_->cacheOptions().attrTimeout);
 }
 
 void KernelRequest::replyAttributes(uint64_t inode, const fskit::FSItemAttributes& attributes, double timeout) const {

@@ -1,5 +1,11 @@
 #include "host/fuse/requests/operation_context.h"
 
+#include "module/rpc/BrindleRPCClient.h"
+#include "platform/log/log.h"
+#include "protocol/extensions.h"
+
+#include <algorithm>
+
 namespace brindle::host {
 
 OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint64_t rootNodeID,
@@ -13,6 +19,27 @@ OperationContext::OperationContext(std::shared_ptr<BrindleVolume> volume_, uint6
                   volume->reclaimItem(item, [](std::optional<foundation::Error>) {});
               }),
       options(std::move(options_)),
+      watchedExportOptions(withWatchedExportDefaults(options)),
       deadline(ReplyDeadline::create(replyBound, std::chrono::seconds(1))) {}
+
+void OperationContext::updateCacheTimeouts(BrindleRPCClient& client) {
+    const bool watches =
+        client.serverSupports(wire::extension::changeNotices) && client.serverSupports(wire::extension::exportWatched);
+    const bool watched = exportWatched.exchange(watches);
+    if (watches && !watched) {
+        logging::info("orvel: the server tells of changes made on its export too: caches not set by -o last {} s",
+                      kWatchedExportTimeout);
+    } else if (watched && !watches) {
+        logging::info("orvel: the server no longer tells of changes made on its export: caches last {} s again",
+                      std::min(options.attrTimeout, options.entryTimeout));
+        if (notices) forgetEverythingCached();
+    }
+}
+
+void OperationContext::forgetEverythingCached() {
+    volume->dropAllChangedAttributes();
+    for (const auto& [parent, name] : inodes.heldNames()) notices->forgetEntryLater(parent, name);
+    for (const uint64_t inode : inodes.heldInodes()) notices->forgetInodeLater(inode);
+}
 
 }  // namespace brindle::host

@@ -37,6 +37,12 @@ struct OperationContext {
     LockOwners lockOwners;
     LockWaits lockWaits;
     const MountOptions options;
+    // The options with the longer cache timeouts of a server that tells of every change, its
+    // export's own too; in force while `exportWatched` holds.
+    const MountOptions watchedExportOptions;
+    // Whether the current connection's server advertised both change_notices and export_watched.
+    // Set at the mount and again at each reconnect.
+    std::atomic<bool> exportWatched{false};
     const std::shared_ptr<ReplyDeadline> deadline;
     // Set once the kernel session exists, before the first request; none without a kernel.
     std::shared_ptr<KernelNotices> notices;
@@ -44,6 +50,17 @@ struct OperationContext {
     // this mount its locks (the server keeps them for every client) rather than keeping them
     // itself.
     std::atomic<bool> kernelSendsLocks{false};
+
+    // The options whose cache timeouts the kernel's next replies carry.
+    const MountOptions& cacheOptions() const {
+        return exportWatched.load(std::memory_order_relaxed) ? watchedExportOptions : options;
+    }
+    // Takes, from `client`'s accepted handshake, whether the current server watches its export.
+    // Where a server after a reconnect no longer does, the kernel is told to drop what it cached
+    // under the longer timeouts.
+    void updateCacheTimeouts(BrindleRPCClient& client);
+    // Every name and inode the kernel caches is dropped, and the attributes the volume keeps.
+    void forgetEverythingCached();
 };
 
 }  // namespace brindle::host
