@@ -21,6 +21,8 @@ WORKLOADS = {
     "unlink": ("unlink files", "files/s", True),
     "untar": ("untar the tree", "s", False),
     "find": ("find the tree", "s", False),
+    "git_status": ("second git status of the tree", "s", False),
+    "noop_make": ("no-op make over the tree", "s", False),
     "rm_rf": ("rm -rf the tree", "s", False),
 }
 
@@ -108,10 +110,14 @@ def speed_ratios(values, workload, peer):
 
 
 def ratio_table(values, systems):
-    peers = [s for s in ("sshfs", "bindfs", "passthrough_ll", "native", "brindle_tls") if s in systems]
+    peers = [s for s in ("sshfs", "bindfs", "passthrough_ll", "native", "brindle_unwatched", "brindle_tls")
+             if s in systems]
     header = ["workload"] + [f"brindle vs {peer}" for peer in peers]
     rows = []
     for workload, (label, _, _) in WORKLOADS.items():
+        if not values.get(("brindle", workload)):
+            rows.append([label] + ["—"] * len(peers))
+            continue
         rows.append([label] + [spread(speed_ratios(values, workload, peer), 0, lambda r: f"{r:.2f}×")
                                for peer in peers])
     return header, rows
