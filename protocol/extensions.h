@@ -29,6 +29,8 @@ inline constexpr std::string_view listingInOpen = "listing_in_open";
 // Change notices also tell of changes made on the server's side directly, not through any client;
 // only beside change_notices.
 inline constexpr std::string_view exportWatched = "export_watched";
+// The client tells, through "forget_nodes", which nodes it no longer holds.
+inline constexpr std::string_view forget = "forget";
 }  // namespace extension
 
 // Lower-case words joined by underscores, starting with a letter, at most 64 bytes.

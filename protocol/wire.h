@@ -37,13 +37,15 @@ inline constexpr std::string_view waitForChanges = "wait_for_changes";
 // Extension "locks".
 inline constexpr std::string_view setLock = "set_lock";
 inline constexpr std::string_view testLock = "test_lock";
+// Extension "forget".
+inline constexpr std::string_view forgetNodes = "forget_nodes";
 
 // Every method, so that what the code knows can be held against the schema.
 inline constexpr std::array all{
     handshake, ping, synchronize, getRootAttributes, statfs, getAttributes, lookup, enumerateDirectory,
     createFile, createDirectory, createSymlink, removeFile, removeDirectory, rename, setAttributes, open,
     openDirectory, close, closeDirectory, read, write, readlink, listXattrs, getXattr, setXattr, removeXattr,
-    waitForChanges, setLock, testLock,
+    waitForChanges, setLock, testLock, forgetNodes,
 };
 }  // namespace method
 
@@ -99,6 +101,8 @@ inline constexpr std::string_view lockStart = "lock_start";
 inline constexpr std::string_view lockLength = "lock_length";
 inline constexpr std::string_view lockPid = "lock_pid";
 inline constexpr std::string_view firstBatch = "first_batch";
+inline constexpr std::string_view nodeIDs = "node_ids";
+inline constexpr std::string_view counts = "counts";
 
 // Results.
 inline constexpr std::string_view rootAttrs = "root_attrs";
@@ -161,7 +165,7 @@ inline constexpr std::array all{
     blocks, freeBlocks, availableBlocks, files, freeFiles, type, nextCookie, linkCount, uid, gid, size,
     allocSize, modifyTimeSec, modifyTimeNsec, changeTimeSec, changeTimeNsec, accessTimeSec, accessTimeNsec,
     birthTimeSec, birthTimeNsec, waitMs, changedNodes, changedEntryParents, changedEntryNames, everythingChanged,
-    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid, firstBatch, handleClosed,
+    lockOwner, lockStyle, lockType, lockStart, lockLength, lockPid, firstBatch, handleClosed, nodeIDs, counts,
 };
 }  // namespace key
 
