@@ -115,6 +115,16 @@ void ExportWatch::watchDirectory(NodeId node, int parentFD, const std::string& n
     watchOfNode_[node] = watch;
 }
 
+void ExportWatch::unwatchDirectory(NodeId node) {
+    if (node == sdk::kRootNode) return;
+    std::lock_guard lock(mutex_);
+    const auto found = watchOfNode_.find(node);
+    if (found == watchOfNode_.end()) return;
+    ::inotify_rm_watch(inotify_.get(), found->second);
+    nodeOfWatch_.erase(found->second);
+    watchOfNode_.erase(found);
+}
+
 ExportWatch::OwnChange ExportWatch::appears(uint64_t connection, NodeId directory, const std::string& name) {
     return note(connection, directory, name, IN_CREATE);
 }

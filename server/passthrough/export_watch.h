@@ -90,6 +90,8 @@ public:
 
     // Watches the directory `name` in `parentFD`, which is `node`, unless it is watched already.
     void watchDirectory(NodeId node, int parentFD, const std::string& name);
+    // Stops watching the directory whose node went; a watch that passed to a newer node stays.
+    void unwatchDirectory(NodeId node);
 
     // Notes for `connection` a name about to appear in `directory`, go from it, or be renamed.
     OwnChange appears(uint64_t connection, NodeId directory, const std::string& name);

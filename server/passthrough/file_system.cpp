@@ -1,5 +1,6 @@
 #include "server/passthrough/file_system.h"
 
+#include "platform/log/log.h"
 #include "server/passthrough/item_record.h"
 
 #include <fcntl.h>
@@ -33,7 +34,7 @@ sdk::Capabilities FileSystem::capabilities() const {
         {std::string(sdk::extension::createOpens), std::string(sdk::extension::openDirectoryRecord),
          std::string(sdk::extension::changeNotices), std::string(sdk::extension::append),
          std::string(sdk::extension::locks), std::string(sdk::extension::postOpRecords),
-         std::string(sdk::extension::listingInOpen)}};
+         std::string(sdk::extension::listingInOpen), std::string(sdk::extension::forget)}};
     if (watch_) capabilities.extensions.emplace_back(sdk::extension::exportWatched);
     return capabilities;
 }
@@ -78,6 +79,16 @@ std::optional<ExportWatch::Child> FileSystem::watchedChild(NodeId directory, con
 }
 
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }
+
+void FileSystem::forget(const Call&, NodeId node, uint64_t count) {
+    const auto dropped = nodes_.forget(node, count);
+    if (dropped.empty()) return;
+    for (const NodeId gone : dropped) {
+        if (watch_) watch_->unwatchDirectory(gone);
+    }
+    logging::debug("orvel: server let go of {} node{}, {} kept", dropped.size(), dropped.size() == 1 ? "" : "s",
+                   nodes_.size());
+}
 
 Result<FileSystem::Located> FileSystem::locate(NodeId node, int flags) const {
     const auto found = nodes_.find(node);

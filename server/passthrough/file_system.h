@@ -75,6 +75,8 @@ public:
                           int32_t flags) override;
     Result<void> removeXattr(const Call& call, NodeId node, const std::string& name) override;
 
+    void forget(const Call& call, NodeId node, uint64_t count) override;
+
     const NodeTable& nodes() const { return nodes_; }
 
 private:

@@ -160,7 +160,8 @@ Result<void> FileSystem::rename(const Call& call, NodeId parent, const std::stri
     if (replaced) retireIfGone(replaced.value().get());
     auto moved = statObject(to.value().get(), newName);
     if (moved && deviceOf(moved.value()) == deviceOf(source.value()) && moved.value().stx_ino == source.value().stx_ino) {
-        nodes_.record(deviceOf(moved.value()), moved.value().stx_ino, newParent, newName, stampOf(moved.value()));
+        nodes_.recordUnannounced(deviceOf(moved.value()), moved.value().stx_ino, newParent, newName,
+                                 stampOf(moved.value()));
     }
     return {};
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace brindle::passthrough {
 namespace {
 
@@ -77,6 +79,84 @@ TEST(PassthroughNodeTable, AReusedInodeGetsANewID) {
     EXPECT_GT(second, first);
     table.unlinked(kRootNode);
     EXPECT_TRUE(table.path(kRootNode));
+}
+
+TEST(PassthroughNodeTable, ANodeGoesOnlyOnceEveryHandoutIsForgotten) {
+    NodeTable table(1, 1);
+    const uint64_t file = table.record(1, 2, kRootNode, "file", {});
+    EXPECT_EQ(table.record(1, 2, kRootNode, "file", {}), file);
+    EXPECT_TRUE(table.forget(file, 3).empty()) << "a count above the handouts is passed over";
+    EXPECT_TRUE(table.forget(file, 1).empty());
+    ASSERT_TRUE(table.find(file)) << "one handout is still held";
+    EXPECT_EQ(table.forget(file, 1), std::vector<uint64_t>{file});
+    EXPECT_FALSE(table.find(file));
+    EXPECT_FALSE(table.idOf(1, 2));
+    EXPECT_TRUE(table.issued(file));
+    EXPECT_EQ(table.record(1, 2, kRootNode, "file", {}), file) << "the same object found again gets its id back";
+    EXPECT_EQ(*table.path(file), std::vector<std::string>{"file"});
+    EXPECT_TRUE(table.forget(kRootNode, 1).empty());
+    EXPECT_TRUE(table.forget(file + 100, 1).empty());
+    EXPECT_EQ(table.size(), 2u);
+
+    // A rename's own sighting of its target hands nothing out.
+    table.recordUnannounced(1, 2, kRootNode, "moved", {});
+    EXPECT_EQ(table.forget(file, 1), std::vector<uint64_t>{file});
+
+    // Its inode number on a new object: another id; the old one never names the new object.
+    const NodeTable::Stamp newer{S_IFREG, 5, 0};
+    const uint64_t other = table.record(1, 2, kRootNode, "file", newer);
+    EXPECT_NE(other, file);
+    EXPECT_FALSE(table.find(file));
+    EXPECT_EQ(table.forget(other, 1), std::vector<uint64_t>{other});
+    table.retire(1, 2, newer);  // removed while forgotten: nothing to give back
+    EXPECT_NE(table.record(1, 2, kRootNode, "file", newer), other);
+}
+
+TEST(PassthroughNodeTable, AForgottenDirectoryStaysWhileAChildNamesIt) {
+    NodeTable table(1, 1);
+    const uint64_t dir = table.record(1, 2, kRootNode, "dir", {});
+    const uint64_t sub = table.record(1, 3, dir, "sub", {});
+    const uint64_t file = table.record(1, 4, sub, "file", {});
+    const uint64_t other = table.record(1, 5, kRootNode, "other", {});
+    EXPECT_TRUE(table.forget(dir, 1).empty());
+    EXPECT_TRUE(table.forget(sub, 1).empty());
+    EXPECT_EQ(*table.path(file), (std::vector<std::string>{"dir", "sub", "file"}));
+
+    // A child moved away no longer needs its old parent; the one left still does.
+    const uint64_t second = table.record(1, 6, sub, "second", {});
+    table.moved(second, other, "second");
+    EXPECT_TRUE(table.find(sub));
+
+    // The last child's forget takes the parents that were kept only for it.
+    EXPECT_EQ(table.forget(file, 1), (std::vector<uint64_t>{file, sub, dir}));
+    EXPECT_FALSE(table.find(dir));
+    EXPECT_EQ(*table.path(second), (std::vector<std::string>{"other", "second"}));
+
+    // Looked up again before its child goes, a parent is held again.
+    const uint64_t dir2 = table.record(1, 2, kRootNode, "dir", {});
+    const uint64_t file2 = table.record(1, 7, dir2, "file", {});
+    EXPECT_TRUE(table.forget(dir2, 1).empty());
+    table.record(1, 2, kRootNode, "dir", {});
+    EXPECT_EQ(table.forget(file2, 1), std::vector<uint64_t>{file2});
+    EXPECT_TRUE(table.find(dir2));
+}
+
+TEST(PassthroughNodeTable, AForgottenNodeHeldOpenStays) {
+    NodeTable table(1, 1);
+    const uint64_t file = table.record(1, 2, kRootNode, "file", {});
+    auto pin = table.pin(file);
+    EXPECT_TRUE(table.forget(file, 1).empty());
+    EXPECT_TRUE(table.find(file));
+    EXPECT_EQ(*table.path(file), std::vector<std::string>{"file"});
+}
+
+TEST(PassthroughNodeTable, AnUnlinkedNodeCountsNoMoreHandouts) {
+    NodeTable table(1, 1);
+    const uint64_t dir = table.record(1, 2, kRootNode, "dir", {});
+    const uint64_t file = table.record(1, 3, dir, "file", {});
+    table.unlinked(file);
+    EXPECT_TRUE(table.forget(file, 1).empty());
+    EXPECT_EQ(table.forget(dir, 1), std::vector<uint64_t>{dir}) << "a removed child holds its parent no more";
 }
 
 }  // namespace

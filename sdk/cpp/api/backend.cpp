@@ -63,6 +63,7 @@ Result<void> Backend::setXattr(const Call&, NodeId, const std::string&, std::str
 }
 Result<void> Backend::removeXattr(const Call&, NodeId, const std::string&) { return notImplemented(); }
 
+void Backend::forget(const Call&, NodeId, uint64_t) {}
 void Backend::connectionEnded(uint64_t) {}
 
 }  // namespace brindle::sdk

@@ -53,6 +53,7 @@ const std::unordered_map<std::string_view, Dispatcher::Method>& Dispatcher::meth
         {method::removeXattr, &Dispatcher::removeXattr},
         {method::setLock, &Dispatcher::setLock},
         {method::testLock, &Dispatcher::testLock},
+        {method::forgetNodes, &Dispatcher::forgetNodes},
     };
     return table;
 }

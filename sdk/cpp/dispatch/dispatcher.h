@@ -25,7 +25,7 @@ class Dispatcher final : private Call::Holdings, private OutsideChanges {
 public:
     // `advertised`: the extensions the handshake offers; a withheld one is served as if unknown
     // ("wait_for_changes" is served only where change notices are advertised, "set_lock" and
-    // "test_lock" only where locks are).
+    // "test_lock" only where locks are, "forget_nodes" only where forget is).
     Dispatcher(Backend& backend, const Limits& limits, std::vector<std::string> advertised);
 
     Reply dispatch(const Request& request);
@@ -111,6 +111,8 @@ private:
 
     Reply setLock(const Request& request, const Call& call);
     Reply testLock(const Request& request, const Call& call);
+
+    Reply forgetNodes(const Request& request, const Call& call);
 
     static const std::unordered_map<std::string_view, Method>& methods();
     // Tells the other connections what a successful change of `request` touched.

@@ -109,6 +109,9 @@ inline constexpr std::string_view listingInOpen = "listing_in_open";
 // OutsideChanges, so that clients may cache for long. Advertised only beside change_notices: a
 // backend lists it only while it watches what it serves.
 inline constexpr std::string_view exportWatched = "export_watched";
+// Clients tell which nodes they no longer hold, through Backend::forget, so that a backend that
+// keeps a record of every node it handed out can let records go.
+inline constexpr std::string_view forget = "forget";
 }  // namespace extension
 
 // A change the backend saw that no request of the server made: a program working on its files
@@ -260,6 +263,14 @@ public:
     virtual Result<void> setXattr(const Call& call, NodeId node, const std::string& name, std::string_view value,
                                   int32_t flags);
     virtual Result<void> removeXattr(const Call& call, NodeId node, const std::string& name);
+
+    // A client no longer holds `node`, which it was handed `count` times (by lookup, the creates,
+    // and listing entries) since it last forgot it. Asked only where the backend lists
+    // extension::forget. A backend that keeps a record of every node counts the same handouts
+    // itself, for all clients together, and may let the record go when its count is back to 0 and
+    // nothing else needs it; a count it cannot match (above its own, an unknown node) it passes
+    // over, as it does the root. Default: nothing.
+    virtual void forget(const Call& call, NodeId node, uint64_t count);
 
     // A client went: everything it held open has been let go. Called once per connection, after
     // its last request; default: nothing.

@@ -16,8 +16,9 @@ inline constexpr NodeId kRootNode = 1;
 
 // Node ids for a backend's objects, each with the backend's own value beside it. Ids come from a
 // counter and are never reused, so an id that names a removed object can never name a new one.
-// A node lives while its object has a name; once unlinked it stays only while something pins it
-// (a client holding it open), then goes. The root is never dropped. Safe from any thread.
+// A node lives while its object has a name, or until the backend drops it; once unlinked it stays
+// only while something pins it (a client holding it open), then goes. The root is never dropped.
+// Safe from any thread.
 template <typename Value>
 class NodeTable {
     struct State;
@@ -68,6 +69,15 @@ public:
         return id;
     }
 
+    // Brings back, holding `value`, a node the backend dropped, under the id it had: for the same
+    // object only, since an id never names two. False when the id was never issued or lives.
+    bool restore(NodeId id, Value value) {
+        std::lock_guard lock(state_->mutex);
+        if (id <= kRootNode || id >= state_->next || state_->nodes.contains(id)) return false;
+        state_->nodes.emplace(id, Entry{Node{std::move(value), true}, 0});
+        return true;
+    }
+
     // A copy of the node, or none when it is gone or was never issued.
     std::optional<Node> find(NodeId id) const {
         std::lock_guard lock(state_->mutex);
@@ -99,6 +109,16 @@ public:
         if (it == state_->nodes.end() || id == kRootNode) return;
         it->second.node.linked = false;
         if (it->second.pins == 0) state_->nodes.erase(it);
+    }
+
+    // Lets a node go that nothing pins, linked or not (its clients no longer hold it); false when
+    // it stays or there is none. The root stays.
+    bool dropUnpinned(NodeId id) {
+        std::lock_guard lock(state_->mutex);
+        const auto it = state_->nodes.find(id);
+        if (it == state_->nodes.end() || id == kRootNode || it->second.pins > 0) return false;
+        state_->nodes.erase(it);
+        return true;
     }
 
     // None when there is no such node.
