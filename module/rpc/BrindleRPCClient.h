@@ -2,6 +2,7 @@
 
 #include "module/BrindleSessionDescriptor.h"
 #include "module/rpc/BrindleRPCRequests.h"
+#include "module/rpc/NodeReleases.h"
 #include "module/rpc/ServerIdentity.h"
 #include "module/rpc/SocketHandle.h"
 #include "module/volume/BrindleItem.h"
@@ -142,6 +143,14 @@ public:
         std::function<void(std::shared_ptr<BrindleItem> record)> changed;
     };
     void setChangedRecords(ChangedRecords observer);
+
+    // Where the server advertised "forget": the nodes its replies hand out are counted, and a node
+    // that nothing of this mount names any more is forgotten with that count, in a batch a second
+    // later, unless `held` says the mount holds it again by then. `held` runs without the client's
+    // lock, and without any lock of the caller of releaseNode.
+    using NodeHeld = std::function<bool(uint64_t nodeID)>;
+    void setNodeHeld(NodeHeld held);
+    void releaseNode(uint64_t nodeID);
 
     // Submission.
     void performRequest(boost::json::object request, std::optional<std::string> payload,
@@ -285,9 +294,15 @@ private:
     ResponseHandler watchChanges(const boost::json::object& request, ResponseHandler completion);
     void changesEnded(const std::vector<ChangeTicket>& tickets, const std::optional<boost::json::object>& response);
 
+    // Handed-out nodes, for "forget".
+    void startNodeReleasesLocked();
+    void countHandout(const BrindleItem& item);
+
     // Method shapes.
+    // Whether the reply hands out the node it names, as lookups, creates and listings do.
+    enum class Handout { none, counted };
     void performItemRequest(boost::json::object request, std::string_view resultKey, std::string defaultName,
-                            std::string defaultMessage, ItemReply reply);
+                            std::string defaultMessage, ItemReply reply, Handout handout = Handout::none);
     void performBooleanRequest(boost::json::object request, std::string defaultMessage, SuccessReply reply);
     void performHandleRequest(boost::json::object request, std::string defaultMessage, CountReply reply);
     void performDataRequest(boost::json::object request, std::string defaultMessage, DataReply reply);
@@ -313,6 +328,9 @@ private:
     ConnectionLostHandler connectionLostHandler;
     ExchangeObserver exchangeObserver;
     ChangedRecords changedRecords;
+    NodeHeld nodeHeld;
+    // Set once, at an accepted handshake whose server advertised "forget"; read without the lock.
+    std::atomic<std::shared_ptr<NodeReleases>> nodeReleases;
     struct ChangesOfNode {
         uint64_t inFlight = 0;
         uint64_t sent = 0;

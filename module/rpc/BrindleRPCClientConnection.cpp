@@ -315,6 +315,7 @@ void BrindleRPCClient::handshakeReplyLocked(const boost::json::object& response)
                           std::string_view(*sessionID) == session_->sessionID();
     if (accepted) {
         advertisedExtensions = wire::advertisedExtensions(response);
+        if (advertisedExtensions.contains(std::string(wire::extension::forget))) startNodeReleasesLocked();
         handshakeComplete = true;
         establishedConnection = true;
         logging::info("orvel: rpc handshake accepted sessionID={}", session_->sessionID());

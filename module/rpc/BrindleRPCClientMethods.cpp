@@ -54,10 +54,10 @@ void BrindleRPCClient::performBooleanRequest(object request, std::string default
 }
 
 void BrindleRPCClient::performItemRequest(object request, std::string_view resultKey, std::string defaultName,
-                                          std::string defaultMessage, ItemReply reply) {
-    performRequest(std::move(request), [reply = std::move(reply), resultKey, defaultName = std::move(defaultName),
-                                        defaultMessage = std::move(defaultMessage)](std::optional<object> response,
-                                                                                    std::optional<Error> error) {
+                                          std::string defaultMessage, ItemReply reply, Handout handout) {
+    performRequest(std::move(request), [weakSelf = weak_from_this(), reply = std::move(reply), resultKey,
+                                        defaultName = std::move(defaultName), defaultMessage = std::move(defaultMessage),
+                                        handout](std::optional<object> response, std::optional<Error> error) {
         if (error) {
             reply(nullptr, std::move(error));
             return;
@@ -70,6 +70,9 @@ void BrindleRPCClient::performItemRequest(object request, std::string_view resul
         }
         std::optional<Error> recordError;
         auto item = itemFromDictionary(*record, defaultName, &recordError);
+        if (item && handout == Handout::counted) {
+            if (const auto self = weakSelf.lock()) self->countHandout(*item);
+        }
         reply(item, item ? std::nullopt : std::move(recordError));
     });
 }
@@ -152,7 +155,7 @@ void BrindleRPCClient::fetchAttributesForNodeID(uint64_t nodeID, uint64_t parent
 
 void BrindleRPCClient::lookupItemNamed(const std::string& name, uint64_t parentID, ItemReply reply) {
     performItemRequest({{key::method, method::lookup}, {key::parentID, parentID}, {key::name, name}}, key::lookupItem,
-                       name, failedMessage(method::lookup), std::move(reply));
+                       name, failedMessage(method::lookup), std::move(reply), Handout::counted);
 }
 
 void BrindleRPCClient::enumerateDirectoryWithParentID(uint64_t parentID, uint64_t handleID, uint64_t cookie,
@@ -161,8 +164,8 @@ void BrindleRPCClient::enumerateDirectoryWithParentID(uint64_t parentID, uint64_
                    parentID, handleID, cookie, verifier, maxEntries);
     object request{{key::method, method::enumerateDirectory}, {key::parentID, parentID}, {key::handleID, handleID},
                    {key::cookie, cookie}, {key::verifier, verifier}, {key::maxEntries, maxEntries}};
-    performRequest(std::move(request), [reply = std::move(reply)](std::optional<object> response,
-                                                                  std::optional<Error> error) {
+    performRequest(std::move(request), [weakSelf = weak_from_this(), reply = std::move(reply)](
+                                           std::optional<object> response, std::optional<Error> error) {
         if (error) {
             reply(std::nullopt, std::move(error));
             return;
@@ -174,6 +177,9 @@ void BrindleRPCClient::enumerateDirectoryWithParentID(uint64_t parentID, uint64_
         std::optional<Error> itemsError;
         auto items = itemsFromListing(*response, &itemsError);
         if (!items) return reply(std::nullopt, std::move(itemsError));
+        if (const auto self = weakSelf.lock()) {
+            for (const auto& item : *items) self->countHandout(*item);
+        }
         logging::debug("orvel: rpc enumerateDirectory returned {} items", items->size());
         reply(std::move(items), std::nullopt);
     });
@@ -203,7 +209,7 @@ std::optional<std::vector<std::shared_ptr<BrindleItem>>> BrindleRPCClient::items
 void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, ItemReply reply) {
     performItemRequest({{key::method, method::createFile}, {key::parentID, parentID}, {key::name, name},
                         {key::mode, mode}},
-                       key::itemAttrs, name, failedMessage(method::createFile), std::move(reply));
+                       key::itemAttrs, name, failedMessage(method::createFile), std::move(reply), Handout::counted);
 }
 
 void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentID, int32_t mode, uint32_t openModes,
@@ -226,6 +232,9 @@ void BrindleRPCClient::createFileNamed(const std::string& name, uint64_t parentI
                        }
                        std::optional<Error> recordError;
                        auto item = itemFromDictionary(*record, name, &recordError);
+                       if (item) {
+                           if (const auto self = weakSelf.lock()) self->countHandout(*item);
+                       }
                        const boost::json::value* opened = response->if_contains(key::opened);
                        const bool isOpen = opened != nullptr && opened->is_bool() && opened->get_bool();
                        if (item) return reply(item, isOpen, std::nullopt);
@@ -246,7 +255,7 @@ void BrindleRPCClient::createDirectoryNamed(const std::string& name, uint64_t pa
                                             ItemReply reply) {
     performItemRequest({{key::method, method::createDirectory}, {key::parentID, parentID}, {key::name, name},
                         {key::mode, mode}},
-                       key::itemAttrs, name, failedMessage(method::createDirectory), std::move(reply));
+                       key::itemAttrs, name, failedMessage(method::createDirectory), std::move(reply), Handout::counted);
 }
 
 void BrindleRPCClient::createSymbolicLinkNamed(std::optional<std::string> name, uint64_t parentID,
@@ -255,7 +264,7 @@ void BrindleRPCClient::createSymbolicLinkNamed(std::optional<std::string> name, 
     object request{{key::method, method::createSymlink}, {key::parentID, parentID}, {key::name, sent},
                    {key::linkTarget, target.value_or(std::string())}};
     performItemRequest(std::move(request), key::itemAttrs, std::move(sent), failedMessage(method::createSymlink),
-                       std::move(reply));
+                       std::move(reply), Handout::counted);
 }
 
 void BrindleRPCClient::removeFileNamed(const std::string& name, uint64_t parentID, SuccessReply reply) {
@@ -370,6 +379,11 @@ void BrindleRPCClient::openDirectoryWithRecordForNodeID(uint64_t nodeID, const s
         const boost::json::value* closed = withBatch ? response->if_contains(key::handleClosed) : nullptr;
         const bool handleClosed = closed != nullptr && closed->is_bool() && closed->get_bool();
         auto batch = withBatch ? firstBatchOf(*response, batchSize, handleClosed) : std::nullopt;
+        if (batch) {
+            if (const auto self = weakSelf.lock()) {
+                for (const auto& entry : batch->entries) self->countHandout(*entry);
+            }
+        }
         if (batch || !handleClosed) return reply(batch && handleClosed ? 0 : *handle, item, std::move(batch), std::nullopt);
         // The server let the handle go beside a batch that cannot be used: the listing needs one of its own.
         logging::error("orvel: rpc open_directory of node {} closed its handle beside a first batch that cannot be "

@@ -28,7 +28,12 @@ void BrindleVolume::lookupItemNamed(const fskit::FSFileName& name, const FSItemP
 }
 
 void BrindleVolume::reclaimItem(const FSItemPtr& item, ErrorReply reply) {
-    if (const auto reclaimed = brindleItem(item)) untrackItem(reclaimed);
+    if (const auto reclaimed = brindleItem(item)) {
+        untrackItem(reclaimed);
+        // A newer object for the node holds it still; otherwise the server may let it go.
+        const uint64_t nodeID = nodeIDOf(*reclaimed);
+        if (nodeID != 0 && !trackedItemForNodeID(nodeID)) rpcClient_->releaseNode(nodeID);
+    }
     reply(std::nullopt);
 }
 

@@ -42,6 +42,18 @@ std::optional<uint64_t> InodeTable::boundInodeForNodeID(uint64_t nodeID) const {
     return bound->second;
 }
 
+bool InodeTable::referencesNode(uint64_t nodeID) const {
+    std::lock_guard lock(mutex_);
+    uint64_t inode = swappedLocked(nodeID);
+    if (generation_ > 1) {
+        const auto bound = inodeOfNode_.find(nodeID);
+        if (bound == inodeOfNode_.end()) return false;
+        inode = bound->second;
+    }
+    const auto found = entries_.find(inode);
+    return found != entries_.end() && found->second.generation == generation_;
+}
+
 std::vector<uint64_t> InodeTable::heldInodes() const {
     std::lock_guard lock(mutex_);
     std::vector<uint64_t> inodes;

@@ -42,6 +42,9 @@ public:
     uint64_t nodeIDForInode(uint64_t inode) const;
     // The inode a node of the current generation already has, choosing none.
     std::optional<uint64_t> boundInodeForNodeID(uint64_t nodeID) const;
+    // Whether the kernel references, by lookup or by open, the inode of a node of the current
+    // generation.
+    bool referencesNode(uint64_t nodeID) const;
     // Every inode the kernel holds, and every name it was handed (parent inode, name).
     std::vector<uint64_t> heldInodes() const;
     std::vector<std::pair<uint64_t, std::string>> heldNames() const;

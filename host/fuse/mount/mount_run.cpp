@@ -167,6 +167,7 @@ private:
         if (volume_->isReadonlyVolume()) options.readOnly = true;
         auto context = std::make_shared<OperationContext>(volume_, rootNodeID_, options, options.requestTimeout);
         context->updateCacheTimeouts(*volume_->rpcClient());
+        checkHeldNodes(context, *volume_->rpcClient());
 
         std::vector<std::string> arguments = fuseArguments(options, sessionPath_);
         // libfuse then logs every request the kernel sends, through the debug log.

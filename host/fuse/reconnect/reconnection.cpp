@@ -84,6 +84,7 @@ void Reconnection::reconnect() {
                                              [volume](uint64_t nodeID) { return volume->trackedItemForNodeID(nodeID); });
             watch(context_->volume.replace(volume));
             context_->updateCacheTimeouts(*volume->rpcClient());
+            checkHeldNodes(context_, *volume->rpcClient());
             logging::info("orvel: reconnected to the session {} after {:.1f} s ({} attempt{})", session_,
                           secondsOf(Clock::now() - started), attempt, attempt == 1 ? "" : "s");
             return;

@@ -36,6 +36,13 @@ void OperationContext::updateCacheTimeouts(BrindleRPCClient& client) {
     }
 }
 
+void checkHeldNodes(const std::shared_ptr<OperationContext>& context, BrindleRPCClient& client) {
+    client.setNodeHeld([weak = std::weak_ptr<OperationContext>(context)](uint64_t nodeID) {
+        const auto held = weak.lock();
+        return held && held->inodes.referencesNode(nodeID);
+    });
+}
+
 void OperationContext::forgetEverythingCached() {
     volume->dropAllChangedAttributes();
     for (const auto& [parent, name] : inodes.heldNames()) notices->forgetEntryLater(parent, name);

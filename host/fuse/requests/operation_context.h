@@ -63,4 +63,8 @@ struct OperationContext {
     void forgetEverythingCached();
 };
 
+// Lets `client`, the current connection's, ask before it forgets a node whether the kernel holds
+// it again; it asks nothing once the context is gone.
+void checkHeldNodes(const std::shared_ptr<OperationContext>& context, BrindleRPCClient& client);
+
 }  // namespace brindle::host
