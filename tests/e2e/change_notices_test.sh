@@ -97,7 +97,7 @@ case_without_extension() {
 
 server_calls() {
   sleep 0.3
-  grep "orvel: server call " "$work/server.log" | grep -vc wait_for_changes
+  grep "orvel: server call " "$work/server.log" | grep -v forget_nodes | grep -vc wait_for_changes
 }
 
 # Each state is cached on the mount first, as above; its default caches now last a minute.

@@ -79,8 +79,8 @@ TEST_F(ClientAgainstServerTest, TheClientLearnsWhatTheServerAdvertisesAndNothing
         ASSERT_TRUE(std::get<0>(ready.get()));
     };
     const std::set<std::string> brindleServers{"append",          "change_notices",        "create_opens",
-                                               "export_watched",  "listing_in_open",       "locks",
-                                               "open_directory_record", "post_op_records"};
+                                               "export_watched",  "forget",                "listing_in_open",
+                                               "locks",           "open_directory_record", "post_op_records"};
     EXPECT_EQ(client->serverExtensions(), brindleServers);
     servertest::ServerSetup withholding;
     withholding.settings.withheldExtensions = brindleServers;

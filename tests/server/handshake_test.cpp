@@ -76,22 +76,23 @@ TEST_F(HandshakeTest, TheReplyListsTheBackendsAndTheConfiguredExtensionsAndAnEmp
     };
     // The backend's own first, then the configured ones in their order.
     EXPECT_EQ(extensionsAdvertised(), (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append",
-                                                          "locks", "post_op_records", "listing_in_open", "export_watched"}));
+                                                          "locks", "post_op_records", "listing_in_open", "forget", "export_watched"}));
     ServerSetup options;
     options.settings.extensions = {"b_ext", "a_ext"};
     startServer(options);
     EXPECT_EQ(extensionsAdvertised(),
               (boost::json::array{"create_opens", "open_directory_record", "change_notices", "append", "locks",
-                                  "post_op_records", "listing_in_open", "export_watched", "b_ext", "a_ext"}));
+                                  "post_op_records", "listing_in_open", "forget", "export_watched", "b_ext", "a_ext"}));
     // Without the notices, the promise about them goes too.
     ServerSetup withoutNotices;
     withoutNotices.settings.withheldExtensions = {"change_notices"};
     startServer(withoutNotices);
     EXPECT_EQ(extensionsAdvertised(),
-              (boost::json::array{"create_opens", "open_directory_record", "append", "locks", "post_op_records", "listing_in_open"}));
+              (boost::json::array{"create_opens", "open_directory_record", "append", "locks", "post_op_records", "listing_in_open",
+                                  "forget"}));
     ServerSetup withholding;
     withholding.settings.withheldExtensions = {"create_opens", "open_directory_record", "change_notices", "append", "locks",
-                                               "post_op_records", "listing_in_open", "export_watched"};
+                                               "post_op_records", "listing_in_open", "forget", "export_watched"};
     startServer(withholding);
     EXPECT_EQ(extensionsAdvertised(), boost::json::array());
 }

@@ -65,7 +65,7 @@ protected:
     std::unique_ptr<FrameClient> client;
     std::set<std::string> called{"handshake"};
     // What brindle-server advertises.
-    const std::set<std::string> advertised{"change_notices", "locks"};
+    const std::set<std::string> advertised{"change_notices", "locks", "forget"};
 };
 
 }  // namespace
@@ -139,6 +139,7 @@ TEST_F(ServerSchemaAgreementTest, EveryMethodAnswersAValidRequestAsTheSchemaDesc
                   .object.at("lock_type"),
               "unlock");
 
+    call("forget_nodes", {{"node_ids", boost::json::array{link}}, {"counts", boost::json::array{1}}});
     call("remove_file", {{"parent_id", directory}, {"name", "g"}});
     call("remove_directory", {{"parent_id", root}, {"name", "d"}});
     EXPECT_EQ(called, brindle::schema::methodNames());

@@ -66,6 +66,7 @@ std::vector<std::pair<std::string, Call>> everyClientCall() {
         {"test_lock",
          [](auto& c, auto o) { c.testLockOnNodeID(5, {.style = "flock", .type = "read", .owner = 1}, succeeded(o)); }},
         {"wait_for_changes", [](auto& c, auto o) { c.waitForChanges(100, succeeded(o)); }},
+        {"forget_nodes", [](auto& c, auto o) { c.forgetNodes({5, 6}, {1, 2}, succeeded(o)); }},
     };
 }
 
@@ -116,7 +117,7 @@ protected:
         return outcome->get();
     }
 
-    const std::set<std::string> advertised{"change_notices", "locks"};
+    const std::set<std::string> advertised{"change_notices", "locks", "forget"};
     rpctest::ScriptedServer server;
     std::shared_ptr<BrindleRPCClient> client = BrindleRPCClient::initWithSession(server.session());
     std::unique_ptr<rpctest::Peer> peer;
