@@ -233,6 +233,9 @@ public:
     // conflict is EAGAIN; nothing waits on the server.
     void setLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, SuccessReply reply);
     void testLockOnNodeID(uint64_t nodeID, const BrindleLock& lock, LockTestReply reply);
+    // Extension "forget": the nodes and, at the same places, how many times each was handed out
+    // since it was last forgotten. Sent by the client itself for the nodes it releases.
+    void forgetNodes(std::vector<uint64_t> nodeIDs, std::vector<uint64_t> counts, SuccessReply reply);
 
 private:
     BrindleRPCClient(std::shared_ptr<const BrindleSessionDescriptor> session,

@@ -32,21 +32,25 @@ void BrindleRPCClient::startNodeReleasesLocked() {
             const auto self = weakSelf.lock();
             if (!self) return;
             const size_t count = nodes.size();
-            object request{{key::method, method::forgetNodes},
-                           {key::nodeIDs, boost::json::array(nodes.begin(), nodes.end())},
-                           {key::counts, boost::json::array(counts.begin(), counts.end())}};
-            self->performBooleanRequest(std::move(request), std::string(method::forgetNodes) + " failed",
-                                        [count](bool forgotten, std::optional<foundation::Error> error) {
-                                            // The server keeps the nodes: it costs memory there, nothing here.
-                                            if (!forgotten) {
-                                                logging::debug("orvel: rpc forget_nodes of {} nodes failed: {}", count,
-                                                               error ? error->description() : "");
-                                            }
-                                        });
+            self->forgetNodes(std::move(nodes), std::move(counts),
+                              [count](bool forgotten, std::optional<foundation::Error> error) {
+                                  // The server keeps the nodes: it costs memory there, nothing here.
+                                  if (!forgotten) {
+                                      logging::debug("orvel: rpc forget_nodes of {} nodes failed: {}", count,
+                                                     error ? error->description() : "");
+                                  }
+                              });
         },
         kForgetDelay, kForgetBatch);
     releases->setHeld(nodeHeld);
     nodeReleases.store(std::move(releases));
+}
+
+void BrindleRPCClient::forgetNodes(std::vector<uint64_t> nodeIDs, std::vector<uint64_t> counts, SuccessReply reply) {
+    object request{{key::method, method::forgetNodes},
+                   {key::nodeIDs, boost::json::array(nodeIDs.begin(), nodeIDs.end())},
+                   {key::counts, boost::json::array(counts.begin(), counts.end())}};
+    performBooleanRequest(std::move(request), std::string(method::forgetNodes) + " failed", std::move(reply));
 }
 
 void BrindleRPCClient::countHandout(const BrindleItem& item) {
