@@ -1,6 +1,7 @@
 #include "conform/connection.h"
 
 #include "conform/verdict.h"
+#include "protocol/wire.h"
 
 #include <fmt/format.h>
 
@@ -266,6 +267,19 @@ Outcome<BrindleLock> Connection::testLock(uint64_t nodeID, const BrindleLock& lo
                 conflicting->type = "unlock";
             }
             reply(std::move(conflicting), std::move(error));
+        });
+    });
+}
+
+Outcome<bool> Connection::forgetNodes(const std::vector<uint64_t>& nodeIDs, const std::vector<uint64_t>& counts) {
+    return call<bool>("forget_nodes", [&](auto reply) {
+        boost::json::object request{{wire::key::method, wire::method::forgetNodes},
+                                    {wire::key::nodeIDs, boost::json::value_from(nodeIDs)},
+                                    {wire::key::counts, boost::json::value_from(counts)}};
+        client_->performRequest(std::move(request), [reply](std::optional<boost::json::object> response,
+                                                            std::optional<Error> error) {
+            if (error) return reply(false, std::move(error));
+            BrindleRPCClient::replyWithBooleanResponse(*response, "forget_nodes failed", reply);
         });
     });
 }

@@ -89,6 +89,9 @@ public:
     Outcome<bool> setLock(uint64_t nodeID, const BrindleLock& lock);
     // The lock in the way; type "unlock" when none is.
     Outcome<BrindleLock> testLock(uint64_t nodeID, const BrindleLock& lock);
+    // forget_nodes with the lists as given, of equal length or not: the kit also sends what a
+    // mount never would.
+    Outcome<bool> forgetNodes(const std::vector<uint64_t>& nodeIDs, const std::vector<uint64_t>& counts);
 
     // The last reply to `method` on this connection, with its request.
     std::optional<Exchange> lastExchange(std::string_view method) const;

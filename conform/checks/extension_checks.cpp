@@ -6,6 +6,10 @@
 #include "platform/foundation/errno_table.h"
 #include "protocol/wire.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <set>
 
 namespace brindle::conform {
@@ -185,6 +189,170 @@ void listingInOpenClosesWholeListing(Context& context) {
               "close_directory of the handle the server closed with the whole listing");
 }
 
+// Forgetting only allows a server to let a node go: what the kit demands is what must stay, and
+// that a node let go answers ENOENT and its id names nothing else.
+
+void forgets(Connection& connection, const Items& nodes, uint64_t count, const std::string& what) {
+    std::vector<uint64_t> ids;
+    for (const auto& node : nodes) ids.push_back(node->nodeID);
+    succeeded(connection.forgetNodes(ids, std::vector<uint64_t>(ids.size(), count)),
+              fmt::format("forget_nodes of {} with count {}", what, count));
+}
+
+// A node the server may not have let go must still answer, as the object it was.
+void requireKept(Connection& connection, const Item& node, const std::string& when) {
+    const auto now = succeeded(connection.attributes(node->nodeID, node->parentNodeID, node->name),
+                               fmt::format("get_attributes of \"{}\" (node {}) {}", node->name, node->nodeID, when));
+    require(now->nodeID == node->nodeID && now->itemType == node->itemType,
+            fmt::format("get_attributes of \"{}\" (node {}) {} answered with node {} of type {}, not the object it was",
+                        node->name, node->nodeID, when, now->nodeID, static_cast<int64_t>(now->itemType)));
+}
+
+void requireSameBytes(Connection& connection, const Item& file, const std::string& contents, const std::string& when) {
+    succeeded(connection.open(file->nodeID, kOpenRead), fmt::format("open of node {} {}", file->nodeID, when));
+    require(readAll(connection, file->nodeID) == contents,
+            fmt::format("node {} {} reads other bytes than were written to it", file->nodeID, when));
+    succeeded(connection.close(file->nodeID, 0), fmt::format("close of node {} {}", file->nodeID, when));
+}
+
+void forgetKeepsCountedNode(Context& context) {
+    auto& holder = context.connection();
+    requireAdvertised(holder, wire::extension::forget);
+    const uint64_t directory = context.workDirectory();
+    Items nodes{succeeded(holder.createFile(directory, "file"), "create_file of \"file\""),
+                succeeded(holder.createDirectory(directory, "directory"), "create_directory of \"directory\"")};
+    if (context.claims().symlinks) {
+        nodes.push_back(succeeded(holder.createSymlink(directory, "link", "file"), "create_symlink of \"link\""));
+    }
+    // Each node handed out three times to the holder, by its create, a listing and a lookup, and
+    // once to a connection that never forgets: no forget of the holder's may let one go.
+    const auto listed = listDirectory(holder, directory).entries();
+    for (const auto& node : nodes) {
+        const auto times = std::ranges::count_if(listed, [&](const Item& entry) { return entry->name == node->name; });
+        require(times == 1, fmt::format("the listing of a directory holding \"{}\" names it {} times", node->name, times));
+        succeeded(holder.lookup(directory, node->name), "lookup of \"" + node->name + "\"");
+    }
+    const auto keeper = context.openConnection();
+    for (const auto& node : nodes) succeeded(keeper->lookup(directory, node->name), "lookup of \"" + node->name + "\"");
+    for (int forgotten = 1; forgotten <= 3; ++forgotten) {
+        forgets(holder, nodes, 1, "the nodes a create, a listing and a lookup handed out");
+        for (const auto& node : nodes) {
+            requireKept(*keeper, node,
+                        fmt::format("after one connection forgot {} of the 3 times it was handed the node, while "
+                                    "another holds it once",
+                                    forgotten));
+        }
+    }
+}
+
+void forgetLetsGoAndFindsAgain(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::forget);
+    const uint64_t directory = context.workDirectory();
+    const std::string contents = "found again by its name\n";
+    const auto old = makeFile(connection, directory, "file", contents);
+    succeeded(connection.lookup(directory, "file"), "lookup of \"file\"");
+    // Its create and the lookup: the whole count, so the server may let it go from here on.
+    forgets(connection, {old}, 2, "\"file\"");
+    const auto after = connection.attributes(old->nodeID, directory, "file");
+    const bool gone = !after.value;
+    if (gone) {
+        failsWith(after, darwin::enoent, fmt::format("get_attributes of node {} after its whole count was forgotten", old->nodeID));
+    } else {
+        require((*after.value)->nodeID == old->nodeID && (*after.value)->itemType == ItemType::File,
+                fmt::format("get_attributes of node {} after its whole count was forgotten answered with node {}, "
+                            "not the file it was",
+                            old->nodeID, (*after.value)->nodeID));
+    }
+    const auto other = succeeded(connection.createFile(directory, "other"), "create_file of \"other\" after the forget");
+    require(other->nodeID != old->nodeID,
+            fmt::format("create_file of \"other\" gave node {}, the id of the file forgotten just before: an id never "
+                        "names another object",
+                        other->nodeID));
+    const auto found = succeeded(connection.lookup(directory, "file"), "lookup of \"file\" after the forget");
+    require(found->itemType == ItemType::File,
+            fmt::format("lookup of \"file\" after the forget found type {}", static_cast<int64_t>(found->itemType)));
+    if (found->nodeID == old->nodeID) {
+        require(!gone, fmt::format("lookup found \"file\" again under node {}, which had answered ENOENT: an object "
+                                   "found again after its node went gets a new id",
+                                   old->nodeID));
+        context.note("the server kept the node");
+    } else {
+        failsWith(connection.attributes(old->nodeID, directory, "file"), darwin::enoent,
+                  fmt::format("get_attributes of node {} once lookup found \"file\" again as node {}", old->nodeID,
+                              found->nodeID));
+        context.note("the server let the node go, and lookup found the file again under a new id");
+    }
+    requireSameBytes(connection, found, contents, "found again after the forget");
+}
+
+void forgetKeepsParentOfHeldChild(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::forget);
+    const uint64_t work = context.workDirectory();
+    const std::string contents = "held while its directory is forgotten\n";
+    const auto directory = succeeded(connection.createDirectory(work, "directory"), "create_directory of \"directory\"");
+    const auto file = makeFile(connection, directory->nodeID, "file", contents);
+    succeeded(connection.lookup(work, "directory"), "lookup of \"directory\"");
+    succeeded(connection.lookup(directory->nodeID, "file"), "lookup of \"file\" in \"directory\"");
+    // The directory's whole count; the file stays held twice, so whatever the server keeps it
+    // by must stay, and the directory may go only where the file is not reached through it.
+    forgets(connection, {directory}, 2, "\"directory\", whose \"file\" is still held");
+    requireKept(connection, file, "after its directory was forgotten");
+    requireSameBytes(connection, file, contents, "after its directory was forgotten");
+    const auto found = succeeded(connection.lookup(work, "directory"), "lookup of \"directory\" after its forget");
+    require(found->itemType == ItemType::Directory,
+            fmt::format("lookup of \"directory\" after its forget found type {}", static_cast<int64_t>(found->itemType)));
+    const auto entries = listDirectory(connection, found->nodeID).entries();
+    const auto entry = std::ranges::find_if(entries, [](const Item& item) { return item->name == "file"; });
+    require(entry != entries.end(), "the listing of \"directory\" found again after its forget lacks \"file\"");
+    require((*entry)->nodeID == file->nodeID,
+            fmt::format("the listing of \"directory\" found again after its forget names \"file\" as node {}, while "
+                        "node {} still holds it: one object, one id",
+                        (*entry)->nodeID, file->nodeID));
+    if (found->nodeID != directory->nodeID) {
+        failsWith(connection.attributes(directory->nodeID, work, "directory"), darwin::enoent,
+                  fmt::format("get_attributes of node {} once lookup found \"directory\" again as node {}",
+                              directory->nodeID, found->nodeID));
+    }
+}
+
+void forgetKeepsOpenNode(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::forget);
+    const std::string contents = "read through an open after the forget\n";
+    const auto file = makeFile(connection, context.workDirectory(), "open", contents);
+    // Opened on a connection that was never handed the node, so that only the open keeps it.
+    const auto opener = context.openConnection();
+    succeeded(opener->open(file->nodeID, kOpenRead), "open of \"open\" on a second connection");
+    forgets(connection, {file}, 1, "\"open\", its create's whole count, while another connection has it open");
+    requireKept(*opener, file, "while open, after its whole count was forgotten");
+    require(readAll(*opener, file->nodeID) == contents,
+            "a read through the open after the node's whole count was forgotten gives other bytes than were written");
+    succeeded(opener->close(file->nodeID, 0), "close of \"open\"");
+}
+
+void forgetPassesOverNonsense(Context& context) {
+    auto& connection = context.connection();
+    requireAdvertised(connection, wire::extension::forget);
+    const auto root = succeeded(connection.root(), "get_root_attributes");
+    const auto file = succeeded(connection.createFile(context.workDirectory(), "counted"), "create_file of \"counted\"");
+    // 0 names nothing, and no server hands out the highest id in practice.
+    succeeded(connection.forgetNodes({0, UINT64_MAX}, {1, 1}), "forget_nodes of ids never issued (0 and 2^64-1)");
+    succeeded(connection.forgetNodes({root->nodeID}, {1}), "forget_nodes of the root");
+    succeeded(connection.forgetNodes({file->nodeID}, {uint64_t{1} << 40}),
+              "forget_nodes of \"counted\" with count 2^40, where it was handed out once");
+    failsWith(connection.forgetNodes({0}, {}), darwin::einval, "forget_nodes of 1 id and no count");
+    failsWith(connection.forgetNodes({0, UINT64_MAX}, {1}), darwin::einval, "forget_nodes of 2 ids and 1 count");
+    requireKept(connection, root, "after forget_nodes named the root");
+    require(succeeded(connection.root(), "get_root_attributes after the root was forgotten")->nodeID == root->nodeID,
+            "get_root_attributes gives another node id once forget_nodes named the root");
+    requireKept(connection, file, "after a forget with a count above what it was handed out");
+    // Its whole count, then once more: a node let go, or one the server holds no count of.
+    succeeded(connection.forgetNodes({file->nodeID}, {1}), "forget_nodes of \"counted\" with its whole count");
+    succeeded(connection.forgetNodes({file->nodeID}, {1}), "forget_nodes of \"counted\" once its whole count was forgotten");
+}
+
 }  // namespace
 
 void addExtensionChecks(std::vector<Check>& checks) {
@@ -207,6 +375,26 @@ void addExtensionChecks(std::vector<Check>& checks) {
                       "where listing_in_open is advertised, a first batch that is the whole listing comes with the "
                       "handle closed, and closing it again answers EBADF",
                       kWritable, listingInOpenClosesWholeListing});
+    checks.push_back({"extensions.forget_keeps_counted_node",
+                      "where forget is advertised, a node stays while any connection still holds a count of it: "
+                      "creates, listings and lookups each hand it out once",
+                      kWritable, forgetKeepsCountedNode});
+    checks.push_back({"extensions.forget_lets_go_and_finds_again",
+                      "where forget is advertised, a node forgotten with its whole count is found again by its name; "
+                      "an id let go answers ENOENT and never names another object",
+                      kWritable, forgetLetsGoAndFindsAgain});
+    checks.push_back({"extensions.forget_keeps_parent_of_held_child",
+                      "where forget is advertised, a file still held stays reachable, as the same node, after its "
+                      "directory is forgotten",
+                      kWritable, forgetKeepsParentOfHeldChild});
+    checks.push_back({"extensions.forget_keeps_open_node",
+                      "where forget is advertised, a node open on another connection stays readable after its whole "
+                      "count is forgotten",
+                      kWritable, forgetKeepsOpenNode});
+    checks.push_back({"extensions.forget_passes_over_nonsense",
+                      "where forget is advertised, ids never issued, the root and counts above what was handed out "
+                      "are passed over, and lists of unequal length fail with EINVAL",
+                      kWritable, forgetPassesOverNonsense});
 }
 
 }  // namespace brindle::conform

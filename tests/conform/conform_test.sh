@@ -100,7 +100,9 @@ case $case_name in
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
         extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
         locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
-        changes.export_watched_with_notices changes.export_change_told; do
+        changes.export_watched_with_notices changes.export_change_told extensions.forget_keeps_counted_node \
+        extensions.forget_lets_go_and_finds_again extensions.forget_keeps_parent_of_held_child \
+        extensions.forget_keeps_open_node extensions.forget_passes_over_nonsense; do
       [ "$(result_of "$work/report.json" $check)" = pass ] || fail "$check did not run against a server that advertises it"
     done
     tail -n 1 "$work/out"
@@ -109,13 +111,15 @@ case $case_name in
     start_server "$work/session.json" "$work/export" --namedattr --without-extension create_opens \
       --without-extension open_directory_record --without-extension change_notices --without-extension append \
       --without-extension locks --without-extension post_op_records --without-extension listing_in_open \
-      --without-extension export_watched
+      --without-extension export_watched --without-extension forget
     run_kit 0 "$work/session.json" --json "$work/report.json"
     [ -z "$(failed_checks "$work/report.json")" ] || fail "checks failed: $(failed_checks "$work/report.json")"
     for check in extensions.create_opens extensions.open_directory_record extensions.post_op_records \
         extensions.listing_in_open_first_batch extensions.listing_in_open_closes_whole_listing \
         locks.conflicting_owners_refused locks.unlock_releases locks.connection_end_releases \
-        changes.export_watched_with_notices; do
+        changes.export_watched_with_notices extensions.forget_keeps_counted_node \
+        extensions.forget_lets_go_and_finds_again extensions.forget_keeps_parent_of_held_child \
+        extensions.forget_keeps_open_node extensions.forget_passes_over_nonsense; do
       [ "$(result_of "$work/report.json" $check)" = skip ] || fail "$check ran against a server that does not advertise it"
     done
     tail -n 1 "$work/out"
