@@ -273,10 +273,9 @@ void forgetLetsGoAndFindsAgain(Context& context) {
     require(found->itemType == ItemType::File,
             fmt::format("lookup of \"file\" after the forget found type {}", static_cast<int64_t>(found->itemType)));
     if (found->nodeID == old->nodeID) {
-        require(!gone, fmt::format("lookup found \"file\" again under node {}, which had answered ENOENT: an object "
-                                   "found again after its node went gets a new id",
-                                   old->nodeID));
-        context.note("the server kept the node");
+        // The same object may get its id back, which keeps its inode number on a mount.
+        context.note(gone ? "the server let the node go, and gave the file its id back when it was found again"
+                          : "the server kept the node");
     } else {
         failsWith(connection.attributes(old->nodeID, directory, "file"), darwin::enoent,
                   fmt::format("get_attributes of node {} once lookup found \"file\" again as node {}", old->nodeID,

@@ -53,6 +53,7 @@ case "$case_name" in
     if [ "$case_name" = nodes_let_go ]; then start_server -d; else start_server -d --without-extension forget; fi
     mount_foreground
     before=$(tree_digest "$mnt") || fail "the tree cannot be read"
+    inode_before=$(stat -c %i "$mnt/tree/sub/f5") || fail "stat of a file failed"
     drop_kernel_caches
     gone=$(nodes_let_go)
     echo "nodes let go after the kernel dropped its caches: $gone"
@@ -65,6 +66,8 @@ case "$case_name" in
     fi
     after=$(tree_digest "$mnt") || fail "the tree cannot be read after the kernel dropped its caches"
     [ "$before" = "$after" ] || fail "the tree reads differently after its nodes were forgotten"
+    # Programs that keep inode numbers (git's index, backups) must see one file keep its number.
+    [ "$(stat -c %i "$mnt/tree/sub/f5")" = "$inode_before" ] || fail "a file's inode number changed once its node was forgotten"
     # Forgotten again, each file looked up afresh must be the same object with the same bytes.
     drop_kernel_caches
     [ "$(cat "$mnt/tree/sub/f7")" = "file 7" ] || fail "a file found again after its node went reads wrong"
