@@ -81,11 +81,12 @@ std::optional<ExportWatch::Child> FileSystem::watchedChild(NodeId directory, con
 bool FileSystem::issued(NodeId node) const { return nodes_.issued(node); }
 
 void FileSystem::forget(const Call&, NodeId node, uint64_t count) {
-    const auto dropped = nodes_.forget(node, count);
-    if (dropped.empty()) return;
-    for (const NodeId gone : dropped) {
+    // Unwatched under the table's lock: a lookup that gives the directory its id back watches it
+    // again only after that. The watch never calls into the table while it holds its own lock.
+    const auto dropped = nodes_.forget(node, count, [this](NodeId gone) {
         if (watch_) watch_->unwatchDirectory(gone);
-    }
+    });
+    if (dropped.empty()) return;
     logging::debug("orvel: server let go of {} node{}, {} kept", dropped.size(), dropped.size() == 1 ? "" : "s",
                    nodes_.size());
 }

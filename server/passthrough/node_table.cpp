@@ -135,7 +135,7 @@ void NodeTable::unlinkedLocked(uint64_t id) {
     nodes_.unlink(id);
 }
 
-std::vector<uint64_t> NodeTable::forget(uint64_t id, uint64_t count) {
+std::vector<uint64_t> NodeTable::forget(uint64_t id, uint64_t count, const std::function<void(uint64_t)>& dropping) {
     std::vector<uint64_t> dropped;
     if (id == kRootNode) return dropped;
     std::lock_guard lock(mutex_);
@@ -145,11 +145,12 @@ std::vector<uint64_t> NodeTable::forget(uint64_t id, uint64_t count) {
     if (handed->second > 0) return dropped;
     handouts_.erase(handed);
     released_.insert(id);
-    dropReleasedLocked(id, dropped);
+    dropReleasedLocked(id, dropped, dropping);
     return dropped;
 }
 
-void NodeTable::dropReleasedLocked(uint64_t id, std::vector<uint64_t>& dropped) {
+void NodeTable::dropReleasedLocked(uint64_t id, std::vector<uint64_t>& dropped,
+                                   const std::function<void(uint64_t)>& dropping) {
     while (id != kRootNode && released_.contains(id) && !children_.contains(id)) {
         const auto node = nodes_.find(id);
         if (!node || !node->linked) {
@@ -159,6 +160,7 @@ void NodeTable::dropReleasedLocked(uint64_t id, std::vector<uint64_t>& dropped) 
         if (!nodes_.dropUnpinned(id)) return;  // held open: it stays
         released_.erase(id);
         dropped.push_back(id);
+        if (dropping) dropping(id);
         const auto key = std::make_pair(node->value.device, node->value.inode);
         const auto idIt = ids_.find(key);
         if (idIt != ids_.end() && idIt->second == id) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -73,7 +74,10 @@ public:
     // (the node, and parents kept only for it); none when the count is above what was handed out,
     // so a client that miscounts cannot take a node from the others. A node that went comes back
     // under its id when its object is recorded again.
-    std::vector<uint64_t> forget(uint64_t id, uint64_t count);
+    // `dropping` runs for each node that goes, under the table's lock, so that no record of the
+    // same object can bring the node back between its going and what `dropping` undoes; it must
+    // take no lock that is held while this table is called.
+    std::vector<uint64_t> forget(uint64_t id, uint64_t count, const std::function<void(uint64_t)>& dropping = {});
     // Keeps the node while a client holds its object open; none when there is no such node.
     std::optional<Pin> pin(uint64_t id) { return nodes_.pin(id); }
     bool issued(uint64_t id) const { return nodes_.issued(id); }
@@ -91,7 +95,7 @@ private:
     void movedLocked(uint64_t id, uint64_t oldParentID, uint64_t newParentID);
     // Drops the released node if nothing needs it any more, and then the released parents that
     // were kept only for it; adds what went to `dropped`.
-    void dropReleasedLocked(uint64_t id, std::vector<uint64_t>& dropped);
+    void dropReleasedLocked(uint64_t id, std::vector<uint64_t>& dropped, const std::function<void(uint64_t)>& dropping);
 
     sdk::NodeTable<Location> nodes_;
     // Held across each change that touches both the identities and the nodes.

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <future>
+
 namespace brindle::passthrough {
 namespace {
 
@@ -157,6 +160,24 @@ TEST(PassthroughNodeTable, AnUnlinkedNodeCountsNoMoreHandouts) {
     table.unlinked(file);
     EXPECT_TRUE(table.forget(file, 1).empty());
     EXPECT_EQ(table.forget(dir, 1), std::vector<uint64_t>{dir}) << "a removed child holds its parent no more";
+}
+
+TEST(PassthroughNodeTable, NoRecordBringsANodeBackWhileWhatItsGoingUndoesRuns) {
+    // brindle-server unwatches a forgotten directory there; a lookup that gave the id back in
+    // between would have its new watch taken away.
+    NodeTable table(1, 1);
+    const uint64_t dir = table.record(1, 2, kRootNode, "dir", {});
+    std::future<uint64_t> again;
+    bool recordWaited = false;
+    const auto dropped = table.forget(dir, 1, [&](uint64_t gone) {
+        EXPECT_EQ(gone, dir);
+        again = std::async(std::launch::async, [&] { return table.record(1, 2, kRootNode, "dir", {}); });
+        recordWaited = again.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout;
+    });
+    EXPECT_EQ(dropped, std::vector<uint64_t>{dir});
+    EXPECT_TRUE(recordWaited);
+    EXPECT_EQ(again.get(), dir);
+    EXPECT_TRUE(table.find(dir));
 }
 
 }  // namespace
