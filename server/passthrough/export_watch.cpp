@@ -29,6 +29,10 @@ constexpr auto kNoteLife = 2s;
 constexpr auto kSettleWait = 100ms;
 // How often clients drop everything where the kernel refused a watch.
 constexpr auto kUnwatchedPeriod = 1s;
+// How long the thread lets events gather after it read some. A busy client raises an event with
+// each create; read one at a time, each cost this thread a wake-up, one more per request than
+// the request itself costs. A change after a quiet spell is still read at once.
+constexpr int kGatherMilliseconds = 2;
 
 bool sameTime(const statx_timestamp& a, const statx_timestamp& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
@@ -157,8 +161,10 @@ ExportWatch::OwnChange ExportWatch::note(uint64_t connection, NodeId directory, 
         });
     }
     const uint64_t id = ++lastNote_;
-    notes.emplace(id, Note{connection, Clock::now() + kNoteLife});
+    const auto due = Clock::now() + kNoteLife;
+    notes.emplace(id, Note{connection, due});
     keyOfNote_.emplace(id, std::move(key));
+    dueOrder_.emplace_back(due, id);
     return OwnChange(this, id);
 }
 
@@ -190,17 +196,21 @@ void ExportWatch::forget(uint64_t note) {
 void ExportWatch::pruneDue() {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
-    for (auto notes = notes_.begin(); notes != notes_.end();) {
-        std::erase_if(notes->second, [&](const auto& entry) {
-            if (entry.second.due > now) return false;
-            keyOfNote_.erase(entry.first);
-            return true;
-        });
-        notes = notes->second.empty() ? notes_.erase(notes) : std::next(notes);
+    while (!dueOrder_.empty() && dueOrder_.front().first <= now) {
+        const uint64_t id = dueOrder_.front().second;
+        dueOrder_.pop_front();
+        const auto key = keyOfNote_.find(id);
+        if (key == keyOfNote_.end()) continue;
+        const auto notes = notes_.find(key->second);
+        notes->second.erase(id);
+        if (notes->second.empty()) notes_.erase(notes);
+        keyOfNote_.erase(key);
     }
+    if (notes_.empty()) dueOrder_.clear();
 }
 
-std::optional<uint64_t> ExportWatch::ownerOf(NodeId directory, const std::string& name, uint32_t mask) {
+std::optional<uint64_t> ExportWatch::ownerOf(NodeId directory, const std::string& name, uint32_t mask,
+                                             const std::function<const std::optional<Child>&()>& child) {
     std::unique_lock lock(mutex_);
     const auto notes = notes_.find(Key{directory, name, mask});
     if (notes == notes_.end() || notes->second.empty()) return std::nullopt;
@@ -228,8 +238,8 @@ std::optional<uint64_t> ExportWatch::ownerOf(NodeId directory, const std::string
     if (note == nullptr || !note->made || !note->changeTime) return std::nullopt;
     const Note kept = *note;
     lock.unlock();
-    const auto child = childLookup_(directory, name);
-    if (!child || !sameTime(child->changeTime, *kept.changeTime)) return std::nullopt;
+    const auto& found = child();
+    if (!found || !sameTime(found->changeTime, *kept.changeTime)) return std::nullopt;
     return kept.connection;
 }
 
@@ -268,6 +278,8 @@ void ExportWatch::run() {
             handle(*event);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         }
+        pollfd stopping{wake_.get(), POLLIN, 0};
+        if (::poll(&stopping, 1, kGatherMilliseconds) > 0) return;
     }
 }
 
@@ -293,18 +305,23 @@ void ExportWatch::handle(const struct inotify_event& event) {
     const uint32_t mask = event.mask & (kEntryEvents | kObjectEvents);
     sdk::OutsideChange change;
     std::optional<uint64_t> owner;
+    std::optional<std::optional<Child>> lookedUp;
+    const auto child = [&]() -> const std::optional<Child>& {
+        if (!lookedUp) lookedUp.emplace(childLookup_(directory, name));
+        return *lookedUp;
+    };
     if (mask & kEntryEvents) {
-        owner = ownerOf(directory, name, mask);
+        owner = ownerOf(directory, name, mask, child);
         if (!changes_->listened()) return;
         change.nodes.push_back(directory);
         change.entries.push_back({directory, name});
     } else if (mask & kObjectEvents) {
         if (!changes_->listened()) return;
-        owner = ownerOf(directory, name, mask);
+        owner = ownerOf(directory, name, mask, child);
         if (name.empty()) {
             change.nodes.push_back(directory);
-        } else if (const auto child = childLookup_(directory, name); child && child->node) {
-            change.nodes.push_back(*child->node);
+        } else if (const auto& found = child(); found && found->node) {
+            change.nodes.push_back(*found->node);
         } else {
             // Gone or never handed out: whoever knows the name looks it up again.
             change.entries.push_back({directory, name});

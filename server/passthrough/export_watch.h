@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -119,7 +120,9 @@ private:
     void run();
     void handle(const inotify_event& event);
     // The connection that made the change the event tells of, if the server made it.
-    std::optional<uint64_t> ownerOf(NodeId directory, const std::string& name, uint32_t mask);
+    // `child` looks the object up once, however often it is asked.
+    std::optional<uint64_t> ownerOf(NodeId directory, const std::string& name, uint32_t mask,
+                                    const std::function<const std::optional<Child>&()>& child);
     void pruneDue();
 
     const UniqueFd inotify_;
@@ -136,6 +139,9 @@ private:
     uint64_t lastNote_ = 0;
     std::map<Key, std::map<uint64_t, Note>> notes_;
     std::unordered_map<uint64_t, Key> keyOfNote_;
+    // Every note in the order it falls due, which is the order it was made; a note that went
+    // earlier is skipped when its turn comes. Pruning walks only what fell due, not every note.
+    std::deque<std::pair<Clock::time_point, uint64_t>> dueOrder_;
 };
 
 }  // namespace brindle::passthrough
