@@ -70,11 +70,11 @@ ExportWatch::OwnChanges FileSystem::ownObjectChange(const Call& call, NodeId nod
 }
 
 std::optional<ExportWatch::Child> FileSystem::watchedChild(NodeId directory, const std::string& name) const {
-    auto located = locate(directory, O_PATH);
+    auto located = locateDirectory(directory);
     if (!located) return std::nullopt;
-    if (name.empty()) return ExportWatch::Child{directory, located.value().st.stx_ctime};
-    auto st = statObject(located.value().fd.get(), name);
+    auto st = statObject(located.value().get(), name);
     if (!st) return std::nullopt;
+    if (name.empty()) return ExportWatch::Child{directory, st.value().stx_ctime};
     return ExportWatch::Child{nodes_.idOf(deviceOf(st.value()), st.value().stx_ino), st.value().stx_ctime};
 }
 

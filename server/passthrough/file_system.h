@@ -126,11 +126,11 @@ private:
     Result<Item> recordChild(int parentFD, NodeId parent, const std::string& name);
     // A directory is watched from when its node is first handed out.
     Item recordObject(int parentFD, NodeId parent, const std::string& name, const struct statx& st);
-    // The item of a create of `name` whose object `createdFD` holds. When a step after the create
-    // failed, or recording it does, the object is removed again: a failed create leaves nothing.
-    Result<Item> created(int parentFD, NodeId parent, const std::string& name, int createdFD,
-                         std::optional<Error> failure, ExportWatch::OwnChange appeared,
-                         ExportWatch::OwnChange attributesSet);
+    // The item of a create of `name` whose object `createdFD` holds, given the `mode` asked for where
+    // it has one. When a step after the create fails, the object is removed again: a failed create
+    // leaves nothing.
+    Result<Item> created(const Call& call, int parentFD, NodeId parent, const std::string& name, int createdFD,
+                         std::optional<uint32_t> mode, ExportWatch::OwnChange appeared);
     // The node's open descriptor when it serves the purpose, else a fresh one for this request.
     Result<std::shared_ptr<UniqueFd>> fileDescriptor(const Call& call, NodeId node, bool forWriting) const;
     struct XattrTarget {

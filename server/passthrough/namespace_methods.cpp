@@ -30,7 +30,6 @@ Result<sdk::Backend::CreatedFile> FileSystem::createOpenFile(const Call& call, N
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
     auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
-    auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
     // The descriptor the create gives is the open's, with the access open() would ask for: the
     // object is the one made, whatever happens to its name meanwhile, and no second open finds it.
     const bool writing = (modes & sdk::kOpenWrite) != 0;
@@ -40,11 +39,7 @@ Result<sdk::Backend::CreatedFile> FileSystem::createOpenFile(const Call& call, N
                             static_cast<mode_t>(mode));
     if (fd < 0) return Error::lastSystemError();
     UniqueFd made(fd);
-    // The process's umask must not narrow the mode the client asked for.
-    std::optional<Error> failure;
-    if (::fchmod(made.get(), static_cast<mode_t>(mode)) != 0) failure = Error::lastSystemError();
-    auto item = created(directory.value().get(), parent, name, made.get(), std::move(failure), std::move(appeared),
-                        std::move(attributesSet));
+    auto item = created(call, directory.value().get(), parent, name, made.get(), mode, std::move(appeared));
     if (!item) return item.error();
     auto pin = modes == 0 ? std::nullopt : nodes_.pin(item.value().node);
     if (!pin) return CreatedFile{std::move(item.value()), nullptr};
@@ -55,18 +50,12 @@ Result<Item> FileSystem::createDirectory(const Call& call, NodeId parent, const 
     auto directory = locateDirectory(parent);
     if (!directory) return directory.error();
     auto appeared = ownEntryChange(call, parent, name, &ExportWatch::appears);
-    auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
     if (::mkdirat(directory.value().get(), name.c_str(), static_cast<mode_t>(mode)) != 0) {
         return Error::lastSystemError();
     }
     auto made = ExportRoot::openChild(directory.value().get(), name, O_PATH | O_DIRECTORY);
     if (!made) return made.error();
-    std::optional<Error> failure;
-    if (::chmod(descriptorPath(made.value().get()).c_str(), static_cast<mode_t>(mode)) != 0) {
-        failure = Error::lastSystemError();
-    }
-    return created(directory.value().get(), parent, name, made.value().get(), std::move(failure), std::move(appeared),
-                   std::move(attributesSet));
+    return created(call, directory.value().get(), parent, name, made.value().get(), mode, std::move(appeared));
 }
 
 Result<Item> FileSystem::createSymlink(const Call& call, NodeId parent, const std::string& name,
@@ -78,17 +67,26 @@ Result<Item> FileSystem::createSymlink(const Call& call, NodeId parent, const st
     if (::symlinkat(target.c_str(), directory.value().get(), name.c_str()) != 0) return Error::lastSystemError();
     auto made = ExportRoot::openChild(directory.value().get(), name, O_PATH);
     if (!made) return made.error();
-    return created(directory.value().get(), parent, name, made.value().get(), std::nullopt, std::move(appeared), {});
+    return created(call, directory.value().get(), parent, name, made.value().get(), std::nullopt, std::move(appeared));
 }
 
-Result<Item> FileSystem::created(int parentFD, NodeId parent, const std::string& name, int createdFD,
-                                 std::optional<Error> failure, ExportWatch::OwnChange appeared,
-                                 ExportWatch::OwnChange attributesSet) {
+Result<Item> FileSystem::created(const Call& call, int parentFD, NodeId parent, const std::string& name, int createdFD,
+                                 std::optional<uint32_t> mode, ExportWatch::OwnChange appeared) {
     auto st = statObject(createdFD, "");
+    std::optional<Error> failure;
+    if (st && mode && (st.value().stx_mode & 07777) != (*mode & 07777)) {
+        // The process's umask or the directory's default ACL narrowed the mode the client asked for.
+        auto attributesSet = ownEntryChange(call, parent, name, &ExportWatch::changesAttributes);
+        if (::chmod(descriptorPath(createdFD).c_str(), static_cast<mode_t>(*mode)) != 0) {
+            failure = Error::lastSystemError();
+        } else {
+            st = statObject(createdFD, "");
+            if (st) attributesSet.made(st.value().stx_ctime);
+        }
+    }
     if (!failure && st) {
         Item item = recordObject(parentFD, parent, name, st.value());
         appeared.made();
-        attributesSet.made(st.value().stx_ctime);
         return item;
     }
     if (!failure) failure = st.error();

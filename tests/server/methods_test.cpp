@@ -79,6 +79,26 @@ TEST_F(MethodsTest, VolumeMethods) {
     EXPECT_GT(stats.object.at("block_size").to_number<uint64_t>(), 0u);
 }
 
+// The server sets a new object's mode again only where its umask narrowed it; either way the
+// object has the mode the client asked for, on the export and in the reply.
+TEST_F(MethodsTest, CreatesKeepTheirModeWhateverTheServersUmask) {
+    const mode_t previous = ::umask(0077);
+    const auto narrowed = must({{"method", "create_file"}, {"parent_id", 1}, {"name", "narrowed"}, {"mode", 0664}});
+    const auto narrowedDir = must({{"method", "create_directory"}, {"parent_id", 1}, {"name", "nd"}, {"mode", 0775}});
+    ::umask(0);
+    const auto wide = must({{"method", "create_file"}, {"parent_id", 1}, {"name", "wide"}, {"mode", 0604}});
+    ::umask(previous);
+    const std::pair<const Answer*, std::pair<const char*, mode_t>> created[] = {
+        {&narrowed, {"narrowed", 0664}}, {&narrowedDir, {"nd", 0775}}, {&wide, {"wide", 0604}}};
+    for (const auto& [answer, expected] : created) {
+        const auto& [name, mode] = expected;
+        EXPECT_EQ(item(*answer, "item_attrs").at("mode").to_number<uint32_t>(), mode) << name;
+        struct stat st {};
+        ASSERT_EQ(::stat((exportPath() + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+    }
+}
+
 TEST_F(MethodsTest, CreateLookupAttributesAndTypes) {
     const auto file = must({{"method", "create_file"}, {"parent_id", 1}, {"name", "f"}, {"mode", 0640}});
     EXPECT_EQ(item(file, "item_attrs").at("type").as_string(), "file");
