@@ -122,7 +122,8 @@ case_everyday_operations() {
 # The server's file-system calls per create and per stat of a new name, counted by strace on a
 # real mount: a path walked again, a record statted twice or an open that finds the new file anew
 # shows here. In the export's root the root's own descriptor serves; in a directory below it, that
-# directory is found from the root once per request. Half a call each is allowed beside the
+# directory is found from the root once per request. A create sets the mode again only where the
+# server's umask narrowed it, and the watch looks up what an event names once. Half a call each is allowed beside the
 # ceiling for what a thread does once: a worker's first call sets up its malloc arena, which opens
 # and closes a file of /sys, and a loaded machine hands calls to workers more often.
 fs_calls() {  # fs_calls WHAT UNITS CEILING COMMAND...
@@ -162,8 +163,8 @@ case_server_system_calls() {
   start_server --no-watch
   mount_foreground
   ls "$mnt/d" >/dev/null
-  fs_calls "create in the root" "$files" 6 make_root_files
-  fs_calls "create in a directory" "$files" 14 make_files
+  fs_calls "create in the root" "$files" 5 make_root_files
+  fs_calls "create in a directory" "$files" 13 make_files
   unmount_and_wait
   mount_foreground
   fs_calls "stat of a new name in the root" "$files" 1 stat_root_files
@@ -172,7 +173,31 @@ case_server_system_calls() {
   rm -f "$export_dir"/r*
   start_server
   mount_foreground
-  fs_calls "create in the root, the export watched" "$files" 14 make_root_files
+  fs_calls "create in the root, the export watched" "$files" 6 make_root_files
+  unmount_and_wait
+  stop_server
+}
+
+# How often the server's threads went to sleep, from the kernel's count of their voluntary switches.
+server_sleeps() {
+  cat /proc/"$server_pid"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { n += $2 } END { print n + 0 }'
+}
+
+# Each of a create's three calls wakes the server once, and the watch of the export reads the
+# events of many creates at once. More shows a thread woken for nothing: one asleep reading the
+# next request, woken each time the client reads a reply, or the watch woken for every event.
+case_server_wakeups() {
+  local creates=300 ceiling=4 i before after
+  start_server
+  mount_foreground
+  mkdir "$mnt/w"
+  for i in $(seq 20); do : >"$mnt/w/warm$i"; done
+  before=$(server_sleeps)
+  for i in $(seq "$creates"); do : >"$mnt/w/f$i" || fail "create $i failed"; done
+  after=$(server_sleeps)
+  echo "the server slept $((after - before)) times for $creates creates, ceiling $ceiling each"
+  awk -v n=$((after - before)) -v u="$creates" -v c="$ceiling" 'BEGIN { exit !(n <= c * u) }' ||
+    fail "a create woke the server more than $ceiling times"
   unmount_and_wait
   stop_server
 }
