@@ -183,28 +183,27 @@ void ExportWatch::settle(uint64_t note, const std::optional<statx_timestamp>& ch
 void ExportWatch::forget(uint64_t note) {
     {
         std::lock_guard lock(mutex_);
-        const auto key = keyOfNote_.find(note);
-        if (key == keyOfNote_.end()) return;
-        const auto notes = notes_.find(key->second);
-        notes->second.erase(note);
-        if (notes->second.empty()) notes_.erase(notes);
-        keyOfNote_.erase(key);
+        if (!dropLocked(note)) return;
     }
     settled_.notify_all();
+}
+
+bool ExportWatch::dropLocked(uint64_t note) {
+    const auto key = keyOfNote_.find(note);
+    if (key == keyOfNote_.end()) return false;
+    const auto notes = notes_.find(key->second);
+    notes->second.erase(note);
+    if (notes->second.empty()) notes_.erase(notes);
+    keyOfNote_.erase(key);
+    return true;
 }
 
 void ExportWatch::pruneDue() {
     std::lock_guard lock(mutex_);
     const auto now = Clock::now();
     while (!dueOrder_.empty() && dueOrder_.front().first <= now) {
-        const uint64_t id = dueOrder_.front().second;
+        dropLocked(dueOrder_.front().second);
         dueOrder_.pop_front();
-        const auto key = keyOfNote_.find(id);
-        if (key == keyOfNote_.end()) continue;
-        const auto notes = notes_.find(key->second);
-        notes->second.erase(id);
-        if (notes->second.empty()) notes_.erase(notes);
-        keyOfNote_.erase(key);
     }
     if (notes_.empty()) dueOrder_.clear();
 }

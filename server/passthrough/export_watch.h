@@ -117,6 +117,8 @@ private:
     OwnChange note(uint64_t connection, NodeId directory, const std::string& name, uint32_t mask);
     void settle(uint64_t note, const std::optional<statx_timestamp>& changeTime);
     void forget(uint64_t note);
+    // Drops a note that is still kept; false when it went already.
+    bool dropLocked(uint64_t note);
     void run();
     void handle(const inotify_event& event);
     // The connection that made the change the event tells of, if the server made it.
