@@ -3,11 +3,8 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace brindle::sdk {
@@ -33,25 +30,13 @@ std::optional<Error> RequestReader::fill(size_t count) {
         end_ -= start_;
         start_ = 0;
     }
-    // The wait is a poll for input, then one read takes what has come. A read that blocks would
-    // sleep on the socket's one wait queue, which the kernel also wakes each time the client reads a
-    // reply and frees room to send: measured, that woke this thread about twice per request, where
-    // a poll for input alone sleeps through those. Stopping the connection shuts the socket down,
-    // which ends the wait.
+    // Waits in poll, not in a read: a read asleep on the socket is woken each time the client
+    // reads a reply. Stopping the connection shuts the socket down, which ends the wait.
     while (buffered() < count) {
-        pollfd readable{fd_, POLLIN, 0};
-        if (::poll(&readable, 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            return Error::fromLinuxErrno(errno);
-        }
-        const ssize_t n = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::fromLinuxErrno(errno);
-        }
-        if (n == 0) return Error::posix(darwin::econnreset);
-        end_ += static_cast<size_t>(n);
+        auto n = framing::readAvailable(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        if (!n) return n.error();
+        if (n.value() == 0) return Error::posix(darwin::econnreset);
+        end_ += n.value();
     }
     return std::nullopt;
 }
