@@ -42,6 +42,14 @@ bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
     return false;
 }
 
+// Closing takes the server a system call or two: such a request is answered by the reader even
+// with the next request read already, since a worker's wake-up would cost more than the close.
+// A client sends a close together with its next request, to save a wake-up at each end.
+bool isBrief(const boost::json::object& request) {
+    const auto* method = foundation::json::stringField(request, key::method);
+    return method != nullptr && (*method == wire::method::close || *method == wire::method::closeDirectory);
+}
+
 // What a request's reply may take in the outbox beyond its JSON: a read's data, at most one frame.
 constexpr uint64_t kMaxFrame = 16u * 1024u * 1024u;
 
@@ -92,18 +100,20 @@ void Connection::readRequests() {
         // A held request takes no worker: it is answered later by whoever has its answer.
         if (const auto* method = foundation::json::stringField(frame.value().response, key::method);
             method != nullptr && Dispatcher::isHeld(*method)) {
+            outbox_.sendHeld();
             hold(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
             continue;
         }
         // A quick call on an otherwise idle connection is answered here: handing it to a worker
         // would cost a thread wake-up, which is most of such a call's round trip. With other calls
         // being worked on, or the next one already read, it goes to the pool, so that it neither
-        // waits for them nor holds up the next. Held calls wait for a change, so they do not count.
+        // waits for them nor holds up the next (a brief one holds up nobody). Held calls wait for
+        // a change, so they do not count.
         bool answerHere = false;
         {
             std::lock_guard lock(flightMutex_);
             const auto& payload = frame.value().payload;
-            answerHere = inFlight_ - held_ == 1 && !reader.hasBuffered() &&
+            answerHere = inFlight_ - held_ == 1 && (!reader.hasBuffered() || isBrief(frame.value().response)) &&
                          !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
         }
         // Reads in flight count against the reply bound, so that a client that pipelines large
@@ -111,10 +121,14 @@ void Connection::readRequests() {
         // every read's data at once.
         const size_t reserved = replyBytesAhead(frame.value().response);
         outbox_.reserve(reserved);
+        // A reply is held only while the next request is here whole: the loop comes straight back
+        // to it, and either answers it here, which sends both, or sends the held reply first.
         if (answerHere) {
-            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()), reserved);
+            run(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()), reserved,
+                reader.hasWholeFrame() ? Outbox::Send::withNext : Outbox::Send::now);
             continue;
         }
+        outbox_.sendHeld();
         pool_.post(id_, [self = shared_from_this(), request = std::move(frame.value().response),
                     payload = std::move(frame.value().payload).value_or(std::string()), reserved]() mutable {
             self->run(std::move(request), std::move(payload), reserved);
@@ -122,8 +136,8 @@ void Connection::readRequests() {
     }
 }
 
-void Connection::run(boost::json::object request, std::string payload, size_t reserved) {
-    answer(request.if_contains(key::requestID), dispatcher_.dispatch(Request{request, payload, id_}), reserved);
+void Connection::run(boost::json::object request, std::string payload, size_t reserved, Outbox::Send send) {
+    answer(request.if_contains(key::requestID), dispatcher_.dispatch(Request{request, payload, id_}), reserved, send);
 }
 
 void Connection::hold(boost::json::object request, std::string payload) {
@@ -143,10 +157,10 @@ void Connection::hold(boost::json::object request, std::string payload) {
                                });
 }
 
-void Connection::answer(const boost::json::value* requestID, Reply reply, size_t reserved) {
+void Connection::answer(const boost::json::value* requestID, Reply reply, size_t reserved, Outbox::Send send) {
     if (requestID != nullptr) reply.object[key::requestID] = *requestID;
     // The object itself: passed as a value it would be copied, every key allocated again.
-    outbox_.push(boost::json::serialize(reply.object), std::move(reply.payload), reserved);
+    outbox_.push(boost::json::serialize(reply.object), std::move(reply.payload), reserved, send);
     {
         std::lock_guard lock(flightMutex_);
         --inFlight_;

@@ -38,10 +38,11 @@ private:
                std::chrono::milliseconds stallDeadline);
 
     void readRequests();
-    void run(boost::json::object request, std::string payload, size_t reserved);
+    void run(boost::json::object request, std::string payload, size_t reserved,
+             Outbox::Send send = Outbox::Send::now);
     void hold(boost::json::object request, std::string payload);
     // Sends the reply, giving back the reply bytes `reserved` for it, and counts the request done.
-    void answer(const boost::json::value* requestID, Reply reply, size_t reserved);
+    void answer(const boost::json::value* requestID, Reply reply, size_t reserved, Outbox::Send send = Outbox::Send::now);
 
     UniqueFd socket_;
     const uint64_t id_;

@@ -17,6 +17,8 @@ using Clock = std::chrono::steady_clock;
 
 // Replies handed to the kernel per system call: three pieces each, well under IOV_MAX.
 constexpr size_t kMaxPieces = 3 * 64;
+// Replies held for a next one stay under this many bytes, so that holding never delays much.
+constexpr size_t kMaxHeldBytes = 16 * 1024;
 // The writer looks at `closed_` at least this often while it waits for a client to take bytes.
 constexpr std::chrono::milliseconds kPollSlice{100};
 
@@ -34,7 +36,7 @@ void Outbox::reserve(size_t bytes) {
     reservedBytes_ += bytes;
 }
 
-void Outbox::push(std::string json, std::string payload, size_t reserved) {
+void Outbox::push(std::string json, std::string payload, size_t reserved, Send send) {
     {
         std::lock_guard lock(mutex_);
         reservedBytes_ -= std::min(reserved, reservedBytes_);
@@ -46,8 +48,22 @@ void Outbox::push(std::string json, std::string payload, size_t reserved) {
         queuedBytes_ += frame.size();
         // Whoever is writing takes this reply along.
         if (writing_) return;
+        if (send == Send::withNext && frame.payload.empty() && queuedBytes_ <= kMaxHeldBytes) return;
         writing_ = true;
     }
+    writeQueued();
+}
+
+void Outbox::sendHeld() {
+    {
+        std::lock_guard lock(mutex_);
+        if (writing_ || closed_ || frames_.empty()) return;
+        writing_ = true;
+    }
+    writeQueued();
+}
+
+void Outbox::writeQueued() {
     switch (writeAvailable()) {
     case Progress::Drained:
         return;

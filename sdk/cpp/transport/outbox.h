@@ -17,13 +17,19 @@ namespace brindle::sdk {
 // for the client: one that takes none of its replies for the stall deadline is cut off.
 class Outbox {
 public:
+    // `withNext`: the reply waits for the next one to go out in the same write, so that the
+    // client wakes once for both; `sendHeld` sends it if no next one comes.
+    enum class Send { now, withNext };
+
     Outbox(int socketFD, std::chrono::milliseconds stallDeadline) : fd_(socketFD), stallDeadline_(stallDeadline) {}
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
     // Never waits for the peer. A reply added after the outbox closed is dropped. `reserved` is
     // what `reserve` set aside for it.
-    void push(std::string json, std::string payload, size_t reserved = 0);
+    void push(std::string json, std::string payload, size_t reserved = 0, Send send = Send::now);
+    // Writes the replies that wait for a next one.
+    void sendHeld();
     // Sets bytes aside for a reply still being made, so that requests in flight count as queued.
     void reserve(size_t bytes);
     // Waits until fewer than `limit` bytes are queued or set aside; false once the outbox is closed.
@@ -46,6 +52,8 @@ private:
     };
     enum class Progress { Drained, Blocked, Failed };
 
+    // Writes what is queued; only the thread that set `writing_` calls it.
+    void writeQueued();
     // Writes what the socket takes without waiting, several replies per call. Only the thread
     // that set `writing_` calls it; on Drained it has cleared `writing_` itself, so that a reply
     // queued meanwhile is never left behind.

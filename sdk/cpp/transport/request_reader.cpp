@@ -23,6 +23,12 @@ constexpr size_t kHeaderSize = 8;
 
 }  // namespace
 
+bool RequestReader::hasWholeFrame() const {
+    if (buffered() < kHeaderSize) return false;
+    const uint64_t body = uint64_t{bigEndian32(buffer_.data() + start_)} + bigEndian32(buffer_.data() + start_ + 4);
+    return buffered() - kHeaderSize >= body;
+}
+
 std::optional<Error> RequestReader::fill(size_t count) {
     if (buffered() >= count) return std::nullopt;
     if (start_ + count > buffer_.size()) {

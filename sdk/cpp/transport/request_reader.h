@@ -20,6 +20,8 @@ public:
     foundation::Result<framing::ReceivedFrame> next();
     // Bytes of a next request have arrived already: its client is not waiting on the last one alone.
     bool hasBuffered() const { return buffered() > 0; }
+    // The next request has arrived whole: `next` returns it without waiting.
+    bool hasWholeFrame() const;
 
 private:
     static constexpr size_t kBufferSize = 64 * 1024;
