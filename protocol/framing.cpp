@@ -151,14 +151,21 @@ foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectRe
     return FrameReader(socketFD, 0).next(lookup);
 }
 
-FrameReader::FrameReader(int socketFD, size_t bufferSize) : fd_(socketFD), buffer_(bufferSize) {}
+FrameReader::FrameReader(int socketFD, size_t bufferSize, Alarm alarm)
+    : fd_(socketFD), alarm_(std::move(alarm)), buffer_(bufferSize) {}
 
-foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity) {
+foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity, const Alarm* alarm) {
     // Waiting first: a reader is called when its buffer is empty, and one call in flight means
     // nothing has arrived yet, so a read tried first fails with EAGAIN nearly every time.
+    const bool watchAlarm = alarm != nullptr && alarm->fd >= 0;
     for (;;) {
-        pollfd readable{socketFD, POLLIN, 0};
-        if (::poll(&readable, 1, -1) < 0 && errno != EINTR) return Error::fromLinuxErrno(errno);
+        std::array<pollfd, 2> watched{pollfd{socketFD, POLLIN, 0}, pollfd{watchAlarm ? alarm->fd : -1, POLLIN, 0}};
+        if (::poll(watched.data(), watchAlarm ? 2 : 1, -1) < 0) {
+            if (errno != EINTR) return Error::fromLinuxErrno(errno);
+            continue;
+        }
+        if (watchAlarm && watched[1].revents != 0) alarm->ring();
+        if (watched[0].revents == 0) continue;
         const ssize_t n = ::recv(socketFD, buffer, capacity, MSG_DONTWAIT);
         if (n >= 0) return static_cast<size_t>(n);
         if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return Error::fromLinuxErrno(errno);
@@ -168,7 +175,7 @@ foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capa
 std::optional<Error> FrameReader::refill() {
     start_ = 0;
     end_ = 0;
-    auto n = readAvailable(fd_, buffer_.data(), buffer_.size());
+    auto n = readAvailable(fd_, buffer_.data(), buffer_.size(), &alarm_);
     if (!n) return n.error();
     if (n.value() == 0) return Error::posix(darwin::econnreset);
     end_ = n.value();

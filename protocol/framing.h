@@ -75,6 +75,13 @@ foundation::Result<size_t> writeFramesWithoutWaiting(std::span<const FramePieces
 // Reads no byte beyond the frame.
 foundation::Result<ReceivedFrame> readFramedMessage(int socketFD, const DirectReadLookup& lookup);
 
+// A descriptor watched beside a socket while its reader waits for data: when it turns readable,
+// `ring` runs on the reader, which then goes on waiting. `ring` must make it unreadable again.
+struct Alarm {
+    int fd = -1;
+    std::function<void()> ring;
+};
+
 // The frames of one socket, read as readFramedMessage reads them but through a buffer: one read
 // takes whatever has arrived, so replies that arrive together cost one system call instead of
 // two or three each. A payload larger than the buffer goes from the socket straight to its
@@ -83,8 +90,9 @@ class FrameReader {
 public:
     static constexpr size_t kBufferSize = 64 * 1024;
 
-    // A buffer size of 0 reads exactly the bytes of each frame and nothing more.
-    explicit FrameReader(int socketFD, size_t bufferSize = kBufferSize);
+    // A buffer size of 0 reads exactly the bytes of each frame and nothing more. `alarm` is
+    // watched while the reader waits for its buffer to fill.
+    explicit FrameReader(int socketFD, size_t bufferSize = kBufferSize, Alarm alarm = {});
     foundation::Result<ReceivedFrame> next(const DirectReadLookup& lookup);
 
 private:
@@ -97,6 +105,7 @@ private:
     size_t buffered() const { return end_ - start_; }
 
     const int fd_;
+    const Alarm alarm_;
     std::vector<char> buffer_;
     size_t start_ = 0;
     size_t end_ = 0;
@@ -105,8 +114,9 @@ std::optional<foundation::Error> readExactLength(size_t length, int socketFD, vo
 // Reads what has arrived, at least one byte, into `buffer`; 0 means the peer closed. It waits in
 // poll for readable data rather than in read: a reader asleep in read on a Unix socket is woken
 // each time the peer takes bytes that this end sent (the socket's write space), for nothing, which
-// cost every call two extra context switches, one on each side.
-foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity);
+// cost every call two extra context switches, one on each side. `alarm`, when given, is watched
+// beside the socket.
+foundation::Result<size_t> readAvailable(int socketFD, void* buffer, size_t capacity, const Alarm* alarm = nullptr);
 std::optional<foundation::Error> discardExactLength(uint64_t length, int socketFD);
 std::optional<foundation::Error> writeAllData(std::string_view data, int socketFD);
 

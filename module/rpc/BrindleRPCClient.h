@@ -269,6 +269,9 @@ private:
     void submitLocked(std::shared_ptr<BrindleRPCOutboundRequest> request);
     void sendOutboundRequestLocked(const std::shared_ptr<BrindleRPCOutboundRequest>& request);
     void flushQueuedRequestsLocked();
+    // Leaves the frames just listed for the hold timer to send; false where the timer could not be set.
+    bool holdForCompanyLocked();
+    void sendHeldFrames(const std::shared_ptr<SocketHandle>& socket);  // reader thread, when the timer rings
     enum class Writer { Caller, Reader, WriterQueue };
     void drainSendList(Writer writer);  // the thread holding the writer role, without the lock
     void serveWriterRole();             // the thread that took the writer role, without the lock
@@ -372,6 +375,8 @@ private:
     };
     std::optional<PartlyWritten> unfinishedBatch;
     bool writerActive = false;
+    // Frames wait in the send list, with no writer, for the current socket's hold timer.
+    bool holdTimerSet = false;
     // Set by the send step when the thread holding the lock has just taken the writer role.
     bool writerClaimed = false;
     // Completions made due with the lock held, handed to the callback queue once it is released.

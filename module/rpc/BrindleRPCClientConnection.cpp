@@ -391,6 +391,7 @@ void BrindleRPCClient::failConnectionLockedWithError(const Error& error, uint64_
     // Frames not yet written belong to the failed socket; their requests are among the pending.
     sendList.clear();
     unfinishedBatch.reset();
+    holdTimerSet = false;
     auto pending = std::exchange(pendingRequests, {});
     auto queued = std::exchange(queuedRequests, {});
     auto waiters = std::exchange(readyWaiters, {});

@@ -21,6 +21,17 @@ namespace {
 // That holds for a completion that the reader runs and that submits a request, to any client.
 thread_local bool onReaderThread = false;
 
+// How long a close may wait for a next request to go out with.
+constexpr std::chrono::microseconds kHoldForCompany{1000};
+
+// Nobody waits for a close's answer (the kernel does not wait for a release), so a close may wait
+// for the next request and go out in the same write: the server then wakes once for both and
+// answers both together, which saves a wake-up at each end.
+bool waitsForCompany(const boost::json::object& request) {
+    const auto* method = foundation::json::stringField(request, wire::key::method);
+    return method != nullptr && *method == wire::method::close;
+}
+
 }  // namespace
 
 void BrindleRPCClient::performRequest(boost::json::object request, std::optional<std::string> payload,
@@ -106,10 +117,26 @@ void BrindleRPCClient::sendOutboundRequestLocked(const std::shared_ptr<BrindleRP
     }
     pendingRequests[request->requestID] = std::move(record);
     sendList.push_back({std::move(json), request->binaryPayload});
-    if (!writerActive) {
-        writerActive = true;
-        writerClaimed = true;
-    }
+    if (writerActive) return;
+    if (waitsForCompany(request->payload) && holdForCompanyLocked()) return;
+    writerActive = true;
+    writerClaimed = true;
+}
+
+bool BrindleRPCClient::holdForCompanyLocked() {
+    if (holdTimerSet) return true;
+    holdTimerSet = connectedSocket && connectedSocket->setHoldTimer(kHoldForCompany);
+    return holdTimerSet;
+}
+
+void BrindleRPCClient::sendHeldFrames(const std::shared_ptr<SocketHandle>& socket) {
+    socket->clearHoldTimer();
+    StateLock lock(*this);
+    if (socket != connectedSocket) return;
+    holdTimerSet = false;
+    if (writerActive || sendList.empty()) return;
+    writerActive = true;
+    writerClaimed = true;
 }
 
 void BrindleRPCClient::serveWriterRole() { drainSendList(onReaderThread ? Writer::Reader : Writer::Caller); }
@@ -126,6 +153,8 @@ void BrindleRPCClient::drainSendList(Writer writer) {
         PartlyWritten batch = unfinishedBatch ? std::move(*std::exchange(unfinishedBatch, std::nullopt))
                                               : PartlyWritten{std::exchange(sendList, {}), 0};
         const auto socket = connectedSocket;
+        // What was held back goes with this batch; the timer would only wake the reader for nothing.
+        if (holdTimerSet && socket->setHoldTimer(std::chrono::microseconds::zero())) holdTimerSet = false;
         const uint64_t generation = connectionGeneration;
         lock.unlock();
         pieces.clear();
@@ -187,7 +216,8 @@ void BrindleRPCClient::startReaderLoopForFD(std::shared_ptr<SocketHandle> socket
 void BrindleRPCClient::readerLoopForFD(const std::shared_ptr<SocketHandle>& socket, uint64_t generation) {
     onReaderThread = true;
     const framing::DirectReadLookup lookup = [this](uint64_t requestID) { return directReadSlotForRequestID(requestID); };
-    framing::FrameReader frames(socket->fd());
+    framing::FrameReader frames(socket->fd(), framing::FrameReader::kBufferSize,
+                                {socket->holdTimer(), [this, &socket] { sendHeldFrames(socket); }});
     for (;;) {
         auto frame = frames.next(lookup);
         if (!frame) {

@@ -208,6 +208,53 @@ TEST_F(ConnectionTest, DisconnectFailsEverythingAtOnceAndIsFinalAfterAHandshake)
     EXPECT_FALSE(log.sink().contains("orvel: rpc connection lost"));
 }
 
+// Nobody waits for a close's answer, so a close waits a moment for the next request to go out in
+// the same write. With none coming it goes alone soon after, and a disconnect fails it at once.
+TEST_F(ConnectionTest, ACloseWaitsForTheNextRequestOrGoesAloneAndNeverHangs) {
+    using namespace std::chrono_literals;
+    auto peer = connect();
+    ASSERT_TRUE(peer);
+    const auto close = [this](uint64_t node) {
+        auto done = std::make_shared<Await<std::optional<Error>>>();
+        client->closeItemWithNodeID(node, 0, [done](bool, std::optional<Error> error) { done->set(std::move(error)); });
+        return done;
+    };
+
+    // A try in which this thread lost the processor for about as long as a close waits proves
+    // nothing about holding, and is made again.
+    int conclusive = 0;
+    for (uint64_t node = 10; node < 15 && conclusive == 0; ++node) {
+        const auto submitted = std::chrono::steady_clock::now();
+        auto closed = close(node);
+        const bool sentAtOnce = !nothingArrives(*peer, 0);
+        if (std::chrono::steady_clock::now() - submitted < 300us) {
+            ++conclusive;
+            EXPECT_FALSE(sentAtOnce) << "a close went out before the next request";
+        }
+        auto pinged = submit(*client, {{"method", "ping"}});
+        for (const char* method : {"close", "ping"}) {
+            auto frame = peer->read();
+            ASSERT_TRUE(frame);
+            EXPECT_EQ(frame->json.at("method"), method);
+            peer->replyTo(*frame, {{"ok", true}});
+        }
+        EXPECT_EQ(closed->get(), kSuccess);
+        EXPECT_FALSE(pinged->get()->second);
+    }
+    EXPECT_EQ(conclusive, 1);
+
+    auto alone = close(20);
+    auto frame = peer->read();
+    ASSERT_TRUE(frame) << "a close with no request after it was never sent";
+    EXPECT_EQ(frame->json.at("node_id"), 20);
+    peer->replyTo(*frame, {{"ok", true}});
+    EXPECT_EQ(alone->get(), kSuccess);
+
+    auto cut = close(21);
+    client->disconnect();
+    EXPECT_EQ(cut->get(), std::optional<std::optional<Error>>(Error::posix(darwin::ecanceled)));
+}
+
 TEST_F(ConnectionTest, RepliesAreMatchedByRequestIdInAnyOrder) {
     auto peer = connect();
     ASSERT_TRUE(peer);
