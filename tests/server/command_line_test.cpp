@@ -30,6 +30,13 @@ TEST(ServerCommandLine, ReadsEveryOption) {
                 o.program.server.allowRemote);
     EXPECT_EQ(o.program.server.volumeName, "Vol");
     EXPECT_EQ(o.program.server.threads, 3u);
+
+    const auto attached = parse({"--export=/srv", "--session-file=/run/s.json", "--threads=2", "--volume-name=a=b"});
+    ASSERT_TRUE(attached.outcome.error.empty()) << attached.outcome.error;
+    EXPECT_EQ(attached.options.exportDirectory, "/srv");
+    EXPECT_EQ(attached.options.program.server.sessionFile, "/run/s.json");
+    EXPECT_EQ(attached.options.program.server.threads, 2u);
+    EXPECT_EQ(attached.options.program.server.volumeName, "a=b");
 }
 
 TEST(ServerCommandLine, DefaultsToASocketBesideTheSessionFile) {
@@ -59,6 +66,9 @@ TEST(ServerCommandLine, RefusesIncompleteOrUnknownArguments) {
         {"--export", "/srv", "--session-file", "/s", "--threads", "4x"},
         {"--export", "/srv", "--session-file", "/s", "--bogus"},
         {"--session-file", "/s", "--export"},
+        {"--export", "/srv", "--session-file", "/s", "--readonly=yes"},
+        {"--export", "/srv", "--session-file", "/s", "-f", "--allow-remote=1"},
+        {"--export", "/srv", "--session-file", "/s", "--threads="},
     };
     for (const auto& arguments : refused) EXPECT_FALSE(parse(arguments).outcome.error.empty()) << arguments.back();
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <charconv>
 #include <iostream>
+#include <optional>
+#include <utility>
 
 namespace brindle::sdk {
 
@@ -38,8 +40,18 @@ CommandLine::Parsed CommandLine::parse(const std::vector<std::string>& arguments
     };
     ServerSettings& server = settings.server;
     for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
+        // "--name=value" is taken as "--name value", as getopt_long takes it.
+        std::string argument = arguments[i];
+        std::optional<std::string> attached;
+        if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string::npos) {
+            attached = argument.substr(equals + 1);
+            argument.resize(equals);
+        }
         auto value = [&](std::string& out) {
+            if (attached) {
+                out = *std::exchange(attached, std::nullopt);
+                return true;
+            }
             if (i + 1 >= arguments.size()) return false;
             out = arguments[++i];
             return true;
@@ -96,6 +108,7 @@ CommandLine::Parsed CommandLine::parse(const std::vector<std::string>& arguments
         } else {
             return refuse("unknown option " + argument);
         }
+        if (attached) return refuse(argument + " takes no value");
     }
     for (const Option& option : own_) {
         if (option.required && option.value->empty()) return refuse(option.name + " " + option.placeholder + " is required");
