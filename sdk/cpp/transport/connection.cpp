@@ -45,10 +45,7 @@ bool mayTakeLong(const boost::json::object& request, size_t payloadSize) {
 // Closing takes the server a system call or two: such a request is answered by the reader even
 // with the next request read already, since a worker's wake-up would cost more than the close.
 // A client sends a close together with its next request, to save a wake-up at each end.
-bool isBrief(const boost::json::object& request) {
-    const auto* method = foundation::json::stringField(request, key::method);
-    return method != nullptr && (*method == wire::method::close || *method == wire::method::closeDirectory);
-}
+bool isBrief(std::string_view method) { return method == wire::method::close || method == wire::method::closeDirectory; }
 
 // What a request's reply may take in the outbox beyond its JSON: a read's data, at most one frame.
 constexpr uint64_t kMaxFrame = 16u * 1024u * 1024u;
@@ -98,8 +95,8 @@ void Connection::readRequests() {
             return;
         }
         // A held request takes no worker: it is answered later by whoever has its answer.
-        if (const auto* method = foundation::json::stringField(frame.value().response, key::method);
-            method != nullptr && Dispatcher::isHeld(*method)) {
+        const auto* method = foundation::json::stringField(frame.value().response, key::method);
+        if (method != nullptr && Dispatcher::isHeld(*method)) {
             outbox_.sendHeld();
             hold(std::move(frame.value().response), std::move(frame.value().payload).value_or(std::string()));
             continue;
@@ -113,7 +110,7 @@ void Connection::readRequests() {
         {
             std::lock_guard lock(flightMutex_);
             const auto& payload = frame.value().payload;
-            answerHere = inFlight_ - held_ == 1 && (!reader.hasBuffered() || isBrief(frame.value().response)) &&
+            answerHere = inFlight_ - held_ == 1 && (!reader.hasBuffered() || (method != nullptr && isBrief(*method))) &&
                          !mayTakeLong(frame.value().response, payload ? payload->size() : 0);
         }
         // Reads in flight count against the reply bound, so that a client that pipelines large

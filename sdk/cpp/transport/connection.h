@@ -14,8 +14,9 @@
 namespace brindle::sdk {
 
 // One authenticated client. Its reader answers a quick call itself while no other call of the
-// client is being worked on or waiting to be read, and hands every other request to the worker pool; replies leave through the
-// connection's outbox in whatever order they finish, so no thread ever waits for the client.
+// client is being worked on or waiting to be read (a close even then), and hands every other
+// request to the worker pool; replies leave through the connection's outbox in whatever order
+// they finish, so no thread ever waits for the client.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     // Requests of one client in the pool at once; the reader waits beyond this.

@@ -3,7 +3,6 @@
 #include "platform/foundation/errno_table.h"
 #include "platform/foundation/json.h"
 
-
 #include <algorithm>
 #include <cstring>
 
